@@ -1,0 +1,97 @@
+/*
+ * korvex: nonlinear constrained optimization.
+ *
+ * Minimizes an objective of at most 100 bounded design variables subject to equality constraints (value 0) and
+ * inequality constraints (value <= 0), each within a tolerance. Derivatives are formed by finite differences through
+ * one analysis callback. Two methods share one calling convention: KVW_grg (generalized reduced gradient) and
+ * KVW_sqp (sequential quadratic programming).
+ *
+ * Usage: call KVW_setDefaults() once (the settings are all zero until then, pool capacities included), optionally
+ * the KVW_set_* setters, then KVW_grg or KVW_sqp. Runs must not overlap; the callback must not start a run, but it
+ * may call KVW_set_stop(1) to end the run at the top of the next iteration.
+ */
+#ifndef KORVEX_KORVEX_H
+#define KORVEX_KORVEX_H
+
+#include "korvex/export.h"
+
+KORVEX_BEGIN_C
+
+/*
+ * The caller's analysis: given the n design variables in the caller's own units, write the objective into
+ * *objective, the nEq equality values into equalities[0..nEq-1] and the nIneq inequality values into
+ * inequalities[0..nIneq-1]. Change nothing else and do not keep the pointers. With nEq == 0 the two constraint
+ * pointers are the same address.
+ */
+typedef void (*AnalysisCallback)(void* userData, const double* x, double* objective, double* equalities,
+                                 double* inequalities);
+
+/* Result codes of a run. */
+enum {
+  KVW_SQP_CONVERGED = 1,          /* SQP: feasible within feasTol and no descent left along the search vector */
+  KVW_SQP_ITERATION_LIMIT = 2,    /* SQP: maxIter iterations done (also when maxIter < 1) */
+  KVW_SQP_QP_INFEASIBLE = 4,      /* SQP: the QP subproblem had no solution, also after its reformulation */
+  KVW_SQP_QP_NOT_CONVEX = 5,      /* SQP: the QP matrix was not positive definite, also after a Hessian reset */
+  KVW_SQP_QP_FAILED = 6,          /* SQP: the QP solver reported a failure */
+  KVW_SQP_STORAGE = 7,            /* SQP: work storage exhausted (or the error flag was set) */
+  KVW_SQP_STOPPED = 8,            /* SQP: stopped by KVW_set_stop(1) */
+  KVW_SQP_MERIT_STALLED = 9,      /* SQP: the merit function did not change by feasTol over three iterations */
+
+  KVW_GRG_CONVERGED_DERIVATIVE = 1, /* GRG: directional derivative below convTol */
+  KVW_GRG_NO_STEP = 2,            /* GRG: the line search found no step of at least minStep */
+  KVW_GRG_CONVERGED_OBJECTIVE = 3, /* GRG: objective changed by at most convTol over two line searches */
+  KVW_GRG_INFEASIBLE = 4,         /* GRG: no feasible point found (no descent for the violated constraint) */
+  KVW_GRG_INFEASIBLE_STALLED = 5, /* GRG: no feasible point found (violation no longer changes) */
+  KVW_GRG_ITERATION_LIMIT = 6,    /* GRG: maxIter iterations done (also when maxIter < 1) */
+  KVW_GRG_QP_INFEASIBLE = 8,      /* GRG: the direction subproblem has no feasible point */
+  KVW_GRG_QP_FAILED = 10,         /* GRG: the direction subproblem failed */
+  KVW_GRG_STORAGE = 11,           /* GRG: work storage exhausted (or the error flag was set) */
+  KVW_GRG_STOPPED = 12,           /* GRG: stopped by KVW_set_stop(1) */
+
+  KVW_TOO_MANY_VARIABLES = 99     /* both: n exceeds 100; nothing was done */
+};
+
+/* A short English text for a result code of the given method (method 1: GRG, 0: SQP). Never null. */
+KORVEX_API const char* KVW_resultText(int method, int resultCode);
+
+/*
+ * Run an optimization. x holds the start point on entry and the result on return (caller's units); lower and upper
+ * the bounds (each upper bound must exceed its lower bound); f receives 1 + nEq + nIneq function values: the
+ * objective, then the equalities, then the inequalities. Returns the result code.
+ */
+KORVEX_API int KVW_grg(int maxIter, int n, double* x, const double* lower, const double* upper, int nEq, int nIneq,
+                       AnalysisCallback analysis, void* userData, double* f);
+KORVEX_API int KVW_sqp(int maxIter, int n, double* x, const double* lower, const double* upper, int nEq, int nIneq,
+                       AnalysisCallback analysis, void* userData, double* f);
+
+/* Restore every setting to its default and zero the counters, the error flag and the pool tops. */
+KORVEX_API void KVW_setDefaults(void);
+/* stop = value; only the value 1 ends a run (result 12 GRG, 8 SQP). A run never clears it. */
+KORVEX_API void KVW_set_stop(int value);
+/* Print level of the diagnostic stream: 0 nothing, 1 errors and headings, 2 progress, 3 vector and matrix dumps. */
+KORVEX_API void KVW_set_print(int value);
+/* Finite differences: 1 forward, anything else central. */
+KORVEX_API void KVW_set_diffMeth(int value);
+/* Finite-difference step in the scaled variables (each variable's range maps to [-1, 1]). */
+KORVEX_API void KVW_set_diffPert(double value);
+/* Sets both the convergence tolerance and the constraint tolerance. */
+KORVEX_API void KVW_set_convTol(double value);
+/* Number of the iteration most recently begun. */
+KORVEX_API int KVW_get_nIter(void);
+/* Analysis calls since the last KVW_setDefaults. */
+KORVEX_API int KVW_get_nFunEval(void);
+
+/*
+ * The diagnostic stream. By default lines go to the file "fort.80" in the current working directory, created by
+ * the first line written in the process and appended to afterwards. KVW_set_diagFile sends the lines to the named
+ * file instead (created, or emptied, by the first line written to it); KVW_set_diagCallback hands each line, without
+ * its line end, to a function of the caller. Either call with null restores the default. KVW_setDefaults does not
+ * change the destination. The stream is flushed at least at the end of every run.
+ */
+typedef void (*DiagnosticLineCallback)(void* user, const char* line, int length);
+KORVEX_API void KVW_set_diagFile(const char* path);
+KORVEX_API void KVW_set_diagCallback(DiagnosticLineCallback callback, void* user);
+
+KORVEX_END_C
+
+#endif

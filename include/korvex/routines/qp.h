@@ -1,0 +1,10 @@
+#ifndef KORVEX_ROUTINES_QP_H
+#define KORVEX_ROUTINES_QP_H
+
+#include "korvex/export.h"
+
+KORVEX_BEGIN_C
+
+KORVEX_END_C
+
+#endif

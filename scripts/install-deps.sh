@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what building and testing korvex needs, when it is missing (Debian packages).
+set -euo pipefail
+need=()
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+command -v g++ >/dev/null 2>&1 || need+=(g++)
+command -v make >/dev/null 2>&1 || need+=(make)
+command -v nm >/dev/null 2>&1 || need+=(binutils)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -d /usr/src/googletest ] || need+=(googletest)
+[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+if [ "${KORVEX_WINDOWS:-0}" = 1 ]; then
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-posix)
+  command -v wine >/dev/null 2>&1 || need+=(wine64 wine)
+fi
+if [ ${#need[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" = 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
+fi

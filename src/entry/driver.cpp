@@ -1,0 +1,112 @@
+// The problem driver behind KVW_grg and KVW_sqp: record the callback, copy the bounds, scale the variables onto
+// [-1, 1], build the constraint lists, run the method's storage front end, and map the variables back.
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "common/stream.h"
+#include "entry/bridge.h"
+#include "entry/result_text.h"
+#include "entry/settings.h"
+#include "korvex/routines.h"
+
+namespace korvex {
+namespace {
+
+constexpr int kObjectiveIndex = 1;
+constexpr int kTooManyVariables = 99;
+// Result of a run that an exception from the caller's callback ended.
+constexpr int kCallbackException = 97;
+
+// The scratch arrays of one run: scaled bounds and the two lists of function numbers.
+struct RunScratch {
+  std::vector<double> lower, upper;
+  std::vector<int> equalities, inequalities;
+
+  RunScratch(int n, int nEq, int nIneq)
+      : lower(static_cast<size_t>(std::max(n, 0)), -1.0),
+        upper(static_cast<size_t>(std::max(n, 0)), 1.0),
+        equalities(static_cast<size_t>(std::max(nEq, 0))),
+        inequalities(static_cast<size_t>(std::max(nIneq, 0))) {
+    for (int k = 0; k < nEq; ++k) equalities[static_cast<size_t>(k)] = k + 2;
+    for (int k = 0; k < nIneq; ++k) inequalities[static_cast<size_t>(k)] = nEq + 2 + k;
+  }
+};
+
+int runMethod(int method, int maxIter, int n, double* x, const double* lower, const double* upper, int nEq,
+              int nIneq, AnalysisCallback analysis, void* userData, double* f) {
+  if (n > kMaxVariables) return kTooManyVariables;
+  const int maxFunctions = nEq + nIneq + 1;
+
+  bridge.callback = analysis;
+  bridge.userData = userData;
+  bridge.nEq = nEq;
+  for (int i = 0; i < n; ++i) {
+    bridge.lower[i] = lower[i];
+    bridge.upper[i] = upper[i];
+  }
+
+  std::unique_ptr<RunScratch> scratch;
+  try {
+    scratch = std::make_unique<RunScratch>(n, nEq, nIneq);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+
+  toScaledUnits(n, x);
+
+  int resultCode = 0;
+  const int objIndex = kObjectiveIndex;
+  int* eqList = nEq > 0 ? scratch->equalities.data() : nullptr;
+  int* ineqList = nIneq > 0 ? scratch->inequalities.data() : nullptr;
+  if (method == kMethodGrg) {
+    const int evalMode = 0;
+    GRGFUN(&evalMode, &objIndex, &n, x, f);
+    GRSALG(&maxIter, &n, x, scratch->lower.data(), scratch->upper.data(), &maxFunctions, f, &objIndex, &nEq, eqList,
+           &nIneq, ineqList, &resultCode);
+    if (settings.errorFlag != 0) resultCode = KVW_GRG_STORAGE;
+  } else {
+    SQSALG(&maxIter, &n, x, scratch->lower.data(), scratch->upper.data(), &maxFunctions, f, &objIndex, &nEq, eqList,
+           &nIneq, ineqList, &resultCode);
+    if (settings.errorFlag != 0) resultCode = KVW_SQP_STORAGE;
+  }
+
+  toCallerUnits(n, x);
+  return resultCode;
+}
+
+// No exception leaves the library: one thrown by the caller's callback ends the run with its own code and the pool
+// tops back where the run found them; x is then left as the callback last saw it.
+int runGuarded(int method, int maxIter, int n, double* x, const double* lower, const double* upper, int nEq,
+               int nIneq, AnalysisCallback analysis, void* userData, double* f) {
+  const int dblTop = settings.dblPoolTop;
+  const int intTop = settings.intPoolTop;
+  int result;
+  try {
+    result = runMethod(method, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
+  } catch (...) {
+    settings.dblPoolTop = dblTop;
+    settings.intPoolTop = intTop;
+    result = kCallbackException;
+  }
+  flushDiagnostics();
+  return result;
+}
+
+}  // namespace
+}  // namespace korvex
+
+extern "C" {
+
+KORVEX_API int KVW_grg(int maxIter, int n, double* x, const double* lower, const double* upper, int nEq, int nIneq,
+                       AnalysisCallback analysis, void* userData, double* f) {
+  return korvex::runGuarded(korvex::kMethodGrg, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
+}
+
+KORVEX_API int KVW_sqp(int maxIter, int n, double* x, const double* lower, const double* upper, int nEq, int nIneq,
+                       AnalysisCallback analysis, void* userData, double* f) {
+  return korvex::runGuarded(korvex::kMethodSqp, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
+}
+
+}  // extern "C"

@@ -1,0 +1,17 @@
+#pragma once
+
+namespace korvex {
+
+// Method flags of the problem driver.
+constexpr int kMethodSqp = 0;
+constexpr int kMethodGrg = 1;
+
+// Result code returned when a method's implementation is missing from this build.
+constexpr int kNotImplemented = -1;
+// Result code returned when the driver cannot allocate its scratch arrays.
+constexpr int kOutOfMemory = 98;
+
+// A short text for a result code of the given method.
+const char* resultText(int method, int resultCode);
+
+}  // namespace korvex

@@ -1,0 +1,19 @@
+/* The public headers compile as C, and a C caller reaches the library through them. */
+#include "korvex/routines.h"
+
+static void quadratic(void* userData, const double* x, double* objective, double* equalities, double* inequalities) {
+  (void)equalities;
+  (void)inequalities;
+  *(int*)userData += 1;
+  *objective = (x[0] - 1.0) * (x[0] - 1.0);
+}
+
+/* Runs the library from C with more than 100 variables: nothing may happen but the result 99. */
+int korvexCallerRejectsTooManyVariables(int* calls) {
+  double x[101] = {0};
+  double lower[101] = {0};
+  double upper[101] = {0};
+  double f[1] = {0};
+  KVW_setDefaults();
+  return KVW_sqp(10, 101, x, lower, upper, 0, 0, quadratic, calls, f);
+}

@@ -1,0 +1,43 @@
+// The library as a user links it: the shared library through its public headers only.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "korvex/routines.h"
+
+extern "C" int korvexCallerRejectsTooManyVariables(int* calls);
+
+namespace {
+
+TEST(PublicApi, CallerInCRejectsMoreThan100VariablesWithoutEvaluating) {
+  int calls = 0;
+  EXPECT_EQ(korvexCallerRejectsTooManyVariables(&calls), KVW_TOO_MANY_VARIABLES);
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(KVW_get_nFunEval(), 0);
+}
+
+TEST(PublicApi, ResultTextsExistForEveryCode) {
+  for (int code : {1, 2, 4, 5, 6, 7, 8, 9, 99}) EXPECT_STRNE(KVW_resultText(0, code), "unknown result code") << code;
+  for (int code : {1, 2, 3, 4, 5, 6, 8, 10, 11, 12, 99}) {
+    EXPECT_STRNE(KVW_resultText(1, code), "unknown result code") << code;
+  }
+  EXPECT_STREQ(KVW_resultText(1, 7), "unknown result code");
+}
+
+void collect(void* user, const char* line, int length) {
+  static_cast<std::vector<std::string>*>(user)->emplace_back(line, static_cast<size_t>(length));
+}
+
+TEST(PublicApi, ExportedPrintRoutineReachesTheLineCallback) {
+  std::vector<std::string> lines;
+  KVW_set_diagCallback(collect, &lines);
+  const char text[] = "HELLO";
+  const int count = 5;
+  PRTMES(text, sizeof text - 1, &count);
+  KVW_set_diagCallback(nullptr, nullptr);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], " HELLO");
+}
+
+}  // namespace

@@ -1,0 +1,31 @@
+// Common fixture: every test starts from the default settings with the diagnostic stream captured line by line.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "korvex/korvex.h"
+
+namespace korvex::testing {
+
+class KorvexTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Lines written to the diagnostic stream since the test began (or since clearLines).
+  const std::vector<std::string>& lines() const { return lines_; }
+  void clearLines() { lines_.clear(); }
+  // All captured lines joined with '\n'.
+  std::string transcript() const;
+  // True when some captured line contains `text`.
+  bool printed(const std::string& text) const;
+
+ private:
+  static void capture(void* user, const char* line, int length);
+  std::vector<std::string> lines_;
+};
+
+}  // namespace korvex::testing
