@@ -1,0 +1,67 @@
+// Internal pieces of the SQP method: Hessian initialisation, the exact-penalty merit function with its line search,
+// and the iteration itself. The exported routines SQSALG, SQPALG, SQPHIN and SQPPR2 are thin adapters around them.
+#pragma once
+
+#include "common/views.h"
+
+namespace korvex::sqp {
+
+// Penalty weights start at 0.01 held in single precision.
+constexpr double kInitialPenaltyWeight = double(0.01f);
+
+// B = h*I with h = max(sum |gobj(i)| / n, 0.001).
+void initialiseHessian(int n, const double* gobj, double* b);
+
+// Minimiser of the parabola through (a, fa) with slope `slope` at a and through (b, fb), kept within [0, b]:
+// with c = (fb - fa + (a - b)*slope) / (a - b)^2, 0 when |c| <= tinyTol, else max(0, a - slope/(2c)) cut at b.
+double interpolateStep(double a, double b, double fa, double fb, double slope);
+
+// Everything the merit function and the line search read and change. Constraints are in SQP order: the nIneq
+// inequalities first, then the nEq equalities; column k of gradd belongs to constraint k.
+struct MeritSearch {
+  int n = 0;
+  int nIneq = 0;
+  int nEq = 0;
+  int objIndex = 1;
+  Vec<double> x;            // current point; the accepted point on return, or the base point after a failure
+  Vec<double> basePoint;    // x at the top of the iteration
+  Vec<double> d;            // search vector (already clipped)
+  Mat<double> gradd;        // n x (nCon + 1) gradients, leading dimension n
+  Vec<double> conValues;    // constraint values at x, refreshed after every evaluation
+  Vec<double> rowMult;      // row multipliers of the latest QP (first nCon entries: the constraints)
+  Vec<double> xmu;          // penalty weights (first nCon entries used), kept across iterations
+  Vec<double> lower;        // variable bounds
+  Vec<double> upper;
+  Vec<double> f;            // function vector
+  Vec<int> ineqList;        // function numbers of the constraints
+  Vec<int> eqList;
+  double dderiv = 0.0;      // Gobj . d
+  double meritPrev1 = 0.0;  // merit at the base point of the previous and of the second previous iteration
+  double meritPrev2 = 0.0;
+
+  int nCon() const { return nIneq + nEq; }
+};
+
+enum class SearchOutcome {
+  Accepted,      // x holds a point whose merit is no larger than at the base point
+  Failed,        // five trials rejected: x, f and the constraint values are back at the base point
+  MeritStalled,  // the merit changed by less than feasTol over three iterations: result 9
+};
+
+// Constraint values in SQP order taken from the function vector. A list entry outside the function vector gives
+// the value 0 (the driver never builds one).
+void refreshConstraintValues(const MeritSearch& s);
+
+// xmu(k) = max(|lambda(k)|, (xmu(k) + |lambda(k)|) * 0.5) for every constraint.
+void updatePenaltyWeights(const MeritSearch& s);
+
+// f(objective) + sum over inequalities of xmu*max(0, c) + sum over equalities of xmu*|c|.
+double meritValue(const MeritSearch& s);
+
+// Dderiv + sum over violated inequalities and all equalities of xmu(k) * (column k of gradd . d).
+double meritSlope(const MeritSearch& s);
+
+// Penalty weights, merit at the base point, termination test and the interpolating line search along d.
+SearchOutcome meritLineSearch(MeritSearch& s);
+
+}  // namespace korvex::sqp
