@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -204,6 +205,32 @@ TEST_F(DriverTest, DiagnosticFileReceivesLinesAndNullRestoresTheDefault) {
   EXPECT_EQ(readFile(path), " ABCD\n EFGH\n");
   KVW_set_diagCallback(nullptr, nullptr);
   std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace korvex::testing
+
+namespace korvex::testing {
+namespace {
+
+TEST_F(DriverTest, DefaultStreamIsFort80InTheWorkingDirectoryAppendedWithinTheProcess) {
+  const std::filesystem::path previous = std::filesystem::current_path();
+  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "korvex_fort80_test";
+  std::filesystem::create_directories(dir);
+  std::filesystem::current_path(dir);
+  std::filesystem::remove("fort.80");
+
+  KVW_set_diagCallback(nullptr, nullptr);  // back to the default destination
+  const int count = 2;
+  PRTMES("L1", 2, &count);
+  KVW_set_diagFile(nullptr);  // closes the default file; it is appended to when reopened
+  PRTMES("L2", 2, &count);
+  KVW_set_diagFile(nullptr);
+  const std::string written = readFile("fort.80");
+  std::filesystem::current_path(previous);
+
+  ASSERT_GE(written.size(), 8u);
+  EXPECT_EQ(written.substr(written.size() - 8), " L1\n L2\n");
 }
 
 }  // namespace
