@@ -1,0 +1,158 @@
+// Building blocks of the dual active-set QP solver: the constraint rows of one problem, packed L D L' factors,
+// the choice of the row to add, the step length, the step, and adding or dropping an active row.
+//
+// Rows j = 1..MTOT, MTOT = 2 NC + NB - NINEQ, each satisfied when its value is <= 0:
+//   1..NC          general rows a_j'x - b_j, inequalities 1..NINEQ, equalities NINEQ+1..NC
+//   NC+1..NC+NB    bound rows, variables in increasing order: bound type 1 gives x_i - XU_i then XL_i - x_i,
+//                  type 3 x_i - XU_i, type 2 XL_i - x_i, any other type none
+//   NC+NB+1..MTOT  mirror rows: row NC+NB+k is the negated equality row NINEQ+k.
+// An equality holds when its row and its mirror row both hold.
+//
+// Every kernel reads tinyTol and bigValue from the settings block. None allocates.
+#pragma once
+
+#include "common/views.h"
+
+namespace korvex::qp {
+
+// Element (r, c), c <= r, of a packed symmetric array (lower triangle row by row), and the length of one of order n.
+constexpr int packed(int r, int c) { return r * (r - 1) / 2 + c; }
+constexpr int packedLength(int n) { return n * (n + 1) / 2; }
+
+template <typename T>
+Vec<const T> readOnly(Vec<T> v) { return Vec<const T>(v.data(), v.length()); }
+template <typename T>
+Mat<const T> readOnly(Mat<T> m) { return Mat<const T>(m.data(), m.ld(), m.cols()); }
+
+// Bound types of a variable.
+constexpr int kBothBounds = 1;
+constexpr int kLowerBound = 2;
+constexpr int kUpperBound = 3;
+
+// Number of bound rows the bound types give (2 for type 1, 1 for types 2 and 3).
+int countBoundRows(Vec<const int> itype);
+
+// The variable a bound row belongs to and its gradient component there (+1 upper, -1 lower).
+struct BoundRow {
+  int variable;  // 0 when the row number is not one of the bound rows found
+  double sign;
+};
+
+// The constraint rows of one problem. Counts outside their ranges are read as the nearest sensible value
+// (negative counts as 0, NINEQ above NC as NC), so that no row number ever reaches past an array.
+class Rows {
+ public:
+  Rows(int n, int nc, int nineq, int nb, const double* a, int lda, const int* itype);
+
+  int n() const { return n_; }
+  int nc() const { return nc_; }
+  int nineq() const { return nineq_; }
+  int nb() const { return nb_; }
+  int total() const { return 2 * nc_ + nb_ - nineq_; }
+  Mat<const double> a() const { return a_; }
+  Vec<const int> itype() const { return itype_; }
+
+  bool isEquality(int j) const { return j > nineq_ && j <= nc_; }
+  bool isMirror(int j) const { return j > nc_ + nb_ && j <= total(); }
+  int mirrorOf(int equalityRow) const { return nc_ + nb_ - nineq_ + equalityRow; }
+  int equalityOf(int mirrorRow) const { return nineq_ + mirrorRow - nc_ - nb_; }
+
+  // Walks the variables counting bound rows until the count reaches j (NC < j <= NC+NB).
+  BoundRow boundRow(int j) const;
+  // Component i of the gradient n_j; 0 when j is not a row or i not a variable.
+  double component(int j, int i) const;
+  // n_j'v over v(1..n), summed in increasing i; a bound row gives +-v(i) directly, which is the same sum with its
+  // zero terms left out. 0 when j is not a row.
+  double dot(int j, Vec<const double> v) const;
+  // out(1..n) = scale * n_j (all zero when j is not a row).
+  void gradient(int j, double scale, Vec<double> out) const;
+
+ private:
+  int n_;
+  int nc_;
+  int nineq_;
+  int nb_;
+  Mat<const double> a_;
+  Vec<const int> itype_;
+};
+
+// Factorizes row r of the packed f, rows 1..r-1 being factored: false when the pivot is below tinyTol (a pivot equal
+// to tinyTol is accepted); the row is stored either way.
+bool factorRow(Vec<double> f, int r);
+// Rows first..last in turn, stopping at the first failing pivot.
+bool factorRows(Vec<double> f, int first, int last);
+// Solves F y = v in place for the packed factor f of order n.
+void solve(Vec<const double> f, Vec<double> v, int n);
+
+// Copies the upper triangle of H into hfac and factorizes it. On success x = -H^-1 g and true; on a failing pivot
+// false with x untouched.
+bool start(int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x);
+
+// All row values at x into c(1..MTOT).
+void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
+               Vec<const double> xu, Vec<double> c);
+
+// The most violated row that is neither active nor the twin of an active equality row (first row on equal
+// values), 0 when no row value exceeds tinyTol.
+int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact);
+
+// What happens at the end of a step.
+enum StepKind : int {
+  kDropOnly = 1,     // multipliers move, x stays, then the active row idx is dropped
+  kStepAndDrop = 2,  // x and multipliers move, then the active row idx is dropped
+  kStepAndAdd = 3,   // x and multipliers move until row KV holds, then it is added
+};
+
+struct StepChoice {
+  double t;
+  int idx;   // active position to drop, NACT+1 to add, 0 when no step exists (inconsistent constraints)
+  int kind;  // a StepKind; set only when idx != 0
+};
+
+StepChoice stepLength(const Rows& rows, Vec<const double> c, int kv, int nact, double znorm, Vec<const double> z,
+                      Vec<const double> xlag, Vec<const double> r);
+
+// xlag += t r, uplus += t, and for kind >= 2 also x += t z.
+void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, int n, Vec<double> x,
+              Vec<const double> z, double t, int kind);
+
+// Adds row kv with multiplier uplus at position nact+1 when k > nact, otherwise drops active position k; then
+// rebuilds and refactors rows k..nact of actmat. false (message printed) when nact = n already or a pivot fails.
+bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat, Mat<double> hinvn,
+               Vec<const double> hfac, int k, int kv, double uplus);
+
+// Direction for adding row kv: z = -(H^-1 - H^-1 N M^-1 N' H^-1) n_kv and r(1..nact) = -M^-1 N' H^-1 n_kv.
+// Returns the Euclidean norm of z.
+double direction(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
+                 Vec<const double> actmat, Mat<const double> hinvn, Vec<const double> hfac, int kv);
+
+// The problem data of one solve.
+struct Problem {
+  int n;
+  int nc;
+  int nineq;
+  const double* a;
+  int lda;
+  const double* bc;
+  const double* hess;
+  int ldh;
+  const double* g;
+  const int* itype;
+  const double* xl;
+  const double* xu;
+};
+
+// The outputs of one solve (see QPSOLV).
+struct Solution {
+  double* x;
+  double* xlag;
+  int* iact;
+  int& nact;
+  int& infeas;
+  int& ihess;
+  int& ierr;
+};
+
+void solveQp(const Problem& problem, const Solution& out);
+
+}  // namespace korvex::qp

@@ -1,0 +1,110 @@
+// The dual active-set iteration: start from the unconstrained minimum, then repeatedly take the most violated row
+// and move primal point and multipliers together until it holds, dropping active rows whose multipliers would turn
+// negative on the way.
+#include <algorithm>
+#include <climits>
+
+#include "common/logical.h"
+#include "common/message.h"
+#include "common/pool.h"
+#include "entry/settings.h"
+#include "qp/kernels.h"
+
+namespace korvex::qp {
+
+namespace {
+
+// Working arrays, carved from the double pool above its top in this order. Unlike the standard front ends the
+// solver raises the top to the last slot it uses, not one beyond.
+struct Workspace {
+  Vec<double> z;       // step direction
+  Vec<double> r;       // rate of change of the active multipliers
+  Vec<double> c;       // row values at x
+  Vec<double> hfac;    // packed factor of H
+  Vec<double> actmat;  // packed factor of M = N' H^-1 N
+  Mat<double> hinvn;   // column k = H^-1 n_IACT(k)
+  int lastSlot;
+};
+
+// Last slot the workspace needs above the current top, computed wide so that no size can wrap around.
+long long lastWorkspaceSlot(int top, int n, int rowCount) {
+  const long long ln = n;
+  return top + 2 * ln + rowCount + ln * (ln + 1) + ln * ln;
+}
+
+Workspace carve(PoolFrame& frame, int n, int rowCount) {
+  Workspace w;
+  w.z = frame.doubleVec(frame.reserveDoubles(n), n);
+  w.r = frame.doubleVec(frame.reserveDoubles(n), n);
+  w.c = frame.doubleVec(frame.reserveDoubles(rowCount), rowCount);
+  w.hfac = frame.doubleVec(frame.reserveDoubles(packedLength(n)), packedLength(n));
+  w.actmat = frame.doubleVec(frame.reserveDoubles(packedLength(n)), packedLength(n));
+  const int ldhn = std::max(n, 1);
+  w.hinvn = Mat<double>(frame.doubles(frame.reserveDoubles(n * n)), ldhn, n);
+  w.lastSlot = frame.lastDouble();
+  return w;
+}
+
+}  // namespace
+
+void solveQp(const Problem& p, const Solution& out) {
+  out.ierr = kFalse;
+  out.infeas = kFalse;
+  const int n = std::max(p.n, 0);
+  const Rows rows(n, p.nc, p.nineq, countBoundRows(Vec<const int>(p.itype, n)), p.a, p.lda, p.itype);
+  const Vec<const double> bc(p.bc, rows.nc()), g(p.g, n), xl(p.xl, n), xu(p.xu, n);
+  const Mat<const double> hess(p.hess, p.ldh, n);
+  const Vec<double> x(out.x, n), xlag(out.xlag, n);
+  const Vec<int> iact(out.iact, n);
+  int& nact = out.nact;
+
+  PoolFrame frame;  // gives the top back on every return
+  const long long last = lastWorkspaceSlot(frame.savedDoubleTop(), n, rows.total());
+  if (last > INT_MAX || !PoolFrame::doublesFit(static_cast<int>(last))) {
+    messageText.clear().text("ERROR: DOUBLE PRECISION STORAGE EXCEEDED, ").integer(last, 10).print();
+    out.ihess = kFalse;
+    out.ierr = kTrue;
+    return;
+  }
+  const Workspace w = carve(frame, n, rows.total());
+
+  if (!start(n, hess, w.hfac, g, x)) {
+    out.ihess = kTrue;
+    return;
+  }
+  out.ihess = kFalse;
+  PoolFrame::setDoubleTop(w.lastSlot);
+  rowValues(rows, bc, readOnly(x), xl, xu, w.c);
+  nact = 0;
+
+  while (const int kv = mostViolated(rows, readOnly(w.c), nact, readOnly(iact))) {
+    double uplus = 0.0;
+    for (;;) {  // partial steps until row kv holds
+      const double znorm = direction(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), readOnly(w.hinvn),
+                                     readOnly(w.hfac), kv);
+      const StepChoice step = stepLength(rows, readOnly(w.c), kv, nact, znorm, readOnly(w.z), readOnly(xlag),
+                                         readOnly(w.r));
+      if (step.idx == 0) {
+        out.infeas = kTrue;
+        return;
+      }
+      takeStep(nact, xlag, uplus, readOnly(w.r), n, x, readOnly(w.z), step.t, step.kind);
+      if (step.kind != kDropOnly) rowValues(rows, bc, readOnly(x), xl, xu, w.c);
+      if (!addOrDrop(rows, nact, iact, xlag, w.actmat, w.hinvn, readOnly(w.hfac), step.idx, kv, uplus)) {
+        out.ierr = kTrue;
+        return;
+      }
+      if (step.kind == kStepAndAdd) break;
+    }
+  }
+
+  // An equality active through its mirror row is reported under its own row, with the multiplier of that row.
+  for (int k = 1; k <= nact; ++k) {
+    if (rows.isMirror(iact(k))) {
+      iact(k) = rows.equalityOf(iact(k));
+      xlag(k) = -xlag(k);
+    }
+  }
+}
+
+}  // namespace korvex::qp
