@@ -1,0 +1,287 @@
+// The SQP iteration: at each iterate linearise the constraints, update the quasi-Newton Hessian of the Lagrangian,
+// solve the QP subproblem for a search vector and multipliers, test convergence, and move along the search vector
+// with the merit-function line search.
+#include <cmath>
+
+#include "common/logical.h"
+#include "common/message.h"
+#include "common/print.h"
+#include "entry/settings.h"
+#include "korvex/routines/derivatives.h"
+#include "korvex/routines/entry.h"
+#include "korvex/routines/hessian.h"
+#include "korvex/routines/qp.h"
+#include "korvex/routines/sqp.h"
+#include "sqp/sqp_internal.h"
+
+namespace korvex::sqp {
+namespace {
+
+constexpr int kConverged = 1;
+constexpr int kIterationLimit = 2;
+constexpr int kQpInfeasible = 4;
+constexpr int kQpNotConvex = 5;
+constexpr int kQpFailed = 6;
+constexpr int kStopped = 8;
+constexpr int kMeritStalled = 9;
+
+// The twenty double arrays and three integer arrays of one run, as the front end carves them.
+struct Arrays {
+  double* rowMult;      // 1: multiplier of every QP row
+  double* xmu;          // 2: penalty weights
+  double* prevRowMult;  // 3: previous row multipliers
+  double* gradd;        // 4: n x m gradients
+  double* conValues;    // 5: constraint values in SQP order
+  double* hessian;      // 6: B
+  double* d;            // 7: search vector
+  double* gobj;         // 8: objective gradient
+  double* gradLNew;     // 9: Lagrangian gradient at the new point
+  double* gradLOld;     // 10: Lagrangian gradient at the previous point
+  double* gradel;       // 11: y
+  double* basePoint;    // 12: x at the top of the iteration
+  double* prevPoint;    // 13: x after the previous Hessian update
+  double* dvdel;        // 14: s
+  double* work15;       // 15-17: Hessian update work (r, B*s by columns, B*s by rows)
+  double* work16;
+  double* work17;
+  double* upperStep;    // 18
+  double* lowerStep;    // 19
+  double* xlag;         // 20: multipliers of the active rows
+  int* iact;
+  int* icol;
+  int* itype;
+};
+
+struct Problem {
+  int maxIter;
+  int n;
+  double* x;
+  int m;  // maxFunctions
+  double* f;
+  int objIndex;
+  int nIneq;
+  int* ineqList;
+  int nEq;
+  int* eqList;
+  double* lower;
+  double* upper;
+};
+
+void printConstant(std::string_view text) { messageText.clear().text(text).print(); }
+
+// Column map of the gradients: inequality k -> column k, equality k -> column nIneq + k, objective -> column m.
+// Function numbers outside 1..m (never built by the driver) are skipped rather than written beyond the map.
+void buildColumnMap(const Problem& p, Vec<int> icol, Vec<int> ineqList, Vec<int> eqList) {
+  for (int j = 1; j <= p.m; ++j) icol(j) = 0;
+  auto place = [&](int number, int column) {
+    if (number >= 1 && number <= p.m) icol(number) = column;
+  };
+  for (int k = 1; k <= p.nIneq; ++k) place(ineqList(k), k);
+  for (int k = 1; k <= p.nEq; ++k) place(eqList(k), p.nIneq + k);
+  place(p.objIndex, p.m);
+}
+
+// True when some equality exceeds feasTol in magnitude or some inequality exceeds feasTol (values from f).
+bool infeasible(const MeritSearch& s) {
+  auto value = [&](int number) { return (number >= 1 && number <= s.f.length()) ? s.f(number) : 0.0; };
+  for (int k = 1; k <= s.nEq; ++k) {
+    if (std::fabs(value(s.eqList(k))) > settings.feasTol) return true;
+  }
+  for (int k = 1; k <= s.nIneq; ++k) {
+    if (value(s.ineqList(k)) > settings.feasTol) return true;
+  }
+  return false;
+}
+
+int iterate(const Problem& p, const Arrays& a, int& kRows) {
+  const int n = p.n;
+  const int m = p.m;
+  const int nCon = p.nIneq + p.nEq;
+  const int kTotal = nCon + 2 * n;
+
+  Vec<double> x(p.x, n), f(p.f, m);
+  Vec<double> rowMult(a.rowMult, kTotal), xmu(a.xmu, kTotal), prevRowMult(a.prevRowMult, kTotal);
+  Mat<double> gradd(a.gradd, n, m);
+  Vec<double> conValues(a.conValues, nCon);
+  Vec<double> d(a.d, n), gobj(a.gobj, n), gradLNew(a.gradLNew, n), gradLOld(a.gradLOld, n), gradel(a.gradel, n);
+  Vec<double> basePoint(a.basePoint, n), prevPoint(a.prevPoint, n), dvdel(a.dvdel, n);
+  Vec<double> upperStep(a.upperStep, n), lowerStep(a.lowerStep, n), xlag(a.xlag, n);
+  Vec<int> iact(a.iact, kTotal), icol(a.icol, m), itype(a.itype, n);
+  Vec<int> ineqList(p.ineqList, p.nIneq), eqList(p.eqList, p.nEq);
+  Vec<double> lower(p.lower, n), upper(p.upper, n);
+
+  MeritSearch search;
+  search.n = n;
+  search.nIneq = p.nIneq;
+  search.nEq = p.nEq;
+  search.objIndex = p.objIndex;
+  search.x = x;
+  search.basePoint = basePoint;
+  search.d = d;
+  search.gradd = gradd;
+  search.conValues = conValues;
+  search.rowMult = rowMult;
+  search.xmu = xmu;
+  search.lower = lower;
+  search.upper = upper;
+  search.f = f;
+  search.ineqList = ineqList;
+  search.eqList = eqList;
+
+  SQPFUN(&n, p.x, p.f);
+  kRows = kTotal;
+  if (settings.print >= 3) {
+    printDoubleVector(n, p.x, "Starting Variable Values");
+    printDoubleVector(m, p.f, "Starting Function Values");
+  }
+  for (int k = 1; k <= kTotal; ++k) {
+    rowMult(k) = 0.0;
+    xmu(k) = kInitialPenaltyWeight;
+  }
+  buildColumnMap(p, icol, ineqList, eqList);
+  refreshConstraintValues(search);
+  // The step and gradient change are printed before the first update exists; they start as zeros rather than
+  // whatever an earlier user of the pool left there.
+  for (int i = 1; i <= n; ++i) {
+    dvdel(i) = 0.0;
+    gradel(i) = 0.0;
+  }
+  int resetHessian = 0;
+  int nact = 0;
+  search.meritPrev1 = settings.bigValue;
+  search.meritPrev2 = -settings.bigValue;
+
+  for (int it = 1; it <= p.maxIter; ++it) {
+    settings.nIter = it;
+    if (settings.stop == 1) return kStopped;
+    for (int i = 1; i <= n; ++i) basePoint(i) = x(i);
+
+    if (it == 1 || resetHessian == 1) {
+      SQPGRA(&n, &m, p.x, p.f, a.icol, a.gobj, a.gradd);
+      initialiseHessian(n, a.gobj, a.hessian);
+      resetHessian = 0;
+    } else {
+      int missing = 0;
+      int updated = 0;
+      QLAG(&n, &p.nIneq, p.ineqList, &p.nEq, p.eqList, a.icol, a.iact, &nact, a.xlag, a.gobj, a.gradd, a.gradLOld,
+           &missing);
+      SQPGRA(&n, &m, p.x, p.f, a.icol, a.gobj, a.gradd);
+      QLAG(&n, &p.nIneq, p.ineqList, &p.nEq, p.eqList, a.icol, a.iact, &nact, a.xlag, a.gobj, a.gradd, a.gradLNew,
+           &missing);
+      for (int i = 1; i <= n; ++i) {
+        dvdel(i) = x(i) - prevPoint(i);
+        gradel(i) = gradLNew(i) - gradLOld(i);
+      }
+      QHESS(&n, a.dvdel, a.gradel, a.hessian, &updated, a.work17, a.work15, a.work16);
+    }
+    if (settings.print >= 3) {
+      printDoubleVector(n, a.dvdel, "Dvdel");
+      printDoubleVector(n, a.gradel, "Gradel");
+      printDoubleMatrix(n, n, m, a.gradd, "Gradd: Ineqs First, Then Eqs, Then Obj");
+      printDoubleMatrix(n, n, n, a.hessian, "Hessian");
+    }
+    for (int i = 1; i <= n; ++i) prevPoint(i) = x(i);
+
+    // The QP in the step d: minimise Gobj.d + d'Bd/2 subject to c + grad(c).d <= 0 (inequalities), = 0
+    // (equalities) and lower - x <= d <= upper - x.
+    for (int k = 1; k <= nCon; ++k) conValues(k) = -conValues(k);
+    for (int i = 1; i <= n; ++i) {
+      itype(i) = 1;
+      upperStep(i) = upper(i) - x(i);
+      lowerStep(i) = lower(i) - x(i);
+    }
+    int infeas = 0, ihess = 0, ierr = 0;
+    auto solve = [&](int nc, int nineq) {
+      QPSOLV(&n, &nc, &nineq, a.gradd, &n, a.conValues, a.hessian, &n, a.gobj, a.itype, a.lowerStep, a.upperStep,
+             a.d, a.xlag, a.iact, &nact, &infeas, &ihess, &ierr);
+    };
+    solve(nCon, p.nIneq);
+
+    if (isTrue(infeas)) {
+      // Reformulation: add the gradient of the quadratic penalty sum xmu*c^2 over the violated inequalities and all
+      // equalities to the objective gradient and keep only the step bounds. The values are negated at this point.
+      for (int i = 1; i <= n; ++i) {
+        for (int k = 1; k <= nCon; ++k) {
+          const double c = -conValues(k);
+          if ((k <= p.nIneq && c > 0.0) || k > p.nIneq) gobj(i) += 2.0 * xmu(k) * gradd(i, k) * c;
+        }
+      }
+      resetHessian = 1;
+      if (settings.print >= 2) {
+        printConstant("No solution to QP problem, Reformulating");
+        printDoubleVector(n, a.gobj, "Gobj");
+      }
+      solve(0, 0);
+    }
+    if (isTrue(ihess)) {
+      initialiseHessian(n, a.gobj, a.hessian);
+      if (settings.print >= 2) printConstant("Hessian not pos. def. Reinitializing");
+      solve(nCon, p.nIneq);
+    }
+    if (isTrue(infeas)) return kQpInfeasible;
+    if (isTrue(ihess)) return kQpNotConvex;
+    if (isTrue(ierr)) return kQpFailed;
+
+    for (int k = 1; k <= nCon; ++k) conValues(k) = -conValues(k);
+    if (settings.print >= 2) printDoubleVector(n, a.d, "Search Direction");
+
+    double lengthSquared = 0.0;
+    for (int i = 1; i <= n; ++i) lengthSquared += d(i) * d(i);
+    const double length = std::sqrt(lengthSquared);
+    if (length > settings.maxSearchLength) {
+      for (int i = 1; i <= n; ++i) d(i) = d(i) * settings.maxSearchLength / length;
+      if (settings.print >= 2) printConstant("Clipping Search Vector");
+    }
+
+    for (int k = 1; k <= kTotal; ++k) {
+      prevRowMult(k) = rowMult(k);
+      rowMult(k) = 0.0;
+    }
+    // The solver reports at most n active rows, each numbered within the K rows; a row outside them (impossible
+    // from the solver) is not stored.
+    for (int k = 1; k <= nact && k <= n; ++k) {
+      const int row = iact(k);
+      if (row >= 1 && row <= kTotal) rowMult(row) = xlag(k);
+    }
+    if (settings.print >= 3) printDoubleVector(kTotal, a.rowMult, "Lagrange Multipliers");
+
+    double dderiv = 0.0;
+    for (int i = 1; i <= n; ++i) dderiv += gobj(i) * d(i);
+    const int istopp = infeasible(search) ? 1 : 0;
+    if (settings.print >= 3) {
+      messageText.clear().text(" Dderiv= ").exponent(dderiv, 13, 4).blanks(5).text("Istopp=").integer(istopp, 3)
+          .print(37);
+    }
+    if (istopp != 1 && dderiv >= -settings.feasTol) {
+      SQPFUN(&n, p.x, p.f);
+      return kConverged;
+    }
+
+    search.dderiv = dderiv;
+    switch (meritLineSearch(search)) {
+      case SearchOutcome::MeritStalled: return kMeritStalled;
+      case SearchOutcome::Failed: resetHessian = 1; break;
+      case SearchOutcome::Accepted: break;
+    }
+  }
+  return kIterationLimit;
+}
+
+}  // namespace
+}  // namespace korvex::sqp
+
+extern "C" KORVEX_API void SQPALG(const int* maxIter, const int* n, double* x, const int* maxFunctions, double* f,
+                                  const int* objIndex, const int* nIneq, int* ineqList, const int* nEq, int* eqList,
+                                  int* K, double* rowMult, double* xmu, double* prevRowMult, double* Gradd,
+                                  double* conValues, double* B, double* d, double* Gobj, double* gradLNew,
+                                  double* gradLOld, double* Gradel, double* basePoint, double* prevPoint,
+                                  double* Dvdel, double* work15, double* work16, double* work17, double* upperStep,
+                                  double* lowerStep, double* XLAG, int* IACT, int* ICOL, int* ITYPE, double* lower,
+                                  double* upper, int* resultCode) {
+  const korvex::sqp::Problem problem{*maxIter, *n,     x,        *maxFunctions, f,     *objIndex,
+                                     *nIneq,   ineqList, *nEq, eqList,        lower, upper};
+  const korvex::sqp::Arrays arrays{rowMult, xmu,      prevRowMult, Gradd,  conValues, B,         d,         Gobj,
+                                   gradLNew, gradLOld, Gradel,      basePoint, prevPoint, Dvdel,  work15,
+                                   work16,   work17,   upperStep,   lowerStep, XLAG,      IACT,   ICOL,      ITYPE};
+  *resultCode = korvex::sqp::iterate(problem, arrays, *K);
+}
