@@ -1,9 +1,7 @@
-// The QP building blocks through their exported routines: row numbering, packed factors, the tie-breaks of the
-// row choice and the step length, the step, and adding or dropping active rows.
-#include <gtest/gtest.h>
-
+// The QP building blocks through their exported routines: row numbering, packed factors and pivots, the tie-breaks
+// of the row choice and the step length, and the two internal failures.
 #include <cmath>
-#include <random>
+#include <string>
 #include <vector>
 
 #include "entry/settings.h"
@@ -13,299 +11,178 @@
 namespace korvex::testing {
 namespace {
 
-class QpKernels : public KorvexTest {};
-
-// Four variables of bound types 1, 3, 2, 0; one inequality and one equality.
-struct SmallRows {
-  int n = 4, nc = 2, nineq = 1, nb = 4, lda = 4;
-  std::vector<double> a = {1, 2, 3, 4, -1, 0, 2, 5};
-  std::vector<double> bc = {10, -3};
-  std::vector<int> itype = {1, 3, 2, 0};
-  std::vector<double> xl = {-1, -2, -3, -4};
-  std::vector<double> xu = {1, 2, 3, 4};
-  double component(int j, int i) {
-    double value = 99;
-    QPSGRA(&j, &i, &value, &n, &nc, &nineq, &nb, a.data(), &lda, itype.data());
-    return value;
-  }
-};
+using QpKernels = KorvexTest;
+using Vector = std::vector<double>;
 
 TEST_F(QpKernels, RowsAreGeneralThenBoundsUpperFirstThenMirrors) {
-  SmallRows s;
-  const std::vector<double> x = {0.5, 1.5, 2.5, 3.5};
-  std::vector<double> c(8, 99.0);  // MTOT = 2*2 + 4 - 1 = 7, one guard element
-  QPSCON(&s.nc, &s.nineq, &s.nb, &s.n, s.a.data(), &s.lda, s.bc.data(), s.itype.data(), x.data(), s.xl.data(),
-         s.xu.data(), c.data());
-  const double eq = -(-3.0) + (-0.5 + 0 + 5 + 17.5);
-  const std::vector<double> expected = {-10 + 0.5 + 3 + 7.5 + 14, eq, 0.5 - 1, -1 - 0.5, 1.5 - 2, -3 - 2.5, -eq, 99};
-  EXPECT_EQ(c, expected);
-  // Gradients, row by row: general, upper x1, lower x1, upper x2, lower x3, mirror of row 2.
-  const double grads[7][4] = {{1, 2, 3, 4}, {-1, 0, 2, 5}, {1, 0, 0, 0}, {-1, 0, 0, 0},
-                              {0, 1, 0, 0}, {0, 0, -1, 0}, {1, 0, -2, -5}};
-  for (int j = 1; j <= 7; ++j) {
-    for (int i = 1; i <= 4; ++i) EXPECT_EQ(s.component(j, i), grads[j - 1][i - 1]) << "row " << j << " var " << i;
-  }
-  // Outside the rows and variables the gradient is zero.
-  EXPECT_EQ(s.component(0, 1), 0.0);
-  EXPECT_EQ(s.component(8, 1), 0.0);
-  EXPECT_EQ(s.component(1, 5), 0.0);
-}
-
-// Packed L D L' of a random symmetric positive definite matrix of order 6.
-std::vector<double> packedSpd(std::mt19937& rng, int n, std::vector<double>& full) {
-  std::uniform_real_distribution<double> u(-1, 1);
-  std::vector<double> m(n * n);
-  for (auto& v : m) v = u(rng);
-  full.assign(n * n, 0.0);
-  std::vector<double> packed;
-  for (int r = 0; r < n; ++r) {
-    for (int c = 0; c < n; ++c) {
-      double s = r == c ? 1.0 : 0.0;
-      for (int k = 0; k < n; ++k) s += m[r * n + k] * m[c * n + k];
-      full[r * n + c] = s;
-      if (c <= r) packed.push_back(s);
+  // Bound types 1, 3, 2, 0; row 1 an inequality, row 2 an equality; MTOT = 2*2 + 4 - 1 = 7.
+  int n = 4, nc = 2, nineq = 1, nb = 4;
+  const Vector a = {1, 2, 3, 4, -1, 0, 2, 5}, bc = {10, -3}, xl = {-1, -2, -3, -4}, xu = {1, 2, 3, 4};
+  const Vector x = {0.5, 1.5, 2.5, 3.5};
+  const std::vector<int> itype = {1, 3, 2, 0};
+  Vector c(8, 99.0);
+  QPSCON(&nc, &nineq, &nb, &n, a.data(), &n, bc.data(), itype.data(), x.data(), xl.data(), xu.data(), c.data());
+  EXPECT_EQ(c, (Vector{15, 25, -0.5, -1.5, -0.5, -5.5, -25, 99}));
+  const double grads[8][4] = {{1, 2, 3, 4}, {-1, 0, 2, 5}, {1, 0, 0, 0}, {-1, 0, 0, 0},
+                              {0, 1, 0, 0}, {0, 0, -1, 0}, {1, 0, -2, -5}, {0, 0, 0, 0}};
+  for (int j = 1; j <= 8; ++j) {  // row 8 does not exist
+    for (int i = 1; i <= 4; ++i) {
+      double value = 99;
+      QPSGRA(&j, &i, &value, &n, &nc, &nineq, &nb, a.data(), &n, itype.data());
+      EXPECT_EQ(value, grads[j - 1][i - 1]) << "row " << j << " variable " << i;
     }
   }
-  return packed;
+  // NB smaller than the bound types give: only MTOT = 2*2 + 1 - 1 = 4 values are written.
+  nb = 1;
+  c.assign(8, 99.0);
+  QPSCON(&nc, &nineq, &nb, &n, a.data(), &n, bc.data(), itype.data(), x.data(), xl.data(), xu.data(), c.data());
+  EXPECT_EQ(c, (Vector{15, 25, -0.5, -25, 99, 99, 99, 99}));
 }
 
-TEST_F(QpKernels, FactorRowByRowAndSolve) {
-  std::mt19937 rng(11);
-  const int n = 6;
-  std::vector<double> full;
-  std::vector<double> whole = packedSpd(rng, n, full);
-  std::vector<double> parts = whole;
-  int istat = 5;
-  int one = 1, three = 3, four = 4;
-  QPSTRI(whole.data(), &n, &one, &istat);
+TEST_F(QpKernels, FactorsRowByRowSolvesAndAcceptsAPivotOfTinyTol) {
+  // Packed SPD matrix of order 4; factoring rows 1..2 then 3..4 equals factoring all at once.
+  const Vector m = {4, 1, 5, 0.5, 2, 6, 1, 0.5, 1, 3};
+  Vector whole = m, parts = m, v = {1, -2, 3, -4};
+  const Vector b = v;
+  int istat = 5, four = 4, two = 2, one = 1, three = 3;
+  QPSTRI(whole.data(), &four, &one, &istat);
   EXPECT_EQ(istat, 0);
-  QPSTRI(parts.data(), &three, &one, &istat);
-  QPSTRI(parts.data(), &n, &four, &istat);
-  EXPECT_EQ(istat, 0);
-  EXPECT_EQ(parts, whole);  // adding rows later gives the same factor bit for bit
-  std::vector<double> v = {1, -2, 3, -4, 5, -6};
-  const std::vector<double> b = v;
-  QPSSOL(whole.data(), v.data(), &n);
-  for (int r = 0; r < n; ++r) {
-    double s = 0;
-    for (int c = 0; c < n; ++c) s += full[r * n + c] * v[c];
-    EXPECT_NEAR(s, b[r], 1e-12);
+  QPSTRI(parts.data(), &two, &one, &istat);
+  QPSTRI(parts.data(), &four, &three, &istat);
+  EXPECT_EQ(parts, whole);
+  QPSSOL(whole.data(), v.data(), &four);
+  const auto at = [&](int r, int c) { return r >= c ? m[r * (r + 1) / 2 + c] : m[c * (c + 1) / 2 + r]; };
+  for (int r = 0; r < 4; ++r) {
+    EXPECT_NEAR(at(r, 0) * v[0] + at(r, 1) * v[1] + at(r, 2) * v[2] + at(r, 3) * v[3], b[r], 1e-14);
   }
-}
-
-TEST_F(QpKernels, PivotEqualToTinyTolIsAcceptedBelowItRejected) {
   const double tiny = settings.tinyTol;
-  std::vector<double> f = {1.0, 0.0, tiny, 0.0, 0.0, 4.0};
-  int istat = 5, n = 3, one = 1;
-  QPSTRI(f.data(), &n, &one, &istat);
+  Vector f = {1, 0, tiny, 0, 0, 4};
+  QPSTRI(f.data(), &three, &one, &istat);
   EXPECT_EQ(istat, 0);
-  f = {1.0, 0.0, std::nextafter(tiny, 0.0), 2.0, 1.0, 4.0};
-  QPSTRI(f.data(), &n, &one, &istat);
+  f = {1, 0, std::nextafter(tiny, 0.0), 2, 1, 4};
+  QPSTRI(f.data(), &three, &one, &istat);
   EXPECT_EQ(istat, -1);
-  EXPECT_EQ(f[3], 2.0);  // the factorization stopped at row 2
-  // QPSINI on the same kind of matrix leaves X alone; with n = 0 it succeeds and touches nothing.
-  const std::vector<double> h = {1.0, 0.0, 0.0, -1.0};
-  std::vector<double> hfac(3, 0.0), g = {1.0, 1.0}, x = {7.0, 7.0};
-  int two = 2, zero = 0;
+  EXPECT_EQ(f[3], 2.0);  // stopped at row 2
+  // QPSINI reads only the upper triangle, leaves X alone on failure, and with n = 0 succeeds touching nothing.
+  Vector h = {2, 1e9, 1, 2}, hfac(3), g = {1, 1}, x = {7, 7};
   QPSINI(&two, h.data(), &two, hfac.data(), g.data(), x.data(), &istat);
-  EXPECT_EQ(istat, -1);
-  EXPECT_EQ(x, (std::vector<double>{7.0, 7.0}));
-  istat = 5;
+  EXPECT_TRUE(istat == 0 && std::fabs(x[0] + 1.0 / 3) < 1e-15 && std::fabs(x[1] + 1.0 / 3) < 1e-15);
+  h[3] = -1;
+  x = {7, 7};
+  QPSINI(&two, h.data(), &two, hfac.data(), g.data(), x.data(), &istat);
+  EXPECT_TRUE(istat == -1 && x == (Vector{7, 7}));
+  int zero = 0;
   QPSINI(&zero, h.data(), &one, hfac.data(), g.data(), x.data(), &istat);
-  EXPECT_EQ(istat, 0);
-  EXPECT_EQ(x, (std::vector<double>{7.0, 7.0}));
-  // Only the upper triangle of H is read: garbage below the diagonal changes nothing.
-  const std::vector<double> hUpper = {2.0, 1e9, 1.0, 2.0};
-  QPSINI(&two, hUpper.data(), &two, hfac.data(), g.data(), x.data(), &istat);
-  EXPECT_EQ(istat, 0);
-  EXPECT_DOUBLE_EQ(x[0], -1.0 / 3.0);
-  EXPECT_DOUBLE_EQ(x[1], -1.0 / 3.0);
+  EXPECT_TRUE(istat == 0 && x == (Vector{7, 7}));
 }
 
 TEST_F(QpKernels, RowChoiceSkipsActiveRowsAndTwinsAndKeepsTheFirstOfEqualViolations) {
-  // NC = 3 (row 1 inequality, rows 2, 3 equalities), NB = 2, mirrors 6 and 7.
-  int nc = 3, nineq = 1, nb = 2, kv = -1;
+  // Row 1 inequality, rows 2 and 3 equalities with mirrors 6 and 7, bound rows 4 and 5.
+  int nc = 3, nineq = 1, nb = 2, kv = -1, nact = 0;
   const double tiny = settings.tinyTol;
-  std::vector<double> c = {tiny, 0.5, -0.5, 2.0, 2.0, -0.5, 0.5};
-  std::vector<int> iact = {0, 0};
-  int nact = 0;
-  QPSVIO(&nc, &nineq, &nb, c.data(), &nact, iact.data(), &kv);
-  EXPECT_EQ(kv, 4);  // rows 4 and 5 tie: the first wins
-  iact = {4, 5};
-  nact = 2;
-  QPSVIO(&nc, &nineq, &nb, c.data(), &nact, iact.data(), &kv);
-  EXPECT_EQ(kv, 2);  // rows 2 and 7 tie at 0.5
-  iact = {4, 7};  // mirror of row 3 active: row 3's own row is skipped even when most violated
-  c[2] = 1.0;
-  c[4] = 0.8;
-  QPSVIO(&nc, &nineq, &nb, c.data(), &nact, iact.data(), &kv);
-  EXPECT_EQ(kv, 5);
-  iact = {2, 5};  // row 2 active: its mirror 6 is skipped
-  c = {0, 0, 0, 0, 0, 3.0, 1.0};
-  QPSVIO(&nc, &nineq, &nb, c.data(), &nact, iact.data(), &kv);
-  EXPECT_EQ(kv, 7);
-  // A violation of exactly tinyTol is none.
-  c = {tiny, 0, 0, 0, 0, 0, 0};
-  nact = 0;
-  QPSVIO(&nc, &nineq, &nb, c.data(), &nact, iact.data(), &kv);
-  EXPECT_EQ(kv, 0);
+  const auto choose = [&](Vector c, std::vector<int> iact) {
+    nact = static_cast<int>(iact.size());
+    QPSVIO(&nc, &nineq, &nb, c.data(), &nact, iact.data(), &kv);
+    return kv;
+  };
+  EXPECT_EQ(choose({tiny, 0.5, -0.5, 2, 2, -0.5, 0.5}, {}), 4);       // tie of rows 4 and 5
+  EXPECT_EQ(choose({tiny, 0.5, -0.5, 2, 2, -0.5, 0.5}, {4, 5}), 2);   // tie of rows 2 and 7
+  EXPECT_EQ(choose({0, 0.5, 1.0, 2, 0.8, -0.5, 0.5}, {4, 7}), 5);     // row 3 skipped: its mirror is active
+  EXPECT_EQ(choose({0, 0, 0, 0, 0, 3, 1}, {2, 5}), 7);                // mirror 6 skipped: row 2 is active
+  EXPECT_EQ(choose({tiny, 0, 0, 0, 0, 0, 0}, {}), 0);                 // exactly tinyTol is no violation
 }
 
-// Step length on a problem with n = 2 and one bound row (x1 <= 0): n_KV = e1.
-struct LengthCase {
-  int n = 2, nc = 0, nineq = 0, nb = 1, lda = 2, kv = 1;
-  std::vector<int> itype = {3, 0};
-  std::vector<double> c = {2.0};
-  std::vector<double> z = {-1.0, 0.0};
-  double znorm = 1.0;
-  std::vector<double> xlag = {1.0, 3.0};
-  std::vector<double> r = {-1.0, -3.0};
+TEST_F(QpKernels, StepLengthTieBreaksAndTheMultiplierStep) {
+  // n = 2, one bound row x1 - XU1 (value 2 or 5) to add, Z = -e1, so the full step is C(1).
+  int n = 2, nc = 0, nineq = 0, nb = 1, kv = 1, idx = -9, kind = -9, infeas = 0;
+  const std::vector<int> itype = {3, 0};
+  const Vector z = {-1.0, 0.0};
   double t = 0;
-  int idx = -9, kind = -9, infeas = 0;
-  void run(int nact) {
-    QPSLEN(&n, &nc, &nineq, &nb, nullptr, &lda, itype.data(), c.data(), &kv, &nact, &znorm, z.data(), xlag.data(),
-           r.data(), &t, &idx, &kind, &infeas);
-  }
-};
+  const auto length = [&](double c, double znorm, Vector xlag, Vector r) {
+    int nact = static_cast<int>(xlag.size());
+    QPSLEN(&n, &nc, &nineq, &nb, nullptr, &n, itype.data(), &c, &kv, &nact, &znorm, z.data(), xlag.data(), r.data(),
+           &t, &idx, &kind, &infeas);
+  };
+  length(5.0, 1.0, {1, 3}, {-1, -3});  // both multipliers reach zero at t = 1: the later one is dropped
+  EXPECT_TRUE(t == 1.0 && idx == 2 && kind == 2);
+  length(2.0, 1.0, {2, 9}, {-1, 0});  // partial and full step both 2: the row is added
+  EXPECT_TRUE(t == 2.0 && idx == 3 && kind == 3);
+  length(2.0, 1.0, {1e-9}, {-settings.tinyTol});  // a rate of exactly -tinyTol limits nothing
+  EXPECT_TRUE(t == 2.0 && idx == 2 && kind == 3);
+  length(2.0, settings.tinyTol, {1, 3}, {-1, -3});  // |Z| = tinyTol: only a multiplier step
+  EXPECT_TRUE(idx == 2 && kind == 1 && infeas == 0);
+  kind = -9;
+  length(2.0, settings.tinyTol, {1, 3}, {1, 0});  // ... and without a negative rate no step at all
+  EXPECT_TRUE(idx == 0 && infeas == -1 && kind == -9);
 
-TEST_F(QpKernels, StepLengthTieBreaks) {
-  LengthCase equalRatios;  // both multipliers reach zero at t = 1: the later one is dropped
-  equalRatios.c = {5.0};
-  equalRatios.run(2);
-  EXPECT_EQ(equalRatios.t, 1.0);
-  EXPECT_EQ(equalRatios.idx, 2);
-  EXPECT_EQ(equalRatios.kind, 2);
-  LengthCase fullTies;  // full step t2 = 2 / 1 equals the partial step 2: add
-  fullTies.xlag = {2.0, 9.0};
-  fullTies.r = {-1.0, 0.0};
-  fullTies.run(2);
-  EXPECT_EQ(fullTies.t, 2.0);
-  EXPECT_EQ(fullTies.idx, 3);
-  EXPECT_EQ(fullTies.kind, 3);
-  LengthCase rateAtThreshold;  // a rate of exactly -tinyTol does not limit the step
-  rateAtThreshold.r = {-settings.tinyTol, 0.0};
-  rateAtThreshold.xlag = {1e-9, 0.0};
-  rateAtThreshold.run(1);
-  EXPECT_EQ(rateAtThreshold.idx, 2);
-  LengthCase noDirection;  // |Z| at tinyTol: only a multiplier step
-  noDirection.znorm = settings.tinyTol;
-  noDirection.run(2);
-  EXPECT_EQ(noDirection.idx, 2);
-  EXPECT_EQ(noDirection.kind, 1);
-  EXPECT_EQ(noDirection.infeas, 0);
-  noDirection.kind = -9;
-  noDirection.r = {1.0, 0.0};  // and with no negative rate nothing is possible
-  noDirection.run(2);
-  EXPECT_EQ(noDirection.idx, 0);
-  EXPECT_EQ(noDirection.infeas, -1);
-  EXPECT_EQ(noDirection.kind, -9);
-}
-
-TEST_F(QpKernels, MultiplierStepLeavesXAlone) {
-  int nact = 2, n = 2, kind = 1;
-  std::vector<double> xlag = {1.0, 2.0}, r = {-1.0, 0.5}, x = {3.0, 4.0}, z = {1.0, 1.0};
-  double uplus = 0.25, t = 0.5;
-  QPSSTP(&nact, xlag.data(), &uplus, r.data(), &n, x.data(), z.data(), &t, &kind);
-  EXPECT_EQ(xlag, (std::vector<double>{0.5, 2.25}));
-  EXPECT_EQ(uplus, 0.75);
-  EXPECT_EQ(x, (std::vector<double>{3.0, 4.0}));
+  // The multiplier step moves the multipliers only; a real step moves x too.
+  int nact = 2;
+  Vector xlag = {1, 2}, r = {-1, 0.5}, x = {3, 4}, zz = {1, 1};
+  double uplus = 0.25, step = 0.5;
+  kind = 1;
+  QPSSTP(&nact, xlag.data(), &uplus, r.data(), &n, x.data(), zz.data(), &step, &kind);
+  EXPECT_TRUE(xlag == (Vector{0.5, 2.25}) && uplus == 0.75 && x == (Vector{3, 4}));
   kind = 2;
-  QPSSTP(&nact, xlag.data(), &uplus, r.data(), &n, x.data(), z.data(), &t, &kind);
-  EXPECT_EQ(x, (std::vector<double>{3.5, 4.5}));
+  QPSSTP(&nact, xlag.data(), &uplus, r.data(), &n, x.data(), zz.data(), &step, &kind);
+  EXPECT_EQ(x, (Vector{3.5, 4.5}));
 }
 
-// Active-set bookkeeping on n = 3 with H = diag(1, 2, 4), three general inequalities and bounds on x3.
+// n = 3, H = diag(1, 2, 4) (its own factor), general inequalities (1,1,0), (0,1,1), (1,0,1), both bounds on x3
+// (rows 4: +e3 and 5: -e3).
 struct ActiveSet {
-  int n = 3, nc = 3, nineq = 3, nb = 2, lda = 3, ldhn = 3;
-  std::vector<double> a = {1, 1, 0, 0, 1, 1, 1, 0, 1};
-  std::vector<int> itype = {0, 0, 1};
-  std::vector<double> hfac = {1, 0, 2, 0, 0, 4};  // diagonal: already its own factor
-  std::vector<int> iact = {0, 0, 0};
-  std::vector<double> xlag = {0, 0, 0};
-  std::vector<double> actmat = std::vector<double>(6, -1.0);
-  std::vector<double> hinvn = std::vector<double>(9, -1.0);
-  int nact = 0, ierr = 0;
-  void add(int kv, double uplus) {
-    int k = nact + 1;
-    QPSDOA(&nact, &n, &nc, &nineq, &nb, a.data(), &lda, itype.data(), iact.data(), xlag.data(), actmat.data(),
-           hinvn.data(), &ldhn, hfac.data(), &k, &kv, &uplus, &ierr);
+  int n = 3, nc = 3, nineq = 3, nb = 2, nact = 0, ierr = 0;
+  Vector a = {1, 1, 0, 0, 1, 1, 1, 0, 1}, hfac = {1, 0, 2, 0, 0, 4}, xlag = Vector(3), actmat = Vector(6);
+  Vector hinvn = Vector(9);
+  std::vector<int> itype = {0, 0, 1}, iact = std::vector<int>(3);
+  void change(int k, int kv) {
+    const double uplus = 0.5;
+    QPSDOA(&nact, &n, &nc, &nineq, &nb, a.data(), &n, itype.data(), iact.data(), xlag.data(), actmat.data(),
+           hinvn.data(), &n, hfac.data(), &k, &kv, &uplus, &ierr);
   }
-  void drop(int k) {
-    int kv = 0;
-    double uplus = 0;
-    QPSDOA(&nact, &n, &nc, &nineq, &nb, a.data(), &lda, itype.data(), iact.data(), xlag.data(), actmat.data(),
-           hinvn.data(), &ldhn, hfac.data(), &k, &kv, &uplus, &ierr);
-  }
+  void add(int kv) { change(nact + 1, kv); }
 };
 
-TEST_F(QpKernels, DroppingRebuildsTheSameFactorAsAddingAfresh) {
+TEST_F(QpKernels, DirectionAndDropKeepTheActiveSetConsistent) {
   ActiveSet s;
-  s.add(1, 0.5);
-  s.add(2, 1.5);
-  s.add(4, 2.5);  // upper bound of x3
-  ASSERT_EQ(s.nact, 3);
-  s.drop(1);
-  EXPECT_EQ(s.nact, 2);
-  EXPECT_EQ(s.ierr, 0);
-  EXPECT_EQ(s.iact[0], 2);
-  EXPECT_EQ(s.iact[1], 4);
-  EXPECT_EQ(s.xlag[0], 1.5);
-  EXPECT_EQ(s.xlag[1], 2.5);
-  ActiveSet fresh;
-  fresh.add(2, 1.5);
-  fresh.add(4, 2.5);
-  EXPECT_EQ(std::vector<double>(s.actmat.begin(), s.actmat.begin() + 3),
-            std::vector<double>(fresh.actmat.begin(), fresh.actmat.begin() + 3));
-  EXPECT_EQ(std::vector<double>(s.hinvn.begin(), s.hinvn.begin() + 6),
-            std::vector<double>(fresh.hinvn.begin(), fresh.hinvn.begin() + 6));
-  // Column 2 of HINVN is H^-1 e3 = (0, 0, 1/4).
-  EXPECT_EQ(fresh.hinvn[3], 0.0);
-  EXPECT_EQ(fresh.hinvn[5], 0.25);
+  s.add(2);
+  s.add(1);
+  s.add(5);
+  s.change(1, 0);  // drop row 2: rows 1 and 5 move down, in order
+  ASSERT_TRUE(s.nact == 2 && s.iact[0] == 1 && s.iact[1] == 5 && s.ierr == 0);
+  int kv = 2;
+  Vector z(3, 9.0), r(3, 9.0);
+  double znorm = -1;
+  QPSDIR(&s.nact, &s.n, &s.nc, &s.nineq, &s.nb, s.a.data(), &s.n, s.itype.data(), s.iact.data(), z.data(), &znorm,
+         r.data(), s.actmat.data(), s.hinvn.data(), &s.n, s.hfac.data(), &kv);
+  // N'Z = 0 on the active rows (1,1,0) and -e3, and H Z + N R + n_KV = 0.
+  EXPECT_NEAR(z[0] + z[1], 0.0, 1e-15);
+  EXPECT_NEAR(z[2], 0.0, 1e-15);
+  EXPECT_NEAR(1 * z[0] + r[0], 0.0, 1e-15);
+  EXPECT_NEAR(2 * z[1] + r[0] + 1, 0.0, 1e-15);
+  EXPECT_NEAR(4 * z[2] - r[1] + 1, 0.0, 1e-15);
+  EXPECT_DOUBLE_EQ(znorm, std::sqrt(z[0] * z[0] + z[1] * z[1] + z[2] * z[2]));
+  EXPECT_EQ(r[2], 9.0);  // only R(1..NACT) is written
   EXPECT_TRUE(lines().empty());
 }
 
-TEST_F(QpKernels, DirectionKeepsActiveRowsAndBalancesTheGradient) {
-  ActiveSet s;
-  s.add(1, 0.0);
-  s.add(5, 0.0);  // lower bound of x3: gradient -e3
-  int kv = 2;
-  std::vector<double> z(3, 9.0), r(3, 9.0);
-  double znorm = -1;
-  QPSDIR(&s.nact, &s.n, &s.nc, &s.nineq, &s.nb, s.a.data(), &s.lda, s.itype.data(), s.iact.data(), z.data(), &znorm,
-         r.data(), s.actmat.data(), s.hinvn.data(), &s.ldhn, s.hfac.data(), &kv);
-  // N'Z = 0 for the active rows, H Z + N R + n_KV = 0.
-  EXPECT_NEAR(z[0] + z[1], 0.0, 1e-15);
-  EXPECT_NEAR(-z[2], 0.0, 1e-15);
-  const double h[3] = {1, 2, 4};
-  const double nkv[3] = {0, 1, 1};
-  const double n1[3] = {1, 1, 0};
-  const double n5[3] = {0, 0, -1};
-  for (int i = 0; i < 3; ++i) EXPECT_NEAR(h[i] * z[i] + r[0] * n1[i] + r[1] * n5[i] + nkv[i], 0.0, 1e-15);
-  EXPECT_DOUBLE_EQ(znorm, std::sqrt(z[0] * z[0] + z[1] * z[1] + z[2] * z[2]));
-  EXPECT_EQ(r[2], 9.0);  // only R(1..NACT) is written
-}
-
 TEST_F(QpKernels, InternalFailuresPrintTheirMessageWhateverThePrintLevel) {
-  settings.print = 0;
-  ActiveSet s;
-  s.add(1, 0.0);
-  s.add(2, 0.0);
-  s.add(4, 0.0);
-  s.ierr = 0;
-  s.add(5, 0.0);  // a fourth row on three variables
-  EXPECT_EQ(s.ierr, -1);
-  EXPECT_EQ(s.nact, 3);
-  ASSERT_EQ(lines().size(), 1u);
-  EXPECT_EQ(lines()[0], " ERROR: TOO MANY ACTIVE CONSTRAINTS, SHOULD NOT HAPPEN");
-
+  ActiveSet full;
+  full.add(1);
+  full.add(2);
+  full.add(4);
+  full.add(5);  // a fourth row on three variables
+  EXPECT_TRUE(full.ierr == -1 && full.nact == 3);
+  EXPECT_EQ(lines(), std::vector<std::string>{" ERROR: TOO MANY ACTIVE CONSTRAINTS, SHOULD NOT HAPPEN"});
   clearLines();
   ActiveSet dependent;
-  dependent.add(4, 0.0);  // x3 <= XU3
-  dependent.add(5, 0.0);  // XL3 <= x3: gradient -e3, so M is singular
-  EXPECT_EQ(dependent.ierr, -1);
-  EXPECT_EQ(dependent.nact, 2);
-  ASSERT_EQ(lines().size(), 1u);
-  EXPECT_EQ(lines()[0], " ERROR: NONPOSITIVE GRADGT*BINV*GRADV MATRIX, SHOULD NOT HAPPEN");
+  dependent.add(4);
+  dependent.add(5);  // -e3 after +e3: M is singular
+  EXPECT_TRUE(dependent.ierr == -1 && dependent.nact == 2);
+  EXPECT_EQ(lines(), std::vector<std::string>{" ERROR: NONPOSITIVE GRADGT*BINV*GRADV MATRIX, SHOULD NOT HAPPEN"});
+  // A position below 1 names no active row and changes nothing.
+  dependent.ierr = 0;
+  dependent.change(0, 1);
+  EXPECT_TRUE(dependent.nact == 2 && dependent.ierr == 0);
 }
 
 }  // namespace
