@@ -100,5 +100,35 @@ TEST_F(SqpOutputTest, LevelTwoShowsDirectionsClippingAndPenalties) {
   EXPECT_TRUE(lines().empty());
 }
 
+// Minimise x subject to x >= 2 on [-1, 1]: every linearisation is inconsistent with the step bounds.
+void outOfReach(void*, const double* x, double* obj, double*, double* ineq) {
+  *obj = x[0];
+  ineq[0] = 2.0 - x[0];
+}
+
+// The lines that follow the n-th occurrence (1-based) of a label.
+std::string after(const std::vector<std::string>& lines, const std::string& label, int occurrence) {
+  for (size_t k = 0; k + 1 < lines.size(); ++k) {
+    if (lines[k] == label && --occurrence == 0) return lines[k + 1];
+  }
+  return "<missing>";
+}
+
+TEST_F(SqpOutputTest, ReformulationAddsThePenaltyGradientAndTheNextIterationRestartsTheHessian) {
+  double x[1] = {0.0}, lower[1] = {-1.0}, upper[1] = {1.0}, f[2];
+  KVW_set_print(3);
+  EXPECT_EQ(KVW_sqp(2, 1, x, lower, upper, 0, 1, outOfReach, nullptr, f), KVW_SQP_ITERATION_LIMIT);
+  // Gobj + 2*xmu*grad(g)*g with xmu = 0.01 (single precision), grad(g) = -1, g = 2: 1 - 0.04.
+  EXPECT_EQ(after(lines(), " No solution to QP problem, Reformulating", 1), " Gobj");
+  EXPECT_EQ(after(lines(), " Gobj", 1), "  9.60000E-01");
+  EXPECT_EQ(after(lines(), " Search Direction", 1), " -9.60000E-01");
+  // Second iteration: weight halved to 0.005 (no constraint multiplier), g = 2.96 at x = -0.96.
+  EXPECT_EQ(after(lines(), " Gobj", 2), "  9.70400E-01");
+  // The reformulation asked for a fresh Hessian: h*I with h = |Gobj| = 1 again, and no step was recorded.
+  EXPECT_EQ(after(lines(), " Hessian", 2), "   1.00000E+00");
+  EXPECT_EQ(after(lines(), " Dvdel", 2), "  0.00000E+00");
+  EXPECT_EQ(x[0], -1.0);
+}
+
 }  // namespace
 }  // namespace korvex
