@@ -188,6 +188,19 @@ TEST_F(SqpRunTest, FrontEndOverflowReports7AtPrintLevelZeroAndLeavesTheErrorFlag
   EXPECT_EQ(run(0, x, 0, 0, c), KVW_SQP_ITERATION_LIMIT);
   EXPECT_TRUE(lines().empty());
 
+  // The arrays stack on whatever the pools already hold, and the tops come back to it.
+  clearLines();
+  settings.dblPoolTop = 1000;
+  settings.intPoolTop = 50;
+  settings.dblPoolSize = 13100;
+  settings.intPoolSize = 5000;
+  EXPECT_EQ(run(5, x, 0, 0, c), KVW_SQP_STORAGE);
+  EXPECT_EQ(lines()[0], " SQP: Double precision storage exceeded,      13101");
+  settings.dblPoolSize = 40000;
+  EXPECT_EQ(run(1, x, 0, 0, c), KVW_SQP_CONVERGED);  // x = 0 is the minimum
+  EXPECT_EQ(settings.dblPoolTop, 1000);
+  EXPECT_EQ(settings.intPoolTop, 50);
+
   // An error flag left set by anything else turns any SQP result into 7.
   settings.errorFlag = -1;
   EXPECT_EQ(run(0, x, 0, 0, c), KVW_SQP_STORAGE);
