@@ -206,6 +206,21 @@ TEST_F(SqpRunTest, FrontEndOverflowReports7AtPrintLevelZeroAndLeavesTheErrorFlag
   EXPECT_EQ(run(0, x, 0, 0, c), KVW_SQP_STORAGE);
 }
 
+TEST_F(SqpRunTest, GradientStorageOverflowSetsTheErrorFlagAndTheDriverReports7) {
+  // n = 1, no constraints: the front end's top is 1 + 3*2 + 1 + 1 + 14 = 23, the gradients need 23 + 2*1 + 1 = 26
+  // and the QP 23 + 2 + 2 + 2 + 1 = 30. The iteration itself goes on to the QP, which fails as well.
+  Callback c = quadraticAt(0.5);
+  std::vector<double> x{0.0};
+  settings.dblPoolSize = 25;
+  KVW_set_print(1);
+  EXPECT_EQ(run(3, x, 0, 0, c), KVW_SQP_STORAGE);
+  EXPECT_EQ(settings.errorFlag, -1);
+  EXPECT_EQ(c.calls, 1);
+  EXPECT_EQ(transcript(),
+            " Error:  Double precision b storage exceeded        26\n"
+            " ERROR: DOUBLE PRECISION STORAGE EXCEEDED,         30\n");
+}
+
 TEST_F(SqpRunTest, MeritThatStopsChangingEndsWithResult9) {
   // A constant, always violated inequality: the linearised QP has no solution, the reformulated one gives d = 0,
   // and the penalty weights halve each iteration (no active constraint multipliers): merits 0.005, 0.0025,
