@@ -122,7 +122,8 @@ void solve(Vec<const double> f, Vec<double> v, int n) {
   for (int r = 1; r <= n; ++r) v(r) = v(r) / f(packed(r, r));
   for (int r = n - 1; r >= 1; --r) {
     double y = v(r);
-    for (int c = r + 1; c <= n; ++c) y -= f(packed(c, r)) * v(c);
+    // L(c, r) down column r: consecutive rows of the packed array are c entries apart.
+    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) y -= f(position) * v(c);
     v(r) = y;
   }
 }
