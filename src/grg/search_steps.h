@@ -18,6 +18,8 @@ struct Bracket {
   double objpt[4] = {};  // OBJPT
   Vec<double> steps() { return Vec<double>(stppt, 4); }
   Vec<double> objectives() { return Vec<double>(objpt, 4); }
+  Vec<const double> readSteps() const { return Vec<const double>(stppt, 4); }
+  Vec<const double> readObjectives() const { return Vec<const double>(objpt, 4); }
 };
 
 // Tracking: MTRAK, NTRAK and LTRAK from MBNDIN and the direction; RESETH set true when the direction leaves the
