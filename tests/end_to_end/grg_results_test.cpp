@@ -35,7 +35,13 @@ struct Problem {
   }
 };
 
-using GrgRunTest = KorvexTest;
+class GrgRunTest : public KorvexTest {
+ protected:
+  // Some line printed is exactly `line` (message counts included).
+  bool hasLine(const std::string& line) const {
+    return std::find(lines().begin(), lines().end(), line) != lines().end();
+  }
+};
 
 // Unconstrained convex quadratic: the directional derivative test ends the run at the minimiser.
 TEST_F(GrgRunTest, UnconstrainedQuadraticConvergesByTheDirectionalDerivative) {
@@ -102,7 +108,7 @@ TEST_F(GrgRunTest, FeasibilityPhaseStartsOnTheEqualityForATie) {
     EXPECT_NE(transcript().find(" SEARCHING FOR FEASIBLE STARTING POINT\n TEMPORARY OBJECTIVE IS FUNCTION   2 \n"),
               std::string::npos)
         << transcript();
-    EXPECT_TRUE(printed("FEASIBLE POINT FOUND, BEGINNING OPTIMIZATION OF PROBLEM"));
+    EXPECT_TRUE(hasLine(" FEASIBLE POINT FOUND, BEGINNING OPTIMIZATION OF PROBLEM"));
     // At the top of iteration 2 the equality is still violated; in phase 3 its entry is stored negated, so the
     // printed DF(2) is positive on both sides while the true value x1 - x2 = 3 (s1 - s2) has the sign of `side`.
     const auto& all = lines();
@@ -170,7 +176,7 @@ TEST_F(GrgRunTest, ObjectiveNotChangingGivesThree) {
   EXPECT_EQ(p.run(10), KVW_GRG_CONVERGED_OBJECTIVE);
   EXPECT_EQ(KVW_get_nIter(), 3);
   EXPECT_TRUE(printed("ERROR IN GRGPR3, ZERO DENOM"));
-  EXPECT_TRUE(printed("HESSIAN NOT UPDATED"));  // the step of a search that returned its start point is 0
+  EXPECT_TRUE(hasLine(" HESSIAN NOT UPDATED"));  // the step of a search that returned its start point is 0
   EXPECT_DOUBLE_EQ(p.x[0], 0.3);
 }
 
@@ -252,7 +258,7 @@ TEST_F(GrgRunTest, OverflowInsideTheIterationGivesEleven) {
   settings.dblPoolSize = 29;
   KVW_set_print(1);
   EXPECT_EQ(p.run(10), KVW_GRG_STORAGE);
-  EXPECT_TRUE(printed(" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED        30"));
+  EXPECT_TRUE(hasLine(" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED        30"));
   EXPECT_EQ(settings.dblPoolTop, 0);
   EXPECT_EQ(settings.intPoolTop, 0);
 }
@@ -297,7 +303,8 @@ TEST_F(GrgRunTest, OldActiveRowWithoutAColumnIsReportedAndContributesNothing) {
   };
   KVW_set_print(3);
   p.run(2);
-  EXPECT_TRUE(printed(" GRADIENT NOT AVAILABLE, FUNCTION      2"));
+  EXPECT_TRUE(hasLine(" GRADIENT NOT AVAILABLE, FUNCTION      2"));
+  EXPECT_TRUE(hasLine(" HESSIAN UPDATED"));
   // Both Lagrangian gradients are the objective gradient (-1, -1): the dropped multiplier (1 in iteration 1) adds
   // nothing, neither through the old map nor through the new one.
   const auto& all = lines();
