@@ -181,6 +181,39 @@ TEST_F(GrgRestoration, NewConstraintCloseToTheStepGoesBackByTheMinimumAmount) {
   EXPECT_EQ(w.step, 0.0);
 }
 
+TEST_F(GrgRestoration, TemporaryObjectiveCrossingIsInterpolatedToFeasTol) {
+  // Phase 2: equality 2 (x1 - 0.5) is the temporary objective, positive at the base point and negative at the
+  // trial. Binary fractions keep the arithmetic exact: feasTol 0.125 is reached at step 0.375 (zero at 0.5).
+  SearchProblem problem(1, [](const double* x, double* f) {
+    f[0] = 0.0;
+    f[1] = x[0] - 0.5;
+  });
+  settings.feasTol = 0.125;
+  Restoration r(1, 2, 1, 2);
+  r.iphase = 2;
+  r.itobj = 2;
+  r.nidv = 1;
+  r.midv = {1};
+  r.sdir = {-1.0};
+  r.lisdf = {0, 1};
+  r.baseAt({1.0}, problem);
+  r.trialAt(0.75, problem);
+  settings.print = 2;
+  r.run();
+  EXPECT_EQ(r.ifail, kFalse);
+  EXPECT_EQ(r.step, 0.375);
+  EXPECT_EQ(r.dv[0], 0.625);
+  EXPECT_EQ(r.df[1], 0.125);
+  EXPECT_EQ(r.endstp, kTrue);
+  EXPECT_EQ(r.mjinv[0], 2);
+  // The secant from the trial point has the wrong sign for a corner; so has the one from the base point, which
+  // replaces it: the bordered inverse is 1 / (-1).
+  EXPECT_TRUE(printed(" NEW CONSTRAINT   2"));
+  EXPECT_TRUE(printed(" ACORN NEGATIVE"));
+  EXPECT_EQ(r.xjinv[0], -1.0);
+  EXPECT_EQ(problem.calls, 1);
+}
+
 TEST_F(GrgRestoration, DependentVariableAtItsBoundHandsItsColumnToTheStepLength) {
   // Equality 2: x2 - x1 = 0, x2 dependent, upper bound of x2 at 0.5; the direction runs along the equality.
   SearchProblem problem(1, [](const double* x, double* f) {
