@@ -269,6 +269,43 @@ TEST_F(GrgRestoration, DependentVariableAtItsBoundHandsItsColumnToTheStepLength)
   EXPECT_EQ(lines()[0], " STPDEL ERROR IN GRGSAT, BND");
 }
 
+TEST_F(GrgRestoration, ConstraintCrossingAtTheBoundStepIsABoundEvent) {
+  // Equality 2 (x2 - x1) with x2 dependent and bounded by 0.5; inequality 3 (x1 - 0.25) reaches feasTol = 0.25 at
+  // step 0.5, exactly where x2 reaches its bound.
+  SearchProblem problem(1, [](const double* x, double* f) {
+    f[0] = -x[0];
+    f[1] = x[1] - x[0];
+    f[2] = x[0] - 0.25;
+  });
+  settings.feasTol = 0.25;
+  Restoration r(2, 3, 1, 3);
+  r.nbeq = 1;
+  r.mbndeq = {2};
+  r.nidv = 1;
+  r.midv = {1, 0};
+  r.nddv = 1;
+  r.mddv = {2, 1};
+  r.njinv = 1;
+  r.mjinv = {2, 0};
+  r.xjac[0] = r.xjinv[0] = 1.0;
+  r.lisdf = {1, 2, 3};
+  r.dvub = {1.0, 0.5};
+  r.sdir = {1.0, 1.0};
+  r.baseAt({0.0, 0.0}, problem);
+  r.trialAt(1.0, problem);
+  ASSERT_EQ(r.stpbnd, 0.5);
+  settings.print = 1;
+  r.run();
+  EXPECT_EQ(r.ifail, kFalse);
+  EXPECT_FALSE(printed("NEW CONSTRAINT"));
+  EXPECT_EQ(r.step, 0.5);
+  EXPECT_EQ(r.idvbnd, 2);
+  EXPECT_EQ(r.endstp, kTrue);
+  EXPECT_EQ(r.dv[0], 0.5);
+  EXPECT_EQ(r.dv[1], 0.5);
+  EXPECT_EQ(r.njinv, 1);
+}
+
 TEST_F(GrgRestoration, NewConstraintOnAFullBasisIsRefused) {
   // One variable, dependent for the equality: the basis already holds NDV functions, there is no row for a new one.
   SearchProblem problem(1, [](const double* x, double* f) {
