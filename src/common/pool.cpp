@@ -28,6 +28,7 @@ int PoolFrame::reserveDoubles(int length) {
 }
 
 int PoolFrame::reserveInts(int length) {
+  takesInts_ = true;
   const int first = lastInt_ + 1;
   lastInt_ += length;
   return first;
@@ -52,8 +53,9 @@ bool PoolFrame::claim(const OverflowReport& report) {
     reportOverflow(report, true, newDoubleTop);
     return false;
   }
-  const int newIntTop = lastInt_ + 1;
-  if (!intsFit(newIntTop)) {
+  // A front end that takes no integer arrays leaves the integer pool alone.
+  const int newIntTop = takesInts_ ? lastInt_ + 1 : savedIntTop_;
+  if (takesInts_ && !intsFit(newIntTop)) {
     reportOverflow(report, false, newIntTop);
     return false;
   }

@@ -54,7 +54,8 @@ class PoolFrame {
   int lastDouble() const { return lastDouble_; }
   int lastInt() const { return lastInt_; }
 
-  // Standard claim: double top = last reserved slot + 1 tested first, then the integer top likewise. A refused top
+  // Standard claim: double top = last reserved slot + 1 tested first, then the integer top likewise (only when
+  // integer arrays were reserved). A refused top
   // is reported as `report` says and nothing is taken; otherwise both tops are raised and true is returned.
   bool claim(const OverflowReport& report = kStandardOverflow);
 
@@ -79,6 +80,7 @@ class PoolFrame {
   int savedIntTop_;
   int lastDouble_;
   int lastInt_;
+  bool takesInts_ = false;
 };
 
 }  // namespace korvex

@@ -76,6 +76,15 @@ TEST_F(PoolTest, NestedFrontEndsStackAndGiveBackExactlyWhatTheyTook) {
   EXPECT_EQ(settings.dblPoolTop, 8);
 }
 
+TEST_F(PoolTest, DoublesOnlyFrontEndLeavesTheIntegerPoolAlone) {
+  settings.intPoolSize = 0;
+  PoolFrame frame;
+  frame.reserveDoubles(4);
+  ASSERT_TRUE(frame.claim());
+  EXPECT_EQ(settings.dblPoolTop, 5);
+  EXPECT_EQ(settings.intPoolTop, 0);
+}
+
 TEST_F(PoolTest, CapacityZeroBeforeDefaultsOverflowsAtOnce) {
   settings.dblPoolSize = 0;
   settings.intPoolSize = 0;
