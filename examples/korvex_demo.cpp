@@ -1,6 +1,6 @@
 // korvex demo: solves a set of classic constrained test problems with the SQP and GRG methods and prints one
-// table row per run: result code and text, objective reached against the known optimum, largest constraint
-// violation, iterations, analysis calls and time.
+// table row per run: result code, objective reached against the known optimum, largest constraint violation,
+// iterations, analysis calls, time and the result code's text.
 //
 //   korvex_demo [--method sqp|grg|both] [--problem NAME] [--print LEVEL] [--tol T] [--maxiter N]
 //               [--diff forward|central] [--diag FILE] [--list] [--help]
@@ -192,21 +192,21 @@ RunResult run(const TestProblem& p, int method, const Options& o) {
 }
 
 void printHeader() {
-  std::printf("%-11s %-4s %4s  %-42s %15s %15s %10s %3s %5s %6s %9s\n", "problem", "meth", "code", "result",
-              "objective", "known optimum", "violation", "ok", "iter", "calls", "time ms");
+  std::printf("%-11s %-4s %4s %15s %15s %10s %3s %5s %6s %9s  %s\n", "problem", "meth", "code", "objective",
+              "known optimum", "violation", "ok", "iter", "calls", "time ms", "result");
 }
 
 void printRow(const TestProblem& p, int method, const RunResult& r) {
   const char* methodName = method == kMethodSqp ? "sqp" : "grg";
   const char* text = KVW_resultText(method, r.code);
   if (r.code == kNotAvailable) {
-    std::printf("%-11.*s %-4s %4d  %-42.42s %15s %15.8g %10s %3s %5s %6s %9s\n", static_cast<int>(p.name.size()),
-                p.name.data(), methodName, r.code, text, "-", p.optimum, "-", "-", "-", "-", "-");
+    std::printf("%-11.*s %-4s %4d %15s %15.8g %10s %3s %5s %6s %9s  %s\n", static_cast<int>(p.name.size()),
+                p.name.data(), methodName, r.code, "-", p.optimum, "-", "-", "-", "-", "-", text);
     return;
   }
-  std::printf("%-11.*s %-4s %4d  %-42.42s %15.8g %15.8g %10.2e %3s %5d %6d %9.3f\n", static_cast<int>(p.name.size()),
-              p.name.data(), methodName, r.code, text, r.objective, p.optimum, r.violation, r.reached ? "yes" : "no",
-              r.iterations, r.calls, r.milliseconds);
+  std::printf("%-11.*s %-4s %4d %15.8g %15.8g %10.2e %3s %5d %6d %9.3f  %s\n", static_cast<int>(p.name.size()),
+              p.name.data(), methodName, r.code, r.objective, p.optimum, r.violation, r.reached ? "yes" : "no",
+              r.iterations, r.calls, r.milliseconds, text);
 }
 
 }  // namespace
