@@ -1,4 +1,5 @@
 // Finite-difference gradients of both flavours, driven through the real analysis bridge.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -10,323 +11,268 @@
 #include "korvex/routines/derivatives.h"
 #include "support/korvex_test.h"
 
-namespace korvex {
+namespace korvex::testing {
 namespace {
 
 constexpr int kNdv = 3;
 constexpr int kNdf = 4;
-using Point = std::array<double, kNdv>;
-constexpr Point kBase{0.25, -0.5, 0.75};
+constexpr int kLd = 5;  // leading dimension of grad, above NDV: rows 4 and 5 must stay untouched
+constexpr double kSentinel = 12345.0;
+using Point = std::vector<double>;
+const Point kBase{0.25, -0.5, 0.75};
 
-// Functions in the caller's units: f1 = c*(3x1 - 2x2 + x3), f2 = x1^2 - 1 (equality), f3 = 5x2, f4 = x1 + x2 + x3.
-struct Problem {
-  double objectiveScale = 1.0;
-  std::vector<Point> seen;         // every point the callback receives
-  std::vector<int> topsSeen;       // double pool top at each call
-  std::vector<int> intTopsSeen;
-  std::vector<std::vector<double>> poolSeen;  // double pool slots 1..20 at each call
+// What the analysis saw at one call: the point, both pool tops and the double pool slots 1..20.
+struct Call {
+  Point x;
+  int dblTop;
+  int intTop;
+  std::vector<double> pool;
 };
 
-void analysis(void* user, const double* x, double* obj, double*, double*) {
-  auto* p = static_cast<Problem*>(user);
-  p->seen.push_back({x[0], x[1], x[2]});
-  p->topsSeen.push_back(settings.dblPoolTop);
-  p->intTopsSeen.push_back(settings.intPoolTop);
-  p->poolSeen.emplace_back(dblPool + 1, dblPool + 21);
-  obj[0] = p->objectiveScale * (3 * x[0] - 2 * x[1] + x[2]);  // the vector is contiguous: obj[1..3] follow
-  obj[1] = x[0] * x[0] - 1.0;
-  obj[2] = 5 * x[1];
-  obj[3] = x[0] + x[1] + x[2];
-}
-
-class DerivativesTest : public korvex::testing::KorvexTest {
+// Caller's functions: f1 = c (3 x1 - 2 x2 + x3), f2 = x1^2 - 1, f3 = 5 x2, f4 = x1 + x2 + x3. With the default
+// bounds of -1 and 1 the scaled and the caller's variables coincide.
+class DerivativesTest : public KorvexTest {
  protected:
   void SetUp() override {
     KorvexTest::SetUp();
-    saved_ = bridge;
     bridge.callback = analysis;
-    bridge.userData = &problem;
+    bridge.userData = this;
     bridge.nEq = 1;
-    setBounds({-1, -1, -1}, {1, 1, 1});  // identity scaling
-  }
-  void TearDown() override {
-    bridge = saved_;
-    KorvexTest::TearDown();
+    setBounds({-1, -1, -1}, {1, 1, 1});
   }
   void setBounds(Point lower, Point upper) {
-    for (int i = 0; i < kNdv; ++i) bridge.lower[i] = lower[i], bridge.upper[i] = upper[i];
-    dfAt(dv, df);
+    std::copy(lower.begin(), lower.end(), bridge.lower);
+    std::copy(upper.begin(), upper.end(), bridge.upper);
+    refresh();
   }
-  // The function values at a scaled point, without counting.
-  void dfAt(Point s, double* f) {
+  // DF = the functions at DV (uncounted), saved for the bit-for-bit comparison; forget the calls so far.
+  void refresh() {
+    Point s = dv;
     toCallerUnits(kNdv, s.data());
-    callAnalysis(s.data(), f);
-    problem.seen.clear(), problem.topsSeen.clear(), problem.intTopsSeen.clear(), problem.poolSeen.clear();
+    callAnalysis(s.data(), df);
+    std::memcpy(dfEntry, df, sizeof df);
+    std::fill(std::begin(grad), std::end(grad), kSentinel);
+    calls.clear();
   }
-  bool dfUnchanged() const { return std::memcmp(df, dfEntry, sizeof df) == 0; }
+  void functions(const double* x, double* f) const {
+    f[0] = scale * (3 * x[0] - 2 * x[1] + x[2]);
+    f[1] = x[0] * x[0] - 1.0;
+    f[2] = 5 * x[1];
+    f[3] = x[0] + x[1] + x[2];
+  }
+  static void analysis(void* user, const double* x, double* f, double*, double*) {
+    auto* t = static_cast<DerivativesTest*>(user);
+    t->calls.push_back({Point(x, x + kNdv), settings.dblPoolTop, settings.intPoolTop, Point(dblPool + 1, dblPool + 21)});
+    t->functions(x, f);  // the function vector is contiguous
+  }
+  // d f_j / d x_i at kBase, negated for the function held negated.
+  double exact(int j, int i, int negated = 0) const {
+    const double rows[kNdf][kNdv] = {{3 * scale, -2 * scale, scale}, {0.5, 0, 0}, {0, 5, 0}, {1, 1, 1}};
+    return (j == negated ? -1 : 1) * rows[j - 1][i - 1];
+  }
+  // Column c of grad (leading dimension ld) holds the gradient of the function mapped to it in rows 1..NDV;
+  // everything else is untouched.
+  void expectColumns(const std::array<int, kNdf>& columnOf, int ld, int negated = 0) const {
+    for (int c = 1; c * ld <= kLd * kNdf; ++c) {
+      const int* j = std::find(columnOf.begin(), columnOf.end(), c);
+      for (int i = 1; i <= ld; ++i) {
+        const double g = grad[(i - 1) + (c - 1) * ld];
+        if (j == columnOf.end() || i > kNdv) {
+          EXPECT_EQ(g, kSentinel) << i << "," << c;
+        } else {
+          EXPECT_NEAR(g, exact(static_cast<int>(j - columnOf.begin()) + 1, i, negated), 2e-4) << i << "," << c;
+        }
+      }
+    }
+    EXPECT_EQ(std::memcmp(df, dfEntry, sizeof df), 0);
+  }
 
-  Problem problem;
+  std::vector<Call> calls;
+  double scale = 1.0;
   Point dv = kBase;
-  double df[kNdf] = {};
-  double dfEntry[kNdf] = {};
-  double grad[5 * kNdf];  // leading dimension 5 > NDV: rows 4 and 5 must stay untouched
-  static constexpr double kSentinel = 12345.0;
-
- private:
-  AnalysisBridge saved_;
+  double df[kNdf];
+  double dfEntry[kNdf];
+  double grad[kLd * kNdf];
+  double dfsave[kNdf];
+  double dfplus[kNdf];
+  const int ndv = kNdv, ndf = kNdf, zero = 0, one = 1;
 };
 
-// Forward differences: one call per variable, each seeing exactly one variable raised by h; ICOL routes positive
-// entries to their columns, and zero or negative entries store nothing.
-TEST_F(DerivativesTest, SqpForwardCallsMappingAndRestore) {
-  std::memcpy(dfEntry, df, sizeof df);
-  std::fill(std::begin(grad), std::end(grad), kSentinel);
+// Forward differences raise one variable at a time (NDV calls); every other diffMeth gives central differences,
+// +h then -h (2 NDV calls). Positive ICOL entries are columns, zero and negative ones store nothing, and
+// ICOL(1) = -1 stores every function in its own column without reading further (the map has length 1 here).
+TEST_F(DerivativesTest, SqpCallCountsPointsAndColumnMap) {
   const int icol[kNdf] = {3, 0, 1, -2};
-  const int ndv = kNdv, ndf = kNdf, ldg = 5;
-  settings.nFunEval = 10;
-  DDBGRA(&ndv, dv.data(), &ndf, df, nullptr, icol, &ldg, grad, std::array<double, kNdf>{}.data(),
-         std::array<double, kNdf>{}.data());
-
-  EXPECT_EQ(settings.nFunEval, 13);
-  EXPECT_EQ(settings.nGradEval, 1);
-  ASSERT_EQ(problem.seen.size(), 3u);
-  const Point base = kBase;
-  for (int call = 0; call < 3; ++call) {
-    for (int i = 0; i < kNdv; ++i) EXPECT_NEAR(problem.seen[call][i] - base[i], i == call ? 1e-4 : 0.0, 1e-15);
-  }
-  auto g = [&](int i, int c) { return grad[(i - 1) + (c - 1) * 5]; };
-  for (int i = 1; i <= 3; ++i) {
-    EXPECT_NEAR(g(i, 3), (Point{3.0, -2.0, 1.0}[i - 1]), 1e-9);  // f1
-    EXPECT_NEAR(g(i, 1), i == 2 ? 5.0 : 0.0, 1e-9);                   // f3
-    EXPECT_EQ(g(i, 2), kSentinel);                                    // no function maps here
-  }
-  EXPECT_EQ(g(4, 1), kSentinel);
-  EXPECT_EQ(g(5, 3), kSentinel);
-  EXPECT_TRUE(dfUnchanged());
-  for (int i = 0; i < kNdv; ++i) EXPECT_NEAR(dv[i], base[i], 1e-15);
-}
-
-// Central differences for every diffMeth other than 1: +h then -h for each variable; ICOL(1) = -1 stores every
-// function in its own column and reads no other ICOL entry (the map has length 1 here).
-TEST_F(DerivativesTest, SqpCentralSequenceAndEveryColumnMode) {
-  std::memcpy(dfEntry, df, sizeof df);
-  for (int method : {0, 2, -7}) {
+  const int every[1] = {-1};
+  for (int method : {1, 0, 2, -7}) {
     settings.diffMeth = method;
-    problem.seen.clear();
-    const std::vector<int> icol{-1};
-    const int ndv = kNdv, ndf = kNdf, ldg = 5;
-    DDSGRA(&ndv, dv.data(), &ndf, df, nullptr, icol.data(), &ldg, grad);
-    ASSERT_EQ(problem.seen.size(), 6u) << method;
-    for (int call = 0; call < 6; ++call) {
-      const int i = call / 2;
-      EXPECT_NEAR(problem.seen[call][i] - kBase[i], call % 2 == 0 ? 1e-4 : -1e-4, 1e-15);
+    refresh();
+    DDBGRA(&ndv, dv.data(), &ndf, df, nullptr, method == 1 ? icol : every, &kLd, grad, dfsave, dfplus);
+    const size_t perVariable = method == 1 ? 1 : 2;
+    ASSERT_EQ(calls.size(), kNdv * perVariable) << method;
+    for (size_t k = 0; k < calls.size(); ++k) {
+      const size_t i = k / perVariable;
+      for (size_t m = 0; m < kNdv; ++m) {
+        const double step = k % perVariable == 0 ? 1e-4 : -1e-4;
+        EXPECT_NEAR(calls[k].x[m] - kBase[m], m == i ? step : 0.0, 1e-15) << method;
+      }
     }
-    EXPECT_NEAR(grad[0 + 1 * 5], 0.5, 1e-9);  // d f2 / d x1 = 2 x1, exact for central differences
-    EXPECT_NEAR(grad[1 + 2 * 5], 5.0, 1e-9);
-    EXPECT_NEAR(grad[2 + 3 * 5], 1.0, 1e-9);
-    EXPECT_TRUE(dfUnchanged());
+    expectColumns(method == 1 ? std::array<int, kNdf>{3, 0, 1, 0} : std::array<int, kNdf>{1, 2, 3, 4}, kLd);
+    for (size_t m = 0; m < kNdv; ++m) EXPECT_NEAR(dv[m], kBase[m], 1e-15);
   }
-  EXPECT_EQ(settings.nFunEval, 18);
-  EXPECT_EQ(settings.nGradEval, 3);
-  EXPECT_EQ(settings.dblPoolTop, 0);
+  EXPECT_EQ(settings.nFunEval, 3 + 3 * 6);
+  EXPECT_EQ(settings.nGradEval, 4);
 }
 
-// Every call sees the whole vector in the caller's units, and the gradient is with respect to the scaled
-// variables: the caller's gradient times half the range.
+// The whole vector reaches the analysis in the caller's units; the gradient is with respect to the scaled
+// variables (the caller's gradient times half the range); Gobj is the last column. No variables: no call, DF
+// unchanged, one gradient evaluation counted.
 TEST_F(DerivativesTest, SqpGradientIsWithRespectToScaledVariables) {
   setBounds({0, 10, -5}, {2, 30, 5});
   double gobj[kNdv];
-  double gradd[kNdv * kNdf];
-  const int icol[kNdf] = {2, 0, 1, 0};  // objective last, as the SQP iteration lays it out
-  const int ndv = kNdv, ndf = 2;
-  SQPGRA(&ndv, &ndf, dv.data(), df, icol, gobj, gradd);
-  ASSERT_EQ(problem.seen.size(), 3u);
-  EXPECT_NEAR(problem.seen[1][0], 1.25, 1e-12);
-  EXPECT_NEAR(problem.seen[1][1], 15.0 + 10 * 1e-4, 1e-10);
-  EXPECT_NEAR(problem.seen[1][2], 3.75, 1e-12);
+  const int icol[2] = {2, 1};
+  const int two = 2;
+  SQPGRA(&ndv, &two, dv.data(), df, icol, gobj, grad);
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_NEAR(calls[1].x[1], 15.0 + 10 * 1e-4, 1e-10);
+  EXPECT_EQ(calls[1].x[2], 3.75);
   const double expected[kNdv] = {3.0 * 1, -2.0 * 10, 1.0 * 5};
   for (int i = 0; i < kNdv; ++i) {
-    EXPECT_NEAR(gradd[i + kNdv], expected[i], 1e-6);
-    EXPECT_EQ(gobj[i], gradd[i + kNdv]);
+    EXPECT_NEAR(grad[i + kNdv], expected[i], 1e-6);
+    EXPECT_EQ(gobj[i], grad[i + kNdv]);
   }
+  DDSGRA(&zero, dv.data(), &two, df, nullptr, icol, &one, grad);
+  EXPECT_EQ(calls.size(), 3u);
+  EXPECT_EQ(std::memcmp(df, dfEntry, 2 * sizeof(double)), 0);  // the analysis also wrote f3 and f4
+  EXPECT_EQ(settings.nGradEval, 2);
 }
 
-TEST_F(DerivativesTest, NoVariablesStillCountsOneGradient) {
-  std::memcpy(dfEntry, df, sizeof df);
-  const int icol[kNdf] = {1, 2, 3, 4};
-  const int ndv = 0, ndf = kNdf, ldg = 1;
-  DDSGRA(&ndv, dv.data(), &ndf, df, nullptr, icol, &ldg, grad);
-  EXPECT_TRUE(problem.seen.empty());
-  EXPECT_EQ(settings.nGradEval, 1);
-  EXPECT_TRUE(dfUnchanged());
-}
-
-// The two pool layouts, seen from inside the analysis: DFSAVE at T+1..T+NDF; DFPLUS right after it (SQP) or after
-// one unused slot (GRG); the top one slot beyond DFPLUS; the integer top untouched.
+// Seen from inside the analysis: DFSAVE at T+1..T+NDF, DFPLUS right after it (SQP) or after one unused slot (GRG),
+// the double top one slot beyond DFPLUS, the integer top untouched; both tops restored afterwards.
 TEST_F(DerivativesTest, PoolLayoutsOfBothFlavours) {
   settings.diffMeth = 0;
   settings.dblPoolTop = 7;
   settings.intPoolTop = 3;
   const int icol[kNdf] = {1, 2, 3, 4};
-  const int ndv = 1, ndf = kNdf, ldg = kNdv, zero = 0, one = 1;
   double plus[kNdf];
-  Point up = dv;
-  up[0] += 1e-4;
-  dfAt(up, plus);
-
-  DDSGRA(&ndv, dv.data(), &ndf, df, nullptr, icol, &ldg, grad);
-  ASSERT_EQ(problem.topsSeen.size(), 2u);
-  EXPECT_EQ(problem.topsSeen[1], 7 + 2 * kNdf + 1);
-  EXPECT_EQ(problem.intTopsSeen[1], 3);
-  for (int j = 0; j < kNdf; ++j) {
-    EXPECT_EQ(problem.poolSeen[1][7 + j], df[j]);           // slot 8 + j
-    EXPECT_EQ(problem.poolSeen[1][7 + kNdf + j], plus[j]);  // slot 12 + j
+  functions(Point{kBase[0] + 1e-4, kBase[1], kBase[2]}.data(), plus);
+  for (int gap : {0, 1}) {
+    refresh();
+    if (gap == 0) DDSGRA(&one, dv.data(), &ndf, df, nullptr, icol, &kLd, grad);
+    if (gap == 1) GDSGRA(&zero, &one, &one, dv.data(), &ndf, df, icol, grad);
+    ASSERT_EQ(calls.size(), 2u);
+    const Call& minus = calls[1];
+    EXPECT_EQ(minus.dblTop, 7 + 2 * kNdf + 1 + gap);
+    EXPECT_EQ(minus.intTop, 3);
+    for (int j = 0; j < kNdf; ++j) {
+      EXPECT_EQ(minus.pool[static_cast<size_t>(7 + j)], dfEntry[j]);  // DFSAVE: slot 8 + j
+      EXPECT_EQ(minus.pool[static_cast<size_t>(7 + kNdf + gap + j)], plus[j]);  // DFPLUS
+    }
+    EXPECT_EQ(settings.dblPoolTop, 7);
+    EXPECT_EQ(settings.intPoolTop, 3);
   }
-  problem.topsSeen.clear(), problem.poolSeen.clear();
-
-  GDSGRA(&zero, &one, &ndv, dv.data(), &ndf, df, icol, grad);
-  ASSERT_EQ(problem.topsSeen.size(), 2u);
-  EXPECT_EQ(problem.topsSeen[1], 7 + 2 * kNdf + 2);
-  for (int j = 0; j < kNdf; ++j) {
-    EXPECT_EQ(problem.poolSeen[1][7 + j], df[j]);
-    EXPECT_EQ(problem.poolSeen[1][8 + kNdf + j], plus[j]);  // slot 13 + j
-  }
-  EXPECT_EQ(settings.dblPoolTop, 7);
-  EXPECT_EQ(settings.intPoolTop, 3);
 }
 
-// SQP overflow: one test of T + 2*NDF + 1; a top equal to the capacity is accepted. The message appears only with
-// print > 0; errorFlag is set either way; nothing is evaluated; SQPGRA still copies the last column.
+// SQP overflow: one test of T + 2 NDF + 1, a top equal to the capacity accepted. The message only with print > 0,
+// errorFlag either way, nothing evaluated or counted; SQPGRA still copies the last column into Gobj.
 TEST_F(DerivativesTest, SqpPoolOverflow) {
   const int icol[2] = {2, 1};
-  const int ndv = kNdv, ndf = 2;
-  double gradd[kNdv * 2] = {1, 2, 3, 4, 5, 6};
+  const int two = 2;
   double gobj[kNdv] = {};
+  std::copy_n(Point{1, 2, 3, 4, 5, 6}.begin(), 6, grad);
   settings.dblPoolTop = 5;
   settings.dblPoolSize = 5 + 2 * 2;
-  const Point before = dv;
-  SQPGRA(&ndv, &ndf, dv.data(), df, icol, gobj, gradd);
+  SQPGRA(&ndv, &two, dv.data(), df, icol, gobj, grad);
+  settings.print = 1;
+  DDSGRA(&ndv, dv.data(), &two, df, nullptr, icol, &kLd, grad);
   EXPECT_EQ(settings.errorFlag, -1);
-  EXPECT_TRUE(lines().empty());
-  EXPECT_TRUE(problem.seen.empty());
+  EXPECT_EQ(lines(), (std::vector<std::string>{" Error:  Double precision b storage exceeded        10"}));
+  EXPECT_TRUE(calls.empty());
   EXPECT_EQ(settings.nFunEval + settings.nGradEval, 0);
   EXPECT_EQ(settings.dblPoolTop, 5);
-  EXPECT_EQ(dv, before);
-  EXPECT_EQ(gradd[0], 1.0);
-  EXPECT_EQ(std::vector<double>(gobj, gobj + 3), (std::vector<double>{4, 5, 6}));
+  EXPECT_EQ(dv, kBase);
+  EXPECT_EQ(grad[0], 1.0);
+  EXPECT_EQ(Point(gobj, gobj + kNdv), (Point{4, 5, 6}));
 
-  settings.print = 1;
-  const int ldg = kNdv;
-  DDSGRA(&ndv, dv.data(), &ndf, df, nullptr, icol, &ldg, grad);
-  ASSERT_EQ(lines().size(), 1u);
-  EXPECT_EQ(lines()[0], " Error:  Double precision b storage exceeded        10");
-
-  settings.errorFlag = 0;
   settings.dblPoolSize = 5 + 2 * 2 + 1;
-  SQPGRA(&ndv, &ndf, dv.data(), df, icol, gobj, gradd);
-  EXPECT_EQ(settings.errorFlag, 0);
-  EXPECT_EQ(problem.seen.size(), 3u);
+  SQPGRA(&ndv, &two, dv.data(), df, icol, gobj, grad);
+  EXPECT_EQ(calls.size(), 3u);
 }
 
-// GRG overflow: T + NDF + 1 is tested first, then T + 2*NDF + 2; each refusal reports its own value.
+// GRG overflow: T + NDF + 1 is tested first, then T + 2 NDF + 2; each refusal reports its own value.
 TEST_F(DerivativesTest, GrgPoolOverflowTestsTwice) {
   settings.print = 1;
   settings.dblPoolTop = 5;
   const int lisdf[kNdf] = {1, 0, 0, 0};
-  const int ndv = kNdv, ndf = kNdf, zero = 0, one = 1;
   for (int size : {5 + kNdf, 5 + 2 * kNdf + 1, 5 + 2 * kNdf + 2}) {
     settings.dblPoolSize = size;
-    settings.errorFlag = 0;
-    clearLines();
     GDSGRA(&zero, &one, &ndv, dv.data(), &ndf, df, lisdf, grad);
     EXPECT_EQ(settings.dblPoolTop, 5);
-    if (size == 5 + 2 * kNdf + 2) {
-      EXPECT_EQ(settings.errorFlag, 0);
-      EXPECT_TRUE(lines().empty());
-    } else {
-      EXPECT_EQ(settings.errorFlag, -1);
-      const std::string refused = size == 5 + kNdf ? "        10" : "        15";
-      ASSERT_EQ(lines().size(), 1u);
-      EXPECT_EQ(lines()[0], " ERROR:  DOUBLE PRECISION STORAGE EXCEEDED" + refused);
-    }
   }
-  EXPECT_EQ(problem.seen.size(), 3u);
+  const std::string text = " ERROR:  DOUBLE PRECISION STORAGE EXCEEDED";
+  EXPECT_EQ(lines(), (std::vector<std::string>{text + "        10", text + "        15"}));
+  EXPECT_EQ(calls.size(), 3u);
   EXPECT_EQ(settings.nGradEval, 0);
 }
 
-// In the feasibility phase on a negative equality (IPHASE = 3) the caller holds that function negated; every
-// evaluation negates it too, so its gradient is that of the negated function. Other phases negate nothing. A zero
-// map entry and a negative one (not valid input) store nothing.
-TEST_F(DerivativesTest, GrgNegationOfTheTemporaryObjective) {
-  const int lisdf[kNdf] = {0, 1, -1, 2};
-  const int ndv = kNdv, ndf = kNdf, itobj = 2;
+// With IPHASE = 3 the caller holds the temporary objective negated and every evaluation negates it too, so its
+// gradient is that of the negated function; other phases negate nothing. Only non-zero LISDF entries store, with
+// leading dimension NDV.
+TEST_F(DerivativesTest, GrgNegatesTheTemporaryObjectiveInPhase3) {
+  const int lisdf[kNdf] = {0, 1, 0, 2};
+  const int itobj = 2;
   for (int method : {1, 0}) {
     settings.diffMeth = method;
     for (int phase : {3, 2}) {
-      std::fill(std::begin(grad), std::end(grad), kSentinel);
-      dfAt(dv, df);
-      if (phase == 3) df[1] = -df[1];
-      std::memcpy(dfEntry, df, sizeof df);
-      double dfsave[kNdf], dfplus[kNdf];
+      refresh();
+      if (phase == 3) dfEntry[1] = df[1] = -df[1];
       GDBGRA(&phase, &itobj, &ndv, dv.data(), &ndf, df, lisdf, grad, dfsave, dfplus);
-      const double sign = phase == 3 ? -1.0 : 1.0;
-      EXPECT_NEAR(grad[0], sign * 0.5 + (method == 1 ? sign * 1e-4 : 0.0), 1e-9) << phase;
-      EXPECT_NEAR(grad[1], 0.0, 1e-9);
-      EXPECT_NEAR(grad[3 + 0], 1.0, 1e-9);
-      for (int k = 6; k < 5 * kNdf; ++k) EXPECT_EQ(grad[k], kSentinel);  // LDG is NDV: columns 1, 2 only
-      EXPECT_TRUE(dfUnchanged());
+      expectColumns({0, 1, 0, 2}, kNdv, phase == 3 ? itobj : 0);
     }
   }
   EXPECT_EQ(settings.nFunEval, 2 * 3 + 2 * 6);
   EXPECT_EQ(settings.nGradEval, 0);
 }
 
-// GRGGRA: the map sends MGRGIN(k) to k, MBNDEQ(k) to NCAND + k and ITOBJ to NCAND + NBEQ + 1 (winning over a list);
-// GRADOB is the objective's column and GSCALE its mean absolute component, at least 1.
-TEST_F(DerivativesTest, GrgGradientsMapObjectiveAndScale) {
-  const int ndv = kNdv, ndf = kNdf, zero = 0, one = 1, phase = 1, four = 4;
-  const int mgrgin[1] = {4}, mbndeq[1] = {2};
+// GRGGRA sends MGRGIN(k) to column k, MBNDEQ(k) to NCAND + k and ITOBJ to NCAND + NBEQ + 1 (winning over a list);
+// GRADOB is the objective's column and GSCALE its mean absolute component, at least 1, also with no variables.
+TEST_F(DerivativesTest, GrgColumnMapObjectiveGradientAndScale) {
+  const int mgrgin[1] = {4}, mbndeq[1] = {2}, four = 4;
   int lisdf[kNdf];
   double gradob[kNdv], gscale = 0;
   GRGGRA(&zero, &one, mgrgin, &one, mbndeq, &one, &ndv, dv.data(), &ndf, df, lisdf, grad, gradob, &gscale);
-  EXPECT_EQ(std::vector<int>(lisdf, lisdf + 4), (std::vector<int>{3, 2, 0, 1}));
-  for (int i = 0; i < kNdv; ++i) EXPECT_EQ(gradob[i], grad[i + 2 * kNdv]);
+  EXPECT_EQ(std::vector<int>(lisdf, lisdf + kNdf), (std::vector<int>{3, 2, 0, 1}));
+  expectColumns({3, 2, 0, 1}, kNdv);
+  EXPECT_EQ(Point(gradob, gradob + kNdv), Point(grad + 2 * kNdv, grad + 3 * kNdv));
   EXPECT_NEAR(gscale, 2.0, 1e-9);
 
-  GRGGRA(&phase, &one, mgrgin, &one, mbndeq, &four, &ndv, dv.data(), &ndf, df, lisdf, grad, gradob, &gscale);
-  EXPECT_EQ(std::vector<int>(lisdf, lisdf + 4), (std::vector<int>{0, 2, 0, 3}));
+  GRGGRA(&zero, &one, mgrgin, &one, mbndeq, &four, &ndv, dv.data(), &ndf, df, lisdf, grad, gradob, &gscale);
+  EXPECT_EQ(std::vector<int>(lisdf, lisdf + kNdf), (std::vector<int>{0, 2, 0, 3}));
 
-  problem.objectiveScale = 0.1;  // mean absolute component 0.2
-  dfAt(dv, df);
-  std::fill(std::begin(grad), std::end(grad), kSentinel);
+  scale = 0.1;  // mean absolute component 0.2
+  refresh();
   GRGGRA(&zero, &zero, mgrgin, &zero, mbndeq, &one, &ndv, dv.data(), &ndf, df, lisdf, grad, gradob, &gscale);
-  EXPECT_EQ(std::vector<int>(lisdf, lisdf + 4), (std::vector<int>{1, 0, 0, 0}));
+  expectColumns({1, 0, 0, 0}, kNdv);
   EXPECT_EQ(gscale, 1.0);
-  EXPECT_NEAR(gradob[1], -0.2, 1e-9);
-  for (int k = kNdv; k < 5 * kNdf; ++k) EXPECT_EQ(grad[k], kSentinel);
-
-  const int none = 0;
-  GRGGRA(&zero, &zero, mgrgin, &zero, mbndeq, &one, &none, dv.data(), &ndf, df, lisdf, grad, gradob, &gscale);
+  GRGGRA(&zero, &zero, mgrgin, &zero, mbndeq, &one, &zero, dv.data(), &ndf, df, lisdf, grad, gradob, &gscale);
   EXPECT_EQ(gscale, 1.0);
 }
 
 // On overflow GRGGRA has built the map and still extracts GRADOB and GSCALE from what GRADD held.
-TEST_F(DerivativesTest, GrgGradientsOverflowStillExtractsObjective) {
+TEST_F(DerivativesTest, GrgOverflowStillBuildsTheMapAndExtractsTheObjective) {
   settings.dblPoolSize = kNdf;
-  const int ndv = kNdv, ndf = kNdf, zero = 0, one = 1;
   const int mgrgin[1] = {3};
   int lisdf[kNdf] = {9, 9, 9, 9};
-  double gradd[kNdv * 2] = {0, 0, 0, 4, -5, 6};
+  std::copy_n(Point{0, 0, 0, 4, -5, 6}.begin(), 6, grad);
   double gradob[kNdv], gscale = 0;
-  GRGGRA(&zero, &one, mgrgin, &zero, nullptr, &one, &ndv, dv.data(), &ndf, df, lisdf, gradd, gradob, &gscale);
+  GRGGRA(&zero, &one, mgrgin, &zero, nullptr, &one, &ndv, dv.data(), &ndf, df, lisdf, grad, gradob, &gscale);
   EXPECT_EQ(settings.errorFlag, -1);
-  EXPECT_TRUE(lines().empty());
-  EXPECT_TRUE(problem.seen.empty());
-  EXPECT_EQ(std::vector<int>(lisdf, lisdf + 4), (std::vector<int>{2, 0, 1, 0}));
-  EXPECT_EQ(std::vector<double>(gradob, gradob + 3), (std::vector<double>{4, -5, 6}));
+  EXPECT_TRUE(calls.empty());
+  EXPECT_EQ(std::vector<int>(lisdf, lisdf + kNdf), (std::vector<int>{2, 0, 1, 0}));
+  EXPECT_EQ(Point(gradob, gradob + kNdv), (Point{4, -5, 6}));
   EXPECT_EQ(gscale, 5.0);
   EXPECT_EQ(settings.dblPoolTop, 0);
 }
 
 }  // namespace
-}  // namespace korvex
+}  // namespace korvex::testing

@@ -13,149 +13,91 @@
 namespace korvex::testing {
 namespace {
 
-// What the callback saw at each call.
+// What the callback saw at each call; the objective is x1 + 2 x2.
 struct Recorder {
   std::vector<std::vector<double>> points;
-  double* objective = nullptr;
-  double* equalities = nullptr;
-  double* inequalities = nullptr;
-  int n = 2;
-  bool stopInside = false;
+  std::vector<std::vector<double*>> pointers;  // objective, equalities, inequalities
 };
 
 void record(void* user, const double* x, double* objective, double* equalities, double* inequalities) {
   auto* r = static_cast<Recorder*>(user);
-  r->points.emplace_back(x, x + r->n);
-  r->objective = objective;
-  r->equalities = equalities;
-  r->inequalities = inequalities;
+  r->points.emplace_back(x, x + 2);
+  r->pointers.push_back({objective, equalities, inequalities});
   *objective = x[0] + 2 * x[1];
-  if (r->stopInside) KVW_set_stop(1);
 }
 
-using DriverTest = KorvexTest;
-
-TEST_F(DriverTest, MoreThan100VariablesDoNothingButReturn99) {
-  Recorder r;
-  std::vector<double> x(101, 0.5), lower(101, 0.0), upper(101, 1.0), f(1, -7.0);
-  settings.nFunEval = 3;
-  EXPECT_EQ(KVW_grg(5, 101, x.data(), lower.data(), upper.data(), 0, 0, record, &r, f.data()), 99);
-  EXPECT_EQ(KVW_sqp(5, 101, x.data(), lower.data(), upper.data(), 0, 0, record, &r, f.data()), 99);
-  EXPECT_TRUE(r.points.empty());
-  EXPECT_EQ(settings.nFunEval, 3);
-  EXPECT_EQ(x[0], 0.5);
-  EXPECT_EQ(f[0], -7.0);
-  EXPECT_EQ(bridge.callback, nullptr);
-}
-
-TEST_F(DriverTest, GrgStartPointIsEvaluatedOnceInCallerUnitsAtTheBounds) {
+class DriverTest : public KorvexTest {
+ protected:
   Recorder r;
   double x[2] = {-3.0, 10.0};  // at the lower bound of x1 and the upper bound of x2
   const double lower[2] = {-3.0, 2.0};
   const double upper[2] = {5.0, 10.0};
-  double f[1] = {0.0};
-  KVW_grg(0, 2, x, lower, upper, 0, 0, record, &r, f);
-  ASSERT_EQ(r.points.size(), 1u);
-  EXPECT_EQ(r.points[0][0], -3.0);
-  EXPECT_EQ(r.points[0][1], 10.0);
+  double f[5] = {};
+};
+
+TEST_F(DriverTest, MoreThan100VariablesDoNothingButReturn99) {
+  std::vector<double> many(101, 0.5);
+  settings.nFunEval = 3;
+  EXPECT_EQ(KVW_grg(5, 101, many.data(), many.data(), many.data(), 0, 0, record, &r, f), 99);
+  EXPECT_EQ(KVW_sqp(5, 101, many.data(), many.data(), many.data(), 0, 0, record, &r, f), 99);
+  EXPECT_TRUE(r.points.empty());
+  EXPECT_EQ(settings.nFunEval, 3);
+  EXPECT_EQ(many[0], 0.5);
+  EXPECT_EQ(bridge.callback, nullptr);
+}
+
+// A GRG run evaluates the start point once, in the caller's units, before its first iteration; the callback's
+// pointers split the function vector after the recorded equality count; runs add to nFunEval until the defaults.
+TEST_F(DriverTest, StartPointCallbackPointersAndCountersAcrossRuns) {
+  const int sizes[3][2] = {{0, 3}, {3, 0}, {1, 2}};
+  for (const auto& [nEq, nIneq] : sizes) KVW_grg(0, 2, x, lower, upper, nEq, nIneq, record, &r, f);
+  ASSERT_EQ(r.points.size(), 3u);
+  EXPECT_EQ(r.points[0], (std::vector<double>{-3.0, 10.0}));
   EXPECT_EQ(f[0], 17.0);
-  EXPECT_EQ(settings.nFunEval, 1);
   EXPECT_EQ(x[0], -3.0);
   EXPECT_EQ(x[1], 10.0);
-}
-
-TEST_F(DriverTest, ScalingMapsTheBoundsOntoMinusOneAndOne) {
-  bridge.lower[0] = -3.0;
-  bridge.upper[0] = 5.0;
-  bridge.lower[1] = 0.25;
-  bridge.upper[1] = 0.75;
-  double x[2] = {-3.0, 0.75};
-  toScaledUnits(2, x);
-  EXPECT_EQ(x[0], -1.0);
-  EXPECT_EQ(x[1], 1.0);
-  toCallerUnits(2, x);
-  EXPECT_EQ(x[0], -3.0);
-  EXPECT_EQ(x[1], 0.75);
-  double mid[1] = {3.0};
-  toScaledUnits(1, mid);
-  EXPECT_EQ(mid[0], 0.5);
-}
-
-TEST_F(DriverTest, CallbackPointersSplitTheFunctionVector) {
-  Recorder r;
-  double x[2] = {0.0, 0.0};
-  const double lower[2] = {-1.0, -1.0};
-  const double upper[2] = {1.0, 1.0};
-  double f[4] = {};
-
-  KVW_grg(0, 2, x, lower, upper, 0, 3, record, &r, f);
-  EXPECT_EQ(r.objective, &f[0]);
-  EXPECT_EQ(r.equalities, &f[1]);
-  EXPECT_EQ(r.inequalities, &f[1]);  // no equalities: the same address
-
-  KVW_grg(0, 2, x, lower, upper, 3, 0, record, &r, f);
-  EXPECT_EQ(r.equalities, &f[1]);
-  EXPECT_EQ(r.inequalities, &f[4]);  // just past the last equality
-
-  KVW_grg(0, 2, x, lower, upper, 1, 2, record, &r, f);
-  EXPECT_EQ(r.inequalities, &f[2]);
-}
-
-TEST_F(DriverTest, CountersAccumulateAcrossRunsUntilDefaults) {
-  Recorder r;
-  double x[2] = {0.0, 0.0};
-  const double lower[2] = {-1.0, -1.0};
-  const double upper[2] = {1.0, 1.0};
-  double f[1];
-  KVW_grg(0, 2, x, lower, upper, 0, 0, record, &r, f);
-  KVW_grg(0, 2, x, lower, upper, 0, 0, record, &r, f);
-  EXPECT_EQ(KVW_get_nFunEval(), 2);
+  EXPECT_EQ(r.pointers[0], (std::vector<double*>{f, f + 1, f + 1}));  // no equalities: the same address
+  EXPECT_EQ(r.pointers[1], (std::vector<double*>{f, f + 1, f + 4}));  // just past the last equality
+  EXPECT_EQ(r.pointers[2], (std::vector<double*>{f, f + 1, f + 2}));
+  EXPECT_EQ(KVW_get_nFunEval(), 3);
   KVW_setDefaults();
   EXPECT_EQ(KVW_get_nFunEval(), 0);
-  EXPECT_EQ(settings.dblPoolTop, 0);
-  EXPECT_EQ(settings.intPoolTop, 0);
 }
 
 TEST_F(DriverTest, AStaleErrorFlagTurnsEveryRunIntoAStorageFailure) {
-  Recorder r;
-  double x[2] = {0.0, 0.0};
-  const double lower[2] = {-1.0, -1.0};
-  const double upper[2] = {1.0, 1.0};
-  double f[1];
   settings.errorFlag = -1;
   EXPECT_EQ(KVW_sqp(0, 2, x, lower, upper, 0, 0, record, &r, f), KVW_SQP_STORAGE);
   EXPECT_EQ(KVW_grg(0, 2, x, lower, upper, 0, 0, record, &r, f), KVW_GRG_STORAGE);
-  KVW_setDefaults();
-  EXPECT_EQ(settings.errorFlag, 0);
+  EXPECT_EQ(settings.dblPoolTop + settings.intPoolTop, 0);
 }
 
-TEST_F(DriverTest, BridgeRoutinesCountConvertAndNegate) {
-  Recorder r;
-  bridge.callback = record;
-  bridge.userData = &r;
-  bridge.nEq = 0;
-  bridge.lower[0] = 0.0;
-  bridge.upper[0] = 4.0;
-  bridge.lower[1] = 0.0;
-  bridge.upper[1] = 2.0;
-  double x[2] = {0.5, -1.0};  // caller units 3 and 0
-  double f[1];
-  const int n = 2, objIndex = 1, plain = 0, negate = 3;
-  GRGFUN(&plain, &objIndex, &n, x, f);
-  EXPECT_EQ(f[0], 3.0);
-  GRGFUN(&negate, &objIndex, &n, x, f);
-  EXPECT_EQ(f[0], -3.0);
-  SQPFUN(&n, x, f);
-  EXPECT_EQ(f[0], 3.0);
-  EXPECT_EQ(settings.nFunEval, 3);
-  EXPECT_EQ(x[0], 0.5);
-  EXPECT_EQ(x[1], -1.0);
-  ASSERT_EQ(r.points.size(), 3u);
-  EXPECT_EQ(r.points[2][0], 3.0);
+// The bounds map onto -1 and 1 and back exactly; GRGFUN and SQPFUN count, call in the caller's units and return
+// the scaled point; GRGFUN with mode 3 negates the objective; ANAFUN neither counts nor converts.
+TEST_F(DriverTest, ScalingRoundTripAndBridgeRoutines) {
+  KVW_grg(0, 2, x, lower, upper, 0, 0, record, &r, f);  // records the callback and the bounds
+  double s[2] = {-3.0, 10.0};
+  toScaledUnits(2, s);
+  EXPECT_EQ(s[0], -1.0);
+  EXPECT_EQ(s[1], 1.0);
+  toCallerUnits(2, s);
+  EXPECT_EQ(s[0], -3.0);
+  EXPECT_EQ(s[1], 10.0);
 
+  double p[2] = {0.5, -0.5};  // caller's units 3 and 4
+  const int n = 2, objIndex = 1, plain = 0, negate = 3;
+  GRGFUN(&plain, &objIndex, &n, p, f);
+  EXPECT_EQ(f[0], 11.0);
+  GRGFUN(&negate, &objIndex, &n, p, f);
+  EXPECT_EQ(f[0], -11.0);
+  SQPFUN(&n, p, f);
+  EXPECT_EQ(f[0], 11.0);
+  EXPECT_EQ(r.points.back(), (std::vector<double>{3.0, 4.0}));
+  EXPECT_EQ(p[0], 0.5);
+  EXPECT_EQ(p[1], -0.5);
+  EXPECT_EQ(settings.nFunEval, 4);
   double raw[2] = {1.0, 1.0};
-  ANAFUN(raw, f);  // no counting, no conversion
-  EXPECT_EQ(settings.nFunEval, 3);
+  ANAFUN(raw, f);
+  EXPECT_EQ(settings.nFunEval, 4);
   EXPECT_EQ(f[0], 3.0);
 }
 
@@ -163,25 +105,11 @@ TEST_F(DriverTest, SettersAndDefaults) {
   KVW_set_convTol(0.25);
   EXPECT_EQ(settings.convTol, 0.25);
   EXPECT_EQ(settings.feasTol, 0.25);
-  KVW_set_stop(2);
-  KVW_set_print(3);
-  KVW_set_diffMeth(0);
-  KVW_set_diffPert(0.5);
-  EXPECT_EQ(settings.stop, 2);
-  EXPECT_EQ(settings.print, 3);
-  EXPECT_EQ(settings.diffMeth, 0);
-  EXPECT_EQ(settings.diffPert, 0.5);
   settings.nNRIter = 8;
   KVW_setDefaults();
-  EXPECT_EQ(settings.stop, 0);
-  EXPECT_EQ(settings.diffMeth, 1);
   EXPECT_EQ(settings.diffPert, 0.0001);
   EXPECT_EQ(settings.convTol, 0.001);
   EXPECT_EQ(settings.feasTol, 0.001);
-  EXPECT_EQ(settings.tinyTol, 1e-7);
-  EXPECT_EQ(settings.bigValue, 1e30);
-  EXPECT_EQ(settings.initStep, 0.02);
-  EXPECT_EQ(settings.minStep, 0.0001);
   EXPECT_EQ(settings.intPoolSize, 5000);
   EXPECT_EQ(settings.dblPoolSize, 40000);
   EXPECT_EQ(settings.nNRIter, 8);  // the defaults leave the latest restoration's count alone
@@ -194,43 +122,28 @@ std::string readFile(const std::string& path) {
   return s.str();
 }
 
-TEST_F(DriverTest, DiagnosticFileReceivesLinesAndNullRestoresTheDefault) {
+// A named file receives the lines; the default destination is fort.80 in the working directory, appended to
+// within the process.
+TEST_F(DriverTest, DiagnosticFiles) {
   const std::string path = ::testing::TempDir() + "korvex_diag_test.txt";
-  std::remove(path.c_str());
-  KVW_set_diagFile(path.c_str());
-  const int count = 4;
-  PRTMES("ABCD", 4, &count);
-  PRTMES("EFGH", 4, &count);
-  KVW_set_diagFile(nullptr);  // closes the file
-  EXPECT_EQ(readFile(path), " ABCD\n EFGH\n");
-  KVW_set_diagCallback(nullptr, nullptr);
-  std::remove(path.c_str());
-}
-
-}  // namespace
-}  // namespace korvex::testing
-
-namespace korvex::testing {
-namespace {
-
-TEST_F(DriverTest, DefaultStreamIsFort80InTheWorkingDirectoryAppendedWithinTheProcess) {
   const std::filesystem::path previous = std::filesystem::current_path();
   const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "korvex_fort80_test";
   std::filesystem::create_directories(dir);
   std::filesystem::current_path(dir);
   std::filesystem::remove("fort.80");
-
-  KVW_set_diagCallback(nullptr, nullptr);  // back to the default destination
   const int count = 2;
-  PRTMES("L1", 2, &count);
-  KVW_set_diagFile(nullptr);  // closes the default file; it is appended to when reopened
-  PRTMES("L2", 2, &count);
+  const char* destinations[] = {path.c_str(), nullptr, nullptr};
+  for (const char* destination : destinations) {
+    KVW_set_diagFile(destination);  // closes the previous file
+    PRTMES("L1", 2, &count);
+  }
   KVW_set_diagFile(nullptr);
   const std::string written = readFile("fort.80");
   std::filesystem::current_path(previous);
-
+  EXPECT_EQ(readFile(path), " L1\n");
   ASSERT_GE(written.size(), 8u);
-  EXPECT_EQ(written.substr(written.size() - 8), " L1\n L2\n");
+  EXPECT_EQ(written.substr(written.size() - 8), " L1\n L1\n");
+  std::remove(path.c_str());
 }
 
 }  // namespace

@@ -1,14 +1,32 @@
 #include "support/korvex_test.h"
 
+#include "common/message.h"
+#include "entry/bridge.h"
+
 namespace korvex::testing {
+namespace {
+
+// Everything process-wide that a test may leave behind, back to its state at load: the recorded callback, user
+// data, equality count and bound copies of the analysis bridge, the settings at their defaults, an empty message
+// buffer.
+void resetProcessState() {
+  bridge = AnalysisBridge{};
+  messageText.clear();
+  KVW_setDefaults();
+}
+
+}  // namespace
 
 void KorvexTest::SetUp() {
-  KVW_setDefaults();
+  resetProcessState();
   lines_.clear();
   KVW_set_diagCallback(&KorvexTest::capture, this);
 }
 
-void KorvexTest::TearDown() { KVW_set_diagCallback(nullptr, nullptr); }
+void KorvexTest::TearDown() {
+  KVW_set_diagCallback(nullptr, nullptr);
+  resetProcessState();
+}
 
 void KorvexTest::capture(void* user, const char* line, int length) {
   static_cast<KorvexTest*>(user)->lines_.emplace_back(line, static_cast<size_t>(length));

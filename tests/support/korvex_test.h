@@ -1,4 +1,6 @@
-// Common fixture: every test starts from the default settings with the diagnostic stream captured line by line.
+// Common fixture: every test starts, and leaves, the process with the default settings, an empty analysis bridge
+// (no callback, user data, equality count or bounds) and an empty message buffer, so no test depends on the order
+// of the others; the diagnostic stream is captured line by line while it runs.
 #pragma once
 
 #include <gtest/gtest.h>
