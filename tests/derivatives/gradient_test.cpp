@@ -130,20 +130,16 @@ TEST_F(DerivativesTest, SqpCallCountsPointsAndColumnMap) {
 TEST_F(DerivativesTest, SqpGradientIsWithRespectToScaledVariables) {
   setBounds({0, 10, -5}, {2, 30, 5});
   double gobj[kNdv];
-  const int icol[2] = {2, 1};
-  const int two = 2;
-  SQPGRA(&ndv, &two, dv.data(), df, icol, gobj, grad);
+  const int icol[kNdf] = {4, 0, 0, 0};
+  SQPGRA(&ndv, &ndf, dv.data(), df, icol, gobj, grad);
   ASSERT_EQ(calls.size(), 3u);
-  EXPECT_NEAR(calls[1].x[1], 15.0 + 10 * 1e-4, 1e-10);
-  EXPECT_EQ(calls[1].x[2], 3.75);
-  const double expected[kNdv] = {3.0 * 1, -2.0 * 10, 1.0 * 5};
-  for (int i = 0; i < kNdv; ++i) {
-    EXPECT_NEAR(grad[i + kNdv], expected[i], 1e-6);
-    EXPECT_EQ(gobj[i], grad[i + kNdv]);
-  }
-  DDSGRA(&zero, dv.data(), &two, df, nullptr, icol, &one, grad);
+  EXPECT_EQ(calls[1].x, (Point{1.25, 20 + 10 * (kBase[1] + 1e-4), 3.75}));
+  const Point expected{3.0 * 1, -2.0 * 10, 1.0 * 5};
+  for (size_t i = 0; i < kNdv; ++i) EXPECT_NEAR(gobj[i], expected[i], 1e-6);
+  EXPECT_EQ(Point(gobj, gobj + kNdv), Point(grad + 3 * kNdv, grad + 4 * kNdv));
+  DDSGRA(&zero, dv.data(), &ndf, df, nullptr, icol, &one, grad);
   EXPECT_EQ(calls.size(), 3u);
-  EXPECT_EQ(std::memcmp(df, dfEntry, 2 * sizeof(double)), 0);  // the analysis also wrote f3 and f4
+  EXPECT_EQ(std::memcmp(df, dfEntry, sizeof df), 0);
   EXPECT_EQ(settings.nGradEval, 2);
 }
 
@@ -173,46 +169,32 @@ TEST_F(DerivativesTest, PoolLayoutsOfBothFlavours) {
   }
 }
 
-// SQP overflow: one test of T + 2 NDF + 1, a top equal to the capacity accepted. The message only with print > 0,
-// errorFlag either way, nothing evaluated or counted; SQPGRA still copies the last column into Gobj.
-TEST_F(DerivativesTest, SqpPoolOverflow) {
-  const int icol[2] = {2, 1};
-  const int two = 2;
+// SQP front ends test T + 2 NDF + 1 once, GRG front ends T + NDF + 1 and then T + 2 NDF + 2; a top equal to the
+// capacity is accepted. The message only with print > 0, errorFlag either way, nothing evaluated or counted, the
+// top restored; SQPGRA still copies the last column into Gobj.
+TEST_F(DerivativesTest, PoolOverflowOfBothFlavours) {
+  const int icol[kNdf] = {4, 0, 0, 0};
   double gobj[kNdv] = {};
-  std::copy_n(Point{1, 2, 3, 4, 5, 6}.begin(), 6, grad);
+  std::copy_n(Point{4, 5, 6}.begin(), 3, grad + 3 * kNdv);
   settings.dblPoolTop = 5;
-  settings.dblPoolSize = 5 + 2 * 2;
-  SQPGRA(&ndv, &two, dv.data(), df, icol, gobj, grad);
-  settings.print = 1;
-  DDSGRA(&ndv, dv.data(), &two, df, nullptr, icol, &kLd, grad);
+  settings.dblPoolSize = 9;
+  SQPGRA(&ndv, &ndf, dv.data(), df, icol, gobj, grad);
+  EXPECT_TRUE(lines().empty());
   EXPECT_EQ(settings.errorFlag, -1);
-  EXPECT_EQ(lines(), (std::vector<std::string>{" Error:  Double precision b storage exceeded        10"}));
-  EXPECT_TRUE(calls.empty());
-  EXPECT_EQ(settings.nFunEval + settings.nGradEval, 0);
-  EXPECT_EQ(settings.dblPoolTop, 5);
-  EXPECT_EQ(dv, kBase);
-  EXPECT_EQ(grad[0], 1.0);
   EXPECT_EQ(Point(gobj, gobj + kNdv), (Point{4, 5, 6}));
-
-  settings.dblPoolSize = 5 + 2 * 2 + 1;
-  SQPGRA(&ndv, &two, dv.data(), df, icol, gobj, grad);
-  EXPECT_EQ(calls.size(), 3u);
-}
-
-// GRG overflow: T + NDF + 1 is tested first, then T + 2 NDF + 2; each refusal reports its own value.
-TEST_F(DerivativesTest, GrgPoolOverflowTestsTwice) {
+  EXPECT_TRUE(calls.empty() && dv == kBase);
   settings.print = 1;
-  settings.dblPoolTop = 5;
-  const int lisdf[kNdf] = {1, 0, 0, 0};
-  for (int size : {5 + kNdf, 5 + 2 * kNdf + 1, 5 + 2 * kNdf + 2}) {
+  for (int size : {9, 14, 15}) {
     settings.dblPoolSize = size;
-    GDSGRA(&zero, &one, &ndv, dv.data(), &ndf, df, lisdf, grad);
+    DDSGRA(&ndv, dv.data(), &ndf, df, nullptr, icol, &kLd, grad);
+    GDSGRA(&zero, &one, &ndv, dv.data(), &ndf, df, icol, grad);
     EXPECT_EQ(settings.dblPoolTop, 5);
   }
-  const std::string text = " ERROR:  DOUBLE PRECISION STORAGE EXCEEDED";
-  EXPECT_EQ(lines(), (std::vector<std::string>{text + "        10", text + "        15"}));
-  EXPECT_EQ(calls.size(), 3u);
-  EXPECT_EQ(settings.nGradEval, 0);
+  const std::string sqp = " Error:  Double precision b storage exceeded";
+  const std::string grg = " ERROR:  DOUBLE PRECISION STORAGE EXCEEDED";
+  EXPECT_EQ(lines(), (std::vector<std::string>{sqp + "        14", grg + "        10", grg + "        15"}));
+  EXPECT_EQ(calls.size(), 3u * 3u);
+  EXPECT_EQ(settings.nGradEval, 2);
 }
 
 // With IPHASE = 3 the caller holds the temporary objective negated and every evaluation negates it too, so its
@@ -256,22 +238,15 @@ TEST_F(DerivativesTest, GrgColumnMapObjectiveGradientAndScale) {
   EXPECT_EQ(gscale, 1.0);
   GRGGRA(&zero, &zero, mgrgin, &zero, mbndeq, &one, &zero, dv.data(), &ndf, df, lisdf, grad, gradob, &gscale);
   EXPECT_EQ(gscale, 1.0);
-}
 
-// On overflow GRGGRA has built the map and still extracts GRADOB and GSCALE from what GRADD held.
-TEST_F(DerivativesTest, GrgOverflowStillBuildsTheMapAndExtractsTheObjective) {
+  // On overflow the map is built and GRADOB and GSCALE come from what GRADD held.
   settings.dblPoolSize = kNdf;
-  const int mgrgin[1] = {3};
-  int lisdf[kNdf] = {9, 9, 9, 9};
-  std::copy_n(Point{0, 0, 0, 4, -5, 6}.begin(), 6, grad);
-  double gradob[kNdv], gscale = 0;
-  GRGGRA(&zero, &one, mgrgin, &zero, nullptr, &one, &ndv, dv.data(), &ndf, df, lisdf, grad, gradob, &gscale);
+  std::copy_n(Point{4, -5, 6}.begin(), 3, grad + kNdv);
+  GRGGRA(&zero, &one, mbndeq, &zero, nullptr, &one, &ndv, dv.data(), &ndf, df, lisdf, grad, gradob, &gscale);
   EXPECT_EQ(settings.errorFlag, -1);
-  EXPECT_TRUE(calls.empty());
-  EXPECT_EQ(std::vector<int>(lisdf, lisdf + kNdf), (std::vector<int>{2, 0, 1, 0}));
+  EXPECT_EQ(std::vector<int>(lisdf, lisdf + kNdf), (std::vector<int>{2, 1, 0, 0}));
   EXPECT_EQ(Point(gradob, gradob + kNdv), (Point{4, -5, 6}));
   EXPECT_EQ(gscale, 5.0);
-  EXPECT_EQ(settings.dblPoolTop, 0);
 }
 
 }  // namespace
