@@ -1,8 +1,10 @@
 // Newton-Raphson restoration through the analysis bridge with a real callback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "common/logical.h"
@@ -14,7 +16,9 @@
 namespace korvex {
 namespace {
 
-// The caller's functions f = (objective, one equality, one inequality) of n variables; every call is recorded.
+using Lines = std::vector<std::string>;
+
+// The caller's functions f = (objective, one equality, one inequality); the point of every call is recorded.
 struct Analysis {
   int n = 2;
   std::function<void(const double*, double*)> functions;
@@ -31,7 +35,7 @@ void analysis(void* user, const double* x, double* objective, double* equalities
   inequalities[0] = f[2];
 }
 
-// The 29 arguments of the restoration with a two-variable default: variable 2 dependent, variable 1 independent.
+// The arguments of the restoration; by default variable 2 is dependent for function 2, variable 1 independent.
 struct Restoration {
   int iphase = 0, updjac = kTrue, maxnr = 7, ldj = 3;
   std::vector<int> mjinv{2};
@@ -64,8 +68,8 @@ class GrgNewtonRaphsonTest : public testing::KorvexTest {
     bridge.callback = &analysis;
     bridge.userData = &problem_;
     bridge.nEq = 1;
-    for (int i = 0; i < 2; ++i) {
-      bridge.lower[i] = -1.0;  // scaled and caller's units coincide
+    for (int i = 0; i < 2; ++i) {  // scaled and caller's units coincide
+      bridge.lower[i] = -1.0;
       bridge.upper[i] = 1.0;
     }
   }
@@ -73,8 +77,12 @@ class GrgNewtonRaphsonTest : public testing::KorvexTest {
     bridge.callback = nullptr;
     KorvexTest::TearDown();
   }
-  // The function values at r.dv, without counting.
-  void evaluateAtStart(Restoration& r) { problem_.functions(r.dv.data(), r.df.data()); }
+  // Sets r.dv and the function values there, without counting an evaluation.
+  void startAt(Restoration& r, std::vector<double> dv) {
+    r.dv = std::move(dv);
+    problem_.functions(r.dv.data(), r.df.data());
+  }
+  size_t calls() const { return problem_.points.size(); }
   Analysis problem_;
 };
 
@@ -88,12 +96,9 @@ TEST_F(GrgNewtonRaphsonTest, SolvesANonlinearSystemWithBroydenUpdatesAndCountsEv
   r.mjinv = {2, 3};
   r.midv = {};
   r.mddv = {1, 2};
-  r.dv = {0.2, 0.1};
   r.iphase = 3;  // the current objective (function 1) is negated after each evaluation
-  evaluateAtStart(r);
-  const double jac[4] = {-0.3, 1.02, 1.02, 1.0};  // by columns: d/dx1, d/dx2 of (h, g)
-  for (int i = 0; i < 2; ++i)
-    for (int k = 0; k < 2; ++k) r.xjac[i + k * 3] = jac[i + k * 2];
+  startAt(r, {0.2, 0.1});
+  r.xjac = {-0.3, 1.02, 0, 1.02, 1.0, 0, 0, 0, 0};  // the derivatives at the start
   const int two = 2;
   int singul = kTrue;
   GRSINV(&r.ldj, &two, r.xjac.data(), r.xjinv.data(), &singul);
@@ -102,14 +107,14 @@ TEST_F(GrgNewtonRaphsonTest, SolvesANonlinearSystemWithBroydenUpdatesAndCountsEv
   KVW_set_print(1);
   r.run();
 
-  const int calls = static_cast<int>(problem_.points.size());
+  const int n = static_cast<int>(calls());
   EXPECT_EQ(r.nrconv, kTrue);
-  EXPECT_GE(calls, 2);
-  EXPECT_EQ(r.nriter, calls + 1);
-  EXPECT_EQ(settings.nNRIter, calls);
-  EXPECT_EQ(settings.nNRTotal, 20 + calls);
+  EXPECT_GE(n, 2);
+  EXPECT_EQ(r.nriter, n + 1);
+  EXPECT_EQ(settings.nNRIter, n);
+  EXPECT_EQ(settings.nNRTotal, 20 + n);
   EXPECT_EQ(settings.nNRCalls, 11);
-  EXPECT_EQ(KVW_get_nFunEval(), calls);
+  EXPECT_EQ(KVW_get_nFunEval(), n);
   EXPECT_LE(std::fabs(r.df[1]), settings.feasTol);
   EXPECT_LE(std::fabs(r.df[2]), settings.feasTol);
   EXPECT_EQ(r.df[0], -5.0);
@@ -120,12 +125,11 @@ TEST_F(GrgNewtonRaphsonTest, SolvesANonlinearSystemWithBroydenUpdatesAndCountsEv
       EXPECT_NEAR(product, i == j ? 1.0 : 0.0, 1e-12);
     }
   }
-  EXPECT_EQ(lines(), (std::vector<std::string>{" NR ITERATIONS=  " + std::to_string(calls)}));
+  EXPECT_EQ(lines(), (Lines{" NR ITERATIONS=  " + std::to_string(n)}));
   EXPECT_EQ(settings.dblPoolTop, 0);
 }
 
 TEST_F(GrgNewtonRaphsonTest, SatisfiedOnEntryMakesNoCorrectionAndClearsTheErrorFlag) {
-  problem_.functions = [](const double*, double* f) { f[0] = f[1] = f[2] = 0.0; };
   Restoration r;
   r.df = {0.0, -0.001, 0.0};  // exactly feasTol counts as satisfied
   settings.nNRIter = 42;
@@ -137,17 +141,16 @@ TEST_F(GrgNewtonRaphsonTest, SatisfiedOnEntryMakesNoCorrectionAndClearsTheErrorF
   EXPECT_EQ(settings.nNRIter, 0);
   EXPECT_EQ(settings.nNRCalls, 0);
   EXPECT_EQ(settings.errorFlag, 0);
-  EXPECT_TRUE(problem_.points.empty());
-  EXPECT_EQ(lines().front(), " DV RETURN NR");
-  EXPECT_TRUE(printed(" DF RETURN NR"));
-  EXPECT_EQ(lines().back(), " NR ITERATIONS=  0");
+  EXPECT_EQ(calls(), 0u);
+  EXPECT_EQ(lines(), (Lines{" DV RETURN NR", "  0.00000E+00  0.00000E+00", " DF RETURN NR",
+                            "  0.00000E+00 -1.00000E-03  0.00000E+00", " NR ITERATIONS=  0"}));
   clearLines();
   KVW_set_print(3);  // the vectors only at level 2 exactly
   r.mjinv = {};      // no basis function: converged at once
   r.df[1] = 0.5;
   r.run();
   EXPECT_EQ(r.nrconv, kTrue);
-  EXPECT_EQ(lines(), (std::vector<std::string>{" NR ITERATIONS=  0"}));
+  EXPECT_EQ(lines(), (Lines{" NR ITERATIONS=  0"}));
 }
 
 TEST_F(GrgNewtonRaphsonTest, IterationLimitAndGrowthOfTheCorrections) {
@@ -155,13 +158,12 @@ TEST_F(GrgNewtonRaphsonTest, IterationLimitAndGrowthOfTheCorrections) {
   problem_.functions = [](const double* x, double* f) { f[0] = 0.0, f[1] = x[1], f[2] = 0.0; };
   Restoration r;
   r.updjac = kFalse;
-  r.dv = {0.0, 0.25};
   r.xjinv[0] = 2.0;
   r.xjac[0] = 7.0;
-  evaluateAtStart(r);
+  startAt(r, {0.0, 0.25});
   KVW_set_print(2);
   r.run();
-  EXPECT_EQ(problem_.points.size(), 7u);
+  EXPECT_EQ(calls(), 7u);
   EXPECT_EQ(r.nriter, 8);
   EXPECT_EQ(r.nrconv, kFalse);
   EXPECT_EQ(r.xjinv[0], 2.0);
@@ -171,68 +173,62 @@ TEST_F(GrgNewtonRaphsonTest, IterationLimitAndGrowthOfTheCorrections) {
   // XJINV = 3: the second correction is twice the first; DV holds the moved point, DF the previous values.
   problem_.points.clear();
   r.xjinv[0] = 3.0;
-  r.dv = {0.0, 0.2};
-  evaluateAtStart(r);
+  startAt(r, {0.0, 0.2});
   r.run();
-  EXPECT_EQ(problem_.points.size(), 1u);
+  EXPECT_EQ(calls(), 1u);
   EXPECT_EQ(r.nriter, 2);
   EXPECT_DOUBLE_EQ(r.df[1], -0.4);
   EXPECT_DOUBLE_EQ(r.dv[1], 0.8);
-  EXPECT_EQ(lines(), (std::vector<std::string>{" NR RESIDUALS GROWING"}));
+  EXPECT_EQ(lines(), (Lines{" NR RESIDUALS GROWING"}));
 }
 
-TEST_F(GrgNewtonRaphsonTest, DependentVariableClampsCountTheLowerBoundButNotTheUpper) {
+// A dependent variable corrected exactly onto its lower bound has reached it, exactly onto its upper bound not.
+// An independent variable exactly on a bound after a step-length correction is not counted; beyond, it is, and with
+// every independent variable counted the step ends.
+TEST_F(GrgNewtonRaphsonTest, ClampsCountTheLowerBoundButNotTheUpper) {
   double target = 0.0;
   problem_.functions = [&target](const double* x, double* f) { f[0] = 0.0, f[1] = x[1] - target, f[2] = 0.0; };
   Restoration r;
   r.xjinv[0] = 1.0;
   KVW_set_print(2);
-  for (const double t : {-1.0, 1.5}) {  // onto the lower bound exactly; beyond the upper bound
+  for (const double t : {-1.0, 1.5}) {
     target = t;
-    r.dv = {0.0, 0.0};
-    evaluateAtStart(r);
+    startAt(r, {0.0, 0.0});
     r.run();
     EXPECT_EQ(r.nrconv, kFalse);
     EXPECT_EQ(r.dv[1], t < 0 ? -1.0 : 1.0);
     EXPECT_EQ(lines().back(), " DEPENDENT VAR AT BOUND");
   }
-  EXPECT_TRUE(problem_.points.empty());
-  target = 1.0;  // exactly onto the upper bound: no hit, one evaluation, converged
-  r.dv = {0.0, 0.5};
-  evaluateAtStart(r);
+  EXPECT_EQ(calls(), 0u);
+  target = 1.0;
+  startAt(r, {0.0, 0.5});
   r.run();
   EXPECT_EQ(r.nrconv, kTrue);
-  EXPECT_EQ(r.nriter, 2);
   EXPECT_EQ(r.dv[1], 1.0);
-  EXPECT_EQ(problem_.points.size(), 1u);
-}
+  EXPECT_EQ(calls(), 1u);
 
-TEST_F(GrgNewtonRaphsonTest, StepLengthRowMovesTheIndependentVariablesAlongTheDirection) {
-  problem_.functions = [](const double* x, double* f) { f[0] = 0.0, f[1] = 0.0, f[2] = x[0] + x[1] - 0.5; };
-  Restoration r;  // no dependent variable: the new constraint's row solves for STEP
-  r.mjinv = {3};
+  problem_.functions = [](const double*, double* f) { f[0] = 0.0, f[1] = 0.0, f[2] = -0.6; };
+  r.mjinv = {3};  // a step-length row, x1 moving along SDIR = (1, 0)
   r.mddv = {};
-  r.midv = {1, 2};
-  r.step = 0.1;
-  r.dv = {0.06, 0.08};
-  r.xjinv[0] = 1.0 / 1.4;
-  evaluateAtStart(r);
-  KVW_set_print(3);
-  r.run();
-  EXPECT_EQ(r.nrconv, kTrue);
-  EXPECT_EQ(problem_.points.size(), 1u);
-  EXPECT_NEAR(r.step, 0.5 / 1.4, 1e-15);
-  EXPECT_EQ(r.dv[0], 0.0 + 0.6 * (r.step - 0.0));
-  EXPECT_EQ(r.dv[1], 0.0 + 0.8 * (r.step - 0.0));
-  EXPECT_EQ(r.endstp, kFalse);
-  EXPECT_EQ(lines().front(), " I=   1 DELDV(I)=    0.2571E+00   ");
-  EXPECT_TRUE(printed(" DV AFTER NR"));
-  EXPECT_TRUE(printed(" UPDATED INVERSE JACOBIAN"));
+  r.updjac = kFalse;
+  r.sdir = {1.0, 0.0};
+  r.maxnr = 1;
+  for (const double start : {-0.5, -0.6}) {  // STEP 1.0: x1 exactly on its upper bound; STEP 1.1: beyond it
+    r.step = 0.5;
+    r.df[2] = start;
+    r.run();
+    EXPECT_EQ(r.dv[0], 1.0);
+    EXPECT_EQ(r.endstp, start == -0.5 ? kFalse : kTrue);
+  }
+  EXPECT_EQ(r.nrconv, kFalse);
+  EXPECT_EQ(calls(), 2u);  // none for the ended step
 }
 
-TEST_F(GrgNewtonRaphsonTest, DependentVariablesFollowAStepLengthCorrectionByTangentOrSecant) {
+// Variable 2 is dependent for function 2, function 3's row solves for STEP: x1 follows STEP along SDIR from BSTDV
+// and x2 is carried along by the tangent SDIR, or by the secant through the two base points.
+TEST_F(GrgNewtonRaphsonTest, StepLengthRowMovesTheIndependentVariablesAndCarriesTheDependentOnes) {
   problem_.functions = [](const double*, double* f) { f[0] = f[1] = f[2] = 1.0; };
-  Restoration r;  // variable 2 dependent for function 2, function 3's row solves for STEP
+  Restoration r;
   r.mjinv = {2, 3};
   r.maxnr = 1;
   r.updjac = kFalse;
@@ -243,10 +239,15 @@ TEST_F(GrgNewtonRaphsonTest, DependentVariablesFollowAStepLengthCorrectionByTang
     r.step = 0.5;
   };
   start();
+  KVW_set_print(3);
   r.run();  // tangent: both base points at step 0
-  ASSERT_EQ(problem_.points.size(), 1u);
+  ASSERT_EQ(calls(), 1u);
+  EXPECT_DOUBLE_EQ(r.step, 0.48);
   EXPECT_DOUBLE_EQ(problem_.points[0][0], 0.6 * 0.48);
   EXPECT_DOUBLE_EQ(problem_.points[0][1], 0.3 - 0.01 - 0.02 * 0.8);
+  EXPECT_EQ(lines()[0], " I=   1 DELDV(I)=   -0.1000E-01   ");
+  EXPECT_EQ(std::count(lines().begin(), lines().end(), " DV AFTER NR"), 1);
+  EXPECT_EQ(std::count(lines().begin(), lines().end(), " DF AFTER NR"), 1);
   start();
   r.bstdv = {0.3, 0.3};
   r.dvprv = {0.15, 0.2};
@@ -263,64 +264,48 @@ TEST_F(GrgNewtonRaphsonTest, DependentVariablesFollowAStepLengthCorrectionByTang
   EXPECT_DOUBLE_EQ(r.step, 0.49);
 }
 
-TEST_F(GrgNewtonRaphsonTest, IndependentVariableOnABoundIsNotCountedBeyondItEndsTheStep) {
-  problem_.functions = [](const double*, double* f) { f[0] = 0.0, f[1] = 0.0, f[2] = -0.6; };
-  Restoration r;
-  r.mjinv = {3};
-  r.mddv = {};
-  r.midv = {1};
-  r.sdir = {1.0, 0.0};
-  r.maxnr = 1;
-  r.updjac = kFalse;
-  r.xjinv[0] = 1.0;
-  r.step = 0.5;
-  r.df[2] = -0.5;
-  r.run();  // STEP 1.0: x1 exactly on its upper bound
-  EXPECT_EQ(r.endstp, kFalse);
-  EXPECT_EQ(r.dv[0], 1.0);
-  EXPECT_EQ(problem_.points.size(), 1u);
-  r.step = 0.5;
-  r.run();  // STEP 1.1: clipped, every independent variable at a bound
-  EXPECT_EQ(r.endstp, kTrue);
-  EXPECT_EQ(r.nrconv, kFalse);
-  EXPECT_EQ(r.dv[0], 1.0);
-  EXPECT_EQ(problem_.points.size(), 1u);
-}
-
-TEST_F(GrgNewtonRaphsonTest, MoreRowsThanVariablesAndPoolOverflow) {
-  // One variable, dependent, plus a step-length row: NJINV = 2 > NDV = 1.
+// DELDV and RESID are sized for a step-length row beyond the variables; a system that XJINV cannot hold is not
+// worked on; an overflow leaves NRCONV and NRITER untouched.
+TEST_F(GrgNewtonRaphsonTest, SystemsLargerThanTheVariablesOrTheMatricesAndPoolOverflow) {
   problem_.n = 1;
   problem_.functions = [](const double* x, double* f) { f[0] = 0.0, f[1] = x[0] - 0.1, f[2] = 0.0; };
-  Restoration r;
+  Restoration r;  // one variable, dependent, plus a step-length row: NJINV = 2 > NDV = 1
   r.ndv = 1;
   r.ldj = 2;
   r.mjinv = {2, 3};
   r.mddv = {1};
   r.midv = {};
   r.sdir = {0.5};
-  r.dv = {0.7};
   r.dvlb = {-1.0};
   r.dvub = {1.0};
-  r.bstdv = {0.0};
-  r.dvprv = {0.0};
-  r.xjinv = {1.0, 0.0, 0.0, 1.0};
-  r.xjac = {1.0, 0.0, 0.0, 1.0};
-  evaluateAtStart(r);
+  r.bstdv = r.dvprv = {0.0};
+  r.xjinv = r.xjac = {1.0, 0.0, 0.0, 1.0};
+  startAt(r, {0.7});
   r.run();
   EXPECT_EQ(r.nrconv, kTrue);
   EXPECT_NEAR(r.dv[0], 0.1, 1e-15);
   EXPECT_EQ(settings.dblPoolTop, 0);
 
+  r.ldj = 1;  // two rows with LDJ = 1
+  r.df[1] = 1.0;
+  const std::vector<double> xjinv = r.xjinv;
+  r.run();
+  EXPECT_EQ(r.nrconv, kFalse);
+  EXPECT_EQ(r.nriter, 1);
+  EXPECT_EQ(r.xjinv, xjinv);
+  EXPECT_EQ(calls(), 1u);
+
+  r.ldj = 2;
   KVW_set_print(1);
   settings.dblPoolSize = 4;  // DELDV and RESID need 2 * 2 + 1 = 5
   r.nrconv = 5;
   r.nriter = -9;
-  r.df[1] = 1.0;
   r.run();
   EXPECT_EQ(r.nrconv, 5);
   EXPECT_EQ(r.nriter, -9);
   EXPECT_EQ(settings.errorFlag, -1);
-  EXPECT_EQ(lines(), (std::vector<std::string>{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED         5"}));
+  EXPECT_EQ(calls(), 1u);
+  EXPECT_EQ(lines(), (Lines{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED         5"}));
 }
 
 }  // namespace
