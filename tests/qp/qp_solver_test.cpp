@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/pool.h"
@@ -21,7 +22,7 @@ using Vector = std::vector<double>;
 
 struct Problem {
   int n = 0, nc = 0, nineq = 0;
-  Vector a, bc, h, g, xl, xu;  // h: upper triangle meant, the lower one holds garbage
+  Vector a, bc, h, g, xl, xu;  // h: only the upper triangle is meant, the lower one holds garbage
   std::vector<int> itype;
   double hess(int i, int j) const { return i <= j ? h[i + j * n] : h[j + i * n]; }
   // Rows 1..NC+NB in the solver's numbering, each as gradient and right-hand side (value = grad'x - rhs).
@@ -35,6 +36,7 @@ struct Problem {
     }
     return out;
   }
+  bool isEquality(int row) const { return row > nineq && row <= nc; }
   double objective(const Vector& x) const {
     double f = 0.0;
     for (int i = 0; i < n; ++i) {
@@ -58,15 +60,26 @@ struct Result {
   bool normal() const { return infeas == 0 && ihess == 0 && ierr == 0; }
 };
 
-Result solve(const Problem& p) {
-  Result r{Vector(std::max(p.n, 1), 777.0), Vector(std::max(p.n, 1), 777.0), std::vector<int>(std::max(p.n, 1))};
+// Solves above a non-empty pool; whatever the outcome the top must come back to where it was.
+Result solve(const Problem& p, int top = 13) {
+  const size_t size = static_cast<size_t>(std::max(p.n, 1));
+  Result r{Vector(size, 777.0), Vector(size, 777.0), std::vector<int>(size)};
+  settings.dblPoolTop = top;
   QPSOLV(&p.n, &p.nc, &p.nineq, p.a.data(), &p.n, p.bc.data(), p.h.data(), &p.n, p.g.data(), p.itype.data(),
          p.xl.data(), p.xu.data(), r.x.data(), r.xlag.data(), r.iact.data(), &r.nact, &r.infeas, &r.ihess, &r.ierr);
-  r.x.resize(p.n);
+  EXPECT_EQ(settings.dblPoolTop, top);
+  r.x.resize(static_cast<size_t>(p.n));
   return r;
 }
 
-// Strictly convex, feasible at a random point x0 (inequalities with slack, equalities through x0, bounds around it).
+// Last pool slot of the solver's workspace above `top`: 2n + MTOT + n(n+1) + n^2.
+int lastSlot(const Problem& p, int top) {
+  const int mtot = static_cast<int>(p.rows().size()) + p.nc - p.nineq;
+  return top + 2 * p.n + mtot + p.n * (p.n + 1) + p.n * p.n;
+}
+
+// Strictly convex, feasible at a random point x0 (inequalities with slack, equalities through x0, bounds around it),
+// every bound type drawn.
 Problem randomProblem(std::mt19937& rng, int n, int nineq, int neq) {
   std::uniform_real_distribution<double> u(-1.0, 1.0), width(0.05, 1.0);
   Problem p;
@@ -111,7 +124,7 @@ void expectOptimal(const Problem& p, const Result& r) {
     const int row = r.iact[k];
     ASSERT_TRUE(row >= 1 && row <= static_cast<int>(rows.size()) && seen.insert(row).second) << row;
     EXPECT_NEAR(dot(rows[row - 1].first, r.x) - rows[row - 1].second, 0.0, 1e-8) << "active row " << row;
-    if (row <= p.nineq || row > p.nc) {
+    if (!p.isEquality(row)) {
       EXPECT_GE(r.xlag[k], -1e-10) << "multiplier of row " << row;
     }
     for (int i = 0; i < p.n; ++i) residual[i] += r.xlag[k] * rows[row - 1].first[i];
@@ -120,16 +133,18 @@ void expectOptimal(const Problem& p, const Result& r) {
   for (size_t j = 0; j < rows.size(); ++j) {
     const double value = dot(rows[j].first, r.x) - rows[j].second;
     EXPECT_LE(value, settings.tinyTol + 1e-12) << "row " << j + 1;
-    if (static_cast<int>(j) >= p.nineq && static_cast<int>(j) < p.nc) {
+    if (p.isEquality(static_cast<int>(j) + 1)) {
       EXPECT_GE(value, -settings.tinyTol - 1e-12) << "mirror of row " << j + 1;
     }
   }
 }
 
-// Best objective over every set of rows held as equalities (equalities always in) whose minimiser is feasible.
+// Best objective over the feasible stationary points of every set of rows held as equalities (the equalities always
+// among them), each found by Gauss-Jordan elimination of [H N; N' 0] (x, u) = (-g, rhs).
 double enumeratedOptimum(const Problem& p) {
   const auto rows = p.rows();
   const int m = static_cast<int>(rows.size());
+  const unsigned equalities = (1u << p.nc) - (1u << p.nineq);
   double best = INFINITY;
   for (unsigned mask = 0; mask < (1u << m); ++mask) {
     std::vector<int> set;
@@ -137,8 +152,8 @@ double enumeratedOptimum(const Problem& p) {
       if ((mask >> j) & 1u) set.push_back(j);
     }
     const int size = p.n + static_cast<int>(set.size());
-    if ((mask & ((1u << p.nc) - (1u << p.nineq))) != ((1u << p.nc) - (1u << p.nineq)) || size > 2 * p.n) continue;
-    std::vector<Vector> kkt(size, Vector(size + 1, 0.0));  // [H N; N' 0] (x, u) = (-g, rhs), Gauss-Jordan
+    if ((mask & equalities) != equalities || size > 2 * p.n) continue;
+    std::vector<Vector> kkt(size, Vector(size + 1, 0.0));
     for (int i = 0; i < p.n; ++i) {
       for (int j = 0; j < p.n; ++j) kkt[i][j] = p.hess(i, j);
       kkt[i][size] = -p.g[i];
@@ -164,7 +179,7 @@ double enumeratedOptimum(const Problem& p) {
     bool feasible = true;
     for (int j = 0; j < m; ++j) {
       const double value = dot(rows[j].first, x) - rows[j].second;
-      feasible = feasible && value <= 1e-9 && (j < p.nineq || j >= p.nc || value >= -1e-9);
+      feasible = feasible && value <= 1e-9 && (!p.isEquality(j + 1) || value >= -1e-9);
     }
     if (feasible) best = std::min(best, p.objective(x));
   }
@@ -173,60 +188,50 @@ double enumeratedOptimum(const Problem& p) {
 
 TEST_F(QpSolver, RandomConvexProblemsMeetTheOptimalityConditions) {
   std::mt19937 rng(20261206);
-  constexpr int kBelow = 137;  // work above a non-empty pool whose contents must survive
+  constexpr int kBelow = 137;
   for (int trial = 0; trial < 300; ++trial) {
     std::fill(std::begin(dblPool), std::end(dblPool), -31.0);
     const int n = 1 + trial % 30;
     const Problem p = randomProblem(rng, n, std::uniform_int_distribution<int>(0, n)(rng),
                                     std::uniform_int_distribution<int>(0, n / 3)(rng));
-    settings.dblPoolTop = kBelow;
     SCOPED_TRACE(::testing::Message() << "trial " << trial);
-    expectOptimal(p, solve(p));
-    EXPECT_EQ(settings.dblPoolTop, kBelow);
-    const int last = kBelow + 2 * n + (2 * p.nc + static_cast<int>(p.rows().size()) - p.nc - p.nineq) + 2 * n * n + n;
-    EXPECT_TRUE(dblPool[kBelow] == -31.0 && dblPool[last + 1] == -31.0) << "written outside the workspace";
+    expectOptimal(p, solve(p, kBelow));
+    EXPECT_TRUE(dblPool[kBelow] == -31.0 && dblPool[lastSlot(p, kBelow) + 1] == -31.0) << "written outside";
   }
-  EXPECT_TRUE(lines().empty());
-  EXPECT_EQ(settings.errorFlag, 0);
-}
-
-TEST_F(QpSolver, TinyProblemsReachTheEnumeratedOptimum) {
-  std::mt19937 rng(7);
+  // Tiny problems reach the optimum of an independent enumeration.
   int constrained = 0;
   for (int trial = 0; trial < 150; ++trial) {
     const Problem p = randomProblem(rng, 1 + trial % 3, trial % 3, trial % 4 == 0 ? 1 : 0);
+    SCOPED_TRACE(::testing::Message() << "tiny trial " << trial);
     const Result r = solve(p);
-    SCOPED_TRACE(::testing::Message() << "trial " << trial);
     expectOptimal(p, r);
     const double best = enumeratedOptimum(p);
     EXPECT_NEAR(p.objective(r.x), best, 1e-9 * (1 + std::fabs(best)));
     constrained += r.nact > 0;
   }
   EXPECT_GT(constrained, 50);
+  EXPECT_TRUE(lines().empty());
+  EXPECT_EQ(settings.errorFlag, 0);
 }
 
 // H = I, G = 0 (unconstrained minimum at the origin), one equality x1 + x2 = b.
-Problem equalityProblem(double b) { return {2, 1, 0, {1, 1}, {b}, {1, 0, 0, 1}, {0, 0}, {0, 0}, {0, 0}, {0, 0}}; }
+Problem equalityProblem(double b) { return {2, 1, 0, {1, 1}, {b}, {1, 0, 0, 1}, {0, 0}, {-5, -5}, {5, 5}, {0, 0}}; }
 
-TEST_F(QpSolver, EqualityEndsUnderItsOwnRowWhicheverSideWasActive) {
-  Problem p = equalityProblem(1.0);  // the mirror row is the violated one; the equality's multiplier is -1/2
-  Result r = solve(p);
-  ASSERT_EQ(r.nact, 1);
-  EXPECT_EQ(r.iact[0], 1);
-  EXPECT_DOUBLE_EQ(r.xlag[0], -0.5);
-  r = solve(equalityProblem(-1.0));  // the row itself is violated
-  EXPECT_EQ(r.iact[0], 1);
-  EXPECT_DOUBLE_EQ(r.xlag[0], 0.5);
-  p.itype = {1, 3};  // bound rows 2..4 between the equality and its mirror 5
-  p.xl = {-5, -5};
-  p.xu = {5, 5};
-  r = solve(p);
-  expectOptimal(p, r);
-  EXPECT_EQ(r.iact[0], 1);
-  EXPECT_DOUBLE_EQ(r.xlag[0], -0.5);
+TEST_F(QpSolver, EqualityEndsUnderItsOwnRowWithItsOwnSign) {
+  // b = 1 violates the mirror row (row 2, or row 5 behind the bound rows 2..4 of types 1 and 3): the equality's own
+  // multiplier is -1/2. b = -1 violates the row itself.
+  for (const auto& [b, itype, multiplier] : {std::tuple{1.0, 0, -0.5}, {-1.0, 0, 0.5}, {1.0, 1, -0.5}}) {
+    Problem p = equalityProblem(b);
+    p.itype = {itype, 3 * itype};
+    const Result r = solve(p);
+    expectOptimal(p, r);
+    ASSERT_EQ(r.nact, 1);
+    EXPECT_EQ(r.iact[0], 1);
+    EXPECT_DOUBLE_EQ(r.xlag[0], multiplier);
+  }
 }
 
-TEST_F(QpSolver, StartAndViolationThresholdAndInconsistentRows) {
+TEST_F(QpSolver, ThresholdsFailuresAndEmptyProblems) {
   Problem p = equalityProblem(0.0);
   p.nc = 0;
   p.itype = {3, 1};
@@ -236,12 +241,19 @@ TEST_F(QpSolver, StartAndViolationThresholdAndInconsistentRows) {
   p.xu[0] = std::nextafter(-settings.tinyTol, -1.0);
   r = solve(p);
   EXPECT_TRUE(r.nact == 1 && r.iact[0] == 1 && r.x[0] == p.xu[0]);
+
   p.xl = {0.0, 2.0};  // 2 <= x2 <= 1
-  settings.dblPoolTop = 11;
   r = solve(p);
   EXPECT_TRUE(r.infeas == -1 && r.ihess == 0 && r.ierr == 0);
-  EXPECT_EQ(settings.dblPoolTop, 11);
-  EXPECT_TRUE(lines().empty());
+
+  p = equalityProblem(1.0);
+  p.h[3] = std::nextafter(settings.tinyTol, 0.0);  // second pivot just below tinyTol
+  r = solve(p);
+  EXPECT_TRUE(r.ihess == -1 && r.ierr == 0 && r.infeas == 0);
+  EXPECT_TRUE(r.nact == -5 && r.x == (Vector{777.0, 777.0}));
+  p.h[3] = settings.tinyTol;  // a pivot of exactly tinyTol is accepted
+  expectOptimal(p, solve(p));
+
   // No variables: a row -b <= 0 holds or it cannot be met.
   Problem empty;
   empty.nc = empty.nineq = 1;
@@ -249,39 +261,23 @@ TEST_F(QpSolver, StartAndViolationThresholdAndInconsistentRows) {
   EXPECT_TRUE(solve(empty).normal());
   empty.bc = {-1.0};
   EXPECT_EQ(solve(empty).infeas, -1);
-}
-
-TEST_F(QpSolver, HessianNotPositiveDefiniteLeavesTheOutputsAlone) {
-  Problem p = equalityProblem(1.0);
-  p.h[3] = std::nextafter(settings.tinyTol, 0.0);
-  settings.dblPoolTop = 5;
-  Result r = solve(p);
-  EXPECT_TRUE(r.ihess == -1 && r.ierr == 0 && r.infeas == 0);
-  EXPECT_TRUE(r.nact == -5 && r.x[0] == 777.0 && r.x[1] == 777.0);
-  EXPECT_EQ(settings.dblPoolTop, 5);
   EXPECT_TRUE(lines().empty());
-  p.h[3] = settings.tinyTol;  // a pivot of exactly tinyTol is accepted
-  expectOptimal(p, solve(p));
 }
 
 TEST_F(QpSolver, WorkspaceUpToTheLastPoolSlotIsAcceptedOneMoreIsRefused) {
   std::mt19937 rng(3);
   const Problem p = randomProblem(rng, 5, 3, 1);
   const int top = 40;
-  const int last = top + 2 * 5 + (2 * 4 + static_cast<int>(p.rows().size()) - 4 - 3) + 5 * 6 + 25;
-  settings.dblPoolTop = top;
-  settings.dblPoolSize = last;
-  expectOptimal(p, solve(p));
-  EXPECT_EQ(settings.dblPoolTop, top);
+  settings.dblPoolSize = lastSlot(p, top);
+  expectOptimal(p, solve(p, top));
 
-  settings.dblPoolSize = last - 1;
-  const Result r = solve(p);
+  settings.dblPoolSize = lastSlot(p, top) - 1;
+  const Result r = solve(p, top);
   EXPECT_TRUE(r.ierr == -1 && r.ihess == 0 && r.infeas == 0);
   EXPECT_TRUE(r.nact == -5 && r.x[0] == 777.0);
   EXPECT_EQ(settings.errorFlag, 0);
-  EXPECT_EQ(settings.dblPoolTop, top);
   char expected[64];
-  std::snprintf(expected, sizeof expected, " ERROR: DOUBLE PRECISION STORAGE EXCEEDED, %10d", last);
+  std::snprintf(expected, sizeof expected, " ERROR: DOUBLE PRECISION STORAGE EXCEEDED, %10d", lastSlot(p, top));
   EXPECT_EQ(lines(), std::vector<std::string>{expected});  // printed at print level 0
 }
 

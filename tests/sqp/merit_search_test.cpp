@@ -1,5 +1,6 @@
 // The merit function, its line search, the interpolation step and the Hessian initialisation of the SQP method.
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "entry/bridge.h"
@@ -11,14 +12,12 @@
 namespace korvex::sqp {
 namespace {
 
-// A one- or two-variable problem evaluated through the real analysis bridge with identity scaling
-// (bounds -1 and 1), so trial points reach the callback unchanged. Functions: objective, one equality,
-// one inequality (driver layout); the SQP order puts the inequality first.
+// One variable on [-1, 1] evaluated through the real analysis bridge (identity scaling). Functions in the driver's
+// layout: objective, one equality, one inequality; the SQP order puts the inequality first.
 struct Problem {
-  std::vector<double> seen;  // x(1) of every analysis call
+  std::vector<double> seen;  // x of every analysis call
   double (*objective)(double) = nullptr;
-  double eq = 0.0;           // constant equality value
-  double ineq = 0.0;         // constant inequality value
+  double eq = 0.0, ineq = -1.0;  // constant constraint values
 };
 
 void analysis(void* user, const double* x, double* obj, double* eq, double* ineq) {
@@ -29,21 +28,17 @@ void analysis(void* user, const double* x, double* obj, double* eq, double* ineq
   ineq[0] = p->ineq;
 }
 
+double linear(double x) { return x; }
+double quadratic(double x) { return (x - 0.3) * (x - 0.3); }
+
 class SqpMeritTest : public korvex::testing::KorvexTest {
  protected:
   void SetUp() override {
     KorvexTest::SetUp();
-    bridge.callback = analysis;
-    bridge.userData = &problem;
-    bridge.nEq = 1;
-    for (int i = 0; i < 2; ++i) {
-      bridge.lower[i] = -1.0;
-      bridge.upper[i] = 1.0;
-    }
-    s.n = 1;
-    s.nIneq = 1;
-    s.nEq = 1;
-    s.objIndex = 1;
+    bridge = {analysis, &problem, 1};
+    bridge.lower[0] = -1.0;
+    bridge.upper[0] = 1.0;
+    s.n = s.nIneq = s.nEq = s.objIndex = 1;
     s.x = Vec<double>(x, 1);
     s.basePoint = Vec<double>(base, 1);
     s.d = Vec<double>(d, 1);
@@ -63,12 +58,12 @@ class SqpMeritTest : public korvex::testing::KorvexTest {
     bridge.callback = nullptr;
     KorvexTest::TearDown();
   }
-
-  // Base point x0 with its function values and constraint values.
-  void startAt(double x0, double dir) {
+  // Base point x0 with its function and constraint values, and the search vector.
+  void startAt(double x0, double dir, double (*objective)(double) = linear) {
+    problem.objective = objective;
     base[0] = x[0] = x0;
     d[0] = dir;
-    f[0] = problem.objective(x0);
+    f[0] = objective(x0);
     f[1] = problem.eq;
     f[2] = problem.ineq;
     refreshConstraintValues(s);
@@ -82,176 +77,102 @@ class SqpMeritTest : public korvex::testing::KorvexTest {
   int ineqList[1] = {3}, eqList[1] = {2};
 };
 
-double linear(double x) { return x; }
-double quadratic(double x) { return (x - 0.3) * (x - 0.3); }
-
 TEST_F(SqpMeritTest, PenaltyWeightsMeritAndSlopeFollowTheirFormulas) {
-  problem.objective = linear;
-  problem.eq = -0.5;   // an equality below zero counts with its magnitude
-  problem.ineq = 0.25; // a violated inequality
-  startAt(0.0, 1.0);
-  EXPECT_EQ(con[0], 0.25);  // SQP order: inequality first
-  EXPECT_EQ(con[1], -0.5);
-
+  problem.eq = -0.5;    // an equality below zero counts with its magnitude
+  problem.ineq = 0.25;  // a violated inequality
+  startAt(0.0, 0.5);
+  EXPECT_TRUE(con[0] == 0.25 && con[1] == -0.5);  // SQP order: inequality first
   xmu[0] = 1.0;
   xmu[1] = 0.01;
-  rowMult[0] = -3.0;  // |lambda| dominates
-  rowMult[1] = 0.002; // (xmu + |lambda|)/2 dominates
+  rowMult[0] = -3.0;   // |lambda| dominates
+  rowMult[1] = 0.002;  // (xmu + |lambda|)/2 dominates
   updatePenaltyWeights(s);
-  EXPECT_EQ(xmu[0], 3.0);
-  EXPECT_EQ(xmu[1], (0.01 + 0.002) * 0.5);
+  EXPECT_TRUE(xmu[0] == 3.0 && xmu[1] == (0.01 + 0.002) * 0.5);
 
   xmu[0] = 2.0;
   xmu[1] = 4.0;
-  EXPECT_DOUBLE_EQ(meritValue(s), 0.0 + 2.0 * 0.25 + 4.0 * 0.5);
-  problem.ineq = -0.25;  // satisfied inequalities add nothing to the merit nor to its slope
-  startAt(0.0, 1.0);
-  EXPECT_DOUBLE_EQ(meritValue(s), 4.0 * 0.5);
-
   gradd[0] = 10.0;  // inequality column
   gradd[1] = 3.0;   // equality column
-  gradd[2] = 1.0;   // objective column
-  d[0] = 0.5;
   s.dderiv = 0.5;
-  // The equality adds xmu * (gradient . d) even though its value is negative.
-  EXPECT_DOUBLE_EQ(meritSlope(s), 0.5 + 4.0 * 1.5);
-  problem.ineq = 0.25;
-  startAt(0.0, 0.5);
+  EXPECT_DOUBLE_EQ(meritValue(s), 0.0 + 2.0 * 0.25 + 4.0 * 0.5);
   EXPECT_DOUBLE_EQ(meritSlope(s), 0.5 + 2.0 * 5.0 + 4.0 * 1.5);
-}
-
-TEST_F(SqpMeritTest, AcceptsTheFullStepWhenTheMeritDoesNotGrowAndPrintsTheProgressLines) {
-  problem.objective = quadratic;
-  problem.ineq = -1.0;
-  startAt(-0.2, 0.5);  // full step lands on the minimum x = 0.3
-  s.dderiv = -0.5;
-  settings.print = 2;
-  EXPECT_EQ(meritLineSearch(s), SearchOutcome::Accepted);
-  EXPECT_EQ(problem.seen, std::vector<double>({0.3}));
-  EXPECT_EQ(x[0], 0.3);
-  EXPECT_EQ(f[0], 0.0);
-  EXPECT_EQ(s.meritPrev1, 0.25);
-  EXPECT_EQ(s.meritPrev2, settings.bigValue);
-  ASSERT_EQ(lines().size(), 2u);
-  EXPECT_EQ(lines()[0], "  Initial Penalty=     0.2500E+00");
-  EXPECT_EQ(lines()[0].size(), 1u + 32u);
-  EXPECT_EQ(lines()[1], "  Step Length=   0.1000E+01     Penalty=   0.0000E+00");
-  EXPECT_EQ(lines()[1].size(), 1u + 52u);
-}
-
-TEST_F(SqpMeritTest, FailedSearchShrinksFiveTimesAndReturnsToTheBasePoint) {
-  // The merit grows along d while the slope claims descent: every trial is rejected. The parabola through
-  // phi(0) = 0 with slope -1 and phi(a) = a/2 has its minimum at a/3, inside the safeguards.
-  problem.objective = linear;
-  problem.ineq = -1.0;
+  problem.ineq = -0.25;  // a satisfied inequality adds nothing to either; the equality adds its slope whatever its sign
   startAt(0.0, 0.5);
-  s.dderiv = -1.0;
-  settings.print = 1;
-  EXPECT_EQ(meritLineSearch(s), SearchOutcome::Failed);
-  ASSERT_EQ(problem.seen.size(), 6u);
-  double alpha = 1.0;
-  for (int t = 0; t < 5; ++t) {
-    EXPECT_NEAR(problem.seen[static_cast<size_t>(t)], 0.5 * alpha, 1e-15) << "trial " << t + 1;
-    alpha /= 3.0;
-  }
-  EXPECT_EQ(problem.seen[5], 0.0);
-  EXPECT_EQ(x[0], 0.0);
-  EXPECT_EQ(f[0], 0.0);
-  ASSERT_EQ(lines().size(), 1u);
-  EXPECT_EQ(lines()[0], " Warning: Line Search Failed");
+  EXPECT_DOUBLE_EQ(meritValue(s), 4.0 * 0.5);
+  EXPECT_DOUBLE_EQ(meritSlope(s), 0.5 + 4.0 * 1.5);
 }
 
-TEST_F(SqpMeritTest, SafeguardsCutTheStepToNineTenthsOrOneTenth) {
-  // A positive slope with a smaller rise puts the parabola's minimum at or beyond the step: 0.9 * alpha.
-  problem.objective = linear;
-  problem.ineq = -1.0;
-  startAt(0.0, 0.5);
-  s.dderiv = 1.0;
-  settings.print = 3;
-  EXPECT_EQ(meritLineSearch(s), SearchOutcome::Failed);
-  ASSERT_GE(problem.seen.size(), 2u);
-  EXPECT_EQ(problem.seen[1], 0.5 * 0.9);
-  EXPECT_TRUE(printed(" Pender=     0.1000E+01 Astar=     0.1000E+01"));
-  for (const auto& line : lines()) {
-    if (line.rfind("  Pender=", 0) == 0) {
-      EXPECT_EQ(line.size(), 1u + 75u);
+TEST_F(SqpMeritTest, LineSearchOutcomesAndTrialSteps) {
+  struct Case {
+    const char* why;
+    double x0, dir, dderiv, prev1, prev2;
+    double (*objective)(double);
+    SearchOutcome outcome;
+    std::vector<double> trials;  // x of the analysis calls, in order
+  };
+  const double third = 1.0 / 3.0;
+  const std::vector<Case> cases{
+      {"full step to the minimum", -0.2, 0.5, -0.5, settings.bigValue, -settings.bigValue, quadratic,
+       SearchOutcome::Accepted, {0.3}},
+      {"merit grows: parabola minimum a/3 each time, then back to x0", 0.0, 0.5, -1.0, settings.bigValue,
+       -settings.bigValue, linear, SearchOutcome::Failed,
+       {0.5, 0.5 * third, 0.5 * third * third, 0.5 * std::pow(third, 3), 0.5 * std::pow(third, 4), 0.0}},
+      {"minimum beyond the step: 0.9 of it", 0.0, 0.5, 1.0, settings.bigValue, -settings.bigValue, linear,
+       SearchOutcome::Failed, {0.5, 0.45}},
+      {"exact slope of a line, flat parabola: 0.1 of the step", 0.0, 0.5, 0.5, settings.bigValue, -settings.bigValue,
+       linear, SearchOutcome::Failed, {0.5, 0.05}},
+      {"trial cut at the bound", -0.5, -5.0, -5.0, settings.bigValue, -settings.bigValue, linear,
+       SearchOutcome::Accepted, {-1.0}},
+      {"merit within feasTol of both earlier ones", 0.5, -0.1, 0.0, 0.5009, 0.4991, linear,
+       SearchOutcome::MeritStalled, {}},
+      {"a change of feasTol against one of them goes on", 0.5, -0.1, -0.1, 0.5009, 0.499, linear,
+       SearchOutcome::Accepted, {0.4}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    startAt(c.x0, c.dir, c.objective);
+    s.dderiv = c.dderiv;
+    s.meritPrev1 = c.prev1;
+    s.meritPrev2 = c.prev2;
+    settings.print = 1;
+    clearLines();
+    EXPECT_EQ(meritLineSearch(s), c.outcome);
+    ASSERT_GE(problem.seen.size(), c.trials.size());
+    for (size_t t = 0; t < c.trials.size(); ++t) EXPECT_NEAR(problem.seen[t], c.trials[t], 1e-15) << t;
+    EXPECT_EQ(lines().size(), c.outcome == SearchOutcome::Failed ? 1u : 0u);
+    if (c.outcome == SearchOutcome::Accepted) {
+      EXPECT_EQ(x[0], c.trials.back());
+    }
+    if (c.outcome == SearchOutcome::Failed) {
+      EXPECT_EQ(lines()[0], " Warning: Line Search Failed");
+      EXPECT_TRUE(x[0] == c.x0 && f[0] == c.objective(c.x0) && problem.seen.back() == c.x0);
+    }
+    if (c.outcome != SearchOutcome::MeritStalled) {  // the merit at x0 becomes the previous one
+      EXPECT_TRUE(s.meritPrev1 != c.prev1 && s.meritPrev2 == c.prev1);
     }
   }
-  EXPECT_TRUE(printed(" xmu"));
-  EXPECT_TRUE(printed(" Variable Values"));
-  EXPECT_TRUE(printed(" Function Values"));
-
-  // The exact slope of a straight line makes the parabola flat (c = 0): Astar = 0, next step 0.1 * alpha.
-  clearLines();
-  s.meritPrev1 = settings.bigValue;
-  startAt(0.0, 0.5);
-  s.dderiv = 0.5;
-  settings.print = 0;
-  EXPECT_EQ(meritLineSearch(s), SearchOutcome::Failed);
-  EXPECT_EQ(problem.seen[1], 0.5 * 0.1);
-  EXPECT_TRUE(lines().empty());
 }
 
-TEST_F(SqpMeritTest, TrialPointsStayInsideTheBounds) {
-  problem.objective = quadratic;
-  problem.ineq = -1.0;
-  startAt(0.9, 5.0);
-  s.dderiv = -1.0;
-  meritLineSearch(s);
-  for (double seen : problem.seen) EXPECT_LE(seen, 1.0);
-  EXPECT_EQ(problem.seen[0], 1.0);
-}
-
-TEST_F(SqpMeritTest, UnchangedMeritOverThreeIterationsStopsWithoutEvaluating) {
-  problem.objective = linear;
-  problem.ineq = -1.0;
-  startAt(0.5, -0.1);
-  settings.print = 3;
-  s.meritPrev1 = 0.5 + 0.0009;
-  s.meritPrev2 = 0.5 - 0.0009;
-  EXPECT_EQ(meritLineSearch(s), SearchOutcome::MeritStalled);
-  EXPECT_TRUE(problem.seen.empty());
-  ASSERT_EQ(lines().size(), 1u);
-  EXPECT_EQ(lines()[0], " TERMINATE: PENALTY NOT CHANGING");
-
-  // A change of feasTol or more against either earlier merit continues the search.
-  s.meritPrev2 = 0.5 - 0.001;
-  settings.print = 0;
-  EXPECT_EQ(meritLineSearch(s), SearchOutcome::Accepted);
-  EXPECT_EQ(s.meritPrev2, 0.5 + 0.0009);
-  EXPECT_EQ(s.meritPrev1, 0.5);
-}
-
-TEST_F(SqpMeritTest, InterpolationStepIsTheParabolaMinimumWithinTheInterval) {
-  auto pr2 = [](double a, double b, double fa, double fb, double slope) {
+TEST_F(SqpMeritTest, InterpolationStepAndHessianStart) {
+  const auto pr2 = [](double a, double b, double fa, double fb, double slope) {
     double t = -1.0;
     SQPPR2(&a, &b, &fa, &fb, &slope, &t);
     return t;
   };
-  // Parabola (t - 0.25)^2 through a = 0 (value 1/16, slope -1/2) and b = 1 (value 9/16).
-  EXPECT_DOUBLE_EQ(pr2(0.0, 1.0, 0.0625, 0.5625, -0.5), 0.25);
-  // Shifted start point a = 0.5: parabola (t - 1)^2 seen from a, minimum at 1 which is cut at b = 0.8.
-  EXPECT_DOUBLE_EQ(pr2(0.5, 0.8, 0.25, 0.04, -1.0), 0.8);
-  // Minimum below 0 is cut at 0; a flat curvature term gives 0.
-  EXPECT_EQ(pr2(0.0, 1.0, 0.0, 2.0, 1.0), 0.0);
-  EXPECT_EQ(pr2(0.0, 1.0, 0.0, -1.0, -1.0), 0.0);
-  // |c| exactly tinyTol still counts as flat.
-  EXPECT_EQ(pr2(0.0, 1.0, 0.0, 1e-7, 0.0), 0.0);
-}
+  EXPECT_DOUBLE_EQ(pr2(0.0, 1.0, 0.0625, 0.5625, -0.5), 0.25);  // (t - 0.25)^2 from a = 0
+  EXPECT_DOUBLE_EQ(pr2(0.5, 0.8, 0.25, 0.04, -1.0), 0.8);       // (t - 1)^2 from a = 0.5: cut at b
+  EXPECT_EQ(pr2(0.0, 1.0, 0.0, 2.0, 1.0), 0.0);                 // minimum below 0
+  EXPECT_EQ(pr2(0.0, 1.0, 0.0, -1.0, -1.0), 0.0);               // no curvature
+  EXPECT_EQ(pr2(0.0, 1.0, 0.0, 1e-7, 0.0), 0.0);                // |c| exactly tinyTol still counts as flat
 
-TEST_F(SqpMeritTest, HessianStartsAsTheMeanGradientMagnitudeTimesIdentity) {
   const int n = 3;
-  double gobj[3] = {3.0, -6.0, 0.0};
-  double b[9];
-  for (double& v : b) v = 7.0;
+  double gobj[3] = {3.0, -6.0, 0.0}, b[9];
+  std::fill(std::begin(b), std::end(b), 7.0);
   SQPHIN(&n, gobj, b);
-  for (int j = 0; j < 3; ++j) {
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(b[i + 3 * j], i == j ? 3.0 : 0.0);
-  }
+  for (int k = 0; k < 9; ++k) EXPECT_EQ(b[k], k % 4 == 0 ? 3.0 : 0.0);
   double tiny[3] = {1e-5, 0.0, -1e-5};
   SQPHIN(&n, tiny, b);
-  EXPECT_EQ(b[0], 0.001);
-  EXPECT_EQ(b[8], 0.001);
+  EXPECT_TRUE(b[0] == 0.001 && b[8] == 0.001);
 }
 
 }  // namespace

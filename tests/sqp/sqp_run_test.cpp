@@ -1,0 +1,284 @@
+// The SQP method through KVW_sqp: every result code a problem can reach with its call counts, the stop request,
+// the pool bookkeeping, and the iteration's printed lines at levels 2 and 3, character for character.
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/pool.h"
+#include "entry/bridge.h"
+#include "entry/settings.h"
+#include "korvex/korvex.h"
+#include "support/korvex_test.h"
+
+namespace korvex {
+namespace {
+
+// (x, objective, equalities, inequalities) in the caller's units.
+using Analysis = std::function<void(const double*, double*, double*, double*)>;
+
+struct User {
+  const Analysis& analysis;
+  int stopAtCall = 0;  // KVW_set_stop(1) from inside this call (0: never)
+  int calls = 0;
+};
+
+void trampoline(void* user, const double* x, double* obj, double* eq, double* ineq) {
+  auto* u = static_cast<User*>(user);
+  u->analysis(x, obj, eq, ineq);
+  if (++u->calls == u->stopAtCall) KVW_set_stop(1);
+}
+
+Analysis parabolaAt(double centre) {
+  return [centre](const double* x, double* obj, double*, double*) { *obj = (x[0] - centre) * (x[0] - centre); };
+}
+
+class SqpRunTest : public korvex::testing::KorvexTest {
+ protected:
+  // The driver keeps the latest callback; forget ours so that later tests start as a fresh process would.
+  void TearDown() override {
+    bridge.callback = nullptr;
+    bridge.userData = nullptr;
+    KorvexTest::TearDown();
+  }
+};
+
+struct Case {
+  const char* why;
+  std::vector<double> x;  // start point; every variable on [-1, 1], where scaling is the identity
+  int nEq = 0, nIneq = 0, maxIter = 20;
+  Analysis analysis;
+  std::function<void()> setup = [] {};
+  int stopAtCall = 0;
+  int code = 0, calls = -1, nIter = -1, errorFlag = 0;  // -1: not checked
+  std::vector<std::string> lines = {};  // the whole transcript, or its last lines at print level 3
+};
+
+// Sizes behind the storage cases: n = 100 without constraints takes 3*200 + 100 + 10000 + 1400 doubles (new top
+// 12101) and 200 + 1 + 100 ints (302); the gradients stack 2m + 1 = 3 more. n = 2 with one inequality: front-end
+// top 1 + 3*5 + 4 + 1 + 4 + 28 = 53, QP last slot 53 + 2n + rows + n(n+1) + n^2 = 53 + 4 + 5 + 6 + 4 = 72. n = 1:
+// top 23, gradients 23 + 2m + 1 = 26, QP 23 + 2 + 2 + 2 + 1 = 30.
+TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
+  const Analysis bowl = [](const double* x, double* obj, double*, double*) {
+    *obj = (x[0] - 0.2) * (x[0] - 0.2) + (x[1] + 0.4) * (x[1] + 0.4);
+  };
+  const std::vector<double> hundred(100, 0.0);
+  const std::vector<Case> cases{
+      {.why = "maxIter 0: the start point only", .x = {0.0}, .maxIter = 0, .analysis = parabolaAt(0.25),
+       .code = 2, .calls = 1, .nIter = 0},
+      {.why = "one iteration: start, gradient, rejected full step, interpolated step", .x = {0.0}, .maxIter = 1,
+       .analysis = parabolaAt(0.25), .code = 2, .calls = 4, .nIter = 1},
+      {.why = "unconstrained minimum: start, n forward differences, final", .x = {0.2, -0.4}, .analysis = bowl,
+       .code = 1, .calls = 1 + 2 + 1, .nIter = 1},
+      {.why = "stop from inside the first trial evaluation", .x = {-0.5}, .analysis = parabolaAt(0.9),
+       .stopAtCall = 3, .code = 8, .calls = 3, .nIter = 2},
+      {.why = "a stop request left from before", .x = {-0.5}, .analysis = parabolaAt(0.9),
+       .setup = [] { KVW_set_stop(1); }, .code = 8, .calls = 1, .nIter = 1},
+      {.why = "only the value 1 stops", .x = {0.2, -0.4}, .analysis = bowl, .setup = [] { KVW_set_stop(2); },
+       .code = 1},
+      {.why = "x1 = 0.5 and x1 = -0.5: reformulated, and B = 5e7 I makes the bound step shorter than tinyTol",
+       .x = {0.0, 0.0}, .nEq = 2,
+       .analysis = [](const double* x, double* obj, double* eq, double*) {
+         *obj = 1e8 * x[0];
+         eq[0] = x[0] - 0.5;
+         eq[1] = x[0] + 0.5;
+       },
+       .code = 4, .calls = 1 + 2},
+      // Every initial Hessian h*I has h >= 0.001, which passes the QP's pivot test under the default tinyTol = 1e-7,
+      // and tinyTol has no setter: result 5 needs a pivot tolerance above h, here 1 against h = 0.5.
+      {.why = "pivot tolerance above the reinitialised Hessian", .x = {0.0}, .analysis = parabolaAt(0.25),
+       .setup = [] { settings.tinyTol = 1.0; KVW_set_print(2); }, .code = 5, .calls = 1 + 1,
+       .lines = {" Hessian not pos. def. Reinitializing"}},
+      {.why = "QP workspace one slot short: result 6, error flag untouched", .x = {0.5, 0.5}, .nIneq = 1,
+       .analysis = [](const double* x, double* obj, double*, double* g) {
+         *obj = x[0] + x[1];
+         g[0] = -x[0];
+       },
+       .setup = [] { settings.dblPoolSize = 71; }, .code = 6, .calls = 1 + 2,
+       .lines = {" ERROR: DOUBLE PRECISION STORAGE EXCEEDED,         72"}},
+      {.why = "gradient storage overflow sets the error flag; the QP fails too", .x = {0.0}, .maxIter = 3,
+       .analysis = parabolaAt(0.5), .setup = [] { settings.dblPoolSize = 25; KVW_set_print(1); }, .code = 7,
+       .calls = 1, .errorFlag = -1,
+       .lines = {" Error:  Double precision b storage exceeded        26",
+                 " ERROR: DOUBLE PRECISION STORAGE EXCEEDED,         30"}},
+      {.why = "front end: doubles, printed at level 0", .x = hundred, .analysis = parabolaAt(0.0),
+       .setup = [] { settings.dblPoolSize = 12100; }, .code = 7, .calls = 0,
+       .lines = {" SQP: Double precision storage exceeded,      12101"}},
+      {.why = "front end: integers", .x = hundred, .analysis = parabolaAt(0.0),
+       .setup = [] { settings.intPoolSize = 301; }, .code = 7, .calls = 0,
+       .lines = {" SQP: Integer storage exceeded,        302"}},
+      {.why = "tops exactly at the capacities", .x = hundred, .maxIter = 0, .analysis = parabolaAt(0.0),
+       .setup = [] { settings.dblPoolSize = 12104; settings.intPoolSize = 302; }, .code = 2, .calls = 1},
+      {.why = "arrays stack on what the pools hold", .x = hundred, .analysis = parabolaAt(0.0),
+       .setup = [] { settings.dblPoolTop = 1000; settings.intPoolTop = 50; settings.dblPoolSize = 13100; },
+       .code = 7, .calls = 0, .lines = {" SQP: Double precision storage exceeded,      13101"}},
+      {.why = "and the tops come back to it", .x = hundred, .analysis = parabolaAt(0.0),
+       .setup = [] { settings.dblPoolTop = 1000; settings.intPoolTop = 50; }, .code = 1, .calls = 1 + 100 + 1},
+      {.why = "an error flag left set turns any result into 7", .x = {0.0}, .maxIter = 0,
+       .analysis = parabolaAt(0.0), .setup = [] { settings.errorFlag = -1; }, .code = 7, .calls = 1,
+       .errorFlag = -1},
+      // The linearised QP has no solution, the reformulated one gives d = 0, and with no constraint multipliers the
+      // weights halve: merits 0.005, 0.0025, ..., the fifth within feasTol of both earlier ones. One gradient per
+      // iteration, a trial step in the four that reach the line search.
+      {.why = "constant violated inequality: the merit stops changing", .x = {0.0}, .nIneq = 1,
+       .analysis = [](const double*, double* obj, double*, double* g) {
+         *obj = 0.0;
+         g[0] = 1.0;
+       },
+       .setup = [] { KVW_set_print(3); }, .code = 9, .calls = 1 + 5 + 4, .nIter = 5,
+       .lines = {" TERMINATE: PENALTY NOT CHANGING"}},
+      {.why = "flat objective: only the equality's violation keeps the run going", .x = {0.0}, .nEq = 1,
+       .analysis = [](const double* x, double* obj, double* eq, double*) {
+         *obj = 0.0;
+         eq[0] = x[0] - 0.3;
+       },
+       .code = 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    KVW_setDefaults();
+    clearLines();
+    c.setup();
+    const int dblTop = settings.dblPoolTop, intTop = settings.intPoolTop;
+    const int n = static_cast<int>(c.x.size());
+    std::vector<double> x = c.x, lower(c.x.size(), -1.0), upper(c.x.size(), 1.0);
+    std::vector<double> f(static_cast<size_t>(1 + c.nEq + c.nIneq), 0.0);
+    User user{c.analysis, c.stopAtCall};
+    EXPECT_EQ(KVW_sqp(c.maxIter, n, x.data(), lower.data(), upper.data(), c.nEq, c.nIneq, &trampoline, &user,
+                      f.data()),
+              c.code);
+    if (c.calls >= 0) {
+      EXPECT_EQ(user.calls, c.calls);
+    }
+    EXPECT_EQ(KVW_get_nFunEval(), user.calls);
+    if (c.nIter >= 0) {
+      EXPECT_EQ(KVW_get_nIter(), c.nIter);
+    }
+    EXPECT_EQ(settings.errorFlag, c.errorFlag);
+    EXPECT_TRUE(settings.dblPoolTop == dblTop && settings.intPoolTop == intTop);
+    if (settings.print >= 3) {
+      ASSERT_GE(lines().size(), c.lines.size());
+      EXPECT_EQ(std::vector<std::string>(lines().end() - static_cast<long>(c.lines.size()), lines().end()), c.lines);
+    } else {
+      EXPECT_EQ(lines(), c.lines);
+    }
+    // f holds the functions at the returned point; a converged point is feasible within feasTol.
+    if (user.calls == 0) continue;
+    std::vector<double> at(f.size(), 0.0);
+    c.analysis(x.data(), &at[0], &at[1], &at[static_cast<size_t>(1 + c.nEq)]);
+    EXPECT_EQ(f, at);
+    for (int k = 1; k <= c.nEq + c.nIneq && c.code == 1; ++k) {
+      EXPECT_LE(k <= c.nEq ? std::fabs(f[k]) : f[k], settings.feasTol) << "constraint " << k;
+    }
+  }
+}
+
+// (x - 0.25)^2 from x = 0 on [-1, 1]: forward-difference gradient -0.4999, B = 0.4999, d = 1; the full step is
+// rejected (merit 0.5625 > 0.0625) and the interpolated step 0.24998 accepted.
+void parabola(void*, const double* x, double* obj, double*, double*) { *obj = (x[0] - 0.25) * (x[0] - 0.25); }
+
+// x1 + x2 subject to x1 = 0.5 and x1^2 + x2^2 <= 1, from the origin.
+void disc(void*, const double* x, double* obj, double* eq, double* ineq) {
+  *obj = x[0] + x[1];
+  eq[0] = x[0] - 0.5;
+  ineq[0] = x[0] * x[0] + x[1] * x[1] - 1.0;
+}
+
+TEST_F(SqpRunTest, LevelThreeDumpsEveryVectorOfTheIteration) {
+  double x[1] = {0.0}, lower[1] = {-1.0}, upper[1] = {1.0}, f[1];
+  KVW_set_print(3);
+  EXPECT_EQ(KVW_sqp(1, 1, x, lower, upper, 0, 0, parabola, nullptr, f), KVW_SQP_ITERATION_LIMIT);
+  const std::vector<std::string> expected{
+      " Starting Variable Values",
+      "  0.00000E+00",
+      " Starting Function Values",
+      "  6.25000E-02",
+      " Dvdel",
+      "  0.00000E+00",
+      " Gradel",
+      "  0.00000E+00",
+      " Gradd: Ineqs First, Then Eqs, Then Obj",
+      "  -4.99900E-01",
+      " Hessian",
+      "   4.99900E-01",
+      " Search Direction",
+      "  1.00000E+00",
+      " Lagrange Multipliers",
+      "  0.00000E+00  0.00000E+00",
+      "  Dderiv=   -0.4999E+00     Istopp=  0",
+      "  Initial Penalty=     0.6250E-01",
+      " Variable Values",
+      "  1.00000E+00",
+      " Function Values",
+      "  5.62500E-01",
+      "  Step Length=   0.1000E+01     Penalty=   0.5625E+00",
+      " xmu",
+      "",
+      "  Pender=    -0.4999E+00 Astar=     0.2500E+00                              ",
+      " Variable Values",
+      "  2.49975E-01",
+      " Function Values",
+      "  6.25125E-10",
+      "  Step Length=   0.2500E+00     Penalty=   0.6251E-09",
+  };
+  // After the leading blank: Dderiv 37 characters, Initial Penalty 32, Step Length 52, Pender 75.
+  EXPECT_EQ(lines(), expected);
+}
+
+TEST_F(SqpRunTest, LevelTwoShowsDirectionsClippingAndPenalties) {
+  double x[2] = {0.0, 0.0}, lower[2] = {-1.0, -1.0}, upper[2] = {1.0, 1.0}, f[3];
+  KVW_set_print(2);
+  EXPECT_EQ(KVW_sqp(2, 2, x, lower, upper, 1, 1, disc, nullptr, f), KVW_SQP_ITERATION_LIMIT);
+  const std::vector<std::string> expected{
+      " Search Direction",
+      "  5.00000E-01 -1.00000E+00",
+      " Clipping Search Vector",
+      "  Initial Penalty=     0.7500E+00",
+      "  Step Length=   0.1000E+01     Penalty=  -0.3680E+00",
+      " Search Direction",
+      "  5.27864E-02  2.63976E-02",
+      "  Initial Penalty=    -0.3645E+00",
+      "  Step Length=   0.1000E+01     Penalty=  -0.3660E+00",
+  };
+  EXPECT_EQ(lines(), expected);
+
+  // Level 1 keeps only the line-search warning, which this run never needs.
+  clearLines();
+  KVW_set_print(1);
+  x[0] = x[1] = 0.0;
+  KVW_sqp(2, 2, x, lower, upper, 1, 1, disc, nullptr, f);
+  EXPECT_TRUE(lines().empty());
+}
+
+// Minimise x subject to x >= 2 on [-1, 1]: every linearisation is inconsistent with the step bounds.
+void outOfReach(void*, const double* x, double* obj, double*, double* ineq) {
+  *obj = x[0];
+  ineq[0] = 2.0 - x[0];
+}
+
+// The lines that follow the n-th occurrence (1-based) of a label.
+std::string after(const std::vector<std::string>& lines, const std::string& label, int occurrence) {
+  for (size_t k = 0; k + 1 < lines.size(); ++k) {
+    if (lines[k] == label && --occurrence == 0) return lines[k + 1];
+  }
+  return "<missing>";
+}
+
+TEST_F(SqpRunTest, ReformulationAddsThePenaltyGradientAndTheNextIterationRestartsTheHessian) {
+  double x[1] = {0.0}, lower[1] = {-1.0}, upper[1] = {1.0}, f[2];
+  KVW_set_print(3);
+  EXPECT_EQ(KVW_sqp(2, 1, x, lower, upper, 0, 1, outOfReach, nullptr, f), KVW_SQP_ITERATION_LIMIT);
+  // Gobj + 2*xmu*grad(g)*g with xmu = 0.01 (single precision), grad(g) = -1, g = 2: 1 - 0.04.
+  EXPECT_EQ(after(lines(), " No solution to QP problem, Reformulating", 1), " Gobj");
+  EXPECT_EQ(after(lines(), " Gobj", 1), "  9.60000E-01");
+  EXPECT_EQ(after(lines(), " Search Direction", 1), " -9.60000E-01");
+  // Second iteration: weight halved to 0.005 (no constraint multiplier), g = 2.96 at x = -0.96.
+  EXPECT_EQ(after(lines(), " Gobj", 2), "  9.70400E-01");
+  // The reformulation asked for a fresh Hessian: h*I with h = |Gobj| = 1 again, and no step was recorded.
+  EXPECT_EQ(after(lines(), " Hessian", 2), "   1.00000E+00");
+  EXPECT_EQ(after(lines(), " Dvdel", 2), "  0.00000E+00");
+  EXPECT_EQ(x[0], -1.0);
+}
+
+}  // namespace
+}  // namespace korvex
