@@ -22,8 +22,8 @@ struct Subproblem {
   std::vector<int> MGRGIN{3}, MBNDEQ{2}, IACT{0, 0};
   std::vector<double> DV{0.5, -0.9}, DVLB{-1, -1}, DVUB{1, 1}, DF{10.0, 0.0, -0.2};
   std::vector<double> GRADOB{-4, 3}, HESSIAN{1, 0, 0, 1};
-  std::vector<double> GRADD{1, 0,  // inequality: d1 <= 0.2
-                            0, 1,  // equality: d2 = 0
+  std::vector<double> GRADD{1,  0,  // inequality: d1 <= 0.2
+                            0,  1,  // equality: d2 = 0
                             -4, 3};
   std::vector<double> XLAG{0, 0}, SDIR{9, 9};
   int resultCode = 7;
@@ -106,9 +106,8 @@ TEST_F(GrgSubproblemTest, SolverFlagsMapToEightNineTenAndTheFrontEndChecksDouble
 // one: after every reset the matrix is GSCALE >= 1 times the identity and the damped update keeps it positive
 // definite, so only an extremely flat learned curvature would give a pivot below tinyTol.
 TEST_F(GrgSubproblemTest, HessianNotPositiveDefiniteRestartsFromTheIdentityInTheSameStep) {
-  SearchProblem problem(0, [](const double* x, double* f) {
-    f[0] = (x[0] - 2.0) * (x[0] - 2.0) + (x[1] + 1.0) * (x[1] + 1.0);
-  });
+  SearchProblem problem(
+      0, [](const double* x, double* f) { f[0] = (x[0] - 2.0) * (x[0] - 2.0) + (x[1] + 1.0) * (x[1] + 1.0); });
   std::vector<double> DV{0, 0}, DVLB{-1, -1}, DVUB{1, 1}, DF{5.0};
   std::vector<double> GRADOB{0, 0}, GRADLO(2), GRADL(2), XLAG(2), HESSIAN{-1, 0, 0, 1}, DVOLD{0, 0};
   std::vector<double> DVDEL(2), GRADEL(2), SDIR(2);
@@ -121,13 +120,20 @@ TEST_F(GrgSubproblemTest, HessianNotPositiveDefiniteRestartsFromTheIdentityInThe
   p.DVLB = Vec<double>(DVLB.data(), 2);
   p.DVUB = Vec<double>(DVUB.data(), 2);
   p.DF = Vec<double>(DF.data(), 1);
-  const grg::RunArrays run{Vec<double>(GRADOB.data(), 2), Vec<double>(GRADLO.data(), 2),
-                           Vec<double>(GRADL.data(), 2),  Vec<double>(XLAG.data(), 2),
-                           Mat<double>(HESSIAN.data(), 2, 2), Vec<double>(DVOLD.data(), 2),
-                           Vec<double>(DVDEL.data(), 2),  Vec<double>(GRADEL.data(), 2),
-                           Vec<double>(SDIR.data(), 2),   Vec<int>(nullptr, 0),
-                           Vec<int>(nullptr, 0),          Vec<int>(nullptr, 0),
-                           Vec<int>(LISDF.data(), 1),     Vec<int>(IACT.data(), 2)};
+  const grg::RunArrays run{Vec<double>(GRADOB.data(), 2),
+                           Vec<double>(GRADLO.data(), 2),
+                           Vec<double>(GRADL.data(), 2),
+                           Vec<double>(XLAG.data(), 2),
+                           Mat<double>(HESSIAN.data(), 2, 2),
+                           Vec<double>(DVOLD.data(), 2),
+                           Vec<double>(DVDEL.data(), 2),
+                           Vec<double>(GRADEL.data(), 2),
+                           Vec<double>(SDIR.data(), 2),
+                           Vec<int>(nullptr, 0),
+                           Vec<int>(nullptr, 0),
+                           Vec<int>(nullptr, 0),
+                           Vec<int>(LISDF.data(), 1),
+                           Vec<int>(IACT.data(), 2)};
   grg::WorkingSet ws;
   ws.ITOBJ = 1;
   ws.RESETH = kFalse;
