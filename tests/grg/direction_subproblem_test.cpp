@@ -1,6 +1,7 @@
 // The GRG direction step: the subproblem (rows, bound distances, flag mapping, pool handling) and the identity
 // restart of the Hessian when the solver finds it not positive definite.
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/pool.h"
@@ -108,32 +109,20 @@ TEST_F(GrgSubproblemTest, SolverFlagsMapToEightNineTenAndTheFrontEndChecksDouble
 TEST_F(GrgSubproblemTest, HessianNotPositiveDefiniteRestartsFromTheIdentityInTheSameStep) {
   SearchProblem problem(
       0, [](const double* x, double* f) { f[0] = (x[0] - 2.0) * (x[0] - 2.0) + (x[1] + 1.0) * (x[1] + 1.0); });
-  std::vector<double> DV{0, 0}, DVLB{-1, -1}, DVUB{1, 1}, DF{5.0};
-  std::vector<double> GRADOB{0, 0}, GRADLO(2), GRADL(2), XLAG(2), HESSIAN{-1, 0, 0, 1}, DVOLD{0, 0};
-  std::vector<double> DVDEL(2), GRADEL(2), SDIR(2);
+  std::vector<double> DV{0, 0}, DVLB{-1, -1}, DVUB{1, 1}, DF{5.0}, GRADOB(2), GRADLO(2), GRADL(2), XLAG(2);
+  std::vector<double> HESSIAN{-1, 0, 0, 1}, DVOLD{0, 0}, DVDEL(2), GRADEL(2), SDIR(2);
   std::vector<int> LISDF{1}, IACT(2);
+  auto vec = [](auto& v) { return Vec<std::remove_reference_t<decltype(v[0])>>(v.data(), int(v.size())); };
   grg::Problem p;
-  p.maxIter = 10;
   p.NDV = 2;
   p.NDF = 1;
-  p.DV = Vec<double>(DV.data(), 2);
-  p.DVLB = Vec<double>(DVLB.data(), 2);
-  p.DVUB = Vec<double>(DVUB.data(), 2);
-  p.DF = Vec<double>(DF.data(), 1);
-  const grg::RunArrays run{Vec<double>(GRADOB.data(), 2),
-                           Vec<double>(GRADLO.data(), 2),
-                           Vec<double>(GRADL.data(), 2),
-                           Vec<double>(XLAG.data(), 2),
-                           Mat<double>(HESSIAN.data(), 2, 2),
-                           Vec<double>(DVOLD.data(), 2),
-                           Vec<double>(DVDEL.data(), 2),
-                           Vec<double>(GRADEL.data(), 2),
-                           Vec<double>(SDIR.data(), 2),
-                           Vec<int>(nullptr, 0),
-                           Vec<int>(nullptr, 0),
-                           Vec<int>(nullptr, 0),
-                           Vec<int>(LISDF.data(), 1),
-                           Vec<int>(IACT.data(), 2)};
+  p.DV = vec(DV);
+  p.DVLB = vec(DVLB);
+  p.DVUB = vec(DVUB);
+  p.DF = vec(DF);
+  const grg::RunArrays run{vec(GRADOB), vec(GRADLO), vec(GRADL),  vec(XLAG), Mat<double>(HESSIAN.data(), 2, 2),
+                           vec(DVOLD),  vec(DVDEL),  vec(GRADEL), vec(SDIR), {},
+                           {},          {},          vec(LISDF),  vec(IACT)};
   grg::WorkingSet ws;
   ws.ITOBJ = 1;
   ws.RESETH = kFalse;

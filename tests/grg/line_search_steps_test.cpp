@@ -1,4 +1,4 @@
-// The small rules of the GRG line search: bracketing, parabolas, step growth, tracking, the independent move.
+// The small rules of the GRG line search: bracketing, parabolas, step growth, tracking.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -185,33 +185,9 @@ TEST_F(GrgSearchSteps, TrackingKeepsTangentAndOutwardBindingInequalities) {
   EXPECT_EQ(reseth, kTrue);
   EXPECT_EQ(lines(), (std::vector<std::string>{" SEARCH DIRECTION OUTSIDE TANGENT ",
                                                " BINDING DF#    4  DOTP=   0.70711E+00 "}));
-}
-
-TEST_F(GrgSearchSteps, IndependentMoveClipsAndEndsTheSearchWhenAllAreClipped) {
-  const int nidv = 2, midv[2] = {1, 3};
-  const double dvub[3] = {1.0, 1.0, 1.0}, dvlb[3] = {-1.0, -1.0, -1.0};
-  const double sdir[3] = {0.6, 0.0, -0.8}, bstdv[3] = {0.5, 0.25, 0.0}, stpbst = 0.25;
-  double dv[3] = {0.0, 0.25, 0.0}, step = 0.5;
-  int endstp = kFalse;
-  GRGIDV(&nidv, midv, dvub, dvlb, &step, sdir, dv, bstdv, &stpbst, &endstp);
-  EXPECT_DOUBLE_EQ(dv[0], 0.65);
-  EXPECT_EQ(dv[1], 0.25);
-  EXPECT_DOUBLE_EQ(dv[2], -0.2);
-  EXPECT_EQ(endstp, kFalse);
-  step = 2.0;  // variable 1 beyond its upper bound, variable 3 beyond its lower one
-  GRGIDV(&nidv, midv, dvub, dvlb, &step, sdir, dv, bstdv, &stpbst, &endstp);
-  EXPECT_EQ(dv[0], 1.0);
-  EXPECT_EQ(dv[2], -1.0);
-  EXPECT_EQ(endstp, kTrue);
-  const int none = 0;
-  endstp = kFalse;
-  GRGIDV(&none, midv, dvub, dvlb, &step, sdir, dv, bstdv, &stpbst, &endstp);
-  EXPECT_EQ(endstp, kFalse);
-
-  const double v[2] = {3.0, 4.0};
-  const int two = 2, zero = 0;
-  EXPECT_EQ(GRGNRM(&two, v), 5.0);
-  EXPECT_EQ(GRGNRM(&zero, v), 0.0);
+  const int zero = 0;
+  EXPECT_EQ(GRGNRM(&ndv, &gradd[9]), std::sqrt(2.0));
+  EXPECT_EQ(GRGNRM(&zero, gradd), 0.0);
 }
 
 }  // namespace

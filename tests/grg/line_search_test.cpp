@@ -104,25 +104,6 @@ TEST_F(GrgLineSearch, NoStepOfMinimumLengthGivesTwoOrFourAtTheStartPoint) {
   EXPECT_EQ(s.resultCode, 2);
 }
 
-TEST_F(GrgLineSearch, NewConstraintEndsTheSearchWhereItBinds) {
-  SearchProblem problem(0, [](const double* x, double* f) {
-    f[0] = -x[0] - 0.1 * x[1];
-    f[1] = x[0] - 0.5;
-  });
-  Search s(2, 0, 1);
-  s.grad(1, 1) = -1.0;
-  s.grad(2, 1) = -0.1;
-  s.grad(1, 2) = 1.0;
-  settings.print = 1;
-  s.run({0.0, 0.0}, {1.0, 0.0}, problem);
-  // Trials at 0.02, 0.06, 0.18, 0.54; the last crosses feasTol at 0.501 and is pulled back there.
-  EXPECT_EQ(steps().size(), 4u);
-  EXPECT_TRUE(printed(" NEW CONSTRAINT   2"));
-  EXPECT_NEAR(s.dv[0], 0.5005, 0.0006);
-  EXPECT_LE(s.df[1], settings.feasTol);
-  EXPECT_EQ(s.resultCode, -5);
-}
-
 TEST_F(GrgLineSearch, FrontEndRestoresThePoolTopsAndReportsOverflow) {
   SearchProblem problem(0, [](const double* x, double* f) { f[0] = -x[0]; });
   Search s(1, 0, 0);

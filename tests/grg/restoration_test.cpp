@@ -16,28 +16,19 @@ namespace korvex::testing {
 namespace {
 
 using GrgRestoration = KorvexTest;
+using Ints = std::vector<int>;
+using Doubles = std::vector<double>;
 
 // Every argument of GRSSAT on top of the problem arrays. By default every variable is independent and the basis
 // is empty; a test that wants a basis sets its lists.
 struct Restoration : SearchArrays {
   int iphase = 0, itobj = 1, nddv = 0, nidv, ldj, njinv = 0, idvbnd = 0, ifail = kFalse, endstp = kFalse;
-  std::vector<int> ltrak, mddv, midv, mjinv;
-  std::vector<double> bstdv, dvprv, bstdf, xjinv, xjac;
+  std::vector<int> ltrak = Ints(ndf), mddv = Ints(ndv), midv = Ints(ndv), mjinv = Ints(ndv);
+  std::vector<double> bstdv = Doubles(ndv), dvprv = Doubles(ndv), bstdf = Doubles(ndf);
+  std::vector<double> xjinv = Doubles(ldj * ldj), xjac = Doubles(ldj * ldj);
   double stpbst = 0.0, stpprv = 0.0, stpbnd = 0.0, step = 0.0;
 
-  Restoration(int n, int nEq, int nIn, int ld)
-      : SearchArrays(n, nEq, nIn),
-        nidv(n),
-        ldj(ld),
-        ltrak(ndf),
-        mddv(n),
-        midv(n),
-        mjinv(n),
-        bstdv(n),
-        dvprv(n),
-        bstdf(ndf),
-        xjinv(static_cast<size_t>(ld) * ld),
-        xjac(static_cast<size_t>(ld) * ld) {
+  Restoration(int n, int nEq, int nIn, int ld) : SearchArrays(n, nEq, nIn), nidv(n), ldj(ld) {
     for (int i = 0; i < n; ++i) midv[i] = i + 1;
   }
   // Base point x at step 0 along d; the trial at step s: independent variables moved, dependent ones predicted.
@@ -160,12 +151,15 @@ TEST_F(GrgRestoration, TemporaryObjectiveCrossingIsInterpolatedToFeasTol) {
 
 TEST_F(GrgRestoration, DependentVariableAtItsBoundHandsItsColumnToTheStepLength) {
   // Equality 2: x2 - x1 = 0 with x2 dependent and bounded by 0.5; the direction runs along the equality.
-  SearchProblem problem(1, [](const double* x, double* f) {
+  // Inequality 3, x1 - c <= 0, is out of the way with c = 5.
+  double c = 5.0;
+  SearchProblem problem(1, [&c](const double* x, double* f) {
     f[0] = -x[0] - x[1];
     f[1] = x[1] - x[0];
+    f[2] = x[0] - c;
   });
   const double r2 = std::sqrt(0.5);
-  Restoration r(2, 1, 0, 2);
+  Restoration r(2, 1, 1, 3);
   r.equalityBasis();
   r.dvub = {1.0, 0.5};
   r.trial({0.0, 0.0}, {r2, r2}, 1.0, problem);
@@ -193,31 +187,24 @@ TEST_F(GrgRestoration, DependentVariableAtItsBoundHandsItsColumnToTheStepLength)
   same.run();
   EXPECT_EQ(same.ifail, kTrue);
   EXPECT_EQ(lines(), (std::vector<std::string>{" STPDEL ERROR IN GRGSAT, BND"}));
-}
 
-TEST_F(GrgRestoration, ConstraintCrossingAtTheBoundStepIsABoundEvent) {
-  // As above with SDIR (1, 1); inequality 3 (x1 - 0.25) reaches feasTol = 0.25 at step 0.5, exactly where x2
-  // reaches its bound.
-  SearchProblem problem(1, [](const double* x, double* f) {
-    f[0] = -x[0];
-    f[1] = x[1] - x[0];
-    f[2] = x[0] - 0.25;
-  });
+  // Along SDIR (1, 1) the inequality with c = 0.25 reaches feasTol = 0.25 at step 0.5, exactly where x2 reaches
+  // its bound: a bound event, not a new constraint.
+  c = 0.25;
   settings.feasTol = 0.25;
-  Restoration r(2, 1, 1, 3);
-  r.equalityBasis();
-  r.dvub = {1.0, 0.5};
-  r.trial({0.0, 0.0}, {1.0, 1.0}, 1.0, problem);
-  ASSERT_EQ(r.stpbnd, 0.5);
-  settings.print = 1;
-  r.run();
-  EXPECT_EQ(r.ifail, kFalse);
+  Restoration tie(2, 1, 1, 3);
+  tie.equalityBasis();
+  tie.dvub = {1.0, 0.5};
+  tie.trial({0.0, 0.0}, {1.0, 1.0}, 1.0, problem);
+  ASSERT_EQ(tie.stpbnd, 0.5);
+  tie.run();
+  EXPECT_EQ(tie.ifail, kFalse);
   EXPECT_FALSE(printed("NEW CONSTRAINT"));
-  EXPECT_EQ(r.step, 0.5);
-  EXPECT_EQ(r.idvbnd, 2);
-  EXPECT_EQ(r.endstp, kTrue);
-  EXPECT_EQ(r.dv, (std::vector<double>{0.5, 0.5}));
-  EXPECT_EQ(r.njinv, 1);
+  EXPECT_EQ(tie.step, 0.5);
+  EXPECT_EQ(tie.idvbnd, 2);
+  EXPECT_EQ(tie.endstp, kTrue);
+  EXPECT_EQ(tie.dv, (std::vector<double>{0.5, 0.5}));
+  EXPECT_EQ(tie.njinv, 1);
 }
 
 TEST_F(GrgRestoration, NewConstraintOnAFullBasisOrWithoutAGradientColumnIsRefused) {
@@ -274,6 +261,41 @@ TEST_F(GrgRestoration, NothingToDoEvaluatesNothingAndTheFrontEndGivesThePoolBack
   EXPECT_EQ(r.step, 0.3);
   EXPECT_EQ(settings.dblPoolTop, 100);
   EXPECT_EQ(settings.intPoolTop, 7);
+}
+
+TEST_F(GrgRestoration, DependentVariablesFollowTangentOrSecantAndReportTheFirstBound) {
+  const double dvub[3] = {1.0, 1.0, 1.0}, dvlb[3] = {-1.0, -1.0, -1.0}, sdir[3] = {0.5, -0.5, 0.7071};
+  const double bstdv[3] = {0.8, -0.8, 0.0}, dvprv[3] = {0.6, -0.7, 0.0}, stpbst = 0.2;
+  const int nddv = 2, mddv[2] = {2, 1}, none = 0;
+  double dv[3] = {9.0, 9.0, 9.0}, step = 0.6, stpprv = 0.2, stpbnd = 0.0;
+  int idvbnd = -1;
+  auto predict = [&](const int* count) {
+    GRGDDV(count, mddv, dvub, dvlb, &step, sdir, dv, bstdv, dvprv, &stpbst, &stpprv, &idvbnd, &stpbnd);
+  };
+  // Tangent (STPBST = STPPRV): variables 1 and 2 both reach their bounds at 0.6; the first in MDDV is reported.
+  predict(&nddv);
+  EXPECT_EQ(Doubles(dv, dv + 3), (Doubles{1.0, -1.0, 9.0}));
+  EXPECT_EQ(idvbnd, 2);
+  EXPECT_NEAR(stpbnd, 0.6, 1e-12);
+  // Secant from DVPRV at 0.1: variable 1 slope 2 (bound at 0.3), variable 2 slope -1 (bound at 0.4).
+  stpprv = 0.1;
+  step = 0.25;
+  predict(&nddv);
+  EXPECT_NEAR(dv[0], 0.9, 1e-12);
+  EXPECT_NEAR(dv[1], -0.85, 1e-12);
+  EXPECT_EQ(idvbnd, 0);
+  EXPECT_EQ(stpbnd, settings.bigValue);
+  step = 0.3 - 1e-8;  // within tinyTol of the bound counts as on it
+  predict(&nddv);
+  EXPECT_EQ(dv[0], 1.0);
+  EXPECT_EQ(idvbnd, 1);
+  EXPECT_NEAR(stpbnd, 0.3, 1e-12);
+  // No dependent variable: nothing moves.
+  dv[0] = 0.1;
+  predict(&none);
+  EXPECT_EQ(idvbnd, 0);
+  EXPECT_EQ(stpbnd, settings.bigValue);
+  EXPECT_EQ(dv[0], 0.1);
 }
 
 }  // namespace
