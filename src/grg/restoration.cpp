@@ -266,6 +266,8 @@ void restoreTrialPoint(SearchSet& set, StepState& state, const RestorationWork& 
     for (int k = 1; k <= set.nbeq; ++k) {
       if (std::fabs(DF(MBNDEQ(k))) > feasTol) feasible = false;
     }
+    // In the feasibility phase the trial ends the search, feasible or not, unless the temporary objective was met
+    // in this call and still has the other sign. So every search of that phase stops at its first improving trial.
     if (set.iphase >= 1 && !(objectiveChangedSign() && objectiveReached)) state.endstp = kTrue;
 
     // 5. Done, failed, or one more pass.

@@ -20,18 +20,9 @@ struct Problem {
   int n, nEq, nIneq;
   std::vector<double> x, lower, upper;
   Functions functions;
-  std::vector<double> f;
+  std::vector<double> f{};
   int calls = 0;
 
-  Problem(int variables, int equalities, int inequalities, std::vector<double> start, std::vector<double> lo,
-          std::vector<double> up, Functions fn)
-      : n(variables),
-        nEq(equalities),
-        nIneq(inequalities),
-        x(std::move(start)),
-        lower(std::move(lo)),
-        upper(std::move(up)),
-        functions(fn) {}
   static void analysis(void* user, const double* x, double* objective, double*, double*) {
     auto* p = static_cast<Problem*>(user);
     p->functions(x, objective, ++p->calls);  // objective, equalities and inequalities are contiguous

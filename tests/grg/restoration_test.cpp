@@ -261,6 +261,10 @@ TEST_F(GrgRestoration, NothingToDoEvaluatesNothingAndTheFrontEndGivesThePoolBack
   EXPECT_EQ(r.step, 0.3);
   EXPECT_EQ(settings.dblPoolTop, 100);
   EXPECT_EQ(settings.intPoolTop, 7);
+  r.iphase = 1;  // in the feasibility phase the same trial ends the search
+  r.run();
+  EXPECT_EQ(r.endstp, kTrue);
+  EXPECT_EQ(problem.calls, 0);
 }
 
 TEST_F(GrgRestoration, DependentVariablesFollowTangentOrSecantAndReportTheFirstBound) {
