@@ -30,6 +30,7 @@ void analysis(void* user, const double* x, double* obj, double* eq, double* ineq
 
 double linear(double x) { return x; }
 double quadratic(double x) { return (x - 0.3) * (x - 0.3); }
+double steep(double x) { return 7.9999999 * x; }
 
 class SqpMeritTest : public korvex::testing::KorvexTest {
  protected:
@@ -121,12 +122,14 @@ TEST_F(SqpMeritTest, LineSearchOutcomesAndTrialSteps) {
        SearchOutcome::Failed, {0.5, 0.45}},
       {"exact slope of a line, flat parabola: 0.1 of the step", 0.0, 0.5, 0.5, settings.bigValue, -settings.bigValue,
        linear, SearchOutcome::Failed, {0.5, 0.05}},
+      {"interpolated 0.100000001 of the step, below 0.1 in single precision: 0.1 of it", 0.0, 0.5, -1.0,
+       settings.bigValue, -settings.bigValue, steep, SearchOutcome::Failed, {0.5, 0.05}},
       {"trial cut at the bound", -0.5, -5.0, -5.0, settings.bigValue, -settings.bigValue, linear,
        SearchOutcome::Accepted, {-1.0}},
       {"merit within feasTol of both earlier ones", 0.5, -0.1, 0.0, 0.5009, 0.4991, linear,
        SearchOutcome::MeritStalled, {}},
-      {"a change of feasTol against one of them goes on", 0.5, -0.1, -0.1, 0.5009, 0.499, linear,
-       SearchOutcome::Accepted, {0.4}},
+      {"a change of exactly feasTol against one of them goes on", 0.0, -0.1, -0.1, 0.001, -0.0009, linear,
+       SearchOutcome::Accepted, {-0.1}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -163,7 +166,7 @@ TEST_F(SqpMeritTest, InterpolationStepAndHessianStart) {
   EXPECT_DOUBLE_EQ(pr2(0.5, 0.8, 0.25, 0.04, -1.0), 0.8);       // (t - 1)^2 from a = 0.5: cut at b
   EXPECT_EQ(pr2(0.0, 1.0, 0.0, 2.0, 1.0), 0.0);                 // minimum below 0
   EXPECT_EQ(pr2(0.0, 1.0, 0.0, -1.0, -1.0), 0.0);               // no curvature
-  EXPECT_EQ(pr2(0.0, 1.0, 0.0, 1e-7, 0.0), 0.0);                // |c| exactly tinyTol still counts as flat
+  EXPECT_EQ(pr2(0.0, 2.0, 0.0, 0.0, -2.0 * settings.tinyTol), 0.0);  // |c| exactly tinyTol still counts as flat
 
   const int n = 3;
   double gobj[3] = {3.0, -6.0, 0.0}, b[9];

@@ -127,6 +127,12 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
        },
        .setup = [] { KVW_set_print(3); }, .code = 9, .calls = 1 + 5 + 4, .nIter = 5,
        .lines = {" TERMINATE: PENALTY NOT CHANGING"}},
+      {.why = "an inequality of exactly feasTol counts as satisfied", .x = {0.25}, .nIneq = 1,
+       .analysis = [](const double* x, double* obj, double*, double* g) {
+         *obj = (x[0] - 0.25) * (x[0] - 0.25);
+         g[0] = 0.001;
+       },
+       .code = 1, .calls = 1 + 1 + 1, .nIter = 1},
       {.why = "flat objective: only the equality's violation keeps the run going", .x = {0.0}, .nEq = 1,
        .analysis = [](const double* x, double* obj, double* eq, double*) {
          *obj = 0.0;
@@ -171,6 +177,13 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
       EXPECT_LE(k <= c.nEq ? std::fabs(f[k]) : f[k], settings.feasTol) << "constraint " << k;
     }
   }
+  // The pool keeps what the last run left: its row multipliers (K = 2 for one variable) at slots 1..2, all 0, then
+  // the penalty weights, 0.01 in single precision.
+  KVW_setDefaults();
+  User user{cases[0].analysis};
+  double x = 0.0, lower = -1.0, upper = 1.0, f = 0.0;
+  EXPECT_EQ(KVW_sqp(0, 1, &x, &lower, &upper, 0, 0, &trampoline, &user, &f), 2);
+  EXPECT_TRUE(dblPool[1] == 0.0 && dblPool[2] == 0.0 && dblPool[3] == 0.009999999776482582 && dblPool[4] == dblPool[3]);
 }
 
 // (x - 0.25)^2 from x = 0 on [-1, 1]: forward-difference gradient -0.4999, B = 0.4999, d = 1; the full step is
@@ -278,6 +291,20 @@ TEST_F(SqpRunTest, ReformulationAddsThePenaltyGradientAndTheNextIterationRestart
   EXPECT_EQ(after(lines(), " Hessian", 2), "   1.00000E+00");
   EXPECT_EQ(after(lines(), " Dvdel", 2), "  0.00000E+00");
   EXPECT_EQ(x[0], -1.0);
+}
+
+// |x - 1| - 1 from 0: the first step reaches the kink at 1, where the update makes B = 2 and the search vector
+// -1/2; every trial on the way back is worse, so the search fails and the third iteration starts again from h*I.
+void kink(void*, const double* x, double* obj, double*, double*) { *obj = std::fabs(x[0] - 1.0) - 1.0; }
+
+TEST_F(SqpRunTest, FailedLineSearchRestartsTheHessian) {
+  double x[1] = {0.0}, lower[1] = {-1.0}, upper[1] = {1.0}, f[1];
+  KVW_set_print(3);
+  EXPECT_EQ(KVW_sqp(3, 1, x, lower, upper, 0, 0, kink, nullptr, f), KVW_SQP_ITERATION_LIMIT);
+  EXPECT_TRUE(printed("Warning: Line Search Failed"));
+  EXPECT_EQ(after(lines(), " Hessian", 2), "   2.00000E+00");
+  EXPECT_EQ(after(lines(), " Hessian", 3), "   1.00000E+00");
+  EXPECT_EQ(f[0], -1.0);
 }
 
 }  // namespace
