@@ -114,9 +114,6 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
        .code = 7, .calls = 0, .lines = {" SQP: Double precision storage exceeded,      13101"}},
       {.why = "and the tops come back to it", .x = hundred, .analysis = parabolaAt(0.0),
        .setup = [] { settings.dblPoolTop = 1000; settings.intPoolTop = 50; }, .code = 1, .calls = 1 + 100 + 1},
-      {.why = "an error flag left set turns any result into 7", .x = {0.0}, .maxIter = 0,
-       .analysis = parabolaAt(0.0), .setup = [] { settings.errorFlag = -1; }, .code = 7, .calls = 1,
-       .errorFlag = -1},
       // The linearised QP has no solution, the reformulated one gives d = 0, and with no constraint multipliers the
       // weights halve: merits 0.005, 0.0025, ..., the fifth within feasTol of both earlier ones. One gradient per
       // iteration, a trial step in the four that reach the line search.
