@@ -79,21 +79,27 @@ TEST_F(GrgLineSearch, StepsGrowWithoutBasisFunctionsUntilClippedOrFiftyTrials) {
   EXPECT_EQ(settings.intPoolTop, 0);
 }
 
+// Uphill: the first trial is worse, the two-point parabola with the start slope gives step 0. At level 2 the
+// search prints its basis, each trial and its end point; at level 1 only the trials and the parabola notice.
 TEST_F(GrgLineSearch, NoStepOfMinimumLengthGivesTwoOrFourAtTheStartPoint) {
-  // Uphill: the first trial is worse, the two-point parabola with the start slope gives step 0.
   SearchProblem problem(0, [](const double* x, double* f) { f[0] = x[0]; });
   for (int iphase : {0, 1}) {
     Search s(1, 0, 0);
     s.iphase = iphase;
     s.grad(1, 1) = 1.0;
     clearLines();
-    settings.print = 1;
+    settings.print = 2 - iphase;
     s.run({0.25}, {1.0}, problem);
     EXPECT_EQ(s.resultCode, iphase == 0 ? 2 : 4);
     EXPECT_EQ(s.dv[0], 0.25);
     EXPECT_EQ(s.df[0], 0.25);
-    EXPECT_TRUE(printed(" FITTING PARABOLA WORSE"));
-    EXPECT_EQ(steps().back(), "  0.0000E+00");
+    const std::string trials = "  \n STEP LENGTH   0.2000E-01\n";
+    const std::string level1 = trials + " FITTING PARABOLA WORSE\n  \n STEP LENGTH   0.0000E+00\n";
+    const std::string level2 = " MTRAK\n\n LTRAK\n         0\n MIDV\n         1\n MDDV\n\n XJINV\n XJAC\n" + trials +
+                               " DV AFTER STEP\n  2.70000E-01\n DF AFTER STEP\n  2.70000E-01\n"
+                               " FITTING PARABOLA WORSE\n C = 0 IN GRGPR2\n  \n STEP LENGTH   0.0000E+00\n"
+                               " TERMINATE: MINIMUM STEPLENGTH\n BSTDV\n  2.50000E-01\n BSTDF\n  2.50000E-01\n";
+    EXPECT_EQ(transcript(), iphase == 0 ? level2 : level1);
   }
   EXPECT_EQ(problem.calls, 2);
   // A direction shorter than minStep: no evaluation at all.
