@@ -18,23 +18,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// The caller's functions f = (objective, one equality, one inequality); the point of every call is recorded.
-struct Analysis {
-  int n = 2;
-  std::function<void(const double*, double*)> functions;
-  std::vector<std::vector<double>> points;
-};
-
-void analysis(void* user, const double* x, double* objective, double* equalities, double* inequalities) {
-  auto* a = static_cast<Analysis*>(user);
-  a->points.emplace_back(x, x + a->n);
-  double f[3];
-  a->functions(x, f);
-  *objective = f[0];
-  equalities[0] = f[1];
-  inequalities[0] = f[2];
-}
-
 // The arguments of the restoration; by default variable 2 is dependent for function 2, variable 1 independent.
 struct Restoration {
   int iphase = 0, updjac = kTrue, maxnr = 7, ldj = 3;
@@ -61,33 +44,40 @@ struct Restoration {
   }
 };
 
+// The analysis bridge calls `functions` (objective, one equality, one inequality) and records every point.
 class GrgNewtonRaphsonTest : public testing::KorvexTest {
  protected:
   void SetUp() override {
     KorvexTest::SetUp();
     bridge.callback = &analysis;
-    bridge.userData = &problem_;
+    bridge.userData = this;
     bridge.nEq = 1;
-    for (int i = 0; i < 2; ++i) {  // scaled and caller's units coincide
-      bridge.lower[i] = -1.0;
-      bridge.upper[i] = 1.0;
-    }
+    std::fill_n(bridge.lower, 2, -1.0);  // scaled and caller's units coincide
+    std::fill_n(bridge.upper, 2, 1.0);
   }
-  void TearDown() override {
-    bridge.callback = nullptr;
-    KorvexTest::TearDown();
+  static void analysis(void* user, const double* x, double* objective, double* equalities, double* inequalities) {
+    auto* test = static_cast<GrgNewtonRaphsonTest*>(user);
+    test->points.emplace_back(x, x + test->n);
+    double f[3];
+    test->functions(x, f);
+    *objective = f[0];
+    equalities[0] = f[1];
+    inequalities[0] = f[2];
   }
   // Sets r.dv and the function values there, without counting an evaluation.
   void startAt(Restoration& r, std::vector<double> dv) {
     r.dv = std::move(dv);
-    problem_.functions(r.dv.data(), r.df.data());
+    functions(r.dv.data(), r.df.data());
   }
-  size_t calls() const { return problem_.points.size(); }
-  Analysis problem_;
+  size_t calls() const { return points.size(); }
+
+  int n = 2;
+  std::function<void(const double*, double*)> functions;
+  std::vector<std::vector<double>> points;
 };
 
 TEST_F(GrgNewtonRaphsonTest, SolvesANonlinearSystemWithBroydenUpdatesAndCountsEveryCorrection) {
-  problem_.functions = [](const double* x, double* f) {
+  functions = [](const double* x, double* f) {
     f[0] = 5.0;
     f[1] = x[1] + 0.1 * x[1] * x[1] - 0.3 * x[0];
     f[2] = x[0] + x[1] - 0.5 + 0.05 * x[0] * x[0];
@@ -107,25 +97,25 @@ TEST_F(GrgNewtonRaphsonTest, SolvesANonlinearSystemWithBroydenUpdatesAndCountsEv
   KVW_set_print(1);
   r.run();
 
-  const int n = static_cast<int>(calls());
+  const int count = static_cast<int>(calls());  // one evaluation per correction
+  EXPECT_EQ(count, 2);
   EXPECT_EQ(r.nrconv, kTrue);
-  EXPECT_GE(n, 2);
-  EXPECT_EQ(r.nriter, n + 1);
-  EXPECT_EQ(settings.nNRIter, n);
-  EXPECT_EQ(settings.nNRTotal, 20 + n);
+  EXPECT_EQ(r.nriter, count + 1);
+  EXPECT_EQ(settings.nNRIter, count);
+  EXPECT_EQ(settings.nNRTotal, 20 + count);
   EXPECT_EQ(settings.nNRCalls, 11);
-  EXPECT_EQ(KVW_get_nFunEval(), n);
+  EXPECT_EQ(KVW_get_nFunEval(), count);
   EXPECT_LE(std::fabs(r.df[1]), settings.feasTol);
   EXPECT_LE(std::fabs(r.df[2]), settings.feasTol);
   EXPECT_EQ(r.df[0], -5.0);
-  EXPECT_EQ(problem_.points.back(), r.dv);
+  EXPECT_EQ(points.back(), r.dv);
   for (int i = 0; i < 2; ++i) {  // the Broyden pair stays consistent
     for (int j = 0; j < 2; ++j) {
       const double product = r.xjinv[i] * r.xjac[j * 3] + r.xjinv[i + 3] * r.xjac[1 + j * 3];
       EXPECT_NEAR(product, i == j ? 1.0 : 0.0, 1e-12);
     }
   }
-  EXPECT_EQ(lines(), (Lines{" NR ITERATIONS=  " + std::to_string(n)}));
+  EXPECT_EQ(lines(), (Lines{" NR ITERATIONS=  " + std::to_string(count)}));
   EXPECT_EQ(settings.dblPoolTop, 0);
 }
 
@@ -155,7 +145,7 @@ TEST_F(GrgNewtonRaphsonTest, SatisfiedOnEntryMakesNoCorrectionAndClearsTheErrorF
 
 TEST_F(GrgNewtonRaphsonTest, IterationLimitAndGrowthOfTheCorrections) {
   // h = x2 with XJINV = 2: the corrections alternate with equal size, which passes the growth test every time.
-  problem_.functions = [](const double* x, double* f) { f[0] = 0.0, f[1] = x[1], f[2] = 0.0; };
+  functions = [](const double* x, double* f) { f[0] = 0.0, f[1] = x[1], f[2] = 0.0; };
   Restoration r;
   r.updjac = kFalse;
   r.xjinv[0] = 2.0;
@@ -171,7 +161,7 @@ TEST_F(GrgNewtonRaphsonTest, IterationLimitAndGrowthOfTheCorrections) {
   EXPECT_TRUE(lines().empty());
 
   // XJINV = 3: the second correction is twice the first; DV holds the moved point, DF the previous values.
-  problem_.points.clear();
+  points.clear();
   r.xjinv[0] = 3.0;
   startAt(r, {0.0, 0.2});
   r.run();
@@ -187,7 +177,7 @@ TEST_F(GrgNewtonRaphsonTest, IterationLimitAndGrowthOfTheCorrections) {
 // every independent variable counted the step ends.
 TEST_F(GrgNewtonRaphsonTest, ClampsCountTheLowerBoundButNotTheUpper) {
   double target = 0.0;
-  problem_.functions = [&target](const double* x, double* f) { f[0] = 0.0, f[1] = x[1] - target, f[2] = 0.0; };
+  functions = [&target](const double* x, double* f) { f[0] = 0.0, f[1] = x[1] - target, f[2] = 0.0; };
   Restoration r;
   r.xjinv[0] = 1.0;
   KVW_set_print(2);
@@ -207,27 +197,33 @@ TEST_F(GrgNewtonRaphsonTest, ClampsCountTheLowerBoundButNotTheUpper) {
   EXPECT_EQ(r.dv[1], 1.0);
   EXPECT_EQ(calls(), 1u);
 
-  problem_.functions = [](const double*, double* f) { f[0] = 0.0, f[1] = 0.0, f[2] = -0.6; };
-  r.mjinv = {3};  // a step-length row, x1 moving along SDIR = (1, 0)
+  functions = [](const double*, double* f) { f[0] = 0.0, f[1] = 0.0, f[2] = -0.6; };
+  r.mjinv = {3};  // a step-length row, x1 moving along SDIR = (+-1, 0)
   r.mddv = {};
   r.updjac = kFalse;
-  r.sdir = {1.0, 0.0};
+  r.sdir = {0.0, 0.0};
   r.maxnr = 1;
-  for (const double start : {-0.5, -0.6}) {  // STEP 1.0: x1 exactly on its upper bound; STEP 1.1: beyond it
+  // STEP 0.5 + |residual| puts x1 exactly on a bound, or beyond it.
+  struct Move {
+    double direction, residual;
+    int ends;
+  };
+  for (const Move m : {Move{1.0, -0.5, kFalse}, Move{-1.0, -0.5, kFalse}, Move{1.0, -0.6, kTrue}}) {
+    r.sdir[0] = m.direction;
     r.step = 0.5;
-    r.df[2] = start;
+    r.df[2] = m.residual;
     r.run();
-    EXPECT_EQ(r.dv[0], 1.0);
-    EXPECT_EQ(r.endstp, start == -0.5 ? kFalse : kTrue);
+    EXPECT_EQ(r.dv[0], m.direction);
+    EXPECT_EQ(r.endstp, m.ends);
   }
   EXPECT_EQ(r.nrconv, kFalse);
-  EXPECT_EQ(calls(), 2u);  // none for the ended step
+  EXPECT_EQ(calls(), 3u);  // none for the ended step
 }
 
 // Variable 2 is dependent for function 2, function 3's row solves for STEP: x1 follows STEP along SDIR from BSTDV
 // and x2 is carried along by the tangent SDIR, or by the secant through the two base points.
 TEST_F(GrgNewtonRaphsonTest, StepLengthRowMovesTheIndependentVariablesAndCarriesTheDependentOnes) {
-  problem_.functions = [](const double*, double* f) { f[0] = f[1] = f[2] = 1.0; };
+  functions = [](const double*, double* f) { f[0] = f[1] = f[2] = 1.0; };
   Restoration r;
   r.mjinv = {2, 3};
   r.maxnr = 1;
@@ -243,8 +239,8 @@ TEST_F(GrgNewtonRaphsonTest, StepLengthRowMovesTheIndependentVariablesAndCarries
   r.run();  // tangent: both base points at step 0
   ASSERT_EQ(calls(), 1u);
   EXPECT_DOUBLE_EQ(r.step, 0.48);
-  EXPECT_DOUBLE_EQ(problem_.points[0][0], 0.6 * 0.48);
-  EXPECT_DOUBLE_EQ(problem_.points[0][1], 0.3 - 0.01 - 0.02 * 0.8);
+  EXPECT_DOUBLE_EQ(points[0][0], 0.6 * 0.48);
+  EXPECT_DOUBLE_EQ(points[0][1], 0.3 - 0.01 - 0.02 * 0.8);
   EXPECT_EQ(lines()[0], " I=   1 DELDV(I)=   -0.1000E-01   ");
   EXPECT_EQ(std::count(lines().begin(), lines().end(), " DV AFTER NR"), 1);
   EXPECT_EQ(std::count(lines().begin(), lines().end(), " DF AFTER NR"), 1);
@@ -254,21 +250,31 @@ TEST_F(GrgNewtonRaphsonTest, StepLengthRowMovesTheIndependentVariablesAndCarries
   r.stpbst = 0.5;
   r.stpprv = 0.25;
   r.run();  // secant through (0.25, DVPRV) and (0.5, BSTDV)
-  EXPECT_DOUBLE_EQ(problem_.points[1][0], 0.3 + 0.6 * (0.48 - 0.5));
-  EXPECT_DOUBLE_EQ(problem_.points[1][1], 0.3 - 0.01 - 0.02 * (0.1 / 0.25));
+  EXPECT_DOUBLE_EQ(points[1][0], 0.3 + 0.6 * (0.48 - 0.5));
+  EXPECT_DOUBLE_EQ(points[1][1], 0.3 - 0.01 - 0.02 * (0.1 / 0.25));
   start();
   r.mjinv = {2};
   r.idvbnd = 2;  // the dependent variable held at its bound: its row solves for STEP, nothing is carried
   r.run();
-  EXPECT_EQ(problem_.points[2][1], 0.3);
+  EXPECT_EQ(points[2][1], 0.3);
   EXPECT_DOUBLE_EQ(r.step, 0.49);
+  start();  // x2 carried by the tangent exactly onto its lower bound: counted, the point is not evaluated
+  r.mjinv = {2, 3};
+  r.idvbnd = 0;
+  r.stpbst = r.stpprv = 0.0;
+  r.sdir[1] = 1.0;
+  r.dv[1] = -0.75;
+  r.df = {0.0, 0.0, 0.25};
+  r.run();
+  EXPECT_EQ(r.dv[1], -1.0);
+  EXPECT_EQ(calls(), 3u);
 }
 
 // DELDV and RESID are sized for a step-length row beyond the variables; a system that XJINV cannot hold is not
 // worked on; an overflow leaves NRCONV and NRITER untouched.
 TEST_F(GrgNewtonRaphsonTest, SystemsLargerThanTheVariablesOrTheMatricesAndPoolOverflow) {
-  problem_.n = 1;
-  problem_.functions = [](const double* x, double* f) { f[0] = 0.0, f[1] = x[0] - 0.1, f[2] = 0.0; };
+  n = 1;
+  functions = [](const double* x, double* f) { f[0] = 0.0, f[1] = x[0] - 0.1, f[2] = 0.0; };
   Restoration r;  // one variable, dependent, plus a step-length row: NJINV = 2 > NDV = 1
   r.ndv = 1;
   r.ldj = 2;

@@ -21,7 +21,8 @@ KORVEX_API void GRSJIA(const int* ld, const int* order, const double* corner, co
                        double* ainv, int* singul);
 
 /* Inverse of the N x N matrix A into AINV by repeated bordering; ROWW and COLW are N-entry copies of the borders.
-   SINGUL true when a pivot is refused (AINV then holds the inverse of a leading block only). */
+   SINGUL true when a pivot is refused, the leading element included (AINV then holds the inverse of a leading block
+   only), and when N exceeds the leading dimension (nothing written). */
 KORVEX_API void GRGINV(const int* ld, const int* n, const double* a, double* ainv, double* roww, double* colw,
                        int* singul);
 
@@ -57,7 +58,8 @@ KORVEX_API void GRSBUP(const int* ldj, const int* n, double* xjinv, const double
 
 /* Newton-Raphson restoration of the basis functions MJINV(1..NJINV) within feasTol by corrections of the dependent
    variables (and of STEP for a step-length row), with Broyden updates. DELDV and RESID hold max(NDV, NJINV)
-   entries each. Note: lower bounds before upper bounds. */
+   entries each. A system larger than LDJ is not worked on: unless already satisfied it returns not converged with
+   NRITER = 1 and nothing changed. Note: lower bounds before upper bounds. */
 KORVEX_API void GRGNR(const int* iphase, const int* updjac, const int* maxnr, const int* ldj, const int* njinv,
                       const int* mjinv, double* xjinv, double* xjac, const int* idvbnd, const int* nidv,
                       const int* midv, const int* nddv, const int* mddv, const double* sdir, const int* ndv,
