@@ -26,18 +26,15 @@ struct Restoration {
   int idvbnd = 0;
   std::vector<int> midv{1}, mddv{2};
   std::vector<double> sdir{0.6, 0.8};
-  int ndv = 2;
   std::vector<double> dv{0.0, 0.0}, dvlb{-1.0, -1.0}, dvub{1.0, 1.0};
-  int ndf = 3;
-  std::vector<double> df{0.0, 0.0, 0.0};
-  int itobj = 1;
+  std::vector<double> df{0.0, 0.0, 0.0};  // function 1 is the current objective
   std::vector<double> bstdv{0.0, 0.0}, dvprv{0.0, 0.0};
   double stpbst = 0.0, stpprv = 0.0, step = 0.0;
   int endstp = kFalse, nrconv = 5, nriter = -9;
 
   void run() {
     const int njinv = static_cast<int>(mjinv.size()), nidv = static_cast<int>(midv.size());
-    const int nddv = static_cast<int>(mddv.size());
+    const int nddv = static_cast<int>(mddv.size()), ndv = static_cast<int>(dv.size()), ndf = 3, itobj = 1;
     GRSNR(&iphase, &updjac, &maxnr, &ldj, &njinv, mjinv.data(), xjinv.data(), xjac.data(), &idvbnd, &nidv,
           midv.data(), &nddv, mddv.data(), sdir.data(), &ndv, dv.data(), dvlb.data(), dvub.data(), &ndf, df.data(),
           &itobj, bstdv.data(), dvprv.data(), &stpbst, &stpprv, &step, &endstp, &nrconv, &nriter);
@@ -276,7 +273,6 @@ TEST_F(GrgNewtonRaphsonTest, SystemsLargerThanTheVariablesOrTheMatricesAndPoolOv
   n = 1;
   functions = [](const double* x, double* f) { f[0] = 0.0, f[1] = x[0] - 0.1, f[2] = 0.0; };
   Restoration r;  // one variable, dependent, plus a step-length row: NJINV = 2 > NDV = 1
-  r.ndv = 1;
   r.ldj = 2;
   r.mjinv = {2, 3};
   r.mddv = {1};
