@@ -27,7 +27,8 @@ class MessageBuffer {
   int length() const { return length_; }
   const char* data() const { return text_; }
 
-  // PRTMES with the characters written so far, or with the first `count` characters of the padded buffer.
+  // PRTMES with the characters written so far, or with the first `count` characters of the padded buffer; a count
+  // above 80 prints the 80 characters of the buffer and nothing beyond it.
   void print() const;
   void print(int count) const;
 

@@ -17,9 +17,11 @@ constexpr int kDoubleField = 13;
 constexpr int kDoubleDecimals = 5;
 constexpr int kDoublesPerLine = 6;
 
+constexpr int kLongestLabel = 256;  // longer labels are cut to their first 256 characters
+
 void printLabel(std::string_view label) {
-  char line[1 + 256];
-  const int length = std::min(static_cast<int>(label.size()), 256);
+  char line[1 + kLongestLabel];
+  const int length = std::min(static_cast<int>(label.size()), kLongestLabel);
   line[0] = ' ';
   if (length > 0) std::memcpy(line + 1, label.data(), static_cast<size_t>(length));
   writeDiagnosticLine(line, 1 + length);

@@ -11,6 +11,9 @@ namespace korvex {
 void printMessage(const char* text, int count);
 inline void printMessage(std::string_view text) { printMessage(text.data(), static_cast<int>(text.size())); }
 
+// The label line of the vector and matrix routines is one blank and the label; a label longer than 256 characters is
+// cut to its first 256 (the line is built in a fixed buffer).
+
 // Label line, then the values eight per line in 10-character integer fields.
 void printIntVector(int count, const int* values, std::string_view label);
 // Label line, then the values six per line in 13-character scaled exponent fields.

@@ -53,8 +53,8 @@ struct ScratchLayout {
 };
 
 // SQP form: DFSAVE at T+1..T+NDF, DFPLUS at T+NDF+1..T+2*NDF, one test of T+2*NDF+1.
-inline constexpr ScratchLayout kSqpScratch{
-    0, false, {"Error:  Double precision b storage exceeded", "Error:  Integer storage exceeded", false, true}};
+// Only doubles are taken, so there is no integer report.
+inline constexpr ScratchLayout kSqpScratch{0, false, {"Error:  Double precision b storage exceeded", "", false, true}};
 // GRG form: DFSAVE at T+1..T+NDF, one unused slot, DFPLUS at T+NDF+2..T+2*NDF+1, tests of T+NDF+1 and T+2*NDF+2.
 inline constexpr ScratchLayout kGrgScratch{1, true, kStandardOverflow};
 

@@ -15,9 +15,6 @@ namespace korvex {
 namespace {
 
 constexpr int kObjectiveIndex = 1;
-constexpr int kTooManyVariables = 99;
-// Result of a run that an exception from the caller's callback ended.
-constexpr int kCallbackException = 97;
 
 // The scratch arrays of one run: scaled bounds and the two lists of function numbers.
 struct RunScratch {
@@ -36,7 +33,7 @@ struct RunScratch {
 
 int runMethod(int method, int maxIter, int n, double* x, const double* lower, const double* upper, int nEq,
               int nIneq, AnalysisCallback analysis, void* userData, double* f) {
-  if (n > kMaxVariables) return kTooManyVariables;
+  if (n > kMaxVariables) return KVW_TOO_MANY_VARIABLES;
   const int maxFunctions = nEq + nIneq + 1;
 
   bridge.callback = analysis;
@@ -51,7 +48,7 @@ int runMethod(int method, int maxIter, int n, double* x, const double* lower, co
   try {
     scratch = std::make_unique<RunScratch>(n, nEq, nIneq);
   } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
+    return KVW_OUT_OF_MEMORY;
   }
 
   toScaledUnits(n, x);
@@ -88,7 +85,7 @@ int runGuarded(int method, int maxIter, int n, double* x, const double* lower, c
   } catch (...) {
     settings.dblPoolTop = dblTop;
     settings.intPoolTop = intTop;
-    result = kCallbackException;
+    result = KVW_CALLBACK_EXCEPTION;
   }
   flushDiagnostics();
   return result;

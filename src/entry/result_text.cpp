@@ -1,11 +1,14 @@
 #include "entry/result_text.h"
 
+#include "korvex/korvex.h"
+
 namespace korvex {
 
 const char* resultText(int method, int resultCode) {
   switch (resultCode) {
-    case 99: return "too many variables (more than 100)";
-    case kOutOfMemory: return "out of memory for the driver's scratch arrays";
+    case KVW_TOO_MANY_VARIABLES: return "too many variables (more than 100)";
+    case KVW_OUT_OF_MEMORY: return "out of memory for the driver's scratch arrays";
+    case KVW_CALLBACK_EXCEPTION: return "the analysis callback threw an exception";
     case kNotImplemented: return "method not available in this build";
     default: break;
   }

@@ -8,8 +8,6 @@ constexpr int kMethodGrg = 1;
 
 // Result code returned when a method's implementation is missing from this build.
 constexpr int kNotImplemented = -1;
-// Result code returned when the driver cannot allocate its scratch arrays.
-constexpr int kOutOfMemory = 98;
 
 // A short text for a result code of the given method.
 const char* resultText(int method, int resultCode);

@@ -38,6 +38,12 @@ TEST_F(PrintTest, VectorsEightIntegersOrSixDoublesPerLineWithoutLeadingBlank) {
   std::vector<double> doubles{11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, -123456.7};
   for (int count : {13, 0}) PRTVD(&count, doubles.data(), "DV", 2);
   EXPECT_EQ(lines(), (Lines{" DV", fields(false, 1, 1, 6), fields(false, 1, 7, 12), " -1.23457E+05", " DV", ""}));
+
+  clearLines();
+  const std::string longLabel(300, 'x');  // cut to 256 characters
+  const int none = 0;
+  PRTVD(&none, doubles.data(), longLabel.data(), longLabel.size());
+  EXPECT_EQ(lines(), (Lines{" " + longLabel.substr(0, 256), ""}));
 }
 
 TEST_F(PrintTest, MatrixRowsInGroupsOfSixWithAnEmptyLineAfterAMultipleOfSixColumns) {

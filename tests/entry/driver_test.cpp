@@ -71,6 +71,15 @@ TEST_F(DriverTest, AStaleErrorFlagTurnsEveryRunIntoAStorageFailure) {
   EXPECT_EQ(settings.dblPoolTop + settings.intPoolTop, 0);
 }
 
+// An exception thrown by the callback ends the run with its own code, and both pool tops are back at their start.
+TEST_F(DriverTest, AThrowingCallbackEndsTheRunInsideTheLibrary) {
+  auto throwing = [](void*, const double*, double*, double*, double*) { throw 1; };
+  settings.dblPoolTop = 3;
+  EXPECT_EQ(KVW_sqp(5, 2, x, lower, upper, 0, 0, throwing, nullptr, f), KVW_CALLBACK_EXCEPTION);
+  EXPECT_EQ(settings.dblPoolTop, 3);
+  EXPECT_EQ(settings.intPoolTop, 0);
+}
+
 // GRGFUN and SQPFUN count, call in the caller's units and hand back the scaled point; GRGFUN with mode 3 negates
 // the objective; ANAFUN neither counts nor converts.
 TEST_F(DriverTest, BridgeRoutines) {
