@@ -69,14 +69,18 @@ void PoolFrame::setIntTop(int top) { settings.intPoolTop = top; }
 
 double* PoolFrame::doubles(int firstSlot) const {
 #ifdef KORVEX_BOUNDS_CHECKS
-  if (firstSlot < 1 || firstSlot > kDblPoolCapacity + 1) reportBoundsViolation("double pool slot", firstSlot, kDblPoolCapacity);
+  if (firstSlot < 1 || firstSlot > kDblPoolCapacity + 1) {
+    reportBoundsViolation("double pool slot", firstSlot, kDblPoolCapacity);
+  }
 #endif
   return dblPool + firstSlot;
 }
 
 int* PoolFrame::ints(int firstSlot) const {
 #ifdef KORVEX_BOUNDS_CHECKS
-  if (firstSlot < 1 || firstSlot > kIntPoolCapacity + 1) reportBoundsViolation("integer pool slot", firstSlot, kIntPoolCapacity);
+  if (firstSlot < 1 || firstSlot > kIntPoolCapacity + 1) {
+    reportBoundsViolation("integer pool slot", firstSlot, kIntPoolCapacity);
+  }
 #endif
   return intPool + firstSlot;
 }

@@ -1,6 +1,7 @@
 #include <string>
 #include <vector>
 
+#include "common/message.h"
 #include "korvex/routines/print.h"
 #include "support/korvex_test.h"
 
@@ -24,7 +25,9 @@ std::string fields(bool matrixLine, int i, int first, int last) {
 TEST_F(PrintTest, MessagesBeginWithABlankWrapAfter80CharactersAndPrintCountCharacters) {
   const std::string text = std::string(80, 'b') + "cd";
   for (int count : {75, 82, 0}) PRTMES(text.data(), 1, &count);  // the length argument is ignored
-  EXPECT_EQ(lines(), (Lines{" " + std::string(75, 'b'), " " + std::string(80, 'b'), " cd", ""}));
+  messageText.text("AB").print(90);                                // the 80 blank-padded characters, no more
+  EXPECT_EQ(lines(), (Lines{" " + std::string(75, 'b'), " " + std::string(80, 'b'), " cd", "",
+                            " AB" + std::string(78, ' ')}));
 }
 
 TEST_F(PrintTest, VectorsEightIntegersOrSixDoublesPerLineWithoutLeadingBlank) {

@@ -186,10 +186,10 @@ TEST_F(DerivativesTest, PoolLayoutAndOverflowOfBothFlavours) {
 }
 
 // With IPHASE = 3 the caller holds the temporary objective negated and every evaluation negates it too, so its
-// gradient is that of the negated function; other phases negate nothing. Only non-zero LISDF entries store, with
-// leading dimension NDV.
+// gradient is that of the negated function; other phases negate nothing. Positive LISDF entries store, with leading
+// dimension NDV.
 TEST_F(DerivativesTest, GrgNegatesTheTemporaryObjectiveInPhase3) {
-  const int lisdf[kNdf] = {0, 1, 0, 2};
+  const int lisdf[kNdf] = {0, 1, -1, 2};  // a negative entry is not valid input: it stores nothing
   const int itobj = 2;
   for (int method : {1, 0}) {
     settings.diffMeth = method;
