@@ -4,7 +4,6 @@
 #include <string>
 
 #include "common/format.h"
-#include "common/message.h"
 
 namespace korvex {
 namespace {
@@ -48,15 +47,6 @@ TEST(FormatFields, RightJustifiedRoundedOrAsterisksWhenTooWide) {
       {Form::kScaled, nan, 13, 5, "          NaN"},
   };
   for (const FieldCase& c : cases) EXPECT_EQ(field(c), c.expected) << c.value;
-}
-
-TEST(FormatFields, MessageBufferIsBlankPaddedAndNeverOverruns) {
-  MessageBuffer m;
-  m.text("DIRECT DERIV ").exponent(-0.5, 14, 5);
-  EXPECT_EQ(m.length(), 27);
-  EXPECT_EQ(std::string(m.data(), MessageBuffer::kLength), "DIRECT DERIV   -0.50000E+00" + std::string(53, ' '));
-  m.clear().text(std::string(100, 'x')).integer(5, 10);
-  EXPECT_EQ(m.length(), MessageBuffer::kLength);
 }
 
 }  // namespace

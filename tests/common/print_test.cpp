@@ -25,9 +25,10 @@ std::string fields(bool matrixLine, int i, int first, int last) {
 TEST_F(PrintTest, MessagesBeginWithABlankWrapAfter80CharactersAndPrintCountCharacters) {
   const std::string text = std::string(80, 'b') + "cd";
   for (int count : {75, 82, 0}) PRTMES(text.data(), 1, &count);  // the length argument is ignored
-  messageText.text("AB").print(90);                                // the 80 blank-padded characters, no more
+  messageText.text("AB").print(90);  // the 80 blank-padded characters of the buffer, no more
+  messageText.clear().text(std::string(100, 'x')).integer(5, 10).print();  // appends beyond 80 are dropped
   EXPECT_EQ(lines(), (Lines{" " + std::string(75, 'b'), " " + std::string(80, 'b'), " cd", "",
-                            " AB" + std::string(78, ' ')}));
+                            " AB" + std::string(78, ' '), " " + std::string(80, 'x')}));
 }
 
 TEST_F(PrintTest, VectorsEightIntegersOrSixDoublesPerLineWithoutLeadingBlank) {

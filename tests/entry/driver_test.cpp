@@ -69,18 +69,15 @@ TEST_F(DriverTest, StartPointCallbackPointersAndCountersAcrossRuns) {
   EXPECT_EQ(settings.nNRIter, 8);
 }
 
-TEST_F(DriverTest, AStaleErrorFlagTurnsEveryRunIntoAStorageFailure) {
-  settings.errorFlag = -1;
-  EXPECT_EQ(KVW_sqp(0, 2, x, lower, upper, 0, 0, record, &r, f), KVW_SQP_STORAGE);
-  EXPECT_EQ(KVW_grg(0, 2, x, lower, upper, 0, 0, record, &r, f), KVW_GRG_STORAGE);
-  EXPECT_EQ(settings.dblPoolTop + settings.intPoolTop, 0);
-}
-
-// An exception thrown by the callback ends the run with its own code, and both pool tops are back at their start.
-TEST_F(DriverTest, AThrowingCallbackEndsTheRunInsideTheLibrary) {
+// An exception thrown by the callback ends the run with its own code; a stale error flag (the driver does not clear
+// it) turns every run into a storage failure. Both pool tops are back at their start either way.
+TEST_F(DriverTest, RunsEndedByAnExceptionOrTheErrorFlagReleaseThePool) {
   auto throwing = [](void*, const double*, double*, double*, double*) { throw 1; };
   settings.dblPoolTop = 3;
   EXPECT_EQ(KVW_sqp(5, 2, x, lower, upper, 0, 0, throwing, nullptr, f), KVW_CALLBACK_EXCEPTION);
+  settings.errorFlag = -1;
+  EXPECT_EQ(KVW_sqp(0, 2, x, lower, upper, 0, 0, record, &r, f), KVW_SQP_STORAGE);
+  EXPECT_EQ(KVW_grg(0, 2, x, lower, upper, 0, 0, record, &r, f), KVW_GRG_STORAGE);
   EXPECT_EQ(settings.dblPoolTop, 3);
   EXPECT_EQ(settings.intPoolTop, 0);
 }
