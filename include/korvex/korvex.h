@@ -48,6 +48,8 @@ enum {
   KVW_GRG_STORAGE = 11,           /* GRG: work storage exhausted (or the error flag was set) */
   KVW_GRG_STOPPED = 12,           /* GRG: stopped by KVW_set_stop(1) */
 
+  KVW_INVALID_ARGUMENT = 96,      /* both: a null callback, x or f (or bounds with n > 0), a negative or too large
+                                     constraint count; nothing was done */
   KVW_CALLBACK_EXCEPTION = 97,    /* both: the analysis callback threw a C++ exception; the run ended there */
   KVW_OUT_OF_MEMORY = 98,         /* both: the driver could not allocate its scratch arrays; nothing was evaluated */
   KVW_TOO_MANY_VARIABLES = 99     /* both: n exceeds 100; nothing was done */

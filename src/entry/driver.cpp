@@ -15,6 +15,19 @@ namespace korvex {
 namespace {
 
 constexpr int kObjectiveIndex = 1;
+// Far more functions than the fixed pools can ever hold (they overflow long before), small enough that no storage
+// arithmetic of the methods overflows an int.
+constexpr int kMaxConstraints = 1000000;
+
+// The arguments without which a run cannot even start: the callback, x and f, the bounds when there are variables,
+// and constraint counts that are not negative. (Bounds that do not enclose an interval are the caller's to avoid.)
+bool usableArguments(int n, const double* x, const double* lower, const double* upper, int nEq, int nIneq,
+                     AnalysisCallback analysis, const double* f) {
+  if (analysis == nullptr || f == nullptr) return false;
+  if (n > 0 && (x == nullptr || lower == nullptr || upper == nullptr)) return false;
+  if (nEq < 0 || nIneq < 0) return false;
+  return nEq <= kMaxConstraints - nIneq;
+}
 
 // The scratch arrays of one run: scaled bounds and the two lists of function numbers.
 struct RunScratch {
@@ -34,6 +47,7 @@ struct RunScratch {
 int runMethod(int method, int maxIter, int n, double* x, const double* lower, const double* upper, int nEq,
               int nIneq, AnalysisCallback analysis, void* userData, double* f) {
   if (n > kMaxVariables) return KVW_TOO_MANY_VARIABLES;
+  if (!usableArguments(n, x, lower, upper, nEq, nIneq, analysis, f)) return KVW_INVALID_ARGUMENT;
   const int maxFunctions = nEq + nIneq + 1;
 
   bridge.callback = analysis;

@@ -9,7 +9,7 @@ const char* resultText(int method, int resultCode) {
     case KVW_TOO_MANY_VARIABLES: return "too many variables (more than 100)";
     case KVW_OUT_OF_MEMORY: return "out of memory for the driver's scratch arrays";
     case KVW_CALLBACK_EXCEPTION: return "the analysis callback threw an exception";
-    case kNotImplemented: return "method not available in this build";
+    case KVW_INVALID_ARGUMENT: return "invalid argument: null callback or array, or a bad constraint count";
     default: break;
   }
   if (method == kMethodGrg) {

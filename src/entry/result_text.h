@@ -6,9 +6,6 @@ namespace korvex {
 constexpr int kMethodSqp = 0;
 constexpr int kMethodGrg = 1;
 
-// Result code returned when a method's implementation is missing from this build.
-constexpr int kNotImplemented = -1;
-
 // A short text for a result code of the given method.
 const char* resultText(int method, int resultCode);
 
