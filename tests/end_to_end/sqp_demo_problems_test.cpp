@@ -4,22 +4,13 @@
 #include <cmath>
 #include <string>
 
-#include "entry/bridge.h"
 #include "korvex/korvex.h"
 #include "problems.h"
 #include "support/korvex_test.h"
 
 namespace {
 
-class SqpDemoProblems : public korvex::testing::KorvexTest {
- protected:
-  // The driver keeps the latest callback; forget ours so that later tests start as a fresh process would.
-  void TearDown() override {
-    korvex::bridge.callback = nullptr;
-    korvex::bridge.userData = nullptr;
-    KorvexTest::TearDown();
-  }
-};
+using SqpDemoProblems = korvex::testing::KorvexTest;
 
 TEST_F(SqpDemoProblems, ConvergeToTheKnownOptimumWithinTheTolerance) {
   for (const double tol : {1e-3, 1e-5}) {

@@ -39,25 +39,6 @@ class SqpMeritTest : public korvex::testing::KorvexTest {
     bridge = {analysis, &problem, 1};
     bridge.lower[0] = -1.0;
     bridge.upper[0] = 1.0;
-    s.n = s.nIneq = s.nEq = s.objIndex = 1;
-    s.x = Vec<double>(x, 1);
-    s.basePoint = Vec<double>(base, 1);
-    s.d = Vec<double>(d, 1);
-    s.gradd = Mat<double>(gradd, 1, 3);
-    s.conValues = Vec<double>(con, 2);
-    s.rowMult = Vec<double>(rowMult, 4);
-    s.xmu = Vec<double>(xmu, 4);
-    s.lower = Vec<double>(lower, 1);
-    s.upper = Vec<double>(upper, 1);
-    s.f = Vec<double>(f, 3);
-    s.ineqList = Vec<int>(ineqList, 1);
-    s.eqList = Vec<int>(eqList, 1);
-    s.meritPrev1 = settings.bigValue;
-    s.meritPrev2 = -settings.bigValue;
-  }
-  void TearDown() override {
-    bridge.callback = nullptr;
-    KorvexTest::TearDown();
   }
   // Base point x0 with its function and constraint values, and the search vector.
   void startAt(double x0, double dir, double (*objective)(double) = linear) {
@@ -72,10 +53,13 @@ class SqpMeritTest : public korvex::testing::KorvexTest {
   }
 
   Problem problem;
-  MeritSearch s;
   double x[1] = {}, base[1] = {}, d[1] = {}, gradd[3] = {}, con[2] = {}, rowMult[4] = {}, xmu[4] = {};
   double lower[1] = {-1.0}, upper[1] = {1.0}, f[3] = {};
   int ineqList[1] = {3}, eqList[1] = {2};
+  MeritSearch s{.n = 1, .nIneq = 1, .nEq = 1, .x = {x, 1}, .basePoint = {base, 1}, .d = {d, 1},
+                .gradd = {gradd, 1, 3}, .conValues = {con, 2}, .rowMult = {rowMult, 4}, .xmu = {xmu, 4},
+                .lower = {lower, 1}, .upper = {upper, 1}, .f = {f, 3}, .ineqList = {ineqList, 1},
+                .eqList = {eqList, 1}};
 };
 
 TEST_F(SqpMeritTest, PenaltyWeightsMeritAndSlopeFollowTheirFormulas) {
@@ -106,30 +90,27 @@ TEST_F(SqpMeritTest, PenaltyWeightsMeritAndSlopeFollowTheirFormulas) {
 TEST_F(SqpMeritTest, LineSearchOutcomesAndTrialSteps) {
   struct Case {
     const char* why;
-    double x0, dir, dderiv, prev1, prev2;
+    double x0, dir, dderiv;
     double (*objective)(double);
     SearchOutcome outcome;
     std::vector<double> trials;  // x of the analysis calls, in order
+    double prev1 = 1e30, prev2 = -1e30;  // merits of the two earlier iterations
   };
   const double third = 1.0 / 3.0;
   const std::vector<Case> cases{
-      {"full step to the minimum", -0.2, 0.5, -0.5, settings.bigValue, -settings.bigValue, quadratic,
-       SearchOutcome::Accepted, {0.3}},
-      {"merit grows: parabola minimum a/3 each time, then back to x0", 0.0, 0.5, -1.0, settings.bigValue,
-       -settings.bigValue, linear, SearchOutcome::Failed,
+      {"full step to the minimum", -0.2, 0.5, -0.5, quadratic, SearchOutcome::Accepted, {0.3}},
+      {"merit grows: parabola minimum a/3 each time, then back to x0", 0.0, 0.5, -1.0, linear, SearchOutcome::Failed,
        {0.5, 0.5 * third, 0.5 * third * third, 0.5 * std::pow(third, 3), 0.5 * std::pow(third, 4), 0.0}},
-      {"minimum beyond the step: 0.9 of it", 0.0, 0.5, 1.0, settings.bigValue, -settings.bigValue, linear,
-       SearchOutcome::Failed, {0.5, 0.45}},
-      {"exact slope of a line, flat parabola: 0.1 of the step", 0.0, 0.5, 0.5, settings.bigValue, -settings.bigValue,
-       linear, SearchOutcome::Failed, {0.5, 0.05}},
-      {"interpolated 0.100000001 of the step, below 0.1 in single precision: 0.1 of it", 0.0, 0.5, -1.0,
-       settings.bigValue, -settings.bigValue, steep, SearchOutcome::Failed, {0.5, 0.05}},
-      {"trial cut at the bound", -0.5, -5.0, -5.0, settings.bigValue, -settings.bigValue, linear,
-       SearchOutcome::Accepted, {-1.0}},
-      {"merit within feasTol of both earlier ones", 0.5, -0.1, 0.0, 0.5009, 0.4991, linear,
-       SearchOutcome::MeritStalled, {}},
-      {"a change of exactly feasTol against one of them goes on", 0.0, -0.1, -0.1, 0.001, -0.0009, linear,
-       SearchOutcome::Accepted, {-0.1}},
+      {"minimum beyond the step: 0.9 of it", 0.0, 0.5, 1.0, linear, SearchOutcome::Failed, {0.5, 0.45}},
+      {"exact slope of a line, flat parabola: 0.1 of the step", 0.0, 0.5, 0.5, linear, SearchOutcome::Failed,
+       {0.5, 0.05}},
+      {"interpolated 0.100000001 of the step, below 0.1 in single precision: 0.1 of it", 0.0, 0.5, -1.0, steep,
+       SearchOutcome::Failed, {0.5, 0.05}},
+      {"trial cut at the bound", -0.5, -5.0, -5.0, linear, SearchOutcome::Accepted, {-1.0}},
+      {"merit within feasTol of both earlier ones", 0.5, -0.1, 0.0, linear, SearchOutcome::MeritStalled, {}, 0.5009,
+       0.4991},
+      {"a change of exactly feasTol against one of them goes on", 0.0, -0.1, -0.1, linear, SearchOutcome::Accepted,
+       {-0.1}, 0.001, -0.0009},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
