@@ -1,36 +1,23 @@
-// Bordering, inversion by bordering and the basis choice.
+// Bordering, inversion by bordering, the basis choice and the Broyden updates of the basis Jacobian and its inverse.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <string>
 #include <vector>
 
 #include "common/logical.h"
 #include "entry/settings.h"
 #include "grg/basis.h"
+#include "grg/grg_problems.h"
 #include "korvex/routines/grg_basis.h"
 #include "support/korvex_test.h"
 
-namespace korvex {
+namespace korvex::testing {
 namespace {
 
-using GrgBasisTest = testing::KorvexTest;
+using GrgBasisTest = KorvexTest;
 using Lines = std::vector<std::string>;
 using Ints = std::vector<int>;
-
-// max |(A.B - I)(i, j)| over the leading n x n blocks, both with leading dimension ld.
-double identityError(const double* a, const double* b, int ld, int n) {
-  double worst = 0.0;
-  for (int i = 0; i < n; ++i) {
-    for (int j = 0; j < n; ++j) {
-      double sum = 0.0;
-      for (int k = 0; k < n; ++k) sum += a[i + k * ld] * b[k + j * ld];
-      worst = std::max(worst, std::fabs(sum - (i == j ? 1.0 : 0.0)));
-    }
-  }
-  return worst;
-}
 
 TEST_F(GrgBasisTest, BorderingInAnyOrderAndWholeInversionGiveTheInverse) {
   constexpr int kLd = 5;
@@ -155,7 +142,6 @@ TEST_F(GrgBasisTest, CandidatesAreTriedInDecreasingScoreOrder) {
   Choice none(3, {}, {0}, {}, {}, 1);  // no basis function: every variable independent
   none.run();
   EXPECT_EQ(none.njinv + none.nddv, 0);
-  EXPECT_EQ(none.nidv, 3);
   EXPECT_EQ(none.midv, (Ints{1, 2, 3}));
 }
 
@@ -229,5 +215,57 @@ TEST_F(GrgBasisTest, StorageOverflowIsReportedAndBothTopsComeBack) {
                             " ERROR:  DOUBLE PRECISION STORAGE EXCEEDED        10"}));
 }
 
+TEST_F(GrgBasisTest, BroydenPairStaysConsistentAfterBothUpdates) {
+  const int ld = 4, n = 3;  // an upper triangular XJAC and its inverse, by columns
+  double xjac[ld * ld] = {1, 0, 0, 0, 2, 1, 0, 0, 0, 3, 1}, xjinv[ld * ld] = {1, 0, 0, 0, -2, 1, 0, 0, 6, -3, 1};
+  const double steps[2][2][3] = {{{0.1, -0.2, 0.05}, {0.03, 0.01, -0.02}}, {{-0.3, 0.0, 0.4}, {-0.1, 0.2, 0.05}}};
+  for (const auto& [deldv, resid] : steps) {
+    GRSBUP(&ld, &n, xjinv, resid, deldv);
+    GRGJUP(&ld, &n, xjac, deldv, resid);
+    EXPECT_LT(identityError(xjinv, xjac, ld, n), 1e-13);
+  }
+  EXPECT_EQ(settings.dblPoolTop, 0);
+}
+
+// Order 1: XJAC - RESID/DELDV, and XJINV - p q / delta with p = -XJINV RESID, q = DELDV XJINV. A sigma or a delta
+// equal to tinyTol skips the update without printing; an order beyond the leading dimension is skipped too.
+TEST_F(GrgBasisTest, BroydenUpdatesOfOrderOneAndTheirSkipsAndOverflow) {
+  const int ld = 1, n = 1;
+  double xjac = 2.0, xjinv = 0.5, p, q;
+  const double deldv = 0.5, resid = 0.25, none = 0.0;
+  GRGJUP(&ld, &n, &xjac, &deldv, &resid);
+  EXPECT_EQ(xjac, 2.0 - 0.25 / 0.5);
+  GRGBUP(&ld, &n, &xjinv, &resid, &deldv, &p, &q);
+  EXPECT_EQ(p, -0.5 * 0.25);
+  EXPECT_EQ(q, 0.5 * 0.5);
+  EXPECT_EQ(xjinv, 0.5 - p * q / (0.5 * (p + 0.5)));
+
+  KVW_set_print(3);
+  settings.tinyTol = 0.25;
+  xjac = 2.0;
+  xjinv = 1.0;
+  GRGJUP(&ld, &n, &xjac, &deldv, &resid);          // sigma = 0.25
+  GRGBUP(&ld, &n, &xjinv, &none, &deldv, &p, &q);  // p = 0, delta = 0.25
+  const int two = 2;
+  const double pair[2] = {1, 1};
+  GRGJUP(&ld, &two, &xjac, pair, pair);
+  GRSBUP(&ld, &two, &xjinv, pair, pair);
+  EXPECT_EQ(xjac, 2.0);
+  EXPECT_EQ(xjinv, 1.0);
+  EXPECT_TRUE(lines().empty());
+  settings.tinyTol = 0.2499;
+  GRGJUP(&ld, &n, &xjac, &deldv, &resid);
+  GRGBUP(&ld, &n, &xjinv, &none, &deldv, &p, &q);
+  EXPECT_EQ(lines(), (Lines{" UPDATED JACOBIAN", "   1.50000E+00", " UPDATED INVERSE JACOBIAN", "   1.00000E+00"}));
+
+  clearLines();
+  settings.dblPoolSize = 4;  // p and q need 2 N + 1 = 5
+  double inv[4] = {1, 0, 0, 1};
+  GRSBUP(&two, &two, inv, pair, pair);
+  EXPECT_EQ(inv[0], 1.0);
+  EXPECT_EQ(settings.errorFlag, -1);
+  EXPECT_EQ(lines(), (Lines{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED         5"}));
+}
+
 }  // namespace
-}  // namespace korvex
+}  // namespace korvex::testing

@@ -1,18 +1,202 @@
-// Whole GRG line searches on small problems with real analysis callbacks.
+// The GRG line search: its small rules (bracketing, parabolas, step growth, tracking) and whole searches on small
+// problems with real analysis callbacks.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
 #include "common/logical.h"
 #include "entry/settings.h"
-#include "grg/line_search_problem.h"
+#include "grg/grg_problems.h"
 #include "korvex/routines/grg_search.h"
 #include "support/korvex_test.h"
 
 namespace korvex::testing {
 namespace {
+
+class GrgLineSearch : public KorvexTest {
+ protected:
+  void SetUp() override {
+    KorvexTest::SetUp();
+    settings.nNRIter = 0;  // the defaults leave the latest restoration's count alone
+  }
+  // The printed "STEP LENGTH" values, in order.
+  std::vector<std::string> steps() const {
+    std::vector<std::string> values;
+    for (const auto& line : lines()) {
+      if (line.rfind(" STEP LENGTH ", 0) == 0) values.push_back(line.substr(13));
+    }
+    return values;
+  }
+};
+
+using Pairs = std::vector<double>;
+
+TEST_F(GrgLineSearch, BracketKeepsThreeSortedPairsAndReportsALostBracketOnStandardOutput) {
+  Pairs stppt(4), objpt(4);
+  auto add = [&](int brackt, int k, double obj, double step) {
+    GRGS34(&brackt, &k, &obj, &step, objpt.data(), stppt.data());
+  };
+  add(kFalse, 0, 5.0, 0.0);
+  add(kFalse, 1, 4.0, 0.06);
+  add(kFalse, 2, 3.0, 0.02);  // sorted in by step, the objective travels with it
+  EXPECT_EQ(stppt, (Pairs{0.0, 0.02, 0.06, 0.0}));
+  EXPECT_EQ(objpt, (Pairs{5.0, 3.0, 4.0, 0.0}));
+  add(kFalse, 3, 2.0, 0.18);  // a fourth pair without a bracket: the first is dropped
+  EXPECT_EQ(Pairs(stppt.begin(), stppt.begin() + 3), (Pairs{0.02, 0.06, 0.18}));
+  EXPECT_EQ(Pairs(objpt.begin(), objpt.begin() + 3), (Pairs{3.0, 4.0, 2.0}));
+
+  // Bracketed: smallest objective in the middle keeps the three pairs; at position 3 they shift down; a new
+  // pair below all three is an error on the standard output, at print 0, and changes nothing.
+  struct Case {
+    Pairs objectives;
+    double obj;
+    Pairs steps;
+  };
+  const Case cases[] = {{{3.0, 1.0, 2.0, 0.0}, 2.5, {0.0, 0.1, 0.2}},
+                        {{3.0, 2.0, 1.0, 0.0}, 2.5, {0.1, 0.2, 0.3}},
+                        {{3.0, 2.0, 1.0, 0.0}, 0.5, {0.0, 0.1, 0.2}}};
+  for (const Case& c : cases) {
+    stppt = {0.0, 0.1, 0.2, 0.0};
+    objpt = c.objectives;
+    ::testing::internal::CaptureStdout();
+    add(kTrue, 7, c.obj, 0.3);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(Pairs(stppt.begin(), stppt.begin() + 3), c.steps);
+    EXPECT_EQ(out, c.obj < 1.0 ? " ERROR IN BRACKET, GRGS34\n" : "");
+  }
+  EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(GrgLineSearch, ParabolasThroughTwoPointsWithTheStartSlopeAndThroughThree) {
+  // f(t) = 1 - 2t + 4t^2: slope -2 at 0 along SDIR, vertex at 0.25.
+  const int n = 2;
+  const double r2 = std::sqrt(0.5);
+  const double down[2] = {-2.0 * r2, -2.0 * r2}, up[2] = {2.0 * r2, 2.0 * r2}, sdir[2] = {r2, r2};
+  double stppt[4] = {0.0, 0.5}, objpt[4] = {1.0, 1.0};
+  double step = -1.0;
+  settings.print = 2;
+  GRGPR2(stppt, objpt, &n, down, sdir, &step);
+  EXPECT_NEAR(step, 0.25, 1e-12);
+  // Positive start slope: negative vertex, step 0, no message. Opening downward: step 0 and the message.
+  objpt[1] = 3.0;
+  GRGPR2(stppt, objpt, &n, up, sdir, &step);
+  EXPECT_EQ(step, 0.0);
+  EXPECT_TRUE(lines().empty());
+  objpt[1] = -1.0;
+  step = 1.0;
+  GRGPR2(stppt, objpt, &n, down, sdir, &step);
+  EXPECT_EQ(step, 0.0);
+  EXPECT_EQ(lines(), (std::vector<std::string>{" C = 0 IN GRGPR2"}));
+  // Two pairs at the same step (a trial shortened back to the start): no division, step 0.
+  stppt[1] = 0.0;
+  step = 1.0;
+  GRGPR2(stppt, objpt, &n, down, sdir, &step);
+  EXPECT_EQ(step, 0.0);
+
+  // Three points of 2 (t - 0.3)^2 + 1: the vertex. Collinear points: IFAIL, step unchanged, message at print 1.
+  double t3[4] = {0.0, 0.2, 0.5}, f3[4];
+  for (int i = 0; i < 3; ++i) f3[i] = 2.0 * (t3[i] - 0.3) * (t3[i] - 0.3) + 1.0;
+  int ifail = kFalse;
+  GRGPR3(t3, f3, &step, &ifail);
+  EXPECT_NEAR(step, 0.3, 1e-12);
+  EXPECT_EQ(ifail, kFalse);
+  clearLines();
+  settings.print = 1;
+  double line[4] = {1.0, 0.8, 0.5};
+  step = 0.7;
+  GRGPR3(t3, line, &step, &ifail);
+  EXPECT_EQ(ifail, kTrue);
+  EXPECT_EQ(step, 0.7);
+  EXPECT_EQ(lines(), (std::vector<std::string>{" ERROR IN GRGPR3, ZERO DENOM"}));
+}
+
+// Arguments of GRGSTP for two variables and three functions (inequality 3 a candidate when NCAND = 1).
+struct Growth {
+  int iphase = 0, itobj = 1, slownr = kFalse, ntrak = 0, nbeq = 0, ltrak[3] = {0, 0, 0}, ncand = 0, mgrgin[1] = {3};
+  int nddv = 0, mddv[1] = {2};
+  double bstdv[2] = {0.0, 0.0}, dvprv[2] = {0.0, 0.0}, bstdf[3] = {}, dfprv[3] = {};
+  double stpbst = 0.0, stpprv = 0.0, dvlb[2] = {-1.0, -1.0}, dvub[2] = {1.0, 1.0}, sdir[2] = {1.0, 0.0};
+  double next(double step) {
+    GRGSTP(&iphase, &itobj, &slownr, &ntrak, &nbeq, ltrak, &ncand, mgrgin, &nddv, mddv, bstdv, dvprv, bstdf, dfprv,
+           &stpbst, &stpprv, dvlb, dvub, sdir, &step);
+    return step;
+  }
+};
+
+TEST_F(GrgLineSearch, StepGrowthAndItsLimits) {
+  Growth g;  // no basis function: min(3t, t + 0.4); the whole sequence is in the line-search test
+  EXPECT_NEAR(g.next(0.18), 0.54, 1e-15);
+  EXPECT_NEAR(g.next(0.54), 0.94, 1e-15);
+  g.ntrak = 1;  // with one: min(2t, t + 0.25), and min(2t, t + 0.15) once a restoration needed 3 corrections
+  EXPECT_NEAR(g.next(0.1), 0.2, 1e-15);
+  EXPECT_NEAR(g.next(0.3), 0.55, 1e-15);
+  settings.nNRIter = 3;
+  EXPECT_NEAR(g.next(0.3), 0.45, 1e-15);
+  settings.nNRIter = 0;  // slow for the rest of the search
+  EXPECT_NEAR(g.next(0.3), 0.45, 1e-15);
+
+  // Candidate inequality 3 from -0.5 at 0.1 to -0.3 at 0.2 reaches 0 at 0.35: min(1.1 * 0.35, 0.35 + 0.05).
+  Growth c;
+  c.ncand = 1;
+  c.stpprv = 0.1;
+  c.stpbst = 0.2;
+  c.dfprv[2] = -0.5;
+  c.bstdf[2] = -0.3;
+  EXPECT_NEAR(c.next(0.2), 0.385, 1e-12);
+  c.ltrak[2] = 1;  // a tracked inequality is no limit
+  EXPECT_NEAR(c.next(0.2), 0.6, 1e-12);
+  c.ltrak[2] = 0;
+  EXPECT_NEAR(c.next(0.4), 0.8, 1e-12);  // its zero lies behind the current step: no limit
+
+  // Equality 2 as temporary objective: 0.4 at 0.1, 0.2 at 0.2, zero at 0.3: min(1.1 * 0.3, 0.35).
+  Growth e;
+  e.iphase = 2;
+  e.itobj = 2;
+  e.stpprv = 0.1;
+  e.stpbst = 0.2;
+  e.dfprv[1] = 0.4;
+  e.bstdf[1] = 0.2;
+  EXPECT_NEAR(e.next(0.2), 0.33, 1e-12);
+
+  // Dependent variable 2 at 0.5 along the tangent (SDIR 0.5) meets its bound at 0.2 + 1.0: min(1.02 * 1.2, 1.21).
+  Growth d;
+  d.ntrak = 1;
+  d.nddv = 1;
+  d.stpbst = d.stpprv = 0.2;
+  d.bstdv[1] = 0.5;
+  d.sdir[1] = 0.5;
+  EXPECT_NEAR(d.next(1.0), 1.21, 1e-12);
+  // Secant from -0.2 at 0.1 to 0.0 at 0.2, slope 2, reaches 1 at 0.7: min(1.02 * 0.7, 0.71).
+  d.stpprv = 0.1;
+  d.dvprv[1] = -0.2;
+  d.bstdv[1] = 0.0;
+  EXPECT_NEAR(d.next(1.0), 0.71, 1e-12);
+}
+
+TEST_F(GrgLineSearch, TrackingKeepsTangentAndOutwardBindingInequalities) {
+  // Three variables; binding inequalities 2, 3, 4 in columns 2, 3, 4 of GRADD.
+  const int ndf = 4, nbin = 3, ndv = 3, mbndin[3] = {2, 3, 4}, lisdf[4] = {1, 2, 3, 4};
+  const double sdir[3] = {1.0, 0.0, 0.0};
+  const double gradd[12] = {0,    0,   0,     // objective
+                            -2.0, 0.0, 0.0,   // enters the feasible side: left free
+                            0.0,  3.0, 0.0,   // tangent: tracked
+                            1.0,  1.0, 0.0};  // leaves at 45 degrees: tracked, RESETH
+  int reseth = kFalse, ntrak = -1, mtrak[8] = {}, ltrak[4] = {9, 9, 9, 9};
+  settings.print = 2;
+  GRGTRK(&reseth, &ndf, &nbin, mbndin, &ndv, sdir, lisdf, gradd, &ntrak, mtrak, ltrak);
+  EXPECT_EQ(ntrak, 2);
+  EXPECT_EQ(std::vector<int>(mtrak, mtrak + 2), (std::vector<int>{3, 4}));
+  EXPECT_EQ(std::vector<int>(ltrak, ltrak + 4), (std::vector<int>{0, 0, 1, 1}));
+  EXPECT_EQ(reseth, kTrue);
+  EXPECT_EQ(lines(), (std::vector<std::string>{" SEARCH DIRECTION OUTSIDE TANGENT ",
+                                               " BINDING DF#    4  DOTP=   0.70711E+00 "}));
+  const int zero = 0;
+  EXPECT_EQ(GRGNRM(&ndv, &gradd[9]), std::sqrt(2.0));
+  EXPECT_EQ(GRGNRM(&zero, gradd), 0.0);
+}
 
 // Every argument of GRSSTE on top of the problem arrays; the search starts at x along the unit direction d.
 struct Search : SearchArrays {
@@ -32,24 +216,8 @@ struct Search : SearchArrays {
   }
 };
 
-class GrgLineSearch : public KorvexTest {
- protected:
-  void SetUp() override {
-    KorvexTest::SetUp();
-    settings.nNRIter = 0;  // the defaults leave the latest restoration's count alone
-  }
-  // The printed "STEP LENGTH" values, in order.
-  std::vector<std::string> steps() const {
-    std::vector<std::string> values;
-    for (const auto& line : lines()) {
-      if (line.rfind(" STEP LENGTH ", 0) == 0) values.push_back(line.substr(13));
-    }
-    return values;
-  }
-};
-
 TEST_F(GrgLineSearch, StepsGrowWithoutBasisFunctionsUntilClippedOrFiftyTrials) {
-  SearchProblem problem(0, [](const double* x, double* f) { f[0] = -x[0]; });
+  SearchProblem problem(1, 0, [](const double* x, double* f) { f[0] = -x[0]; });
   Search s(1, 0, 0);
   s.grad(1, 1) = -1.0;
   settings.print = 1;
@@ -60,7 +228,7 @@ TEST_F(GrgLineSearch, StepsGrowWithoutBasisFunctionsUntilClippedOrFiftyTrials) {
                                                "  0.9400E+00", "  0.1340E+01", "  0.1740E+01", "  0.2140E+01"}));
   EXPECT_EQ(lines().size(), 16u);
   EXPECT_EQ(lines()[0], "  ");
-  EXPECT_EQ(problem.calls, 8);
+  EXPECT_EQ(problem.calls(), 8);
   EXPECT_EQ(s.dv[0], 1.0);
   EXPECT_EQ(s.df[0], -1.0);
   EXPECT_EQ(s.resultCode, -5);
@@ -71,7 +239,7 @@ TEST_F(GrgLineSearch, StepsGrowWithoutBasisFunctionsUntilClippedOrFiftyTrials) {
   far.dvub = {1e6};
   far.dvlb = {-1e6};
   far.run({0.0}, {1.0}, problem);
-  EXPECT_EQ(problem.calls, 8 + 50);
+  EXPECT_EQ(problem.calls(), 8 + 50);
   double step = 0.02;
   for (int k = 2; k <= 50; ++k) step = std::min(3.0 * step, step + 0.4);
   EXPECT_NEAR(far.dv[0], step, 1e-9);
@@ -82,7 +250,7 @@ TEST_F(GrgLineSearch, StepsGrowWithoutBasisFunctionsUntilClippedOrFiftyTrials) {
 // Uphill: the first trial is worse, the two-point parabola with the start slope gives step 0. At level 2 the
 // search prints its basis, each trial and its end point; at level 1 only the trials and the parabola notice.
 TEST_F(GrgLineSearch, NoStepOfMinimumLengthGivesTwoOrFourAtTheStartPoint) {
-  SearchProblem problem(0, [](const double* x, double* f) { f[0] = x[0]; });
+  SearchProblem problem(1, 0, [](const double* x, double* f) { f[0] = x[0]; });
   for (int iphase : {0, 1}) {
     Search s(1, 0, 0);
     s.iphase = iphase;
@@ -101,17 +269,17 @@ TEST_F(GrgLineSearch, NoStepOfMinimumLengthGivesTwoOrFourAtTheStartPoint) {
                                " TERMINATE: MINIMUM STEPLENGTH\n BSTDV\n  2.50000E-01\n BSTDF\n  2.50000E-01\n";
     EXPECT_EQ(transcript(), iphase == 0 ? level2 : level1);
   }
-  EXPECT_EQ(problem.calls, 2);
+  EXPECT_EQ(problem.calls(), 2);
   // A direction shorter than minStep: no evaluation at all.
   Search s(1, 0, 0);
   s.slen = 0.00009;
   s.run({0.0}, {1.0}, problem);
-  EXPECT_EQ(problem.calls, 2);
+  EXPECT_EQ(problem.calls(), 2);
   EXPECT_EQ(s.resultCode, 2);
 }
 
 TEST_F(GrgLineSearch, FrontEndRestoresThePoolTopsAndReportsOverflow) {
-  SearchProblem problem(0, [](const double* x, double* f) { f[0] = -x[0]; });
+  SearchProblem problem(1, 0, [](const double* x, double* f) { f[0] = -x[0]; });
   Search s(1, 0, 0);
   settings.dblPoolTop = 10;
   settings.intPoolTop = 20;
@@ -119,7 +287,7 @@ TEST_F(GrgLineSearch, FrontEndRestoresThePoolTopsAndReportsOverflow) {
   settings.print = 1;
   s.run({0.0}, {1.0}, problem);
   EXPECT_EQ(settings.errorFlag, -1);
-  EXPECT_EQ(problem.calls, 0);
+  EXPECT_EQ(problem.calls(), 0);
   EXPECT_EQ(settings.dblPoolTop, 10);
   EXPECT_EQ(settings.intPoolTop, 20);
   EXPECT_EQ(lines(), (std::vector<std::string>{" ERROR:  INTEGER STORAGE EXCEEDED        30"}));

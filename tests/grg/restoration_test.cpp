@@ -8,7 +8,7 @@
 
 #include "common/logical.h"
 #include "entry/settings.h"
-#include "grg/line_search_problem.h"
+#include "grg/grg_problems.h"
 #include "korvex/routines/grg_search.h"
 #include "support/korvex_test.h"
 
@@ -64,7 +64,7 @@ struct Restoration : SearchArrays {
 TEST_F(GrgRestoration, NewConstraintShortensTheStepToWhereItBinds) {
   // Inequalities 2 and 3 identical (x1^2 - 0.25 <= 0): the first in the list is taken. No basis function: the
   // bordered system has the step length as its only unknown.
-  SearchProblem problem(0, [](const double* x, double* f) {
+  SearchProblem problem(2, 0, [](const double* x, double* f) {
     f[0] = -x[0];
     f[1] = f[2] = x[0] * x[0] - 0.25;
   });
@@ -87,7 +87,7 @@ TEST_F(GrgRestoration, NewConstraintShortensTheStepToWhereItBinds) {
 TEST_F(GrgRestoration, NewConstraintGoesBackByAtLeastTheMinimumAmountAndNeverBelowZero) {
   {
     // Crossing at 0.501, only 0.0005 behind the trial: back by 0.001; that point satisfies the constraint.
-    SearchProblem problem(0, [](const double* x, double* f) {
+    SearchProblem problem(1, 0, [](const double* x, double* f) {
       f[0] = -x[0];
       f[1] = x[0] - 0.5;
     });
@@ -96,9 +96,9 @@ TEST_F(GrgRestoration, NewConstraintGoesBackByAtLeastTheMinimumAmountAndNeverBel
     r.run();
     EXPECT_EQ(r.ifail, kFalse);
     EXPECT_EQ(r.step, 0.5015 - 0.001);
-    EXPECT_EQ(problem.calls, 1);
+    EXPECT_EQ(problem.calls(), 1);
   }
-  SearchProblem steep(0, [](const double* x, double* f) {
+  SearchProblem steep(1, 0, [](const double* x, double* f) {
     f[0] = -x[0];
     f[1] = 10.0 * (x[0] - 0.5);
   });
@@ -123,7 +123,7 @@ TEST_F(GrgRestoration, NewConstraintGoesBackByAtLeastTheMinimumAmountAndNeverBel
 TEST_F(GrgRestoration, TemporaryObjectiveCrossingIsInterpolatedToFeasTol) {
   // Phase 2: equality 2 (x1 - 0.5) is the temporary objective, positive at the base point, negative at the trial.
   // Binary fractions keep the arithmetic exact: feasTol 0.125 is reached at step 0.375 (zero at 0.5).
-  SearchProblem problem(1, [](const double* x, double* f) {
+  SearchProblem problem(1, 1, [](const double* x, double* f) {
     f[0] = 0.0;
     f[1] = x[0] - 0.5;
   });
@@ -146,14 +146,14 @@ TEST_F(GrgRestoration, TemporaryObjectiveCrossingIsInterpolatedToFeasTol) {
   EXPECT_TRUE(printed(" NEW CONSTRAINT   2"));
   EXPECT_TRUE(printed(" ACORN NEGATIVE"));
   EXPECT_EQ(r.xjinv[0], -1.0);
-  EXPECT_EQ(problem.calls, 1);
+  EXPECT_EQ(problem.calls(), 1);
 }
 
 TEST_F(GrgRestoration, DependentVariableAtItsBoundHandsItsColumnToTheStepLength) {
   // Equality 2: x2 - x1 = 0 with x2 dependent and bounded by 0.5; the direction runs along the equality.
   // Inequality 3, x1 - c <= 0, is out of the way with c = 5.
   double c = 5.0;
-  SearchProblem problem(1, [&c](const double* x, double* f) {
+  SearchProblem problem(2, 1, [&c](const double* x, double* f) {
     f[0] = -x[0] - x[1];
     f[1] = x[1] - x[0];
     f[2] = x[0] - c;
@@ -178,7 +178,7 @@ TEST_F(GrgRestoration, DependentVariableAtItsBoundHandsItsColumnToTheStepLength)
   EXPECT_NEAR(r.xjinv[0] * r.xjac[0], 1.0, 1e-12);
   EXPECT_TRUE(printed("XJAC AFTER BND UPDATE"));
   EXPECT_TRUE(printed("XJINV AFTER BND UPDATE"));
-  EXPECT_EQ(problem.calls, 1);
+  EXPECT_EQ(problem.calls(), 1);
 
   // The bound step equal to the current step: nothing to difference with.
   same.step = same.stpbnd;
@@ -209,7 +209,7 @@ TEST_F(GrgRestoration, DependentVariableAtItsBoundHandsItsColumnToTheStepLength)
 
 TEST_F(GrgRestoration, NewConstraintOnAFullBasisOrWithoutAGradientColumnIsRefused) {
   // One variable, dependent for the equality: the basis already holds NDV functions, no row is left.
-  SearchProblem problem(1, [](const double* x, double* f) {
+  SearchProblem problem(1, 1, [](const double* x, double* f) {
     f[0] = -x[0];
     f[1] = 0.0;
     f[2] = x[0] - 0.2;
@@ -235,7 +235,7 @@ TEST_F(GrgRestoration, NewConstraintOnAFullBasisOrWithoutAGradientColumnIsRefuse
 }
 
 TEST_F(GrgRestoration, NothingToDoEvaluatesNothingAndTheFrontEndGivesThePoolBack) {
-  SearchProblem problem(0, [](const double* x, double* f) {
+  SearchProblem problem(1, 0, [](const double* x, double* f) {
     f[0] = -x[0];
     f[1] = x[0] - 0.5;
   });
@@ -255,7 +255,7 @@ TEST_F(GrgRestoration, NothingToDoEvaluatesNothingAndTheFrontEndGivesThePoolBack
   r.step = 0.3;
   r.run();
   EXPECT_EQ(settings.errorFlag, 0);
-  EXPECT_EQ(problem.calls, 0);
+  EXPECT_EQ(problem.calls(), 0);
   EXPECT_EQ(r.ifail, kFalse);
   EXPECT_EQ(r.endstp, kFalse);
   EXPECT_EQ(r.step, 0.3);
@@ -264,7 +264,7 @@ TEST_F(GrgRestoration, NothingToDoEvaluatesNothingAndTheFrontEndGivesThePoolBack
   r.iphase = 1;  // in the feasibility phase the same trial ends the search
   r.run();
   EXPECT_EQ(r.endstp, kTrue);
-  EXPECT_EQ(problem.calls, 0);
+  EXPECT_EQ(problem.calls(), 0);
 }
 
 TEST_F(GrgRestoration, DependentVariablesFollowTangentOrSecantAndReportTheFirstBound) {

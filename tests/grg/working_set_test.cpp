@@ -59,37 +59,5 @@ TEST_F(GrgWorkingSetTest, RunArraysTakeTheStatedTopsAndOverflowsAreReported) {
   }
 }
 
-void quadratic(void*, const double* x, double* objective, double*, double*) {
-  *objective = (x[0] - 0.3) * (x[0] - 0.3);
-}
-
-// A whole run on n variables: a silent overflow at print level 0 still reaches the caller as 11; an iteration
-// limit below 1 gives 6 without iterating; a stop request ends the first iteration with 12 before printing.
-TEST_F(GrgWorkingSetTest, OverflowIterationLimitAndStopEndARunBeforeItIterates) {
-  std::vector<double> x;
-  const auto run = [&x](int n, int maxIter) {
-    x.assign(static_cast<size_t>(n), 0.5);
-    std::vector<double> lower(x.size(), 0.0), upper(x.size(), 1.0), f(1, 0.0);
-    return KVW_grg(maxIter, n, x.data(), lower.data(), upper.data(), 0, 0, quadratic, nullptr, f.data());
-  };
-  settings.intPoolSize = 101;
-  EXPECT_EQ(run(100, 5), KVW_GRG_STORAGE);
-  EXPECT_EQ(settings.nFunEval, 1);  // only the start point
-  EXPECT_EQ(settings.intPoolTop, 0);
-
-  KVW_setDefaults();
-  settings.nIter = 42;
-  KVW_set_print(3);
-  EXPECT_EQ(run(2, 0), KVW_GRG_ITERATION_LIMIT);
-  EXPECT_EQ(run(2, -3), KVW_GRG_ITERATION_LIMIT);
-  EXPECT_EQ(KVW_get_nIter(), 42);
-  EXPECT_DOUBLE_EQ(x[0], 0.5);
-  KVW_set_stop(1);
-  EXPECT_EQ(run(2, 10), KVW_GRG_STOPPED);
-  EXPECT_EQ(KVW_get_nIter(), 1);
-  EXPECT_EQ(KVW_get_nFunEval(), 3);  // the start point of each of the three runs
-  EXPECT_TRUE(lines().empty());
-}
-
 }  // namespace
 }  // namespace korvex::testing
