@@ -189,7 +189,7 @@ TEST_F(DerivativesTest, PoolLayoutAndOverflowOfBothFlavours) {
 // gradient is that of the negated function; other phases negate nothing. Positive LISDF entries store, with leading
 // dimension NDV.
 TEST_F(DerivativesTest, GrgNegatesTheTemporaryObjectiveInPhase3) {
-  const int lisdf[kNdf] = {0, 1, -1, 2};  // a negative entry is not valid input: it stores nothing
+  const int lisdf[kNdf] = {-1, 1, 0, 2};  // a negative entry, even -1 first, stores nothing
   const int itobj = 2;
   for (int method : {1, 0}) {
     settings.diffMeth = method;

@@ -29,6 +29,7 @@ void analysis(void* user, const double* x, double* obj, double* eq, double* ineq
 }
 
 double linear(double x) { return x; }
+double falling(double x) { return -x; }
 double quadratic(double x) { return (x - 0.3) * (x - 0.3); }
 double steep(double x) { return 7.9999999 * x; }
 
@@ -81,7 +82,7 @@ TEST_F(SqpMeritTest, PenaltyWeightsMeritAndSlopeFollowTheirFormulas) {
   s.dderiv = 0.5;
   EXPECT_DOUBLE_EQ(meritValue(s), 0.0 + 2.0 * 0.25 + 4.0 * 0.5);
   EXPECT_DOUBLE_EQ(meritSlope(s), 0.5 + 2.0 * 5.0 + 4.0 * 1.5);
-  problem.ineq = -0.25;  // a satisfied inequality adds nothing to either; the equality adds its slope whatever its sign
+  problem.ineq = 0.0;  // an inequality at zero adds nothing to either; the equality adds its slope whatever its sign
   startAt(0.0, 0.5);
   EXPECT_DOUBLE_EQ(meritValue(s), 4.0 * 0.5);
   EXPECT_DOUBLE_EQ(meritSlope(s), 0.5 + 4.0 * 1.5);
@@ -106,11 +107,13 @@ TEST_F(SqpMeritTest, LineSearchOutcomesAndTrialSteps) {
        {0.5, 0.05}},
       {"interpolated 0.100000001 of the step, below 0.1 in single precision: 0.1 of it", 0.0, 0.5, -1.0, steep,
        SearchOutcome::Failed, {0.5, 0.05}},
-      {"trial cut at the bound", -0.5, -5.0, -5.0, linear, SearchOutcome::Accepted, {-1.0}},
+      {"trial cut at the lower bound", -0.5, -5.0, -5.0, linear, SearchOutcome::Accepted, {-1.0}},
+      {"... and at the upper one", 0.5, 5.0, -5.0, falling, SearchOutcome::Accepted, {1.0}},
       {"merit within feasTol of both earlier ones", 0.5, -0.1, 0.0, linear, SearchOutcome::MeritStalled, {}, 0.5009,
        0.4991},
-      {"a change of exactly feasTol against one of them goes on", 0.0, -0.1, -0.1, linear, SearchOutcome::Accepted,
-       {-0.1}, 0.001, -0.0009},
+      {"a change of exactly feasTol against the previous merit goes on", 0.0, -0.1, -0.1, linear,
+       SearchOutcome::Accepted, {-0.1}, 0.001, -0.0009},
+      {"... and against the one before it", 0.0, -0.1, -0.1, linear, SearchOutcome::Accepted, {-0.1}, -0.0009, 0.001},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);

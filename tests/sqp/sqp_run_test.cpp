@@ -139,12 +139,17 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
        },
        .setup = [] { KVW_set_print(3); }, .code = 9, .calls = 1 + 5 + 4, .nIter = 5,
        .lines = {" TERMINATE: PENALTY NOT CHANGING"}, .tail = true},
-      {.why = "an inequality of exactly feasTol counts as satisfied", .x = {0.25}, .nIneq = 1,
-       .analysis = [](const double* x, double* obj, double*, double* g) {
+      {.why = "constraints of exactly feasTol count as satisfied", .x = {0.25}, .nEq = 1, .nIneq = 1,
+       .analysis = [](const double* x, double* obj, double* eq, double* g) {
          *obj = (x[0] - 0.25) * (x[0] - 0.25);
+         eq[0] = (x[0] - 0.25) - 0.001;
          g[0] = 0.001;
        },
        .code = 1, .calls = 1 + 1 + 1, .nIter = 1},
+      // Gobj = 2^-9 exactly, B = 2^-9, d = -1: the predicted change Gobj d equals -feasTol.
+      {.why = "a predicted decrease of exactly feasTol counts as converged", .x = {0.0},
+       .analysis = [](const double* x, double* obj, double*, double*) { *obj = 0.001953125 * x[0]; },
+       .setup = [] { KVW_set_convTol(0.001953125); }, .code = 1, .calls = 1 + 1 + 1},
       {.why = "flat objective: only the equality's violation keeps the run going", .x = {0.0}, .nEq = 1,
        .analysis = [](const double* x, double* obj, double* eq, double*) {
          *obj = 0.0;
