@@ -1,6 +1,5 @@
-// The QP building blocks through their exported routines: row numbering, the pivot test, the tie-breaks of the row
-// choice and the step length, and the two internal failures.
-#include <cmath>
+// The QP building blocks through their exported routines: row numbering, the tie-breaks of the row choice and the
+// step length, and the two internal failures (the pivot test is the solver's, at exactly tinyTol).
 #include <string>
 #include <vector>
 

@@ -1,6 +1,5 @@
 // The merit function, its line search, the interpolation step and the Hessian initialisation of the SQP method.
 #include <cmath>
-#include <string>
 #include <vector>
 
 #include "entry/bridge.h"
