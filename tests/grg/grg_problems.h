@@ -85,6 +85,13 @@ struct RunProblem {
   }
 };
 
+// max |a(i) - b(i)| over two vectors of the same length.
+inline double largestDifference(const std::vector<double>& a, const std::vector<double>& b) {
+  double worst = 0.0;
+  for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::fabs(a[i] - b[i]));
+  return worst;
+}
+
 // max |(A B - I)(i, j)| over the leading n x n blocks of two matrices with leading dimension ld.
 inline double identityError(const double* a, const double* b, int ld, int n) {
   double worst = 0.0;

@@ -140,9 +140,10 @@ TEST_F(GrgRestoration, DependentVariableAtItsBoundHandsItsColumnToTheStepLength)
     f[2] = x[0] - c;
   });
   const double r2 = std::sqrt(0.5);
-  Restoration r(2, 1, 1, 3);
-  r.equalityBasis();
-  r.dvub = {1.0, 0.5};
+  Restoration base(2, 1, 1, 3);
+  base.equalityBasis();
+  base.dvub = {1.0, 0.5};
+  Restoration r = base, tie = base;
   r.trial({0.0, 0.0}, {r2, r2}, 1.0, problem);
   ASSERT_EQ(r.idvbnd, 2);
   Restoration same = r;
@@ -167,9 +168,6 @@ TEST_F(GrgRestoration, DependentVariableAtItsBoundHandsItsColumnToTheStepLength)
   // its bound: a bound event, not a new constraint.
   c = 0.25;
   settings.feasTol = 0.25;
-  Restoration tie(2, 1, 1, 3);
-  tie.equalityBasis();
-  tie.dvub = {1.0, 0.5};
   tie.trial({0.0, 0.0}, {1.0, 1.0}, 1.0, problem);
   ASSERT_EQ(tie.stpbnd, 0.5);
   tie.run();

@@ -1,5 +1,7 @@
-// Classification of the constraints at the top of a GRG iteration (GRGCON and the main iteration's own call).
+// The GRG main iteration's storage front end (run-array layout, capacity tests, overflow reports, pool
+// restoration) and its classification of the constraints at the top of each iteration.
 #include <algorithm>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -31,10 +33,10 @@ struct Lists {
   }
 };
 
-using GrgClassifyTest = KorvexTest;
+using GrgIterationTest = KorvexTest;
 using Ints = std::vector<int>;
 
-TEST_F(GrgClassifyTest, ListsFollowListOrderAndFeasTolIsInclusive) {
+TEST_F(GrgIterationTest, ListsFollowListOrderAndFeasTolIsInclusive) {
   // Equalities 2, 3 satisfied (|2| = feasTol); inequalities 4 inactive, 5 and 6 binding at +-feasTol, 7 inactive.
   Lists l(2, 4, {0.0, 0.001, -0.0005, -0.5, 0.001, -0.001, -0.0011});
   l.classify();
@@ -44,7 +46,7 @@ TEST_F(GrgClassifyTest, ListsFollowListOrderAndFeasTolIsInclusive) {
   EXPECT_EQ((Ints{l.NCAND, l.NBIN, l.NBEQ, l.ITOBJ, l.IPHASE}), (Ints{4, 2, 2, 0, 0}));
 }
 
-TEST_F(GrgClassifyTest, TemporaryObjectiveIsTheFirstWorstAndIsKeptWhileViolated) {
+TEST_F(GrgIterationTest, TemporaryObjectiveIsTheFirstWorstAndIsKeptWhileViolated) {
   // Among violated inequalities the first of equal values wins; a strictly larger one beats the equality (ties go
   // to the equality: see the feasibility-phase run).
   Lists w(1, 3, {0.0, -2.0, 2.5, 3.0, 3.0});
@@ -78,7 +80,7 @@ TEST_F(GrgClassifyTest, TemporaryObjectiveIsTheFirstWorstAndIsKeptWhileViolated)
 
 // 30 inequalities: 4 binding, 20 inactive, 6 violated; fraction 0.5 keeps the 4 binding ones first, then the 10
 // inactive ones with the largest values.
-TEST_F(GrgClassifyTest, CandidateCutKeepsBindingFirstThenTheLargestInactive) {
+TEST_F(GrgIterationTest, CandidateCutKeepsBindingFirstThenTheLargestInactive) {
   Lists l(0, 30, std::vector<double>(31, 0.0));
   Ints inactive;
   for (int j = 2; j <= 31; ++j) {
@@ -113,7 +115,7 @@ TEST_F(GrgClassifyTest, CandidateCutKeepsBindingFirstThenTheLargestInactive) {
 
 // The main iteration's binding list has room for min(nIneq, NDV) entries: extra binding inequalities stay
 // candidates but are not listed as binding, and nothing is written past the list.
-TEST_F(GrgClassifyTest, MoreBindingInequalitiesThanTheListHoldsAreCappedNotOverwritten) {
+TEST_F(GrgIterationTest, MoreBindingInequalitiesThanTheListHoldsAreCappedNotOverwritten) {
   Ints ineq{2, 3, 4, 5}, MGRGIN(4, 0), MBNDIN{-7, -7, -9};
   std::vector<double> DF{0.0, 0.0, -0.5, 0.0, 0.0};
   grg::ConstraintClasses classes{Vec<int>(MGRGIN.data(), 4), Vec<int>(MBNDIN.data(), 2), Vec<int>(nullptr, 0)};
@@ -122,6 +124,53 @@ TEST_F(GrgClassifyTest, MoreBindingInequalitiesThanTheListHoldsAreCappedNotOverw
                            classes, temp, IPHASE);
   EXPECT_EQ(std::tuple(classes.NBIN, MBNDIN), std::tuple(2, Ints{2, 4, -9}));
   EXPECT_EQ(std::tuple(classes.NCAND, MGRGIN), std::tuple(4, Ints{2, 3, 4, 5}));
+}
+
+// The front end on n variables at 0 with nEq equalities and nIneq inequalities, all of value 0, and an iteration
+// limit of 0, so that the main iteration returns 6 at once when the storage fits.
+int runFrontEnd(int n, int nEq, int nIneq) {
+  const int maxIter = 0, NDF = 1 + nEq + nIneq, objIndex = 1;
+  std::vector<double> DV(n, 0.0), DVLB(n, -1.0), DVUB(n, 1.0), DF(NDF, 0.0);
+  std::vector<int> eq(nEq), ineq(nIneq);
+  for (int i = 0; i < nEq; ++i) eq[i] = 2 + i;
+  for (int i = 0; i < nIneq; ++i) ineq[i] = 2 + nEq + i;
+  int resultCode = -5;
+  GRSALG(&maxIter, &n, DV.data(), DVLB.data(), DVUB.data(), &NDF, DF.data(), &objIndex, &nEq, eq.data(), &nIneq,
+         ineq.data(), &resultCode);
+  return resultCode;
+}
+
+// New tops one slot beyond the arrays: doubles T + n n + 8 n + 1, integers I + nIneq + min(nIneq, n) + nEq + NDF
+// + n + 1. A capacity equal to the new top is accepted, one less is refused (doubles first), resultCode is not
+// written on an overflow, and both tops come back on every path.
+TEST_F(GrgIterationTest, RunArraysTakeTheStatedTopsAndOverflowsAreReported) {
+  struct Case {
+    int n, nEq, nIneq, dblTop, intTop, dblSize, intSize;
+    std::string report;
+  };
+  const Case cases[] = {
+      {100, 0, 0, 0, 0, 10800, 5000, " ERROR:  DOUBLE PRECISION STORAGE EXCEEDED     10801"},
+      {100, 0, 0, 0, 0, 10801, 101, " ERROR:  INTEGER STORAGE EXCEEDED       102"},
+      {100, 0, 0, 0, 0, 10801, 102, ""},
+      // 20 + 4 + 16 + 1 = 41 doubles; 10 + 7 + 2 + 3 + 11 + 2 + 1 = 36 integers
+      {2, 3, 7, 20, 10, 40, 35, " ERROR:  DOUBLE PRECISION STORAGE EXCEEDED        41"},
+      {2, 3, 7, 20, 10, 41, 35, " ERROR:  INTEGER STORAGE EXCEEDED        36"},
+      {2, 3, 7, 20, 10, 41, 36, ""},
+  };
+  KVW_set_print(1);
+  for (const Case& c : cases) {
+    clearLines();
+    settings.errorFlag = 0;
+    settings.dblPoolTop = c.dblTop;
+    settings.intPoolTop = c.intTop;
+    settings.dblPoolSize = c.dblSize;
+    settings.intPoolSize = c.intSize;
+    const bool fits = c.report.empty();
+    EXPECT_EQ(runFrontEnd(c.n, c.nEq, c.nIneq), fits ? KVW_GRG_ITERATION_LIMIT : -5) << c.dblSize;
+    EXPECT_EQ(lines(), fits ? std::vector<std::string>{} : std::vector<std::string>{c.report});
+    EXPECT_EQ(std::tuple(settings.errorFlag, settings.dblPoolTop, settings.intPoolTop),
+              std::tuple(fits ? 0 : -1, c.dblTop, c.intTop));
+  }
 }
 
 }  // namespace

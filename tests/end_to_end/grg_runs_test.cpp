@@ -1,11 +1,14 @@
 // GRG runs end to end: one problem built for each result code a run can reach, the feasibility phase, an optimum
-// on an active inequality and an equality, and the Hessian update across iterations.
+// on an active inequality and an equality, the Hessian update across iterations, what a run prints at each level,
+// and the demo problem set.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "../examples/problems.h"
 #include "entry/settings.h"
 #include "grg/grg_problems.h"
 #include "korvex/korvex.h"
@@ -16,9 +19,7 @@ namespace {
 
 class GrgRunTest : public KorvexTest {
  protected:
-  bool hasLine(const std::string& line) const {
-    return std::find(lines().begin(), lines().end(), line) != lines().end();
-  }
+  bool hasLine(const std::string& line) const { return !after(line, 1).empty(); }
   // The lines from the first one equal to `label` on (none when it was not printed).
   std::vector<std::string> after(const std::string& label, size_t count) const {
     const auto at = std::find(lines().begin(), lines().end(), label);
@@ -106,9 +107,7 @@ TEST_F(GrgRunTest, OverflowsGiveElevenAndAZeroDirectionGivesOne) {
   clearLines();
   settings.intPoolSize = 11;  // the run arrays need integer top 3 + 2 + 4 + 2 + 1
   p.calls = 0;
-  EXPECT_EQ(p.run(10), KVW_GRG_STORAGE);
-  EXPECT_EQ(p.calls, 1);  // only the start point
-  EXPECT_TRUE(lines().empty());
+  EXPECT_EQ(std::tuple(p.run(10), p.calls, lines().size()), std::tuple(KVW_GRG_STORAGE, 1, 0u));  // at the start
 
   // With convTol = 0 a direction of length 0 passes no derivative test; the run still ends with the convergence
   // result instead of dividing by the zero length (a constant objective: the subproblem's solution is exactly 0).
@@ -116,8 +115,7 @@ TEST_F(GrgRunTest, OverflowsGiveElevenAndAZeroDirectionGivesOne) {
   KVW_set_convTol(0.0);
   RunProblem flat{1, 0, 0, {0.25}, {0.0}, {1.0}, [](const double*, double* f, int) { f[0] = 5.0; }};
   EXPECT_EQ(flat.run(10), KVW_GRG_CONVERGED_DERIVATIVE);
-  EXPECT_EQ(KVW_get_nIter(), 1);
-  EXPECT_EQ(flat.x[0], 0.25);
+  EXPECT_EQ(std::tuple(KVW_get_nIter(), flat.x[0]), std::tuple(1, 0.25));
 }
 
 // min |x - 2|^2 with x1 + x2 + x3 = 3 and x1 <= 0.5: optimum (0.5, 1.25, 1.25) with both constraints active. On
@@ -130,14 +128,11 @@ TEST_F(GrgRunTest, OptimumOnAnActiveInequalityAndAnEquality) {
                }};
   KVW_set_print(2);
   EXPECT_EQ(p.run(50), KVW_GRG_CONVERGED_DERIVATIVE);
-  EXPECT_NEAR(p.x[0], 0.5, 0.001);
-  EXPECT_NEAR(p.x[1], 1.25, 0.001);
-  EXPECT_NEAR(p.x[2], 1.25, 0.001);
-  EXPECT_LE(std::fabs(p.f[1]), 0.001);
-  EXPECT_LE(p.f[2], 0.001);
-  EXPECT_TRUE(hasLine(" NEW CONSTRAINT   3"));
-  EXPECT_TRUE(hasLine(" HESSIAN UPDATED"));
-  EXPECT_TRUE(hasLine(" NR ITERATIONS=  1"));
+  EXPECT_LE(largestDifference(p.x, {0.5, 1.25, 1.25}), 0.001);
+  EXPECT_LE(std::max(std::fabs(p.f[1]), p.f[2]), 0.001);
+  for (const char* line : {" NEW CONSTRAINT   3", " HESSIAN UPDATED", " NR ITERATIONS=  1"}) {
+    EXPECT_TRUE(hasLine(line)) << line;
+  }
   const auto tracked = std::find(lines().begin(), lines().end(), " MTRAK");
   EXPECT_NE(std::find(tracked, lines().end(), "         3"), lines().end());
 }
@@ -169,8 +164,7 @@ TEST_F(GrgRunTest, FeasibilityPhaseStartsOnTheEqualityForATie) {
     EXPECT_GT(f2, 0.001);
     EXPECT_NEAR(f2, side * 3.0 * (s1 - s2), 1e-4);
     EXPECT_TRUE(result == KVW_GRG_CONVERGED_DERIVATIVE || result == KVW_GRG_NO_STEP) << result;
-    EXPECT_NEAR(p.x[0], 0.5, 0.02);
-    EXPECT_NEAR(p.x[1], 0.5, 0.02);
+    EXPECT_LE(largestDifference(p.x, {0.5, 0.5}), 0.02);
   }
 }
 
@@ -192,6 +186,77 @@ TEST_F(GrgRunTest, OldActiveRowWithoutAColumnIsReportedAndContributesNothing) {
   EXPECT_TRUE(hasLine(" HESSIAN UPDATED"));
   EXPECT_EQ(after(" GRADLO", 4), (std::vector<std::string>{" GRADLO", " -1.00000E+00 -1.00000E+00", " GRADL",
                                                           " -1.00000E+00 -1.00000E+00"}));
+}
+
+void atMinimum(void*, const double* x, double* f, double*, double*) { f[0] = (x[0] - 0.5) * (x[0] - 0.5); }
+
+void unsatisfiableInequality(void*, const double* x, double* f, double*, double* g) {
+  f[0] = x[0];
+  g[0] = (x[0] - 0.5) * (x[0] - 0.5) + 1.0;
+}
+
+// One-variable problems that end in their first iteration (so the line search prints nothing): the optimisation
+// phase at its minimiser, and the feasibility phase on an inequality that cannot be satisfied.
+TEST_F(GrgRunTest, EachPrintLevelAddsItsLinesInBothPhases) {
+  using Lines = std::vector<std::string>;
+  struct Case {
+    AnalysisCallback analysis;
+    int nIneq, result;
+    Lines afterHeading, infeasibleList;
+    std::string columnMap;  // the objective has no column in the feasibility phase; function 2 has the only one
+  };
+  const Case cases[] = {
+      {atMinimum, 0, KVW_GRG_CONVERGED_DERIVATIVE, {"  0.00000E+00", " NO. ANALYSIS CALLS    1"}, {}, "         1"},
+      {unsatisfiableInequality,
+       1,
+       KVW_GRG_INFEASIBLE,
+       {"  5.00000E-01  1.00000E+00", " NO. ANALYSIS CALLS    1", " SEARCHING FOR FEASIBLE STARTING POINT",
+        " TEMPORARY OBJECTIVE IS FUNCTION   2 "},
+       {" MGRGIN FOR INFEASIBLE", ""},
+       "         0         1"},
+  };
+  for (const Case& c : cases) {
+    for (int level = 0; level <= 3; ++level) {
+      Lines want;
+      const auto add = [&want](const Lines& part) { want.insert(want.end(), part.begin(), part.end()); };
+      if (level >= 1) add({"  ", " BEGINNING ITERATION    1", " DV", "  0.00000E+00", " DF"});
+      if (level >= 1) add(c.afterHeading);
+      if (level >= 3) add(c.infeasibleList);
+      if (level >= 2) {
+        add({" HESSIAN INITIALIZED ", " LISDF", c.columnMap, " GRADD", "   2.50000E-05", " GRADOB", "  2.50000E-05"});
+      }
+      if (level >= 3) add({" HESSIAN", "   1.00000E+00", " IACT", "", " XLAG", ""});
+      if (level >= 2) add({" DIRECT DERIV   -0.62500E-09    LENGTH SEARCH VEC    0.25000E-04"});
+
+      KVW_setDefaults();
+      KVW_set_print(level);
+      clearLines();
+      double x = 0.5, lower = 0.0, upper = 1.0, f[2] = {0.0, 0.0};
+      EXPECT_EQ(KVW_grg(10, 1, &x, &lower, &upper, 0, c.nIneq, c.analysis, nullptr, f), c.result);
+      EXPECT_EQ(lines(), want) << "level " << level;
+    }
+  }
+}
+
+// Each demo problem is solved from its published start point to its known optimum within a tolerance of the
+// objective, feasible within the constraint tolerance.
+TEST_F(GrgRunTest, EachDemoProblemReachesItsOptimum) {
+  for (const auto& problem : korvex_examples::testProblems()) {
+    KVW_setDefaults();
+    std::vector<double> x(problem.start.begin(), problem.start.begin() + problem.n);
+    std::vector<double> f(static_cast<size_t>(1 + problem.nEq + problem.nIneq), 0.0);
+    const int result = KVW_grg(100, problem.n, x.data(), problem.lower.data(), problem.upper.data(), problem.nEq,
+                               problem.nIneq, problem.analysis, nullptr, f.data());
+    const double violation = korvex_examples::largestViolation(problem, f.data());
+    const bool solved = (result == KVW_GRG_CONVERGED_DERIVATIVE || result == KVW_GRG_CONVERGED_OBJECTIVE ||
+                         result == KVW_GRG_NO_STEP) &&
+                        std::fabs(f[0] - problem.optimum) <= 0.01 * (1.0 + std::fabs(problem.optimum)) &&
+                        violation <= 0.001;
+    std::printf("%-12s result %2d  f %14.7g (optimum %14.7g)  violation %9.2e  iterations %3d  calls %5d\n",
+                std::string(problem.name).c_str(), result, f[0], problem.optimum, violation, KVW_get_nIter(),
+                KVW_get_nFunEval());
+    EXPECT_TRUE(solved) << problem.name;
+  }
 }
 
 }  // namespace
