@@ -37,15 +37,9 @@ void rosenbrock(const double* x, double* f, int) { f[0] = 100.0 * sq(x[1] - x[0]
 double kinked(double x) { return 1.0 + 0.5 * std::fabs(x - 0.3); }
 
 // x^2 + 1 <= 0 at its minimiser: the temporary objective has no descent direction.
-void unsatisfiable(const double* x, double* f, int) {
-  f[0] = x[0];
-  f[1] = x[0] * x[0] + 1.0;
-}
+void unsatisfiable(const double* x, double* f, int) { f[0] = x[0], f[1] = x[0] * x[0] + 1.0; }
 // The kink in a violated inequality, which stays the temporary objective.
-void kinkedInequality(const double* x, double* f, int) {
-  f[0] = x[0];
-  f[1] = kinked(x[0]);
-}
+void kinkedInequality(const double* x, double* f, int) { f[0] = x[0], f[1] = kinked(x[0]); }
 // Two satisfied equalities with parallel linearizations and right-hand sides 0 and -0.0005.
 void parallelEqualities(const double* x, double* f, int) {
   f[0] = x[0] * x[0] + x[1];
@@ -107,7 +101,8 @@ TEST_F(GrgRunTest, OverflowsGiveElevenAndAZeroDirectionGivesOne) {
   clearLines();
   settings.intPoolSize = 11;  // the run arrays need integer top 3 + 2 + 4 + 2 + 1
   p.calls = 0;
-  EXPECT_EQ(std::tuple(p.run(10), p.calls, lines().size()), std::tuple(KVW_GRG_STORAGE, 1, 0u));  // at the start
+  EXPECT_EQ(p.run(10), KVW_GRG_STORAGE);
+  EXPECT_EQ(std::tuple(p.calls, lines().size()), std::tuple(1, 0u));  // the start point only, silently
 
   // With convTol = 0 a direction of length 0 passes no derivative test; the run still ends with the convergence
   // result instead of dividing by the zero length (a constant objective: the subproblem's solution is exactly 0).
@@ -116,6 +111,19 @@ TEST_F(GrgRunTest, OverflowsGiveElevenAndAZeroDirectionGivesOne) {
   RunProblem flat{1, 0, 0, {0.25}, {0.0}, {1.0}, [](const double*, double* f, int) { f[0] = 5.0; }};
   EXPECT_EQ(flat.run(10), KVW_GRG_CONVERGED_DERIVATIVE);
   EXPECT_EQ(std::tuple(KVW_get_nIter(), flat.x[0]), std::tuple(1, 0.25));
+
+  // An iteration limit below 1 gives 6, and a stop requested before the run 12, before the first iteration prints
+  // anything: only the start points are evaluated.
+  KVW_setDefaults();
+  KVW_set_print(3);
+  clearLines();
+  flat.calls = 0;
+  EXPECT_EQ(flat.run(0), KVW_GRG_ITERATION_LIMIT);
+  EXPECT_EQ(flat.run(-3), KVW_GRG_ITERATION_LIMIT);
+  EXPECT_EQ(KVW_get_nIter(), 0);
+  KVW_set_stop(1);
+  EXPECT_EQ(flat.run(10), KVW_GRG_STOPPED);
+  EXPECT_EQ(std::tuple(KVW_get_nIter(), flat.calls, lines().size()), std::tuple(1, 3, 0u));
 }
 
 // min |x - 2|^2 with x1 + x2 + x3 = 3 and x1 <= 0.5: optimum (0.5, 1.25, 1.25) with both constraints active. On

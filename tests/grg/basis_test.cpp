@@ -136,8 +136,7 @@ TEST_F(GrgBasisTest, CandidatesAreTriedInDecreasingScoreOrder) {
   EXPECT_EQ(atBound.mddv[0], 2);
   Choice none(3, {}, {0}, {}, {}, 1);  // no basis function: every variable independent
   none.run();
-  EXPECT_EQ(none.njinv + none.nddv, 0);
-  EXPECT_EQ(none.midv, (Ints{1, 2, 3}));
+  EXPECT_EQ(std::tuple(none.njinv, none.nddv, none.nidv, none.midv), std::tuple(0, 0, 3, Ints{1, 2, 3}));
 }
 
 // f2 = (1, 1, 0) takes variable 1; for f3 = (1, 1, 0.5) candidate 2 gives a zero pivot and goes to the end, 3 is

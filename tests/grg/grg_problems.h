@@ -1,6 +1,6 @@
 // Small problems for the GRG tests: analysis callbacks installed directly in the bridge (for routines called
-// outside a run) or passed to a whole run, the problem arrays the line search and restoration take, and the
-// identity check of a matrix pair.
+// outside a run) or passed to a whole run, the problem arrays the line search and restoration take, and two
+// comparisons (vectors, and a matrix pair against the identity).
 #pragma once
 
 #include <algorithm>

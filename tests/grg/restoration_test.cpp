@@ -65,10 +65,7 @@ struct Restoration : SearchArrays {
 TEST_F(GrgRestoration, NewConstraintShortensTheStepToWhereItBinds) {
   // Inequalities 2 and 3 identical (x1^2 - 0.25 <= 0): the first in the list is taken. No basis function: the
   // bordered system has the step length as its only unknown.
-  SearchProblem problem(2, 0, [](const double* x, double* f) {
-    f[0] = -x[0];
-    f[1] = f[2] = x[0] * x[0] - 0.25;
-  });
+  SearchProblem problem(2, 0, [](const double* x, double* f) { f[0] = -x[0], f[1] = f[2] = x[0] * x[0] - 0.25; });
   Restoration r(2, 0, 2, 3);
   r.trial({0.0, 0.0}, {1.0, 0.0}, 1.0, problem);
   settings.print = 1;
@@ -82,10 +79,7 @@ TEST_F(GrgRestoration, NewConstraintShortensTheStepToWhereItBinds) {
 
 TEST_F(GrgRestoration, NewConstraintGoesBackByAtLeastTheMinimumAmountAndNeverBelowZero) {
   double slope = 1.0;
-  SearchProblem problem(1, 0, [&slope](const double* x, double* f) {
-    f[0] = -x[0];
-    f[1] = slope * (x[0] - 0.5);
-  });
+  SearchProblem problem(1, 0, [&slope](const double* x, double* f) { f[0] = -x[0], f[1] = slope * (x[0] - 0.5); });
   // Crossing at 0.501, only 0.0005 behind the trial: back by 0.001; that point satisfies the constraint.
   Restoration r(1, 0, 1, 2);
   r.trial({0.0}, {1.0}, 0.5015, problem);
@@ -110,10 +104,7 @@ TEST_F(GrgRestoration, NewConstraintGoesBackByAtLeastTheMinimumAmountAndNeverBel
 TEST_F(GrgRestoration, TemporaryObjectiveCrossingIsInterpolatedToFeasTol) {
   // Phase 2: equality 2 (x1 - 0.5) is the temporary objective, positive at the base point, negative at the trial.
   // Binary fractions keep the arithmetic exact: feasTol 0.125 is reached at step 0.375 (zero at 0.5).
-  SearchProblem problem(1, 1, [](const double* x, double* f) {
-    f[0] = 0.0;
-    f[1] = x[0] - 0.5;
-  });
+  SearchProblem problem(1, 1, [](const double* x, double* f) { f[0] = 0.0, f[1] = x[0] - 0.5; });
   settings.feasTol = 0.125;
   Restoration r(1, 1, 0, 2);
   r.iphase = r.itobj = 2;
@@ -154,6 +145,7 @@ TEST_F(GrgRestoration, DependentVariableAtItsBoundHandsItsColumnToTheStepLength)
   EXPECT_NEAR(r.dv[0], 0.5, 1e-12);
   // The column is now the derivative of the equality along the step, -SDIR(1), and its inverse consistent.
   EXPECT_NEAR(r.xjac[0], -r2, 1e-9);
+  EXPECT_TRUE(printed(" XJAC AFTER BND UPDATE") && printed(" XJINV AFTER BND UPDATE"));
   EXPECT_NEAR(r.xjinv[0] * r.xjac[0], 1.0, 1e-12);
 
   // The bound step equal to the current step: nothing to difference with.
@@ -171,17 +163,15 @@ TEST_F(GrgRestoration, DependentVariableAtItsBoundHandsItsColumnToTheStepLength)
   tie.trial({0.0, 0.0}, {1.0, 1.0}, 1.0, problem);
   ASSERT_EQ(tie.stpbnd, 0.5);
   tie.run();
-  EXPECT_EQ(std::tuple(tie.ifail, tie.step, tie.idvbnd, tie.dv), std::tuple(kFalse, 0.5, 2, Doubles{0.5, 0.5}));
+  EXPECT_EQ(std::tuple(tie.ifail, tie.endstp, tie.step, tie.idvbnd, tie.njinv),
+            std::tuple(kFalse, kTrue, 0.5, 2, 1));
+  EXPECT_EQ(tie.dv, (Doubles{0.5, 0.5}));
   EXPECT_FALSE(printed("NEW CONSTRAINT"));
 }
 
 TEST_F(GrgRestoration, NewConstraintOnAFullBasisOrWithoutAGradientColumnIsRefused) {
   // One variable, dependent for the equality: the basis already holds NDV functions, no row is left.
-  SearchProblem problem(1, 1, [](const double* x, double* f) {
-    f[0] = -x[0];
-    f[1] = 0.0;
-    f[2] = x[0] - 0.2;
-  });
+  SearchProblem problem(1, 1, [](const double* x, double* f) { f[0] = -x[0], f[1] = 0.0, f[2] = x[0] - 0.2; });
   Restoration r(1, 1, 1, 3);
   r.nidv = 0;
   r.nddv = r.njinv = 1;
@@ -190,7 +180,7 @@ TEST_F(GrgRestoration, NewConstraintOnAFullBasisOrWithoutAGradientColumnIsRefuse
   r.trial({0.0}, {1.0}, 0.5, problem);
   settings.print = 1;
   r.run();
-  EXPECT_EQ(std::tuple(r.ifail, r.mjinv), std::tuple(kTrue, Ints{2}));
+  EXPECT_EQ(std::tuple(r.ifail, r.njinv, r.mjinv), std::tuple(kTrue, 1, Ints{2}));
   EXPECT_EQ(lines().back(), " SINGULAR JACOBIAN DURING AUGMENT");
 
   Restoration c(1, 1, 1, 3);
@@ -201,10 +191,7 @@ TEST_F(GrgRestoration, NewConstraintOnAFullBasisOrWithoutAGradientColumnIsRefuse
 }
 
 TEST_F(GrgRestoration, NothingToDoEvaluatesNothingAndTheFrontEndGivesThePoolBack) {
-  SearchProblem problem(1, 0, [](const double* x, double* f) {
-    f[0] = -x[0];
-    f[1] = x[0] - 0.5;
-  });
+  SearchProblem problem(1, 0, [](const double* x, double* f) { f[0] = -x[0], f[1] = x[0] - 0.5; });
   Restoration r(1, 0, 1, 1);
   r.trial({0.0}, {1.0}, 0.3, problem);
   settings.dblPoolTop = 100;
