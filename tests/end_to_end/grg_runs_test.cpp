@@ -83,9 +83,9 @@ TEST_F(GrgRunTest, EachResultCodeFromAProblemBuiltForIt) {
   expectRun({2, 0, 0, {-3.0, 4.0}, {-5.0, -5.0}, {5.0, 5.0}, rosenbrockStopping}, 100, KVW_GRG_STOPPED, 2);
 }
 
-// A pool overflow reaches the caller as 11: inside an iteration (GRADD, 2 x 4 columns, needs top 30) and, silently
-// at print level 0, in the storage front end before the first iteration.
-TEST_F(GrgRunTest, OverflowsGiveElevenAndAZeroDirectionGivesOne) {
+// Runs that end early. A pool overflow reaches the caller as 11: inside an iteration (GRADD, 2 x 4 columns, needs
+// top 30) and, silently at print level 0, in the storage front end before the first iteration.
+TEST_F(GrgRunTest, OverflowZeroDirectionIterationLimitAndStopEndARunEarly) {
   RunProblem p{2, 0, 3, {0.0, 0.0}, {-1.0, -1.0}, {1.0, 1.0}, [](const double* x, double* f, int) {
                  f[0] = x[0] + x[1];
                  f[1] = x[0] - 2;
