@@ -37,9 +37,9 @@ void rosenbrock(const double* x, double* f, int) { f[0] = 100.0 * sq(x[1] - x[0]
 double kinked(double x) { return 1.0 + 0.5 * std::fabs(x - 0.3); }
 
 // x^2 + 1 <= 0 at its minimiser: the temporary objective has no descent direction.
-void unsatisfiable(const double* x, double* f, int) { f[0] = x[0], f[1] = x[0] * x[0] + 1.0; }
+void unsatisfiable(const double* x, double* f, int) { setFunctions(f, {x[0], x[0] * x[0] + 1.0}); }
 // The kink in a violated inequality, which stays the temporary objective.
-void kinkedInequality(const double* x, double* f, int) { f[0] = x[0], f[1] = kinked(x[0]); }
+void kinkedInequality(const double* x, double* f, int) { setFunctions(f, {x[0], kinked(x[0])}); }
 // Two satisfied equalities with parallel linearizations and right-hand sides 0 and -0.0005.
 void parallelEqualities(const double* x, double* f, int) {
   f[0] = x[0] * x[0] + x[1];

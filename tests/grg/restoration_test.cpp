@@ -24,8 +24,8 @@ using Lines = std::vector<std::string>;
 using Ints = std::vector<int>;
 using Doubles = std::vector<double>;
 
-// The arguments of the Newton-Raphson restoration on an objective (the current one), an equality and an inequality; by default
-// variable 2 is dependent for function 2, variable 1 independent.
+// The arguments of the Newton-Raphson restoration on an objective (the current one), an equality and an
+// inequality; by default variable 2 is dependent for function 2, variable 1 independent.
 struct NewtonArgs {
   int iphase = 0, updjac = kTrue, maxnr = 7, ldj = 3, idvbnd = 0, endstp = kFalse, nrconv = 5, nriter = -9;
   std::vector<int> mjinv{2}, midv{1}, mddv{2};
@@ -101,7 +101,7 @@ TEST_F(GrgNewtonRaphsonTest, SatisfiedOnEntryMakesNoCorrectionAndClearsTheErrorF
 
 TEST_F(GrgNewtonRaphsonTest, IterationLimitAndGrowthOfTheCorrections) {
   // h = x2 with XJINV = 2: the corrections alternate with equal size, which passes the growth test every time.
-  SearchProblem problem(2, 1, [](const double* x, double* f) { f[0] = 0.0, f[1] = x[1], f[2] = 0.0; });
+  SearchProblem problem(2, 1, [](const double* x, double* f) { setFunctions(f, {0.0, x[1], 0.0}); });
   NewtonArgs r;
   r.updjac = kFalse;
   r.xjinv[0] = 2.0;
@@ -129,7 +129,7 @@ TEST_F(GrgNewtonRaphsonTest, IterationLimitAndGrowthOfTheCorrections) {
 // every independent variable counted the step ends.
 TEST_F(GrgNewtonRaphsonTest, ClampsCountTheLowerBoundButNotTheUpper) {
   double target = 0.0;
-  SearchProblem problem(2, 1, [&target](const double* x, double* f) { f[0] = 0.0, f[1] = x[1] - target, f[2] = 0.0; });
+  SearchProblem problem(2, 1, [&target](const double* x, double* f) { setFunctions(f, {0.0, x[1] - target, 0.0}); });
   NewtonArgs r;
   r.xjinv[0] = 1.0;
   KVW_set_print(2);
@@ -146,7 +146,7 @@ TEST_F(GrgNewtonRaphsonTest, ClampsCountTheLowerBoundButNotTheUpper) {
   r.run();
   EXPECT_EQ(std::tuple(r.nrconv, r.dv[1], problem.calls()), std::tuple(kTrue, 1.0, 1));
 
-  problem.functions = [](const double*, double* f) { f[0] = 0.0, f[1] = 0.0, f[2] = -0.6; };
+  problem.functions = [](const double*, double* f) { setFunctions(f, {0.0, 0.0, -0.6}); };
   r.mjinv = {3};  // a step-length row, x1 moving along SDIR = (+-1, 0)
   r.mddv = {};
   r.updjac = kFalse;
@@ -216,7 +216,7 @@ TEST_F(GrgNewtonRaphsonTest, StepLengthRowMovesTheIndependentVariablesAndCarries
 // DELDV and RESID are sized for a step-length row beyond the variables; a system that XJINV cannot hold is not
 // worked on; an overflow leaves NRCONV and NRITER untouched.
 TEST_F(GrgNewtonRaphsonTest, SystemsLargerThanTheVariablesOrTheMatricesAndPoolOverflow) {
-  SearchProblem problem(1, 1, [](const double* x, double* f) { f[0] = 0.0, f[1] = x[0] - 0.1, f[2] = 0.0; });
+  SearchProblem problem(1, 1, [](const double* x, double* f) { setFunctions(f, {0.0, x[0] - 0.1, 0.0}); });
   // One variable, dependent, plus a step-length row: NJINV = 2 > NDV = 1.
   NewtonArgs r{.ldj = 2, .mjinv = {2, 3}, .midv = {}, .mddv = {1}, .xjinv = {1, 0, 0, 1}, .xjac = {1, 0, 0, 1},
                 .sdir = {0.5}, .dvlb = {-1.0}, .dvub = {1.0}, .bstdv = {0.0}, .dvprv = {0.0}};
@@ -288,7 +288,10 @@ struct Restoration : SearchArrays {
 TEST_F(GrgRestoration, NewConstraintShortensTheStepToWhereItBinds) {
   // Inequalities 2 and 3 identical (x1^2 - 0.25 <= 0): the first in the list is taken. No basis function: the
   // bordered system has the step length as its only unknown.
-  SearchProblem problem(2, 0, [](const double* x, double* f) { f[0] = -x[0], f[1] = f[2] = x[0] * x[0] - 0.25; });
+  SearchProblem problem(2, 0, [](const double* x, double* f) {
+    const double circle = x[0] * x[0] - 0.25;
+    setFunctions(f, {-x[0], circle, circle});
+  });
   Restoration r(2, 0, 2, 3);
   r.trial({0.0, 0.0}, {1.0, 0.0}, 1.0, problem);
   settings.print = 1;
@@ -302,7 +305,7 @@ TEST_F(GrgRestoration, NewConstraintShortensTheStepToWhereItBinds) {
 
 TEST_F(GrgRestoration, NewConstraintGoesBackByAtLeastTheMinimumAmountAndNeverBelowZero) {
   double slope = 1.0;
-  SearchProblem problem(1, 0, [&slope](const double* x, double* f) { f[0] = -x[0], f[1] = slope * (x[0] - 0.5); });
+  SearchProblem problem(1, 0, [&slope](const double* x, double* f) { setFunctions(f, {-x[0], slope * (x[0] - 0.5)}); });
   // Crossing at 0.501, only 0.0005 behind the trial: back by 0.001; that point satisfies the constraint.
   Restoration r(1, 0, 1, 2);
   r.trial({0.0}, {1.0}, 0.5015, problem);
@@ -327,7 +330,7 @@ TEST_F(GrgRestoration, NewConstraintGoesBackByAtLeastTheMinimumAmountAndNeverBel
 TEST_F(GrgRestoration, TemporaryObjectiveCrossingIsInterpolatedToFeasTol) {
   // Phase 2: equality 2 (x1 - 0.5) is the temporary objective, positive at the base point, negative at the trial.
   // Binary fractions keep the arithmetic exact: feasTol 0.125 is reached at step 0.375 (zero at 0.5).
-  SearchProblem problem(1, 1, [](const double* x, double* f) { f[0] = 0.0, f[1] = x[0] - 0.5; });
+  SearchProblem problem(1, 1, [](const double* x, double* f) { setFunctions(f, {0.0, x[0] - 0.5}); });
   settings.feasTol = 0.125;
   Restoration r(1, 1, 0, 2);
   r.iphase = r.itobj = 2;
@@ -394,7 +397,7 @@ TEST_F(GrgRestoration, DependentVariableAtItsBoundHandsItsColumnToTheStepLength)
 
 TEST_F(GrgRestoration, NewConstraintOnAFullBasisOrWithoutAGradientColumnIsRefused) {
   // One variable, dependent for the equality: the basis already holds NDV functions, no row is left.
-  SearchProblem problem(1, 1, [](const double* x, double* f) { f[0] = -x[0], f[1] = 0.0, f[2] = x[0] - 0.2; });
+  SearchProblem problem(1, 1, [](const double* x, double* f) { setFunctions(f, {-x[0], 0.0, x[0] - 0.2}); });
   Restoration r(1, 1, 1, 3);
   r.nidv = 0;
   r.nddv = r.njinv = 1;
@@ -414,7 +417,7 @@ TEST_F(GrgRestoration, NewConstraintOnAFullBasisOrWithoutAGradientColumnIsRefuse
 }
 
 TEST_F(GrgRestoration, NothingToDoEvaluatesNothingAndTheFrontEndGivesThePoolBack) {
-  SearchProblem problem(1, 0, [](const double* x, double* f) { f[0] = -x[0], f[1] = x[0] - 0.5; });
+  SearchProblem problem(1, 0, [](const double* x, double* f) { setFunctions(f, {-x[0], x[0] - 0.5}); });
   Restoration r(1, 0, 1, 1);
   r.trial({0.0}, {1.0}, 0.3, problem);
   settings.dblPoolTop = 100;
