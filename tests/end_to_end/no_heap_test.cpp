@@ -1,0 +1,70 @@
+// The methods take every working array from the fixed pools: a run allocates nothing on the heap beyond the
+// driver's few scratch arrays, however many iterations it makes and whatever it prints.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "../examples/problems.h"
+#include "entry/result_text.h"
+#include "entry/settings.h"
+#include "korvex/routines.h"
+#include "support/korvex_test.h"
+
+namespace {
+
+bool countAllocations = false;
+long allocations = 0;
+
+}  // namespace
+
+// Replaces the program's allocation functions for the whole test binary; they count only while asked to.
+void* operator new(std::size_t size) {
+  if (countAllocations) ++allocations;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace korvex::testing {
+namespace {
+
+using NoHeapTest = KorvexTest;
+
+void discardLine(void*, const char*, int) {}
+
+long allocationsOfRun(int method, const korvex_examples::TestProblem& p, int maxIter, int print) {
+  double x[korvex_examples::kMaxProblemVariables];
+  double f[korvex_examples::kMaxProblemFunctions];
+  std::copy(p.start.begin(), p.start.end(), x);
+  KVW_setDefaults();
+  KVW_set_print(print);
+  allocations = 0;
+  countAllocations = true;
+  const auto run = method == kMethodGrg ? &KVW_grg : &KVW_sqp;
+  run(maxIter, p.n, x, p.lower.data(), p.upper.data(), p.nEq, p.nIneq, p.analysis, nullptr, f);
+  countAllocations = false;
+  return allocations;
+}
+
+// A whole run costs exactly what a run stopped before its first iteration costs: the iterations, line searches,
+// restorations, QP solves and gradients allocate nothing, and neither does printing at any level.
+TEST_F(NoHeapTest, IterationsAllocateNothingBeyondTheDriversScratch) {
+  KVW_set_diagCallback(discardLine, nullptr);
+  for (const auto& p : korvex_examples::testProblems()) {
+    for (int method : {kMethodSqp, kMethodGrg}) {
+      SCOPED_TRACE(std::string(p.name) + (method == kMethodGrg ? " grg" : " sqp"));
+      const long scratch = allocationsOfRun(method, p, 0, 0);
+      EXPECT_GE(scratch, 1);  // the counter sees the driver's own arrays
+      EXPECT_LE(scratch, 5);
+      EXPECT_EQ(allocationsOfRun(method, p, 100, 0), scratch);
+      EXPECT_EQ(allocationsOfRun(method, p, 100, 3), scratch);
+    }
+  }
+  KVW_set_diagCallback(nullptr, nullptr);
+}
+
+}  // namespace
+}  // namespace korvex::testing
