@@ -7,6 +7,7 @@
 #include "common/pool.h"
 #include "common/print.h"
 #include "entry/settings.h"
+#include "grg/search_steps.h"
 #include "korvex/routines/entry.h"
 #include "korvex/routines/grg_basis.h"
 #include "korvex/routines/grg_search.h"
@@ -22,31 +23,6 @@ void printText(int level, std::string_view text) {
 
 // One counted evaluation at DV, the current objective negated in phase 3.
 void evaluate(SearchSet& set) { GRGFUN(&set.iphase, &set.itobj, &set.ndv, set.dv, set.df); }
-
-// Independent variables to state.step along SDIR from BSTDV, clipped to the bounds; ENDSTP true when all of them
-// were clipped. (The same move as the trial move of the line search.)
-void moveIndependents(SearchSet& set, StepState& state) {
-  if (set.nidv == 0) return;
-  Vec<const int> MIDV(set.midv, set.ndv);
-  Vec<const double> DVUB(set.dvub, set.ndv), DVLB(set.dvlb, set.ndv), SDIR(set.sdir, set.ndv);
-  Vec<const double> BSTDV(set.bstdv, set.ndv);
-  Vec<double> DV(set.dv, set.ndv);
-  int atBound = 0;
-  for (int k = 1; k <= set.nidv; ++k) {
-    const int j = MIDV(k);
-    const double x = BSTDV(j) + SDIR(j) * (state.step - state.stpbst);
-    if (x > DVUB(j)) {
-      DV(j) = DVUB(j);
-      ++atBound;
-    } else if (x < DVLB(j)) {
-      DV(j) = DVLB(j);
-      ++atBound;
-    } else {
-      DV(j) = x;
-    }
-  }
-  if (atBound == set.nidv) state.endstp = kTrue;
-}
 
 // Newton-Raphson restoration of the basis functions, Broyden updates on, at most seven iterations.
 void newtonRaphson(SearchSet& set, StepState& state, int& nrconv, int& nriter) {
@@ -80,7 +56,7 @@ Outcome restoreWithBasis(SearchSet& set, StepState& state, const RestorationWork
     const double s0 = state.step;
     state.step = state.stpbnd;
     for (int j = 1; j <= set.ndf; ++j) DFSAVE(j) = DF(j);
-    moveIndependents(set, state);
+    moveIndependentVariables(set, state, state.endstp);
     if (std::fabs(s0 - state.stpbnd) <= settings.tinyTol) {
       printText(1, "STPDEL ERROR IN GRGSAT, BND");
       state.ifail = kTrue;
@@ -144,7 +120,7 @@ Outcome restoreWithNewConstraint(SearchSet& set, StepState& state, const Restora
   const double s0 = state.step;
   state.step = std::max(0.0, s0 - std::max(s0 - sc, 0.001));
   for (int j = 1; j <= set.ndf; ++j) DFSAVE(j) = DF(j);
-  moveIndependents(set, state);
+  moveIndependentVariables(set, state, state.endstp);
   predictDependentVariables(set, state);
   evaluate(set);
   if (settings.print >= 3) {
