@@ -87,18 +87,14 @@ int runMethod(int method, int maxIter, int n, double* x, const double* lower, co
   return resultCode;
 }
 
-// No exception leaves the library: one thrown by the caller's callback ends the run with its own code and the pool
-// tops back where the run found them; x is then left as the callback last saw it.
+// No exception leaves the library: one thrown by the caller's callback ends the run with its own code; the pool
+// frames it unwinds through give the pool tops back on the way out. x is left as the callback last saw it.
 int runGuarded(int method, int maxIter, int n, double* x, const double* lower, const double* upper, int nEq,
                int nIneq, AnalysisCallback analysis, void* userData, double* f) {
-  const int dblTop = settings.dblPoolTop;
-  const int intTop = settings.intPoolTop;
   int result;
   try {
     result = runMethod(method, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
   } catch (...) {
-    settings.dblPoolTop = dblTop;
-    settings.intPoolTop = intTop;
     result = KVW_CALLBACK_EXCEPTION;
   }
   flushDiagnostics();
