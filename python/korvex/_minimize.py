@@ -263,7 +263,7 @@ class _Run:
         if self.error is not None:
             raise self.error
         known = self._known(x.tobytes())
-        constraint_values = known[1] if known is not None else self.evaluate(x)[1]
+        constraint_values = known[1] if known is not None else self.evaluate.constraints(x)
         result = OptimizeResult(x=problem.full(x), fun=float(f[0]), success=code in _CONVERGED[self.method],
                                 status=code, message=message, nit=nit, nfev=nfev, constr=constraint_values,
                                 maxcv=problem.largest_violation(f))

@@ -221,3 +221,9 @@ class Evaluation:
         objective = objective_value(problem.fun(x.copy()))
         constraints = [block.values(x.copy()) for block in problem.rows]
         return problem.function_vector(objective, constraints), constraints
+
+    def constraints(self, x_free):
+        """Only the constraint functions' values (the result's, where the method returns a point it did not
+        evaluate itself but one a rounding away)."""
+        x = self.problem.full(x_free)
+        return [block.values(x.copy()) for block in self.problem.rows]
