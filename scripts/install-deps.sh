@@ -9,6 +9,11 @@ command -v nm >/dev/null 2>&1 || need+=(binutils)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -d /usr/src/googletest ] || need+=(googletest)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# The Python package, its tests (process pools and a Dask cluster), its examples' plots, and pip installs offline.
+for package in python3 python3-numpy python3-scipy python3-pytest python3-distributed python3-matplotlib \
+               python3-setuptools python3-venv python3-pip; do
+  dpkg -s "$package" >/dev/null 2>&1 || need+=("$package")
+done
 if [ "${KORVEX_WINDOWS:-0}" = 1 ]; then
   command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-posix)
   command -v wine >/dev/null 2>&1 || need+=(wine64 wine)

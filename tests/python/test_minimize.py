@@ -176,7 +176,8 @@ def test_ctrl_c_stops_the_run_and_raises_keyboard_interrupt():
 
 
 def test_runs_in_two_threads_at_once_match_serial_runs():
-    # Each thread's objective waits on its first call until the other thread is inside its own run too.
+    # Each thread's objective waits on its second and third calls (the first ones inside the run: the first call
+    # sizes the problem) until the other thread is inside its own run too.
     problems = [(quadratic, [0, 0], "sqp"), (lambda x: (x[0] + 1) ** 2 + x[0] * x[1] + x[1] ** 2, [3, -2], "grg")]
     serial = [korvex.minimize(f, x0, [(-5, 5)] * 2, method=m) for f, x0, m in problems]
     barrier = threading.Barrier(2, timeout=30)
@@ -184,11 +185,12 @@ def test_runs_in_two_threads_at_once_match_serial_runs():
 
     def run(k):
         f, x0, method = problems[k]
-        first = []
+        calls = []
 
         def fun(x):
-            if not first:
-                first.append(barrier.wait())
+            calls.append(1)
+            if len(calls) in (2, 3):
+                barrier.wait()
             return f(x)
         results[k] = korvex.minimize(fun, x0, [(-5, 5)] * 2, method=method)
 
