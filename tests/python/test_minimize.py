@@ -8,6 +8,7 @@ import pytest
 from scipy.optimize import Bounds, LinearConstraint, NonlinearConstraint
 
 import korvex
+from conftest import needs
 
 INF = np.inf
 
@@ -250,3 +251,31 @@ def test_a_missing_library_error_says_where_it_looked(monkeypatch, tmp_path):
         _library.find_library()
     for text in ["$KORVEX_LIBRARY: not set", str(places[0][1]), str(places[1][1]), "system library search path"]:
         assert text in str(raised.value)
+
+
+@needs("KVW_ctx_set_iterationCallback")
+@pytest.mark.parametrize("method, stopped", [("sqp", 8), ("grg", 12)])
+def test_callback_and_disp_follow_the_iterations(method, stopped, capsys):
+    seen, points = [], []
+
+    def watch(intermediate_result):
+        seen.append(intermediate_result)
+
+    problem = dict(fun=quadratic, x0=[0, 0], bounds=BOX, method=method,
+                   constraints={"type": "ineq", "fun": lambda x: 2 - x[0] - x[1]})
+    result = korvex.minimize(**problem, callback=watch, options={"disp": True})
+    assert [r.nit for r in seen] == list(range(1, result.nit + 1))
+    assert all(r.nfev <= result.nfev and r.fun == pytest.approx(quadratic(r.x)) for r in seen)
+    assert seen[0].x.tolist() == [0, 0] and seen[0].maxcv == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert len(lines) == 2 + result.nit and lines[1 + result.nit].startswith(result.message)
+    assert [int(line.split()[0]) for line in lines[1:-1]] == [r.nit for r in seen]
+
+    def stop_at_two(x):
+        points.append(x.copy())
+        if len(points) == 2:
+            raise StopIteration
+    stopped_early = korvex.minimize(**problem, callback=stop_at_two)
+    assert (stopped_early.status, stopped_early.success, len(points)) == (stopped, False, 2)
+    with pytest.raises(RuntimeError, match="watcher"):
+        korvex.minimize(**problem, callback=lambda intermediate_result: (_ for _ in ()).throw(RuntimeError("watcher")))

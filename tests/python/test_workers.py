@@ -1,0 +1,64 @@
+"""workers: groups of points evaluated by a process pool, an executor or a Dask cluster give exactly the serial run."""
+import concurrent.futures
+import sys
+
+import numpy as np
+import pytest
+from scipy.optimize import NonlinearConstraint
+
+import korvex
+from conftest import needs
+
+
+def hs71_objective(x):
+    return x[0] * x[3] * (x[0] + x[1] + x[2]) + x[2]
+
+
+def hs71_constraints(x):
+    return np.array([x @ x, np.prod(x)])
+
+
+def failing_objective(x):
+    if x[1] < 4.9:
+        raise ArithmeticError("the analysis diverged")
+    return hs71_objective(x)
+
+
+HS71 = dict(x0=[1, 5, 5, 1], bounds=[(1, 5)] * 4,
+            constraints=NonlinearConstraint(hs71_constraints, [40, 25], [40, np.inf]))
+
+
+@pytest.fixture(scope="module")
+def dask_map():
+    distributed = pytest.importorskip("distributed")
+    import cloudpickle
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])  # the workers cannot import this test module
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        yield client.get_executor().map
+
+
+def run_with(workers, dask_map):
+    if workers == "dask":
+        return dask_map
+    if workers == "threads":
+        return concurrent.futures.ThreadPoolExecutor(2).map
+    return workers
+
+
+@needs("KVW_ctx_set_batchCallback")
+@pytest.mark.parametrize("workers", [2, "threads", "dask"])
+@pytest.mark.parametrize("method, diff_method", [("sqp", "forward"), ("grg", "central")])
+def test_workers_give_the_serial_result_bit_for_bit(workers, method, diff_method, request):
+    options = {"diff_method": diff_method}
+    serial = korvex.minimize(hs71_objective, method=method, options=options, **HS71)
+    mapper = run_with(workers, request.getfixturevalue("dask_map") if workers == "dask" else None)
+    parallel = korvex.minimize(hs71_objective, method=method, options=options, workers=mapper, **HS71)
+    assert serial.success
+    assert parallel.x.tobytes() == serial.x.tobytes()
+    assert (parallel.fun, parallel.status, parallel.nit, parallel.nfev, parallel.maxcv) == \
+        (serial.fun, serial.status, serial.nit, serial.nfev, serial.maxcv)
+    for mine, theirs in zip(parallel.constr, serial.constr):
+        assert mine.tobytes() == theirs.tobytes()
+    with pytest.raises(ArithmeticError, match="diverged"):
+        korvex.minimize(failing_objective, method=method, workers=mapper, **HS71)
