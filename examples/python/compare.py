@@ -8,8 +8,8 @@ analysis calls any solver needed) as a PNG.
 
 A run solves a problem when its objective lies within 1e-3 * max(1, |optimum|) of the known optimum (or of a known
 local minimum the published start leads to) and no bound or constraint is violated by more than 1e-3. korvex runs at
-its defaults (tolerance 1e-3, forward differences) with the difference step 1e-4 (its default) and 1e-6; SLSQP at its defaults (its step is 1.5e-8 in the variables'
-own units).
+its defaults (tolerance 1e-3, forward differences) with the difference step 1e-4 (its default) and 1e-6; SLSQP at
+its defaults (its step is 1.5e-8 in the variables' own units).
 """
 import argparse
 import sys
