@@ -66,8 +66,9 @@ def candidate_paths():
     package = Path(__file__).resolve().parent
     source_tree = package.parent.parent  # python/korvex/ inside a checkout of the repository
     candidates = [("next to the package", package / LIBRARY_NAME)]
-    for build in ("build/src", "build/bin", "build-windows/bin"):
-        candidates.append(("in the build tree", source_tree / build / LIBRARY_NAME))
+    if (source_tree / "include" / "korvex" / "korvex.h").is_file():
+        for build in ("build/src", "build/bin", "build-windows/bin"):
+            candidates.append(("in the build tree", source_tree / build / LIBRARY_NAME))
     return candidates
 
 
@@ -128,7 +129,7 @@ def find_library():
     else:
         tried.append("the system library search path: not found")
     raise LibraryNotFoundError(
-        f"korvex: could not find {LIBRARY_NAME}. Looked in:\n  " + "\n  ".join(tried) +
+        f"korvex: found no usable {LIBRARY_NAME}. Looked in:\n  " + "\n  ".join(tried) +
         f"\nBuild it (cmake -S . -B build && cmake --build build --target korvex), set {ENVIRONMENT_VARIABLE} "
         "to its path, or copy it next to the package.")
 
