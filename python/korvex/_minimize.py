@@ -246,7 +246,7 @@ class _Run:
             keep = self._configure()
             analysis = _library.AnalysisCallback(self._analysis)
             run = lib.KVW_ctx_grg if self.method == 1 else lib.KVW_ctx_sqp
-            if self.settings["disp"]:
+            if self.settings["disp"] and hasattr(lib, "KVW_ctx_set_iterationCallback"):
                 print(f"{'iter':>6} {'objective':>23} {'violation':>12} {'analyses':>9}", flush=True)
             with self._sigint_stops_the_run():
                 code = run(self.context, self.settings["maxiter"], problem.n, x.ctypes.data_as(pointer),
