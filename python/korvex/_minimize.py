@@ -223,7 +223,7 @@ class _Run:
     def _sigint_stops_the_run(self):
         """Ctrl-C during the run asks it to stop (the handler is Python's, so only the main thread installs it)."""
         previous = signal.getsignal(signal.SIGINT) if threading.current_thread() is threading.main_thread() else None
-        if previous is None:
+        if previous is None or previous is signal.SIG_IGN:
             yield
             return
         signal.signal(signal.SIGINT, self._interrupt)
@@ -290,7 +290,8 @@ def minimize(fun, x0, bounds, constraints=(), method="sqp", tol=None, options=No
     options: maxiter (100), diff_method ("forward" or "central"), diff_step (the difference step in the variables
         scaled to [-1, 1] by their box; library default 1e-4), print_level (0..3), diagnostics (a file path or a
         logging.Logger; by default lines go to the logger "korvex" when print_level > 0), disp (one progress line
-        per iteration to standard output).
+        per iteration to standard output, and a closing line; only the closing line with a library that does not
+        report iterations).
     callback: called after each iteration as callback(intermediate_result) (an OptimizeResult with x, fun, maxcv,
         nit, nfev) when its only parameter is named intermediate_result, else as callback(x); raising
         StopIteration ends the run. Needs a library that reports iterations (KVW_ctx_set_iterationCallback).
