@@ -53,22 +53,28 @@ def _settings(options):
     return settings
 
 
+def _pool_size(workers):
+    """The size of the process pool `workers` asks for, or None for a map-like callable (or no workers)."""
+    if workers is None or (callable(workers) and not isinstance(workers, (int, np.integer))):
+        return None
+    if isinstance(workers, (int, np.integer)) and not isinstance(workers, bool):
+        if workers < 1:
+            raise ValueError(f"workers must be at least 1, got {workers}")
+        return int(workers)
+    raise TypeError("workers must be an int (the size of a process pool) or a map-like callable "
+                    f"workers(func, iterable), got {workers!r}")
+
+
 @contextlib.contextmanager
 def _mapper(workers):
     """The map-like callable for `workers`: None, a process pool of that many processes (closed afterwards), or
     the caller's own."""
-    if workers is None:
-        yield None
-    elif isinstance(workers, (int, np.integer)) and not isinstance(workers, bool):
-        if workers < 1:
-            raise ValueError(f"workers must be at least 1, got {workers}")
-        with multiprocessing.Pool(int(workers)) as pool:
-            yield pool.map
-    elif callable(workers):
+    size = _pool_size(workers)
+    if size is None:
         yield workers
     else:
-        raise TypeError("workers must be an int (the size of a process pool) or a map-like callable "
-                        f"workers(func, iterable), got {workers!r}")
+        with multiprocessing.Pool(size) as pool:
+            yield pool.map
 
 
 def _wants_result(callback):
@@ -315,6 +321,7 @@ def minimize(fun, x0, bounds, constraints=(), method="sqp", tol=None, options=No
         raise ValueError(f"tol must be a positive number, got {tol!r}")
     if callback is not None and not callable(callback):
         raise TypeError(f"callback must be callable, got {callback!r}")
+    _pool_size(workers)
     lib = _library.library()
     if workers is not None and not hasattr(lib, "KVW_ctx_set_batchCallback"):
         raise RuntimeError("this korvex library cannot evaluate groups of points (it has no "
