@@ -116,7 +116,7 @@ def main():
     names = list(SOLVERS)
 
     short = ["SQP 1e-4", "SQP 1e-6", "GRG 1e-4", "GRG 1e-6", "SLSQP"]
-    print(f"| problem | n | eq | ineq | " + " | ".join(short) + " |")
+    print("| problem | n | eq | ineq | " + " | ".join(short) + " |")
     print("|---|--:|--:|--:|" + "--:|" * len(short))
     results = []
     for p in problems:

@@ -7,7 +7,6 @@ import logging
 import multiprocessing
 import os
 import signal
-import sys
 import threading
 
 import numpy as np

@@ -1,6 +1,5 @@
 """SciPy's problem forms turned into korvex's: finite bounds with fixed variables taken out, and every constraint
 mapped onto rows of the function vector (objective, equalities h = 0, inequalities g <= 0)."""
-import numbers
 
 import numpy as np
 from scipy.optimize import Bounds, LinearConstraint, NonlinearConstraint

@@ -30,11 +30,11 @@ HS71 = dict(x0=[1, 5, 5, 1], bounds=[(1, 5)] * 4,
 
 @pytest.fixture(scope="module")
 def dask_map():
-    distributed = pytest.importorskip("distributed")
     import cloudpickle
+    import distributed
     cloudpickle.register_pickle_by_value(sys.modules[__name__])  # the workers cannot import this test module
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client:
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+    with cluster, distributed.Client(cluster) as client:
         yield client.get_executor().map
 
 
