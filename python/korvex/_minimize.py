@@ -297,17 +297,18 @@ def minimize(fun, x0, bounds, constraints=(), method="sqp", tol=None, options=No
         logging.Logger; by default lines go to the logger "korvex" when print_level > 0), disp (one progress line
         per iteration to standard output, and a closing line; only the closing line with a library that does not
         report iterations).
-    callback: called after each iteration as callback(intermediate_result) (an OptimizeResult with x, fun, maxcv,
-        nit, nfev) when its only parameter is named intermediate_result, else as callback(x); raising
-        StopIteration ends the run. Needs a library that reports iterations (KVW_ctx_set_iterationCallback).
+    callback: called at the top of every iteration (the first time at the start point, then after each iteration)
+        as callback(intermediate_result) (an OptimizeResult with x, fun, maxcv, nit, nfev) when its only parameter
+        is named intermediate_result, else as callback(x); raising StopIteration ends the run. Needs a library
+        that reports iterations (KVW_ctx_set_iterationCallback).
     workers: an int (a process pool of that size) or a map-like callable workers(func, iterable) such as
         multiprocessing.Pool.map, concurrent.futures.Executor.map or a Dask client's get_executor().map. Each
         group of independent points (the differences of the objective and of every constraint) is evaluated
         through it; the result is bit-identical to workers=None. fun and the constraints must then be picklable.
 
     Every call runs on its own library context, so calls may run in several threads at once. An exception raised
-    by fun, a constraint or the callback ends the run and is raised again after it; Ctrl-C stops the run and raises
-    KeyboardInterrupt.
+    by fun, a constraint or the callback ends the run and is raised again after it; Ctrl-C stops a run of the main
+    thread and raises KeyboardInterrupt.
 
     Returns an OptimizeResult: x, fun, success, status (the korvex result code), message (the library's text for
     it), nit, nfev (analysis calls), constr (each constraint's values at x, in the order given) and maxcv (the
