@@ -64,6 +64,11 @@ def _pool_size(workers):
                     f"workers(func, iterable), got {workers!r}")
 
 
+def _leave_ctrl_c_to_the_parent():
+    """A pool process ignores SIGINT: Ctrl-C stops the run in the parent, and the group in flight completes."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 @contextlib.contextmanager
 def _mapper(workers):
     """The map-like callable for `workers`: None, a process pool of that many processes (closed afterwards), or
@@ -72,7 +77,7 @@ def _mapper(workers):
     if size is None:
         yield workers
     else:
-        with multiprocessing.Pool(size) as pool:
+        with multiprocessing.Pool(size, initializer=_leave_ctrl_c_to_the_parent) as pool:
             yield pool.map
 
 
