@@ -19,7 +19,7 @@ _METHODS = {"sqp": 0, "grg": 1}  # the library's method numbers
 _CONVERGED = {0: {1}, 1: {1, 3}}
 _DIFFERENCES = {"forward": 1, "central": 2}
 _DEFAULT_OPTIONS = {"maxiter": 100, "diff_method": "forward", "diff_step": None, "print_level": 0,
-                    "diagnostics": None, "disp": False}
+                    "diagnostics": None, "disp": False, "threads": 1}
 _REMEMBERED_POINTS = 64
 
 
@@ -38,6 +38,7 @@ def _settings(options):
     settings = dict(_DEFAULT_OPTIONS, **(options or {}))
     settings["maxiter"] = _as_int("maxiter", settings["maxiter"], 0, 2**31 - 1)
     settings["print_level"] = _as_int("print_level", settings["print_level"], 0, 3)
+    settings["threads"] = _as_int("threads", settings["threads"], 1, 64)
     if settings["diff_method"] not in _DIFFERENCES:
         raise ValueError(f"option 'diff_method' must be 'forward' or 'central', got {settings['diff_method']!r}")
     step = settings["diff_step"]
@@ -214,6 +215,8 @@ class _Run:
             lib.KVW_ctx_set_diffPert(ctx, float(settings["diff_step"]))
         if self.tol is not None:
             lib.KVW_ctx_set_convTol(ctx, self.tol)
+        if settings["threads"] > 1 and lib.KVW_ctx_set_threads(ctx, settings["threads"]) != 0:
+            raise MemoryError(f"korvex could not start {settings['threads']} evaluation threads")
         keep = []  # the C callbacks must outlive the run
         diagnostics = settings["diagnostics"]
         if isinstance(diagnostics, logging.Logger):
@@ -301,7 +304,8 @@ def minimize(fun, x0, bounds, constraints=(), method="sqp", tol=None, options=No
         scaled to [-1, 1] by their box; library default 1e-4), print_level (0..3), diagnostics (a file path or a
         logging.Logger; by default lines go to the logger "korvex" when print_level > 0), disp (one progress line
         per iteration to standard output, and a closing line; only the closing line with a library that does not
-        report iterations).
+        report iterations), threads (1; more: the library evaluates each group of points by calling fun from
+        that many threads of its own, worthwhile when fun releases the GIL, e.g. while an external program runs).
     callback: called at the top of every iteration (the first time at the start point, then after each iteration)
         as callback(intermediate_result) (an OptimizeResult with x, fun, maxcv, nit, nfev) when its only parameter
         is named intermediate_result, else as callback(x); raising StopIteration ends the run. Needs a library
@@ -331,6 +335,9 @@ def minimize(fun, x0, bounds, constraints=(), method="sqp", tol=None, options=No
     if workers is not None and not hasattr(lib, "KVW_ctx_set_batchCallback"):
         raise RuntimeError("this korvex library cannot evaluate groups of points (it has no "
                            "KVW_ctx_set_batchCallback): run with workers=None or use a newer library")
+    if settings["threads"] > 1 and not hasattr(lib, "KVW_ctx_set_threads"):
+        raise RuntimeError("this korvex library cannot evaluate on several threads (it has no KVW_ctx_set_threads)"
+                           ": leave the option threads at 1 or use a newer library")
     if callback is not None and not hasattr(lib, "KVW_ctx_set_iterationCallback"):
         raise RuntimeError("this korvex library cannot report iterations (it has no KVW_ctx_set_iterationCallback)"
                            ": run without a callback or use a newer library")

@@ -226,6 +226,7 @@ BAD_INPUT = [
     ({"method": "slsqp"}, ValueError, "method must be 'sqp' or 'grg'"),
     ({"options": {"max_iter": 5}}, ValueError, r"unknown option\(s\) \['max_iter'\]"),
     ({"options": {"diff_method": "backward"}}, ValueError, "'forward' or 'central'"),
+    ({"options": {"threads": 0}}, ValueError, r"option 'threads' must lie in \[1, 64\]"),
     ({"tol": -1}, ValueError, "tol must be a positive number"),
     ({"workers": "four"}, TypeError, "workers must be an int"),
 ]
