@@ -53,6 +53,7 @@ enum {
   KVW_GRG_STORAGE = 11,           /* GRG: work storage exhausted (or the error flag was set) */
   KVW_GRG_STOPPED = 12,           /* GRG: stopped by KVW_set_stop(1) */
 
+  KVW_RUN_IN_PROGRESS = 94,       /* both: a run of this context is in progress; nothing was done */
   KVW_INVALID_ARGUMENT = 96,      /* both: a null callback, x or f (or bounds with n > 0), a negative or too large
                                      constraint count; nothing was done */
   KVW_CALLBACK_EXCEPTION = 97,    /* both: the analysis callback threw a C++ exception; the run ended there */
@@ -136,6 +137,44 @@ KORVEX_API int KVW_ctx_get_nFunEval(const KVW_Context* ctx);
 KORVEX_API void KVW_ctx_set_diagFile(KVW_Context* ctx, const char* path);
 KORVEX_API void KVW_ctx_set_diagCallback(KVW_Context* ctx, DiagnosticLineCallback callback, void* user);
 KORVEX_API const char* KVW_ctx_resultText(const KVW_Context* ctx, int method, int resultCode);
+
+/*
+ * Groups of independent points. The finite-difference points of one gradient (n of them with forward differences,
+ * 2n with central ones) do not depend on each other; a run hands them over as one group. Every other evaluation is
+ * a group of one. The group may be evaluated in any order and concurrently: for a deterministic analysis every run
+ * gives bit for bit the same x, f, result code, counters and printed lines as a run that evaluates one point after
+ * another, whatever the thread count, with or without a batch callback, and whatever order the points are
+ * evaluated in.
+ *
+ * A batch callback evaluates `count` points at once: x holds them one after another (count * n doubles, caller's
+ * units), f receives each point's function vector one after another (count * (1 + nEq + nIneq) doubles: objective,
+ * equalities, inequalities, as the run's f). While one is set, every evaluation of a run goes through it (groups of
+ * one too) and the run's `analysis` argument may be null. Null removes it.
+ *
+ * KVW_set_threads(k) with k > 1 evaluates each group by calling the ordinary analysis callback from k threads at
+ * once (the calling thread and k - 1 workers, started here and not inside a run); the callback must then be safe to
+ * call concurrently. k = 1, the default, starts none; setting 1 or freeing the context joins them. A batch callback,
+ * when set, takes precedence over the threads. Returns 0, KVW_INVALID_ARGUMENT for k < 1 or k > 64,
+ * KVW_OUT_OF_MEMORY when the threads or the group storage could not be had, KVW_RUN_IN_PROGRESS during a run.
+ *
+ * A callback exception in any point of a group ends the run after the group with KVW_CALLBACK_EXCEPTION, x and f
+ * at the iterate whose gradient was being formed. KVW_setDefaults leaves these settings alone.
+ */
+typedef void (*BatchAnalysisCallback)(void* userData, int count, int n, int nEq, int nIneq, const double* x,
+                                      double* f);
+KORVEX_API void KVW_set_batchCallback(BatchAnalysisCallback batch, void* userData);
+KORVEX_API void KVW_ctx_set_batchCallback(KVW_Context* ctx, BatchAnalysisCallback batch, void* userData);
+KORVEX_API int KVW_set_threads(int count);
+KORVEX_API int KVW_ctx_set_threads(KVW_Context* ctx, int count);
+
+/*
+ * Called once at the top of every iteration of either method (after the stop test), with the iteration number, the
+ * current iterate in the caller's units and the callback's own function values at exactly that point, and the
+ * analysis calls so far. It may call KVW_ctx_set_stop(ctx, 1) to end the run there. Null removes it.
+ */
+typedef void (*IterationCallback)(void* userData, int iteration, int n, const double* x, const double* f,
+                                  int nFunEval);
+KORVEX_API void KVW_ctx_set_iterationCallback(KVW_Context* ctx, IterationCallback callback, void* userData);
 
 KORVEX_END_C
 

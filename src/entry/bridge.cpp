@@ -1,7 +1,9 @@
 #include "entry/bridge.h"
 
 #include <algorithm>
+#include <cstring>
 
+#include "entry/bridge_call.h"
 #include "entry/context.h"
 #include "korvex/routines/entry.h"
 
@@ -25,16 +27,31 @@ void toScaledUnits(const AnalysisBridge& bridge, int n, double* x) {
   }
 }
 
+void EvaluatedPoint::keepCallerUnits(int count, const double* x) {
+  n = std::clamp(count, 0, kMaxVariables);
+  std::copy(x, x + n, callerUnits);
+}
+
+void EvaluatedPoint::keepScaled(int count, const double* x) {
+  n = std::clamp(count, 0, kMaxVariables);
+  std::copy(x, x + n, scaled);
+}
+
+bool EvaluatedPoint::is(int count, const double* s) const {
+  return count == n && std::memcmp(s, scaled, static_cast<size_t>(n) * sizeof(double)) == 0;
+}
+
 void callAnalysis(const AnalysisBridge& bridge, double* x, double* f) {
+  if (bridge.batch != nullptr) {
+    bridge.batch(bridge.batchUserData, 1, bridge.n, bridge.nEq, bridge.nIneq, x, f);
+    return;
+  }
   if (bridge.callback == nullptr) return;
   bridge.callback(bridge.userData, x, f, f + 1, f + 1 + bridge.nEq);
 }
 
 void evaluateAtScaledPoint(Context& ctx, int n, double* x, double* f) {
-  ctx.settings.nFunEval += 1;
-  toCallerUnits(ctx.bridge, n, x);
-  callAnalysis(ctx.bridge, x, f);
-  toScaledUnits(ctx.bridge, n, x);
+  atCallerPoint(ctx, n, x, [&](double* callerPoint) { callAnalysis(ctx.bridge, callerPoint, f); });
 }
 
 void evaluateGrgPoint(Context& ctx, int evalMode, int objIndex, int n, double* x, double* f) {

@@ -19,11 +19,30 @@ void Context::restoreDefaults() {
   pool.dblPoolTop = 0;
 }
 
+void Context::setBatchCallback(BatchAnalysisCallback batch, void* userData) {
+  if (running.load()) return;
+  // Without storage the callback stays recorded and the next run reports KVW_OUT_OF_MEMORY.
+  if (batch != nullptr) groups.reserveStorage();
+  groups.batch = batch;
+  groups.batchUserData = userData;
+}
+
+int Context::setThreads(int count) {
+  if (running.load()) return KVW_RUN_IN_PROGRESS;
+  return groups.setThreads(count);
+}
+
+void Context::setIterationCallback(IterationCallback callback, void* userData) {
+  if (running.load()) return;
+  iterationReport.callback = callback;
+  iterationReport.userData = userData;
+}
+
 Context& defaultContext() {
   static double doubles[kDblPoolCapacity + 1];
   static int ints[kIntPoolCapacity + 1];
-  static Context instance(WorkPool{doubles, ints}, DiagnosticStream::Default::kFort80);
-  return instance;
+  static Context* const instance = new Context(WorkPool{doubles, ints}, DiagnosticStream::Default::kFort80);
+  return *instance;
 }
 
 }  // namespace korvex
@@ -77,6 +96,16 @@ KORVEX_API void KVW_ctx_set_diagCallback(KVW_Context* ctx, DiagnosticLineCallbac
   if (ctx != nullptr) ctx->diagnostics.setCallback(callback, user);
 }
 
+KORVEX_API void KVW_ctx_set_batchCallback(KVW_Context* ctx, BatchAnalysisCallback batch, void* userData) {
+  if (ctx != nullptr) ctx->setBatchCallback(batch, userData);
+}
+KORVEX_API int KVW_ctx_set_threads(KVW_Context* ctx, int count) {
+  return ctx != nullptr ? ctx->setThreads(count) : KVW_INVALID_ARGUMENT;
+}
+KORVEX_API void KVW_ctx_set_iterationCallback(KVW_Context* ctx, IterationCallback callback, void* userData) {
+  if (ctx != nullptr) ctx->setIterationCallback(callback, userData);
+}
+
 KORVEX_API const char* KVW_ctx_resultText(const KVW_Context* /*ctx*/, int method, int resultCode) {
   return korvex::resultText(method, resultCode);
 }
@@ -102,6 +131,11 @@ KORVEX_API void KVW_set_diagFile(const char* path) {
 KORVEX_API void KVW_set_diagCallback(DiagnosticLineCallback callback, void* user) {
   korvex::defaultContext().diagnostics.setCallback(callback, user);
 }
+
+KORVEX_API void KVW_set_batchCallback(BatchAnalysisCallback batch, void* userData) {
+  korvex::defaultContext().setBatchCallback(batch, userData);
+}
+KORVEX_API int KVW_set_threads(int count) { return korvex::defaultContext().setThreads(count); }
 
 KORVEX_API const char* KVW_resultText(int method, int resultCode) { return korvex::resultText(method, resultCode); }
 

@@ -1,6 +1,7 @@
 // A context holds all the state of a run: the settings block (options, constants, counters, error flag), the stop
 // request, the run-in-progress flag, the analysis bridge, the two work pools with their tops, the diagnostic stream
-// and the message buffer that prints to it. The numerical routines receive the context they work for, explicitly,
+// and the message buffer that prints to it, the batch settings with their worker threads and group storage, and the
+// iteration callback. The numerical routines receive the context they work for, explicitly,
 // and touch no other state, so runs of different contexts may proceed at the same time in different threads.
 //
 // The KVW_ entry functions without a context argument and the exported upper-case routines work on one default
@@ -14,6 +15,8 @@
 #include "common/pool.h"
 #include "common/stream.h"
 #include "entry/bridge.h"
+#include "entry/iteration_report.h"
+#include "entry/point_groups.h"
 #include "entry/settings.h"
 
 namespace korvex {
@@ -31,6 +34,8 @@ struct Context {
   WorkPool pool;
   DiagnosticStream diagnostics;
   MessageBuffer messageText{diagnostics};  // the message buffer of the SQP and QP routines
+  GroupEvaluation groups;                  // batch callback, worker threads, group storage
+  IterationReport iterationReport;
 
   // Only the value 1 (exactly) ends a run, at the top of the next iteration.
   bool stopRequested() const { return stop.load(std::memory_order_relaxed) == 1; }
@@ -47,9 +52,14 @@ struct Context {
     settings.convTol = value;
     settings.feasTol = value;
   }
+  // Batch settings (left alone by restoreDefaults). Not during a run.
+  void setBatchCallback(BatchAnalysisCallback batch, void* userData);
+  int setThreads(int count);
+  void setIterationCallback(IterationCallback callback, void* userData);
 };
 
-// The context of the KVW_ functions without a context argument and of the exported routines.
+// The context of the KVW_ functions without a context argument and of the exported routines. It lives as long as
+// the process: worker threads it may hold are never joined from the library's unloading.
 Context& defaultContext();
 
 }  // namespace korvex

@@ -18,11 +18,12 @@ constexpr int kObjectiveIndex = 1;
 // arithmetic of the methods overflows an int.
 constexpr int kMaxConstraints = 1000000;
 
-// The arguments without which a run cannot even start: the callback, x and f, the bounds when there are variables,
-// and constraint counts that are not negative. (Bounds that do not enclose an interval are the caller's to avoid.)
-bool usableArguments(int n, const double* x, const double* lower, const double* upper, int nEq, int nIneq,
-                     AnalysisCallback analysis, const double* f) {
-  if (analysis == nullptr || f == nullptr) return false;
+// The arguments without which a run cannot even start: the callback (unless a batch callback evaluates every
+// point), x and f, the bounds when there are variables, and constraint counts that are not negative. (Bounds that do
+// not enclose an interval are the caller's to avoid.)
+bool usableArguments(const Context& ctx, int n, const double* x, const double* lower, const double* upper, int nEq,
+                     int nIneq, AnalysisCallback analysis, const double* f) {
+  if ((analysis == nullptr && ctx.groups.batch == nullptr) || f == nullptr) return false;
   if (n > 0 && (x == nullptr || lower == nullptr || upper == nullptr)) return false;
   if (nEq < 0 || nIneq < 0) return false;
   return nEq <= kMaxConstraints - nIneq;
@@ -46,13 +47,19 @@ struct RunScratch {
 int runMethod(Context& ctx, int method, int maxIter, int n, double* x, const double* lower, const double* upper,
               int nEq, int nIneq, AnalysisCallback analysis, void* userData, double* f) {
   if (n > kMaxVariables) return KVW_TOO_MANY_VARIABLES;
-  if (!usableArguments(n, x, lower, upper, nEq, nIneq, analysis, f)) return KVW_INVALID_ARGUMENT;
+  if (!usableArguments(ctx, n, x, lower, upper, nEq, nIneq, analysis, f)) return KVW_INVALID_ARGUMENT;
+  if (ctx.groups.wanted() && !ctx.groups.ready()) return KVW_OUT_OF_MEMORY;  // group storage could not be had
   const int maxFunctions = nEq + nIneq + 1;
 
   AnalysisBridge& bridge = ctx.bridge;
   bridge.callback = analysis;
   bridge.userData = userData;
+  bridge.batch = ctx.groups.batch;
+  bridge.batchUserData = ctx.groups.batchUserData;
+  bridge.n = n;
   bridge.nEq = nEq;
+  bridge.nIneq = nIneq;
+  bridge.keepLatestPoint = ctx.iterationReport.callback != nullptr;
   for (int i = 0; i < n; ++i) {
     bridge.lower[i] = lower[i];
     bridge.upper[i] = upper[i];
@@ -90,6 +97,8 @@ int runMethod(Context& ctx, int method, int maxIter, int n, double* x, const dou
 // frames it unwinds through give the pool tops back on the way out. x is left as the callback last saw it.
 int runGuarded(Context& ctx, int method, int maxIter, int n, double* x, const double* lower, const double* upper,
                int nEq, int nIneq, AnalysisCallback analysis, void* userData, double* f) {
+  // The batch settings refuse changes while this flag is up (a nested run puts back what it found).
+  const bool enclosingRun = ctx.running.exchange(true);
   int result;
   try {
     result = runMethod(ctx, method, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
@@ -97,6 +106,7 @@ int runGuarded(Context& ctx, int method, int maxIter, int n, double* x, const do
     result = KVW_CALLBACK_EXCEPTION;
   }
   ctx.diagnostics.flush();
+  ctx.running.store(enclosingRun);
   return result;
 }
 

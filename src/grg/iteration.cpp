@@ -128,6 +128,11 @@ void runMainIteration(Context& ctx, const Problem& p, const RunArrays& run, int&
   for (;;) {
     ctx.settings.nIter = st.iteration;
     if (ctx.stopRequested()) return finish(resultCode, kStopped);
+    // In the phase of a negative equality its value is held negated (the phase of the previous iteration).
+    const int negatedFunction = ws.IPHASE == 3 ? ws.ITOBJ : 0;
+    if (reportIteration(ctx, st.iteration, p.NDV, p.DV.data(), p.DF.data(), p.NDF, negatedFunction)) {
+      return finish(resultCode, kStopped);
+    }
     if (settings.print > 0) printHeading(ctx, p, st.iteration);
 
     ConstraintClasses classes{run.MGRGIN, run.MBNDIN, run.MBNDEQ};

@@ -116,6 +116,7 @@ int iterate(Context& ctx, const Problem& p, const Arrays& a, int& kRows) {
   for (int it = 1; it <= p.maxIter; ++it) {
     settings.nIter = it;
     if (ctx.stopRequested()) return kStopped;
+    if (reportIteration(ctx, it, n, p.x, p.f, m, 0)) return kStopped;
     for (int i = 1; i <= n; ++i) basePoint(i) = x(i);
 
     if (it == 1 || resetHessian == 1) {
