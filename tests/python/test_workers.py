@@ -1,6 +1,9 @@
 """workers: groups of points evaluated by a process pool, an executor or a Dask cluster give exactly the serial run."""
 import concurrent.futures
+import functools
+import os
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -15,6 +18,13 @@ def hs71_objective(x):
 
 def hs71_constraints(x):
     return np.array([x @ x, np.prod(x)])
+
+
+def logged_objective(log, x):
+    """The objective, noting the process and thread that evaluated it."""
+    with open(log, "a") as file:
+        file.write(f"{os.getpid()} {threading.get_ident()}\n")
+    return hs71_objective(x)
 
 
 def failing_objective(x):
@@ -49,7 +59,8 @@ PARALLEL = {
 
 @pytest.mark.parametrize("how", PARALLEL)
 @pytest.mark.parametrize("method, diff_method", [("sqp", "forward"), ("grg", "central")])
-def test_groups_evaluated_in_parallel_give_the_serial_result_bit_for_bit(how, method, diff_method, request):
+def test_groups_evaluated_in_parallel_give_the_serial_result_bit_for_bit(how, method, diff_method, request,
+                                                                         tmp_path):
     symbol, arguments = PARALLEL[how]
     if not hasattr(korvex.library(), symbol):
         pytest.skip(f"the korvex library has no {symbol}")
@@ -57,7 +68,11 @@ def test_groups_evaluated_in_parallel_give_the_serial_result_bit_for_bit(how, me
     options = {"diff_method": diff_method}
     serial = korvex.minimize(hs71_objective, method=method, options=options, **HS71)
     parallel_arguments["options"] = dict(options, **parallel_arguments.get("options", {}))
-    parallel = korvex.minimize(hs71_objective, method=method, **parallel_arguments, **HS71)
+    log = tmp_path / "evaluated_by"
+    parallel = korvex.minimize(functools.partial(logged_objective, str(log)), method=method, **parallel_arguments,
+                               **HS71)
+    here = f"{os.getpid()} {threading.get_ident()}"
+    assert set(log.read_text().splitlines()) - {here}  # some points were evaluated elsewhere
     assert serial.success
     assert parallel.x.tobytes() == serial.x.tobytes()
     assert (parallel.fun, parallel.status, parallel.nit, parallel.nfev, parallel.maxcv) == \
