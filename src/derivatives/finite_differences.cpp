@@ -55,12 +55,11 @@ void storeQuotients(const GradientColumns& columns, Mat<double> grad, int i, Vec
   }
 }
 
-// After a callback exception in a group the run ends at the iterate whose gradient was being formed: dv back to
-// that point (in the caller's units, as the run hands x back) and df holding the callback's values there.
-void returnToIterate(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, const double* iterate,
+// After a callback exception in a group the run ends at the iterate whose gradient was being formed: dv holding
+// that point in the caller's units (as the run hands x back after an exception) and df the callback's values there.
+void returnToIterate(const GradientFlavour& flavour, Vec<double> dv, const double* iterateInCallerUnits,
                      Vec<double> df, Vec<double> dfsave) {
-  for (int i = 1; i <= dv.length(); ++i) dv(i) = iterate[i - 1];
-  toCallerUnits(ctx.bridge, dv.length(), dv.data());
+  for (int i = 1; i <= dv.length(); ++i) dv(i) = iterateInCallerUnits[i - 1];
   for (int j = 1; j <= df.length(); ++j) df(j) = dfsave(j);
   finishPoint(flavour, df);
 }
@@ -76,7 +75,7 @@ void formDifferencesByGroups(Context& ctx, const GradientFlavour& flavour, Vec<d
   const bool forward = ctx.settings.diffMeth == 1;
   const double h = ctx.settings.diffPert;
   double iterate[kMaxVariables];
-  for (int i = 1; i <= ndv; ++i) iterate[i - 1] = dv(i);
+  pointInCallerUnits(ctx.bridge, ndv, dv.data(), iterate);
 
   PointGroup group(ctx, ndv, df.length());
   for (int first = 1; first <= ndv; first += groupVariables) {
@@ -96,7 +95,7 @@ void formDifferencesByGroups(Context& ctx, const GradientFlavour& flavour, Vec<d
     try {
       group.evaluate();
     } catch (...) {
-      returnToIterate(ctx, flavour, dv, iterate, df, dfsave);
+      returnToIterate(flavour, dv, iterate, df, dfsave);
       throw;
     }
     for (int k = 1; k <= group.size(); ++k) finishPoint(flavour, group.values(k));

@@ -41,6 +41,16 @@ bool EvaluatedPoint::is(int count, const double* s) const {
   return count == n && std::memcmp(s, scaled, static_cast<size_t>(n) * sizeof(double)) == 0;
 }
 
+void pointInCallerUnits(const AnalysisBridge& bridge, int n, const double* s, double* x) {
+  const int count = std::clamp(n, 0, kMaxVariables);
+  if (bridge.keepLatestPoint && bridge.latestPoint.is(count, s)) {
+    std::copy(bridge.latestPoint.callerUnits, bridge.latestPoint.callerUnits + count, x);
+    return;
+  }
+  std::copy(s, s + count, x);
+  toCallerUnits(bridge, count, x);
+}
+
 void callAnalysis(const AnalysisBridge& bridge, double* x, double* f) {
   if (bridge.batch != nullptr) {
     bridge.batch(bridge.batchUserData, 1, bridge.n, bridge.nEq, bridge.nIneq, x, f);

@@ -43,6 +43,10 @@ struct AnalysisBridge {
 void toCallerUnits(const AnalysisBridge& bridge, int n, double* x);  // x = ((u - l)*s + (u + l))*0.5
 void toScaledUnits(const AnalysisBridge& bridge, int n, double* x);  // s = (x - (u + l)/2) / ((u - l)/2)
 
+// The scaled point s in the caller's units, into x: exactly as the callback saw it when s is the latest point
+// evaluated (kept while an iteration callback is set), otherwise mapped.
+void pointInCallerUnits(const AnalysisBridge& bridge, int n, const double* s, double* x);
+
 // ANAFUN: one call of the recorded callback into the function vector f (1-based layout: objective, equalities,
 // inequalities), or a group of one for the recorded batch callback. Counts and converts nothing.
 void callAnalysis(const AnalysisBridge& bridge, double* x, double* f);
