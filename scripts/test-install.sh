@@ -88,8 +88,14 @@ read -r -a flags <<<"$(pkg-config --cflags --libs korvex)"
 rpath="-Wl,-rpath,$(pkg-config --variable=libdir korvex)"
 expected_version="-DKORVEX_EXPECTED_VERSION=\"$(pkg-config --modversion korvex)\""
 cc -std=c11 -Wall -Wextra -Wpedantic -Werror "$expected_version" tests/consumer/consumer.c "${flags[@]}" "$rpath" \
-  -lm -o "$work/consumer-pkg-config/consumer_c"
+  -lm -o c++ -std=c++17 -Wall -Wextra -Wpedantic -Werror "$expected_version" tests/consumer/consumer.cpp "${flags[@]}" \
+  "$rpath" -o "$work/consumer-pkg-config/consumer_cpp"
 "$work/consumer-pkg-config/consumer_c"
+"$work/consumer-pkg-config/consumer_cpp"
+c++ -std=c++17 -Wall -Wextra -Wpedantic -Werror "$expected_version" tests/consumer/consumer.cpp "${flags[@]}" \
+  "$rpath" -o "$work/consumer-pkg-config/consumer_cpp"
+"$work/consumer-pkg-config/consumer_c"
+"$work/consumer-pkg-config/consumer_cpp"
 echo "Linux install: $prefix has exactly the expected files; consumer built with find_package and pkg-config"
 
 if [ "$windows" = 1 ]; then
