@@ -3,6 +3,10 @@
 
 #include "common/views.h"
 
+namespace korvex {
+struct Context;
+}
+
 namespace korvex::grg {
 
 // Result codes of the subproblem.
@@ -43,9 +47,9 @@ struct QpScratch {
 
 // Fills the scratch and solves; resultCode becomes 8, 9 or 10 on the solver's INFEAS, IHESS or IERR (tested in
 // that order), otherwise it is left as it was.
-void solveSubproblem(const QpInput& in, const QpOutput& out, const QpScratch& scratch, int& resultCode);
+void solveSubproblem(Context& ctx, const QpInput& in, const QpOutput& out, const QpScratch& scratch, int& resultCode);
 
 // The same with the scratch taken from the pools (standard overflow report, errorFlag = -1, nothing solved).
-void subproblemFrontEnd(const QpInput& in, const QpOutput& out, int& resultCode);
+void subproblemFrontEnd(Context& ctx, const QpInput& in, const QpOutput& out, int& resultCode);
 
 }  // namespace korvex::grg

@@ -8,6 +8,7 @@
 #include "common/logical.h"
 #include "common/views.h"
 #include "korvex/routines/hessian.h"
+#include "sqp/hessian_lagrangian.h"
 
 namespace korvex {
 namespace {
@@ -24,7 +25,7 @@ double dot(Vec<const double> a, Vec<const double> b) {
 }
 
 // Returns true when b was changed.
-bool dampedBfgsUpdate(Vec<const double> s, Vec<const double> y, Mat<double> b, Vec<double> work1, Vec<double> r,
+bool dampedBfgsUpdateOf(Vec<const double> s, Vec<const double> y, Mat<double> b, Vec<double> work1, Vec<double> r,
                       Vec<double> work2) {
   const int n = s.length();
 
@@ -58,15 +59,15 @@ bool dampedBfgsUpdate(Vec<const double> s, Vec<const double> y, Mat<double> b, V
 }
 
 }  // namespace
+
+bool dampedBfgsUpdate(int n, const double* s, const double* y, double* B, double* work1, double* r, double* work2) {
+  return dampedBfgsUpdateOf(Vec<const double>(s, n), Vec<const double>(y, n), Mat<double>(B, n, n),
+                            Vec<double>(work1, n), Vec<double>(r, n), Vec<double>(work2, n));
+}
+
 }  // namespace korvex
 
 extern "C" KORVEX_API void QHESS(const int* n, const double* s, const double* y, double* B, int* updated,
                                  double* work1, double* r, double* work2) {
-  using namespace korvex;
-  const int order = *n;
-  *updated = kFalse;
-  if (dampedBfgsUpdate(Vec<const double>(s, order), Vec<const double>(y, order), Mat<double>(B, order, order),
-                       Vec<double>(work1, order), Vec<double>(r, order), Vec<double>(work2, order))) {
-    *updated = kTrue;
-  }
+  *updated = korvex::dampedBfgsUpdate(*n, s, y, B, work1, r, work2) ? korvex::kTrue : korvex::kFalse;
 }

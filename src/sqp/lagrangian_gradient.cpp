@@ -5,6 +5,7 @@
 
 #include "common/views.h"
 #include "korvex/routines/hessian.h"
+#include "sqp/hessian_lagrangian.h"
 
 namespace korvex {
 namespace {
@@ -20,7 +21,7 @@ struct QpRows {
 int functionOfRow(const QpRows& rows, int c) { return c <= rows.p ? rows.list1(c) : rows.list2(c - rows.p); }
 
 // The gradient columns are numbered 1 up; a column number below 1 names no column.
-void lagrangianGradient(const QpRows& rows, const int* icolData, Vec<const int> iact, Vec<double> xlag,
+void lagrangianGradientOf(const QpRows& rows, const int* icolData, Vec<const int> iact, Vec<double> xlag,
                         Vec<const double> gobj, const double* gData, Vec<double> gradL, int& missing) {
   const int n = gradL.length();
   const int constraintRows = rows.p + rows.q;
@@ -73,13 +74,18 @@ void lagrangianGradient(const QpRows& rows, const int* icolData, Vec<const int> 
 }
 
 }  // namespace
+
+void lagrangianGradient(int n, int p, const int* list1, int q, const int* list2, const int* icol, const int* iact,
+                        int nact, double* xlag, const double* gobj, const double* g, double* gradL, int& missing) {
+  const QpRows rows{p, Vec<const int>(list1, p), q, Vec<const int>(list2, q)};
+  lagrangianGradientOf(rows, icol, Vec<const int>(iact, nact), Vec<double>(xlag, nact), Vec<const double>(gobj, n), g,
+                       Vec<double>(gradL, n), missing);
+}
+
 }  // namespace korvex
 
 extern "C" KORVEX_API void QLAG(const int* n, const int* p, const int* list1, const int* q, const int* list2,
                                 const int* ICOL, const int* IACT, const int* NACT, double* XLAG, const double* gobj,
                                 const double* G, double* gradL, int* missing) {
-  using namespace korvex;
-  const QpRows rows{*p, Vec<const int>(list1, *p), *q, Vec<const int>(list2, *q)};
-  lagrangianGradient(rows, ICOL, Vec<const int>(IACT, *NACT), Vec<double>(XLAG, *NACT), Vec<const double>(gobj, *n),
-                     G, Vec<double>(gradL, *n), *missing);
+  korvex::lagrangianGradient(*n, *p, list1, *q, list2, ICOL, IACT, *NACT, XLAG, gobj, G, gradL, *missing);
 }
