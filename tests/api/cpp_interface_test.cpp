@@ -234,7 +234,11 @@ TEST(CppInterface, ExceptionsAndStopRequestsEndTheRunAndLeaveTheSolverReusable) 
     }
     if (c.ending != Ending::stopRequested) {
       EXPECT_EQ(calls, callsAtEnd);  // never called again after the exception
-      EXPECT_LE(KVW_ctx_get_nIter(solver.context()), iterationAtEnd + 1);
+      EXPECT_EQ(KVW_ctx_get_nIter(solver.context()), iterationAtEnd + 1);
+    }
+    if (c.ending == Ending::analysisThrows && c.at == 1) {
+      // At the start point: the run ends at the top of its first iteration, before any gradient is formed.
+      EXPECT_EQ(KVW_ctx_get_nFunEval(solver.context()), 1);
     }
 
     solver.options().diagnostics = nullptr;  // the lines of the next solve go nowhere, not to the old callable
