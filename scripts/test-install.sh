@@ -88,10 +88,7 @@ read -r -a flags <<<"$(pkg-config --cflags --libs korvex)"
 rpath="-Wl,-rpath,$(pkg-config --variable=libdir korvex)"
 expected_version="-DKORVEX_EXPECTED_VERSION=\"$(pkg-config --modversion korvex)\""
 cc -std=c11 -Wall -Wextra -Wpedantic -Werror "$expected_version" tests/consumer/consumer.c "${flags[@]}" "$rpath" \
-  -lm -o c++ -std=c++17 -Wall -Wextra -Wpedantic -Werror "$expected_version" tests/consumer/consumer.cpp "${flags[@]}" \
-  "$rpath" -o "$work/consumer-pkg-config/consumer_cpp"
-"$work/consumer-pkg-config/consumer_c"
-"$work/consumer-pkg-config/consumer_cpp"
+  -lm -o "$work/consumer-pkg-config/consumer_c"
 c++ -std=c++17 -Wall -Wextra -Wpedantic -Werror "$expected_version" tests/consumer/consumer.cpp "${flags[@]}" \
   "$rpath" -o "$work/consumer-pkg-config/consumer_cpp"
 "$work/consumer-pkg-config/consumer_c"
