@@ -108,8 +108,8 @@ struct Result {
   int code = 0;                    // the C API's result code (KVW_SQP_CONVERGED, KVW_GRG_STOPPED, ...)
   std::string text;                // its text
   std::vector<double> x;           // the final point, in the caller's units
-  double f = std::numeric_limits<double>::quiet_NaN();  // the objective there (NaN when nothing was evaluated)
-  std::vector<double> equalities;  // the constraint values the run left with the objective
+  double f = std::numeric_limits<double>::quiet_NaN();  // the objective the run left (NaN: nothing evaluated)
+  std::vector<double> equalities;  // the constraint values it left with the objective
   std::vector<double> inequalities;
   int iterations = 0;              // the iteration most recently begun
   int analysisCalls = 0;           // calls of the analysis during this solve
