@@ -24,10 +24,14 @@ double dot(Vec<const double> a, Vec<const double> b) {
   return sum;
 }
 
-// Returns true when b was changed.
-bool dampedBfgsUpdateOf(Vec<const double> s, Vec<const double> y, Mat<double> b, Vec<double> work1, Vec<double> r,
-                      Vec<double> work2) {
-  const int n = s.length();
+}  // namespace
+
+bool dampedBfgsUpdate(int n, const double* sData, const double* yData, double* bData, double* work1Data,
+                      double* rData, double* work2Data) {
+  if (n < 0) n = 0;
+  const Vec<const double> s(sData, n), y(yData, n);
+  const Mat<double> b(bData, n, n);
+  const Vec<double> work1(work1Data, n), r(rData, n), work2(work2Data, n);
 
   // work2 = B s, column i of B dotted with s.
   for (int i = 1; i <= n; ++i) {
@@ -56,13 +60,6 @@ bool dampedBfgsUpdateOf(Vec<const double> s, Vec<const double> y, Mat<double> b,
     for (int i = 1; i <= n; ++i) b(i, j) = b(i, j) - work2(j) * work1(i) / sBs + r(j) * r(i) / sr;
   }
   return true;
-}
-
-}  // namespace
-
-bool dampedBfgsUpdate(int n, const double* s, const double* y, double* B, double* work1, double* r, double* work2) {
-  return dampedBfgsUpdateOf(Vec<const double>(s, n), Vec<const double>(y, n), Mat<double>(B, n, n),
-                            Vec<double>(work1, n), Vec<double>(r, n), Vec<double>(work2, n));
 }
 
 }  // namespace korvex

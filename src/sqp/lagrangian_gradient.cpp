@@ -20,9 +20,17 @@ struct QpRows {
 // Function number of a constraint row (c <= p + q).
 int functionOfRow(const QpRows& rows, int c) { return c <= rows.p ? rows.list1(c) : rows.list2(c - rows.p); }
 
+}  // namespace
+
 // The gradient columns are numbered 1 up; a column number below 1 names no column.
-void lagrangianGradientOf(const QpRows& rows, const int* icolData, Vec<const int> iact, Vec<double> xlag,
-                        Vec<const double> gobj, const double* gData, Vec<double> gradL, int& missing) {
+void lagrangianGradient(int nVariables, int p, const int* list1, int q, const int* list2, const int* icolData,
+                        const int* iactData, int nact, double* xlagData, const double* gobjData, const double* gData,
+                        double* gradLData, int& missing) {
+  const QpRows rows{p, Vec<const int>(list1, p), q, Vec<const int>(list2, q)};
+  const Vec<const int> iact(iactData, nact);
+  const Vec<double> xlag(xlagData, nact);
+  const Vec<const double> gobj(gobjData, nVariables);
+  const Vec<double> gradL(gradLData, nVariables);
   const int n = gradL.length();
   const int constraintRows = rows.p + rows.q;
 
@@ -71,15 +79,6 @@ void lagrangianGradientOf(const QpRows& rows, const int* icolData, Vec<const int
       }
     }
   }
-}
-
-}  // namespace
-
-void lagrangianGradient(int n, int p, const int* list1, int q, const int* list2, const int* icol, const int* iact,
-                        int nact, double* xlag, const double* gobj, const double* g, double* gradL, int& missing) {
-  const QpRows rows{p, Vec<const int>(list1, p), q, Vec<const int>(list2, q)};
-  lagrangianGradientOf(rows, icol, Vec<const int>(iact, nact), Vec<double>(xlag, nact), Vec<const double>(gobj, n), g,
-                       Vec<double>(gradL, n), missing);
 }
 
 }  // namespace korvex
