@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/views.h"
+#include "korvex/korvex.h"
 
 namespace korvex {
 struct Context;
@@ -10,9 +11,9 @@ struct Context;
 namespace korvex::grg {
 
 // Result codes of the subproblem.
-constexpr int kQpInfeasible = 8;
+constexpr int kQpInfeasible = KVW_GRG_QP_INFEASIBLE;
 constexpr int kQpNotPositiveDefinite = 9;
-constexpr int kQpFailed = 10;
+constexpr int kQpFailed = KVW_GRG_QP_FAILED;
 
 // a (n x n) = value times the identity.
 void setToScaledIdentity(int n, double value, Mat<double> a);

@@ -10,6 +10,7 @@
 #include "grg/basis.h"
 #include "grg/restoration.h"
 #include "grg/search_steps.h"
+#include "korvex/korvex.h"
 #include "korvex/routines/grg_search.h"
 
 namespace korvex::grg {
@@ -69,7 +70,7 @@ void runLineSearch(SearchSet& set, int& reseth, double slen, const double* grado
       MessageBuffer(out).text("STEP LENGTH ").exponent(state.step, 12, 4).print(24);
     }
     if (state.step < settings.minStep) {
-      resultCode = set.iphase < 1 ? 2 : 4;
+      resultCode = set.iphase < 1 ? KVW_GRG_NO_STEP : KVW_GRG_INFEASIBLE;
       printText(set, 2, "TERMINATE: MINIMUM STEPLENGTH");
       break;
     }
