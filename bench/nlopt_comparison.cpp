@@ -1,0 +1,280 @@
+// The library's own cost per iteration, side by side with NLopt's LD_SLSQP: whole runs of the two scalable problem
+// families (bench/scalable_problems.h) at n = 10, 20, 50, 100 by korvex SQP, korvex GRG and NLopt SLSQP, all fed
+// forward differences with korvex's default rule (step 1e-4 of the half range of each variable).
+//
+// Library time = run time minus the time spent inside the analysis. Counters per benchmark, each the median over the
+// whole runs it made (every run of one benchmark is the same computation):
+//   iters         iterations of a run (NLopt: gradient evaluations)
+//   calls         analysis calls of a run
+//   lib_us/iter   library time per iteration, microseconds
+//   lib_us/call   library time per analysis call, microseconds
+//   vs_nlopt      lib_us/iter divided by NLopt's on the same problem (korvex rows)
+// After the runs a table of the same figures is printed in Markdown.
+#include <benchmark/benchmark.h>
+#include <nlopt.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "korvex/korvex.h"
+#include "scalable_problems.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using korvex_bench::ScalableProblem;
+
+constexpr double kDiffStep = 1e-4;  // korvex's default difference step in the scaled variables
+
+// What one whole run measured.
+struct RunFigures {
+  double seconds = 0.0;
+  double analysisSeconds = 0.0;
+  int iterations = 0;
+  int calls = 0;
+};
+
+// Calls the problem's analysis and adds up the time spent inside it.
+struct TimedAnalysis {
+  const ScalableProblem* problem = nullptr;
+  double seconds = 0.0;
+  int calls = 0;
+
+  void evaluate(const double* x, double* f) {
+    const auto begin = Clock::now();
+    problem->evaluate(x, f);
+    seconds += std::chrono::duration<double>(Clock::now() - begin).count();
+    ++calls;
+  }
+};
+
+void timedCallback(void* user, const double* x, double* objective, double* equalities, double* inequalities) {
+  auto& timed = *static_cast<TimedAnalysis*>(user);
+  const auto begin = Clock::now();
+  timed.problem->analysis(timed.problem->user, x, objective, equalities, inequalities);
+  timed.seconds += std::chrono::duration<double>(Clock::now() - begin).count();
+  ++timed.calls;
+}
+
+RunFigures runKorvex(const ScalableProblem& p, bool grg) {
+  TimedAnalysis timed{&p};
+  std::vector<double> x = p.start, f(static_cast<size_t>(1 + p.nEq + p.nIneq));
+  KVW_setDefaults();
+  KVW_set_diffMeth(1);
+  const auto begin = Clock::now();
+  const auto method = grg ? &KVW_grg : &KVW_sqp;
+  method(korvex_bench::kMaxIterations, p.n, x.data(), p.lower.data(), p.upper.data(), p.nEq, p.nIneq,
+         &timedCallback, &timed, f.data());
+  const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+  return {seconds, timed.seconds, KVW_get_nIter(), timed.calls};
+}
+
+// NLopt asks for the objective and the constraints in separate calls. All of them come from one analysis per
+// point: the values (and, when asked for, the forward-difference Jacobian) of the last point are kept and reused.
+class DifferencedAnalysis {
+ public:
+  explicit DifferencedAnalysis(const ScalableProblem& p)
+      : timed{&p},
+        p_(p),
+        m_(1 + p.nEq + p.nIneq),
+        x_(p.n),
+        values_(m_),
+        jacobian_(static_cast<size_t>(m_) * p.n),
+        shifted_(p.n),
+        shiftedValues_(m_) {}
+
+  TimedAnalysis timed;
+  int gradientEvaluations = 0;
+
+  // Values (function j at values()[j]) and, when wanted, the Jacobian row by function at x.
+  void at(const double* x, bool wantJacobian) {
+    if (!haveValues_ || std::memcmp(x, x_.data(), sizeof(double) * p_.n) != 0) {
+      std::copy_n(x, p_.n, x_.begin());
+      timed.evaluate(x_.data(), values_.data());
+      haveValues_ = true;
+      haveJacobian_ = false;
+    }
+    if (wantJacobian && !haveJacobian_) {
+      ++gradientEvaluations;
+      shifted_ = x_;
+      for (int i = 0; i < p_.n; ++i) {
+        const double h = kDiffStep * (p_.upper[i] - p_.lower[i]) / 2;
+        shifted_[i] = x_[i] + h;
+        timed.evaluate(shifted_.data(), shiftedValues_.data());
+        for (int j = 0; j < m_; ++j) jacobian_[static_cast<size_t>(j) * p_.n + i] = (shiftedValues_[j] - values_[j]) / h;
+        shifted_[i] = x_[i];
+      }
+      haveJacobian_ = true;
+    }
+  }
+  const double* values() const { return values_.data(); }
+  const double* jacobianRow(int j) const { return jacobian_.data() + static_cast<size_t>(j) * p_.n; }
+
+ private:
+  const ScalableProblem& p_;
+  int m_;
+  std::vector<double> x_, values_, jacobian_, shifted_, shiftedValues_;
+  bool haveValues_ = false;
+  bool haveJacobian_ = false;
+};
+
+double nloptObjective(unsigned n, const double* x, double* grad, void* data) {
+  auto& a = *static_cast<DifferencedAnalysis*>(data);
+  a.at(x, grad != nullptr);
+  if (grad != nullptr) std::copy_n(a.jacobianRow(0), n, grad);
+  return a.values()[0];
+}
+
+// Constraints first..first+m-1 of the function vector (the equalities start at 1, the inequalities after them).
+template <int kGroup>
+void nloptConstraints(unsigned m, double* result, unsigned n, const double* x, double* grad, void* data) {
+  auto& a = *static_cast<DifferencedAnalysis*>(data);
+  const ScalableProblem& p = *a.timed.problem;
+  const int first = kGroup == 0 ? 1 : 1 + p.nEq;
+  a.at(x, grad != nullptr);
+  for (unsigned k = 0; k < m; ++k) {
+    result[k] = a.values()[first + static_cast<int>(k)];
+    if (grad != nullptr) std::copy_n(a.jacobianRow(first + static_cast<int>(k)), n, grad + static_cast<size_t>(k) * n);
+  }
+}
+
+RunFigures runNlopt(const ScalableProblem& p) {
+  DifferencedAnalysis analysis(p);
+  nlopt_opt opt = nlopt_create(NLOPT_LD_SLSQP, static_cast<unsigned>(p.n));
+  nlopt_set_lower_bounds(opt, p.lower.data());
+  nlopt_set_upper_bounds(opt, p.upper.data());
+  nlopt_set_min_objective(opt, &nloptObjective, &analysis);
+  const std::vector<double> tolerance(static_cast<size_t>(std::max(p.nEq, p.nIneq)), 1e-6);
+  if (p.nEq > 0) {
+    nlopt_add_equality_mconstraint(opt, static_cast<unsigned>(p.nEq), &nloptConstraints<0>, &analysis,
+                                   tolerance.data());
+  }
+  if (p.nIneq > 0) {
+    nlopt_add_inequality_mconstraint(opt, static_cast<unsigned>(p.nIneq), &nloptConstraints<1>, &analysis,
+                                     tolerance.data());
+  }
+  nlopt_set_ftol_rel(opt, 1e-8);
+  nlopt_set_xtol_rel(opt, 1e-8);
+  nlopt_set_maxeval(opt, 100 * korvex_bench::kMaxIterations);
+  std::vector<double> x = p.start;
+  double minimum = 0.0;
+  const auto begin = Clock::now();
+  nlopt_optimize(opt, x.data(), &minimum);
+  const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+  nlopt_destroy(opt);
+  return {seconds, analysis.timed.seconds, analysis.gradientEvaluations, analysis.timed.calls};
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t h = v.size() / 2;
+  return v.size() % 2 == 1 ? v[h] : 0.5 * (v[h - 1] + v[h]);
+}
+
+// Per problem and solver: the medians of the last benchmark, for the ratios and the closing table.
+struct Summary {
+  int iterations = 0;
+  int calls = 0;
+  double libPerIteration = 0.0;  // microseconds
+  double libPerCall = 0.0;
+};
+std::map<std::string, std::map<std::string, Summary>> summaries;  // problem name -> solver -> figures
+
+const char* const kNlopt = "nlopt_slsqp";
+const char* const kSqp = "korvex_sqp";
+const char* const kGrg = "korvex_grg";
+
+void measure(benchmark::State& state, const ScalableProblem& p, const std::string& solver) {
+  std::vector<double> perIteration, perCall;
+  RunFigures last;
+  for (auto _ : state) {
+    last = solver == kNlopt ? runNlopt(p) : runKorvex(p, solver == kGrg);
+    const double library = 1e6 * (last.seconds - last.analysisSeconds);
+    perIteration.push_back(library / std::max(last.iterations, 1));
+    perCall.push_back(library / std::max(last.calls, 1));
+  }
+  Summary s{last.iterations, last.calls, median(perIteration), median(perCall)};
+  summaries[p.name()][solver] = s;
+  state.counters["iters"] = s.iterations;
+  state.counters["calls"] = s.calls;
+  state.counters["lib_us/iter"] = s.libPerIteration;
+  state.counters["lib_us/call"] = s.libPerCall;
+  const auto nlopt = summaries[p.name()].find(kNlopt);
+  if (solver != kNlopt && nlopt != summaries[p.name()].end() && nlopt->second.libPerIteration > 0.0) {
+    state.counters["vs_nlopt"] = s.libPerIteration / nlopt->second.libPerIteration;
+  }
+}
+
+std::vector<std::unique_ptr<ScalableProblem>> problems;
+
+void registerBenchmarks() {
+  for (const int n : korvex_bench::benchmarkSizes()) {
+    problems.push_back(std::make_unique<korvex_bench::DenseConvexQp>(n));
+    problems.push_back(std::make_unique<korvex_bench::ChainedRosenbrock>(n));
+  }
+  // Family by family; NLopt first on each problem, so that the korvex rows can give the ratio.
+  for (const std::string family : {"dense_qp", "chained_rosen"}) {
+    for (const auto& p : problems) {
+      if (p->family != family) continue;
+      for (const char* solver : {kNlopt, kSqp, kGrg}) {
+        const ScalableProblem* problem = p.get();
+        const std::string s = solver;
+        benchmark::RegisterBenchmark((s + "/" + p->name()).c_str(),
+                                     [problem, s](benchmark::State& state) { measure(state, *problem, s); })
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+      }
+    }
+  }
+}
+
+void printTable() {
+  if (summaries.empty()) return;
+  std::printf("\nlibrary time per iteration (per analysis call) in microseconds, the ratio to NLopt SLSQP per\n"
+              "iteration, and the iterations of a run (SQP / GRG / NLopt)\n\n");
+  std::printf("| problem | n | korvex SQP | korvex GRG | NLopt SLSQP | SQP / NLopt | GRG / NLopt | iterations |\n");
+  std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+  for (const auto& p : problems) {
+    const auto row = summaries.find(p->name());
+    if (row == summaries.end()) continue;
+    const auto summary = [&](const char* solver) {
+      const auto s = row->second.find(solver);
+      return s == row->second.end() ? Summary{} : s->second;
+    };
+    const Summary sqp = summary(kSqp), grg = summary(kGrg), nlopt = summary(kNlopt);
+    const auto figure = [](const Summary& s) {
+      char text[48] = "-";
+      if (s.iterations > 0) std::snprintf(text, sizeof text, "%.1f (%.2f)", s.libPerIteration, s.libPerCall);
+      return std::string(text);
+    };
+    const auto ratio = [&](const Summary& s) {
+      char text[16] = "-";
+      if (s.iterations > 0 && nlopt.libPerIteration > 0.0) {
+        std::snprintf(text, sizeof text, "%.2f", s.libPerIteration / nlopt.libPerIteration);
+      }
+      return std::string(text);
+    };
+    std::printf("| %s | %d | %s | %s | %s | %s | %s | %d / %d / %d |\n", p->family.c_str(), p->n,
+                figure(sqp).c_str(), figure(grg).c_str(), figure(nlopt).c_str(), ratio(sqp).c_str(),
+                ratio(grg).c_str(), sqp.iterations, grg.iterations, nlopt.iterations);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  registerBenchmarks();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  printTable();
+  return 0;
+}
