@@ -38,10 +38,27 @@ Rows::Rows(int n, int nc, int nineq, int nb, const double* a, int lda, const int
       nineq_(std::clamp(nineq, 0, std::max(nc, 0))),
       nb_(std::max(nb, 0)),
       a_(a, lda, std::max(nc, 0)),
-      itype_(itype, std::max(n, 0)) {}
+      itype_(itype, std::max(n, 0)),
+      tabled_(nb_ <= kTabledBoundRows) {
+  if (!tabled_) return;
+  std::fill_n(boundVariable_.begin(), nb_, 0);
+  int row = 0;  // bound rows counted from NC
+  for (int i = 1; i <= n_ && row < nb_; ++i) {
+    if (hasUpperRow(itype_(i)) && row < nb_) boundVariable_[static_cast<size_t>(row++)] = i;
+    if (hasLowerRow(itype_(i)) && row < nb_) boundVariable_[static_cast<size_t>(row++)] = -i;
+  }
+}
 
 BoundRow Rows::boundRow(int j) const {
   if (j <= nc_ || j > nc_ + nb_) return {0, 0.0};
+  if (!tabled_) return walkBoundRows(j);
+  const int entry = boundVariable_[static_cast<size_t>(j - nc_ - 1)];
+  if (entry > 0) return {entry, 1.0};
+  if (entry < 0) return {-entry, -1.0};
+  return {0, 0.0};
+}
+
+BoundRow Rows::walkBoundRows(int j) const {
   int row = nc_;
   for (int i = 1; i <= n_; ++i) {
     if (hasUpperRow(itype_(i)) && ++row == j) return {i, 1.0};
@@ -73,6 +90,45 @@ double Rows::dot(int j, Vec<const double> v) const {
   return sum;
 }
 
+// Four general or mirror rows at a time: their sums are independent, so they run side by side instead of one
+// after the other, each still added up in increasing i. A mirror row's terms are (-a)v, formed here as (-1 a)v.
+void Rows::dots(Vec<const int> list, int count, Vec<const double> v, Vec<double> out) const {
+  int group[4];  // positions in list of general or mirror rows waiting for their sums
+  int waiting = 0;
+  const auto sumGroup = [&] {
+    Vec<const double> column[4];
+    double sign[4];
+    for (int q = 0; q < 4; ++q) {
+      const int j = list(group[q]);
+      column[q] = a_.column(isMirror(j) ? equalityOf(j) : j);
+      sign[q] = isMirror(j) ? -1.0 : 1.0;
+    }
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (int i = 1; i <= n_; ++i) {
+      const double vi = v(i);
+      s0 += (sign[0] * column[0](i)) * vi;
+      s1 += (sign[1] * column[1](i)) * vi;
+      s2 += (sign[2] * column[2](i)) * vi;
+      s3 += (sign[3] * column[3](i)) * vi;
+    }
+    out(group[0]) = s0;
+    out(group[1]) = s1;
+    out(group[2]) = s2;
+    out(group[3]) = s3;
+    waiting = 0;
+  };
+  for (int k = 1; k <= count; ++k) {
+    const int j = list(k);
+    if ((j >= 1 && j <= nc_) || isMirror(j)) {
+      group[waiting++] = k;
+      if (waiting == 4) sumGroup();
+    } else {
+      out(k) = dot(j, v);
+    }
+  }
+  for (int q = 0; q < waiting; ++q) out(group[q]) = dot(list(group[q]), v);
+}
+
 void Rows::gradient(int j, double scale, Vec<double> out) const {
   if (j >= 1 && j <= nc_) {
     for (int i = 1; i <= n_; ++i) out(i) = scale * a_(i, j);
@@ -86,15 +142,102 @@ void Rows::gradient(int j, double scale, Vec<double> out) const {
   }
 }
 
+double Rows::value(int j, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
+                   Vec<const double> xu) const {
+  if (j < 1 || j > total()) return 0.0;
+  if (isMirror(j)) return -value(equalityOf(j), bc, x, xl, xu);
+  if (j <= nc_) {
+    double value = -bc(j);
+    for (int i = 1; i <= n_; ++i) value += a_(i, j) * x(i);
+    return value;
+  }
+  const BoundRow bound = boundRow(j);
+  if (bound.variable == 0) return 0.0;
+  const int i = bound.variable;
+  return bound.sign > 0.0 ? x(i) - xu(i) : xl(i) - x(i);
+}
+
+namespace {
+
+// v(r) = v(r) - sum over c < r of L(r, c) v(c) for r = 2..count, L the unit lower factor of the packed f, the terms
+// subtracted in increasing c. Four rows at a time: their sums over the columns before the block do not depend on
+// each other, so they run side by side; the small triangle inside the block follows, in the same order.
+void forwardSubstitute(Vec<const double> f, Vec<double> v, int count) {
+  int r = 2;
+  for (; r + 3 <= count; r += 4) {
+    const int p0 = packed(r, 0), p1 = packed(r + 1, 0), p2 = packed(r + 2, 0), p3 = packed(r + 3, 0);
+    double y0 = v(r), y1 = v(r + 1), y2 = v(r + 2), y3 = v(r + 3);
+    for (int c = 1; c < r; ++c) {
+      const double vc = v(c);
+      y0 -= f(p0 + c) * vc;
+      y1 -= f(p1 + c) * vc;
+      y2 -= f(p2 + c) * vc;
+      y3 -= f(p3 + c) * vc;
+    }
+    y1 -= f(p1 + r) * y0;
+    y2 -= f(p2 + r) * y0;
+    y2 -= f(p2 + r + 1) * y1;
+    y3 -= f(p3 + r) * y0;
+    y3 -= f(p3 + r + 1) * y1;
+    y3 -= f(p3 + r + 2) * y2;
+    v(r) = y0;
+    v(r + 1) = y1;
+    v(r + 2) = y2;
+    v(r + 3) = y3;
+  }
+  for (; r <= count; ++r) {
+    const int row = packed(r, 0);
+    double y = v(r);
+    for (int c = 1; c < r; ++c) y -= f(row + c) * v(c);
+    v(r) = y;
+  }
+}
+
+void divideByDiagonal(Vec<const double> f, Vec<double> v, int n) {
+  for (int r = 1; r <= n; ++r) v(r) = v(r) / f(packed(r, r));
+}
+
+// v(r) = v(r) - sum over c > r of L(c, r) v(c) for r = n-1 down to 1, the terms subtracted in increasing c. Each
+// row needs the row below it finished, so one vector's rows run strictly one after the other.
+void backSubstitute(Vec<const double> f, Vec<double> v, int n) {
+  for (int r = n - 1; r >= 1; --r) {
+    double y = v(r);
+    // L(c, r) down column r: consecutive rows of the packed array are c entries apart.
+    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) y -= f(position) * v(c);
+    v(r) = y;
+  }
+}
+
+// The same for two vectors side by side.
+void backSubstitutePair(Vec<const double> f, Vec<double> u, Vec<double> v, int n) {
+  for (int r = n - 1; r >= 1; --r) {
+    double yu = u(r), yv = v(r);
+    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) {
+      const double l = f(position);
+      yu -= l * u(c);
+      yv -= l * v(c);
+    }
+    u(r) = yu;
+    v(r) = yv;
+  }
+}
+
+// Solves F u = u and F v = v in place, each exactly as solve() does.
+void solvePair(Vec<const double> f, Vec<double> u, Vec<double> v, int n) {
+  forwardSubstitute(f, u, n);
+  forwardSubstitute(f, v, n);
+  divideByDiagonal(f, u, n);
+  divideByDiagonal(f, v, n);
+  backSubstitutePair(f, u, v, n);
+}
+
+}  // namespace
+
 // Row r holds w (entries 1..r-1) and d (entry r) of the matrix; it becomes L(r, 1..r-1) and D_r.
 bool factorRow(Vec<double> f, int r) {
   const int row = packed(r, 0);
   // w_c -= sum over p < c of L(c, p) w_p: forward substitution with the unit factor of the rows above.
-  for (int c = 2; c <= r - 1; ++c) {
-    double w = f(row + c);
-    for (int p = 1; p < c; ++p) w -= f(packed(c, p)) * f(row + p);
-    f(row + c) = w;
-  }
+  forwardSubstitute(readOnly(f), f.sub(row + 1, r - 1), r - 1);
   double d = f(row + r);
   for (int c = 1; c <= r - 1; ++c) {
     const double w = f(row + c);
@@ -114,18 +257,9 @@ bool factorRows(Vec<double> f, int first, int last) {
 }
 
 void solve(Vec<const double> f, Vec<double> v, int n) {
-  for (int r = 2; r <= n; ++r) {
-    double y = v(r);
-    for (int c = 1; c < r; ++c) y -= f(packed(r, c)) * v(c);
-    v(r) = y;
-  }
-  for (int r = 1; r <= n; ++r) v(r) = v(r) / f(packed(r, r));
-  for (int r = n - 1; r >= 1; --r) {
-    double y = v(r);
-    // L(c, r) down column r: consecutive rows of the packed array are c entries apart.
-    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) y -= f(position) * v(c);
-    v(r) = y;
-  }
+  forwardSubstitute(f, v, n);
+  divideByDiagonal(f, v, n);
+  backSubstitute(f, v, n);
 }
 
 bool start(int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x) {
@@ -143,11 +277,23 @@ void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<
   const int n = rows.n();
   const int nc = rows.nc();
   const Mat<const double> a = rows.a();
-  for (int k = 1; k <= nc; ++k) {
-    double value = -bc(k);
-    for (int i = 1; i <= n; ++i) value += a(i, k) * x(i);
-    c(k) = value;
+  // C(k) = -b_k + sum over i of A(i, k) x_i, added up in increasing i; four rows side by side.
+  int k = 1;
+  for (; k + 3 <= nc; k += 4) {
+    double v0 = -bc(k), v1 = -bc(k + 1), v2 = -bc(k + 2), v3 = -bc(k + 3);
+    for (int i = 1; i <= n; ++i) {
+      const double xi = x(i);
+      v0 += a(i, k) * xi;
+      v1 += a(i, k + 1) * xi;
+      v2 += a(i, k + 2) * xi;
+      v3 += a(i, k + 3) * xi;
+    }
+    c(k) = v0;
+    c(k + 1) = v1;
+    c(k + 2) = v2;
+    c(k + 3) = v3;
   }
+  for (; k <= nc; ++k) c(k) = rows.value(k, bc, x, xl, xu);
   // Bound rows beyond NC+NB (NB smaller than the bound types give) are not written.
   const int lastBoundRow = nc + rows.nb();
   int row = nc;
@@ -156,7 +302,7 @@ void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<
     if (hasUpperRow(type) && row < lastBoundRow) c(++row) = x(i) - xu(i);
     if (hasLowerRow(type) && row < lastBoundRow) c(++row) = xl(i) - x(i);
   }
-  for (int k = 1; k <= nc - rows.nineq(); ++k) c(lastBoundRow + k) = -c(rows.nineq() + k);
+  for (int m = 1; m <= nc - rows.nineq(); ++m) c(lastBoundRow + m) = -c(rows.nineq() + m);
 }
 
 int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact) {
@@ -221,7 +367,7 @@ void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, in
 }
 
 bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat, Mat<double> hinvn,
-               Vec<const double> hfac, int k, int kv, double uplus) {
+               Vec<const double> hfac, int k, int kv, double uplus, KeptSolves* kept) {
   const int n = rows.n();
   if (k > nact) {
     if (nact >= n) {
@@ -231,8 +377,15 @@ bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec
     ++nact;
     xlag(nact) = uplus;
     iact(nact) = kv;
-    rows.gradient(kv, 1.0, hinvn.column(nact));
-    solve(hfac, hinvn.column(nact), n);
+    if (kept != nullptr && kept->row == kv && kept->plus != 0) {
+      if (kept->plus != nact) {
+        for (int i = 1; i <= n; ++i) hinvn(i, nact) = hinvn(i, kept->plus);
+      }
+    } else {
+      rows.gradient(kv, 1.0, hinvn.column(nact));
+      solve(hfac, hinvn.column(nact), n);
+    }
+    if (kept != nullptr) *kept = KeptSolves{};
     k = nact;  // a position beyond nact + 1 reads as nact + 1
   } else {
     --nact;
@@ -244,8 +397,7 @@ bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec
   }
   // Rows k..nact of M = N' H^-1 N from scratch, M(r, c) = n_IACT(c)' H^-1 n_IACT(r); earlier rows keep their factors.
   for (int r = k; r <= nact; ++r) {
-    const Vec<const double> column = readOnly(hinvn.column(r));
-    for (int c = 1; c <= r; ++c) actmat(packed(r, c)) = rows.dot(iact(c), column);
+    rows.dots(readOnly(iact), r, readOnly(hinvn.column(r)), actmat.sub(packed(r, 1), r));
     if (!factorRow(actmat, r)) {
       reportFailure(kNonPositiveActiveMatrix);
       return false;
@@ -254,21 +406,53 @@ bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec
   return true;
 }
 
-double direction(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
-                 Vec<const double> actmat, Mat<const double> hinvn, Vec<const double> hfac, int kv) {
+namespace {
+
+// From z = -H^-1 n_kv: r(1..nact) = -M^-1 N' H^-1 n_kv, then z -= HINVN r, which leaves N'z = 0. Returns |z|.
+double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
+                        Vec<const double> actmat, Mat<const double> hinvn) {
   const int n = rows.n();
-  rows.gradient(kv, -1.0, z);
-  solve(hfac, z, n);
-  for (int k = 1; k <= nact; ++k) r(k) = rows.dot(iact(k), readOnly(z));
+  rows.dots(iact, nact, readOnly(z), r);
   solve(actmat, r, nact);
-  for (int i = 1; i <= n; ++i) {
-    double zi = z(i);
-    for (int k = 1; k <= nact; ++k) zi -= hinvn(i, k) * r(k);
-    z(i) = zi;
+  // z(i) -= HINVN(i, k) r(k) for k = 1..nact in turn, for every i at once: each z(i) sees its terms in increasing k.
+  for (int k = 1; k <= nact; ++k) {
+    const double rk = r(k);
+    for (int i = 1; i <= n; ++i) z(i) = z(i) - hinvn(i, k) * rk;
   }
   double sum = 0.0;
   for (int i = 1; i <= n; ++i) sum += z(i) * z(i);
   return sum > 0.0 ? std::sqrt(sum) : 0.0;
+}
+
+}  // namespace
+
+double direction(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
+                 Vec<const double> actmat, Mat<const double> hinvn, Vec<const double> hfac, int kv) {
+  rows.gradient(kv, -1.0, z);
+  solve(hfac, z, rows.n());
+  return projectDirection(rows, nact, iact, z, r, actmat, hinvn);
+}
+
+double directionKeeping(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
+                        Vec<const double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv,
+                        KeptSolves& kept) {
+  const int n = rows.n();
+  if (kept.row == kv && kept.minus != 0) {
+    for (int i = 1; i <= n; ++i) z(i) = hinvn(i, kept.minus);
+  } else if (kept.row != kv && nact < n) {
+    kept = KeptSolves{kv, nact + 1, nact + 2 <= n ? nact + 2 : 0};
+    rows.gradient(kv, -1.0, z);
+    rows.gradient(kv, 1.0, hinvn.column(kept.plus));
+    solvePair(hfac, hinvn.column(kept.plus), z, n);
+    if (kept.minus != 0) {
+      for (int i = 1; i <= n; ++i) hinvn(i, kept.minus) = z(i);
+    }
+  } else {
+    if (kept.row != kv) kept = KeptSolves{};  // no free column: nothing is kept
+    rows.gradient(kv, -1.0, z);
+    solve(hfac, z, n);
+  }
+  return projectDirection(rows, nact, iact, z, r, actmat, readOnly(hinvn));
 }
 
 }  // namespace korvex::qp

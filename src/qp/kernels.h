@@ -11,6 +11,8 @@
 // Every kernel reads tinyTol and bigValue from the settings block. None allocates.
 #pragma once
 
+#include <array>
+
 #include "common/views.h"
 
 namespace korvex::qp {
@@ -57,23 +59,36 @@ class Rows {
   int mirrorOf(int equalityRow) const { return nc_ + nb_ - nineq_ + equalityRow; }
   int equalityOf(int mirrorRow) const { return nineq_ + mirrorRow - nc_ - nb_; }
 
-  // Walks the variables counting bound rows until the count reaches j (NC < j <= NC+NB).
+  // The variable of bound row j (NC < j <= NC+NB) and its sign: the row the walk over the variables, counting
+  // bound rows, reaches at count j.
   BoundRow boundRow(int j) const;
   // Component i of the gradient n_j; 0 when j is not a row or i not a variable.
   double component(int j, int i) const;
   // n_j'v over v(1..n), summed in increasing i; a bound row gives +-v(i) directly, which is the same sum with its
   // zero terms left out. 0 when j is not a row.
   double dot(int j, Vec<const double> v) const;
+  // out(k) = dot(list(k), v) for k = 1..count, every sum formed exactly as dot() forms it.
+  void dots(Vec<const int> list, int count, Vec<const double> v, Vec<double> out) const;
   // out(1..n) = scale * n_j (all zero when j is not a row).
   void gradient(int j, double scale, Vec<double> out) const;
+  // The value of row j at x (as rowValues gives it); 0 when j is not a row.
+  double value(int j, Vec<const double> bc, Vec<const double> x, Vec<const double> xl, Vec<const double> xu) const;
 
  private:
+  // Bound rows are looked up in a table built once per row set: entry j - NC is +i for the upper-bound row of
+  // variable i, -i for its lower-bound row, 0 for a row no variable gives. Problems with more bound rows than the
+  // table holds (more than 100 variables, possible only through the exported routines) walk the bound types.
+  static constexpr int kTabledBoundRows = 200;
+  BoundRow walkBoundRows(int j) const;
+
   int n_;
   int nc_;
   int nineq_;
   int nb_;
   Mat<const double> a_;
   Vec<const int> itype_;
+  bool tabled_;
+  std::array<int, kTabledBoundRows> boundVariable_;
 };
 
 // Factorizes row r of the packed f, rows 1..r-1 being factored: false when the pivot is below tinyTol (a pivot equal
@@ -116,15 +131,31 @@ StepChoice stepLength(const Rows& rows, Vec<const double> c, int kv, int nact, d
 void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, int n, Vec<double> x,
               Vec<const double> z, double t, int kind);
 
+// What the solver keeps for the row kv it is adding, in the columns of HINVN after the active ones (unused
+// otherwise; a drop moves only columns up to NACT): H^-1 n_kv, which becomes the row's column when it is added, and
+// -H^-1 n_kv, the start of every direction for kv. Both come from one pair of substitutions run side by side with
+// the first direction for kv, at about the cost of one; every number is the one a separate solve gives.
+struct KeptSolves {
+  int row = 0;    // the row kv they belong to, 0 for none
+  int plus = 0;   // column of H^-1 n_row, 0 when there was no free column
+  int minus = 0;  // column of -H^-1 n_row, 0 when there was no second free column
+};
+
 // Adds row kv with multiplier uplus at position nact+1 when k > nact, otherwise drops active position k; then
 // rebuilds and refactors rows k..nact of actmat. false (message printed) when nact = n already or a pivot fails.
+// With kept solves for kv the added column is copied from them instead of solved again (and they are used up).
 bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat, Mat<double> hinvn,
-               Vec<const double> hfac, int k, int kv, double uplus);
+               Vec<const double> hfac, int k, int kv, double uplus, KeptSolves* kept = nullptr);
 
 // Direction for adding row kv: z = -(H^-1 - H^-1 N M^-1 N' H^-1) n_kv and r(1..nact) = -M^-1 N' H^-1 n_kv.
 // Returns the Euclidean norm of z.
 double direction(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
                  Vec<const double> actmat, Mat<const double> hinvn, Vec<const double> hfac, int kv);
+
+// direction() for the solver, taking and filling the kept solves.
+double directionKeeping(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
+                        Vec<const double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv,
+                        KeptSolves& kept);
 
 // The problem data of one solve.
 struct Problem {

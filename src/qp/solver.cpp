@@ -79,9 +79,10 @@ void solveQp(const Problem& p, const Solution& out) {
 
   while (const int kv = mostViolated(rows, readOnly(w.c), nact, readOnly(iact))) {
     double uplus = 0.0;
+    KeptSolves kept;
     for (;;) {  // partial steps until row kv holds
-      const double znorm = direction(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), readOnly(w.hinvn),
-                                     readOnly(w.hfac), kv);
+      const double znorm = directionKeeping(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), w.hinvn,
+                                            readOnly(w.hfac), kv, kept);
       const StepChoice step = stepLength(rows, readOnly(w.c), kv, nact, znorm, readOnly(w.z), readOnly(xlag),
                                          readOnly(w.r));
       if (step.idx == 0) {
@@ -89,8 +90,10 @@ void solveQp(const Problem& p, const Solution& out) {
         return;
       }
       takeStep(nact, xlag, uplus, readOnly(w.r), n, x, readOnly(w.z), step.t, step.kind);
-      if (step.kind != kDropOnly) rowValues(rows, bc, readOnly(x), xl, xu, w.c);
-      if (!addOrDrop(rows, nact, iact, xlag, w.actmat, w.hinvn, readOnly(w.hfac), step.idx, kv, uplus)) {
+      // x moved: the next choice reads every row value, the next step length after a drop only row kv's.
+      if (step.kind == kStepAndAdd) rowValues(rows, bc, readOnly(x), xl, xu, w.c);
+      if (step.kind == kStepAndDrop) w.c(kv) = rows.value(kv, bc, readOnly(x), xl, xu);
+      if (!addOrDrop(rows, nact, iact, xlag, w.actmat, w.hinvn, readOnly(w.hfac), step.idx, kv, uplus, &kept)) {
         out.ierr = kTrue;
         return;
       }
