@@ -2,18 +2,20 @@
 // families (bench/scalable_problems.h) at n = 10, 20, 50, 100 by korvex SQP, korvex GRG and NLopt SLSQP, all fed
 // forward differences with korvex's default rule (step 1e-4 of the half range of each variable).
 //
-// Library time = run time minus the time spent inside the analysis. Counters per benchmark, each the median over the
-// whole runs it made (every run of one benchmark is the same computation):
-//   iters         iterations of a run (NLopt: gradient evaluations)
-//   calls         analysis calls of a run
-//   lib_us/iter   library time per iteration, microseconds
-//   lib_us/call   library time per analysis call, microseconds
-//   vs_nlopt      lib_us/iter divided by NLopt's on the same problem (korvex rows)
-// After the runs a table of the same figures is printed in Markdown.
+// Library time = run time minus the time spent inside the analysis. One benchmark per problem runs the three solvers
+// in turn, as often as its time allows; each solver's figures come from its best run (least library time): every
+// run is the same computation, and the least time is the one least disturbed by whatever else the machine runs.
+// Counters, for SOLVER = sqp, grg, nlopt:
+//   SOLVER_iters     iterations of a run (NLopt: gradient evaluations)
+//   SOLVER_us/iter   library time per iteration, microseconds
+//   SOLVER_us/call   library time per analysis call, microseconds
+//   sqp/nlopt, grg/nlopt   the ratios of the time per iteration
+// After the runs the same figures are printed as a Markdown table.
 #include <benchmark/benchmark.h>
 #include <nlopt.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -172,43 +174,44 @@ RunFigures runNlopt(const ScalableProblem& p) {
   return {seconds, analysis.timed.seconds, analysis.gradientEvaluations, analysis.timed.calls};
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t h = v.size() / 2;
-  return v.size() % 2 == 1 ? v[h] : 0.5 * (v[h - 1] + v[h]);
-}
-
-// Per problem and solver: the medians of the last benchmark, for the ratios and the closing table.
+// One solver's figures on one problem: its best run.
 struct Summary {
   int iterations = 0;
   int calls = 0;
   double libPerIteration = 0.0;  // microseconds
   double libPerCall = 0.0;
 };
-std::map<std::string, std::map<std::string, Summary>> summaries;  // problem name -> solver -> figures
 
-const char* const kNlopt = "nlopt_slsqp";
-const char* const kSqp = "korvex_sqp";
-const char* const kGrg = "korvex_grg";
+enum Solver { kSqp, kGrg, kNlopt, kSolvers };
+const char* const kSolverNames[kSolvers] = {"sqp", "grg", "nlopt"};
 
-void measure(benchmark::State& state, const ScalableProblem& p, const std::string& solver) {
-  std::vector<double> perIteration, perCall;
-  RunFigures last;
+std::map<std::string, std::array<Summary, kSolvers>> summaries;  // problem name -> figures by solver
+
+// Each benchmark iteration runs the three solvers in turn on the same problem, so that they meet the same
+// conditions; each keeps its least library time.
+void measure(benchmark::State& state, const ScalableProblem& p) {
+  std::array<double, kSolvers> least{};
+  std::array<RunFigures, kSolvers> last;
   for (auto _ : state) {
-    last = solver == kNlopt ? runNlopt(p) : runKorvex(p, solver == kGrg);
-    const double library = 1e6 * (last.seconds - last.analysisSeconds);
-    perIteration.push_back(library / std::max(last.iterations, 1));
-    perCall.push_back(library / std::max(last.calls, 1));
+    for (int solver = 0; solver < kSolvers; ++solver) {
+      last[solver] = solver == kNlopt ? runNlopt(p) : runKorvex(p, solver == kGrg);
+      const double library = 1e6 * (last[solver].seconds - last[solver].analysisSeconds);
+      if (least[solver] == 0.0 || library < least[solver]) least[solver] = library;
+    }
   }
-  Summary s{last.iterations, last.calls, median(perIteration), median(perCall)};
-  summaries[p.name()][solver] = s;
-  state.counters["iters"] = s.iterations;
-  state.counters["calls"] = s.calls;
-  state.counters["lib_us/iter"] = s.libPerIteration;
-  state.counters["lib_us/call"] = s.libPerCall;
-  const auto nlopt = summaries[p.name()].find(kNlopt);
-  if (solver != kNlopt && nlopt != summaries[p.name()].end() && nlopt->second.libPerIteration > 0.0) {
-    state.counters["vs_nlopt"] = s.libPerIteration / nlopt->second.libPerIteration;
+  std::array<Summary, kSolvers>& row = summaries[p.name()];
+  for (int solver = 0; solver < kSolvers; ++solver) {
+    const RunFigures& f = last[solver];
+    row[solver] = Summary{f.iterations, f.calls, least[solver] / std::max(f.iterations, 1),
+                          least[solver] / std::max(f.calls, 1)};
+    const std::string name = kSolverNames[solver];
+    state.counters[name + "_iters"] = f.iterations;
+    state.counters[name + "_us/iter"] = row[solver].libPerIteration;
+    state.counters[name + "_us/call"] = row[solver].libPerCall;
+  }
+  if (row[kNlopt].libPerIteration > 0.0) {
+    state.counters["sqp/nlopt"] = row[kSqp].libPerIteration / row[kNlopt].libPerIteration;
+    state.counters["grg/nlopt"] = row[kGrg].libPerIteration / row[kNlopt].libPerIteration;
   }
 }
 
@@ -219,19 +222,13 @@ void registerBenchmarks() {
     problems.push_back(std::make_unique<korvex_bench::DenseConvexQp>(n));
     problems.push_back(std::make_unique<korvex_bench::ChainedRosenbrock>(n));
   }
-  // Family by family; NLopt first on each problem, so that the korvex rows can give the ratio.
-  for (const std::string family : {"dense_qp", "chained_rosen"}) {
-    for (const auto& p : problems) {
-      if (p->family != family) continue;
-      for (const char* solver : {kNlopt, kSqp, kGrg}) {
-        const ScalableProblem* problem = p.get();
-        const std::string s = solver;
-        benchmark::RegisterBenchmark((s + "/" + p->name()).c_str(),
-                                     [problem, s](benchmark::State& state) { measure(state, *problem, s); })
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime();
-      }
-    }
+  for (const auto& p : problems) {
+    const ScalableProblem* problem = p.get();
+    benchmark::RegisterBenchmark(("side_by_side/" + p->name()).c_str(),
+                                 [problem](benchmark::State& state) { measure(state, *problem); })
+        ->Unit(benchmark::kMillisecond)
+        ->MinTime(2.0)
+        ->UseRealTime();
   }
 }
 
@@ -244,11 +241,7 @@ void printTable() {
   for (const auto& p : problems) {
     const auto row = summaries.find(p->name());
     if (row == summaries.end()) continue;
-    const auto summary = [&](const char* solver) {
-      const auto s = row->second.find(solver);
-      return s == row->second.end() ? Summary{} : s->second;
-    };
-    const Summary sqp = summary(kSqp), grg = summary(kGrg), nlopt = summary(kNlopt);
+    const Summary sqp = row->second[kSqp], grg = row->second[kGrg], nlopt = row->second[kNlopt];
     const auto figure = [](const Summary& s) {
       char text[48] = "-";
       if (s.iterations > 0) std::snprintf(text, sizeof text, "%.1f (%.2f)", s.libPerIteration, s.libPerCall);

@@ -208,24 +208,56 @@ void backSubstitute(Vec<const double> f, Vec<double> v, int n) {
   }
 }
 
-// The same for two vectors side by side.
+// Two doubles operated on together, one per lane of a vector register; every lane is rounded exactly as the same
+// scalar operation would be.
+using DoublePair = double __attribute__((vector_size(16)));
+
+// forwardSubstitute for two vectors at once, lane 0 for u and lane 1 for v.
+void forwardSubstitutePair(Vec<const double> f, Vec<double> u, Vec<double> v, int count) {
+  int r = 2;
+  for (; r + 3 <= count; r += 4) {
+    const int p0 = packed(r, 0), p1 = packed(r + 1, 0), p2 = packed(r + 2, 0), p3 = packed(r + 3, 0);
+    DoublePair y0 = {u(r), v(r)}, y1 = {u(r + 1), v(r + 1)}, y2 = {u(r + 2), v(r + 2)}, y3 = {u(r + 3), v(r + 3)};
+    for (int c = 1; c < r; ++c) {
+      const DoublePair yc = {u(c), v(c)};
+      y0 -= f(p0 + c) * yc;
+      y1 -= f(p1 + c) * yc;
+      y2 -= f(p2 + c) * yc;
+      y3 -= f(p3 + c) * yc;
+    }
+    y1 -= f(p1 + r) * y0;
+    y2 -= f(p2 + r) * y0;
+    y2 -= f(p2 + r + 1) * y1;
+    y3 -= f(p3 + r) * y0;
+    y3 -= f(p3 + r + 1) * y1;
+    y3 -= f(p3 + r + 2) * y2;
+    u(r) = y0[0], v(r) = y0[1];
+    u(r + 1) = y1[0], v(r + 1) = y1[1];
+    u(r + 2) = y2[0], v(r + 2) = y2[1];
+    u(r + 3) = y3[0], v(r + 3) = y3[1];
+  }
+  for (; r <= count; ++r) {
+    const int row = packed(r, 0);
+    DoublePair y = {u(r), v(r)};
+    for (int c = 1; c < r; ++c) y -= f(row + c) * DoublePair{u(c), v(c)};
+    u(r) = y[0], v(r) = y[1];
+  }
+}
+
+// backSubstitute for two vectors at once.
 void backSubstitutePair(Vec<const double> f, Vec<double> u, Vec<double> v, int n) {
   for (int r = n - 1; r >= 1; --r) {
-    double yu = u(r), yv = v(r);
+    DoublePair y = {u(r), v(r)};
     for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) {
-      const double l = f(position);
-      yu -= l * u(c);
-      yv -= l * v(c);
+      y -= f(position) * DoublePair{u(c), v(c)};
     }
-    u(r) = yu;
-    v(r) = yv;
+    u(r) = y[0], v(r) = y[1];
   }
 }
 
 // Solves F u = u and F v = v in place, each exactly as solve() does.
 void solvePair(Vec<const double> f, Vec<double> u, Vec<double> v, int n) {
-  forwardSubstitute(f, u, n);
-  forwardSubstitute(f, v, n);
+  forwardSubstitutePair(f, u, v, n);
   divideByDiagonal(f, u, n);
   divideByDiagonal(f, v, n);
   backSubstitutePair(f, u, v, n);
@@ -366,9 +398,30 @@ void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, in
   }
 }
 
+namespace {
+
+// Row r of M, M(r, c) = n_IACT(c)' H^-1 n_IACT(r) for c = 1..r, into out(1..r); on the addition of row IACT(r) from
+// the direction's sums when they belong to it.
+void formActiveRow(const Rows& rows, Vec<const int> iact, Mat<const double> hinvn, int r, const Reuse* reuse,
+                   Vec<double> out) {
+  const Vec<const double> column = readOnly(hinvn.column(r));
+  if (reuse == nullptr || reuse->sumRow != iact(r) || reuse->sumCount != r - 1) {
+    rows.dots(iact, r, column, out);
+    return;
+  }
+  for (int c = 1; c < r; ++c) {
+    const double sum = reuse->sums(c);
+    out(c) = (sum != 0.0 && !std::isnan(sum)) ? -sum : rows.dot(iact(c), column);
+  }
+  out(r) = rows.dot(iact(r), column);
+}
+
+}  // namespace
+
 bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat, Mat<double> hinvn,
-               Vec<const double> hfac, int k, int kv, double uplus, KeptSolves* kept) {
+               Vec<const double> hfac, int k, int kv, double uplus, Reuse* reuse) {
   const int n = rows.n();
+  const bool keepsUnfactored = reuse != nullptr && reuse->unfactored.length() > 0;
   if (k > nact) {
     if (nact >= n) {
       reportFailure(kTooManyActive);
@@ -377,15 +430,21 @@ bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec
     ++nact;
     xlag(nact) = uplus;
     iact(nact) = kv;
-    if (kept != nullptr && kept->row == kv && kept->plus != 0) {
-      if (kept->plus != nact) {
-        for (int i = 1; i <= n; ++i) hinvn(i, nact) = hinvn(i, kept->plus);
+    if (reuse != nullptr && reuse->row == kv && reuse->plus != 0) {
+      if (reuse->plus != nact) {
+        for (int i = 1; i <= n; ++i) hinvn(i, nact) = hinvn(i, reuse->plus);
       }
     } else {
       rows.gradient(kv, 1.0, hinvn.column(nact));
       solve(hfac, hinvn.column(nact), n);
     }
-    if (kept != nullptr) *kept = KeptSolves{};
+    const Vec<double> row = keepsUnfactored ? reuse->unfactored.sub(packed(nact, 1), nact)
+                                            : actmat.sub(packed(nact, 1), nact);
+    formActiveRow(rows, readOnly(iact), readOnly(hinvn), nact, reuse, row);
+    if (reuse != nullptr) {
+      reuse->row = reuse->plus = reuse->minus = 0;
+      reuse->sumRow = 0;
+    }
     k = nact;  // a position beyond nact + 1 reads as nact + 1
   } else {
     --nact;
@@ -394,10 +453,22 @@ bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec
       xlag(p) = xlag(p + 1);
       for (int i = 1; i <= n; ++i) hinvn(i, p) = hinvn(i, p + 1);
     }
+    // Rows k..nact of M from scratch, M(r, c) = n_IACT(c)' H^-1 n_IACT(r), or, when M is kept, as the rows after
+    // the dropped one without their entry k.
+    for (int r = k; r <= nact; ++r) {
+      if (keepsUnfactored) {
+        const Vec<double> m = reuse->unfactored;
+        for (int c = 1; c <= r; ++c) m(packed(r, c)) = m(packed(r + 1, c < k ? c : c + 1));
+      } else {
+        rows.dots(readOnly(iact), r, readOnly(hinvn.column(r)), actmat.sub(packed(r, 1), r));
+      }
+    }
   }
-  // Rows k..nact of M = N' H^-1 N from scratch, M(r, c) = n_IACT(c)' H^-1 n_IACT(r); earlier rows keep their factors.
+  // Rows k..nact refactored; earlier rows keep their factors.
   for (int r = k; r <= nact; ++r) {
-    rows.dots(readOnly(iact), r, readOnly(hinvn.column(r)), actmat.sub(packed(r, 1), r));
+    if (keepsUnfactored) {
+      for (int c = 1; c <= r; ++c) actmat(packed(r, c)) = reuse->unfactored(packed(r, c));
+    }
     if (!factorRow(actmat, r)) {
       reportFailure(kNonPositiveActiveMatrix);
       return false;
@@ -409,13 +480,27 @@ bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec
 namespace {
 
 // From z = -H^-1 n_kv: r(1..nact) = -M^-1 N' H^-1 n_kv, then z -= HINVN r, which leaves N'z = 0. Returns |z|.
+// With the solver's reuse the sums N'z are kept before they are solved.
 double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
-                        Vec<const double> actmat, Mat<const double> hinvn) {
+                        Vec<const double> actmat, Mat<const double> hinvn, int kv, Reuse* reuse) {
   const int n = rows.n();
   rows.dots(iact, nact, readOnly(z), r);
+  if (reuse != nullptr && reuse->sums.length() >= nact) {
+    for (int k = 1; k <= nact; ++k) reuse->sums(k) = r(k);
+    reuse->sumRow = kv;
+    reuse->sumCount = nact;
+  }
   solve(actmat, r, nact);
-  // z(i) -= HINVN(i, k) r(k) for k = 1..nact in turn, for every i at once: each z(i) sees its terms in increasing k.
-  for (int k = 1; k <= nact; ++k) {
+  // z(i) -= HINVN(i, k) r(k) for k = 1..nact in turn, each z(i) taking its terms in increasing k; four k at a time
+  // for every i.
+  int k = 1;
+  for (; k + 3 <= nact; k += 4) {
+    const double r0 = r(k), r1 = r(k + 1), r2 = r(k + 2), r3 = r(k + 3);
+    const Vec<const double> h0 = hinvn.column(k), h1 = hinvn.column(k + 1), h2 = hinvn.column(k + 2),
+                            h3 = hinvn.column(k + 3);
+    for (int i = 1; i <= n; ++i) z(i) = z(i) - h0(i) * r0 - h1(i) * r1 - h2(i) * r2 - h3(i) * r3;
+  }
+  for (; k <= nact; ++k) {
     const double rk = r(k);
     for (int i = 1; i <= n; ++i) z(i) = z(i) - hinvn(i, k) * rk;
   }
@@ -430,29 +515,30 @@ double direction(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z,
                  Vec<const double> actmat, Mat<const double> hinvn, Vec<const double> hfac, int kv) {
   rows.gradient(kv, -1.0, z);
   solve(hfac, z, rows.n());
-  return projectDirection(rows, nact, iact, z, r, actmat, hinvn);
+  return projectDirection(rows, nact, iact, z, r, actmat, hinvn, kv, nullptr);
 }
 
-double directionKeeping(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
-                        Vec<const double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv,
-                        KeptSolves& kept) {
+double directionReusing(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
+                        Vec<const double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv, Reuse& reuse) {
   const int n = rows.n();
-  if (kept.row == kv && kept.minus != 0) {
-    for (int i = 1; i <= n; ++i) z(i) = hinvn(i, kept.minus);
-  } else if (kept.row != kv && nact < n) {
-    kept = KeptSolves{kv, nact + 1, nact + 2 <= n ? nact + 2 : 0};
+  if (reuse.row == kv && reuse.minus != 0) {
+    for (int i = 1; i <= n; ++i) z(i) = hinvn(i, reuse.minus);
+  } else if (reuse.row != kv && nact < n) {
+    reuse.row = kv;
+    reuse.plus = nact + 1;
+    reuse.minus = nact + 2 <= n ? nact + 2 : 0;
     rows.gradient(kv, -1.0, z);
-    rows.gradient(kv, 1.0, hinvn.column(kept.plus));
-    solvePair(hfac, hinvn.column(kept.plus), z, n);
-    if (kept.minus != 0) {
-      for (int i = 1; i <= n; ++i) hinvn(i, kept.minus) = z(i);
+    rows.gradient(kv, 1.0, hinvn.column(reuse.plus));
+    solvePair(hfac, hinvn.column(reuse.plus), z, n);
+    if (reuse.minus != 0) {
+      for (int i = 1; i <= n; ++i) hinvn(i, reuse.minus) = z(i);
     }
   } else {
-    if (kept.row != kv) kept = KeptSolves{};  // no free column: nothing is kept
+    if (reuse.row != kv) reuse.row = reuse.plus = reuse.minus = 0;  // no free column: nothing is kept
     rows.gradient(kv, -1.0, z);
     solve(hfac, z, n);
   }
-  return projectDirection(rows, nact, iact, z, r, actmat, readOnly(hinvn));
+  return projectDirection(rows, nact, iact, z, r, actmat, readOnly(hinvn), kv, &reuse);
 }
 
 }  // namespace korvex::qp

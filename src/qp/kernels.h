@@ -131,31 +131,46 @@ StepChoice stepLength(const Rows& rows, Vec<const double> c, int kv, int nact, d
 void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, int n, Vec<double> x,
               Vec<const double> z, double t, int kind);
 
-// What the solver keeps for the row kv it is adding, in the columns of HINVN after the active ones (unused
-// otherwise; a drop moves only columns up to NACT): H^-1 n_kv, which becomes the row's column when it is added, and
-// -H^-1 n_kv, the start of every direction for kv. Both come from one pair of substitutions run side by side with
-// the first direction for kv, at about the cost of one; every number is the one a separate solve gives.
-struct KeptSolves {
-  int row = 0;    // the row kv they belong to, 0 for none
+// What the solver carries from step to step so as not to form the same numbers twice; every number is the one
+// the plain kernels give.
+//  - For the row kv being added, in the columns of HINVN after the active ones (unused otherwise; a drop moves only
+//    columns up to NACT): H^-1 n_kv, which becomes the row's column when it is added, and -H^-1 n_kv, the start of
+//    every direction for kv. Both come from one pair of substitutions run side by side with the first direction
+//    for kv, at about the cost of one.
+//  - The sums n_IACT(c)'z of the latest direction before they are solved with M, z = -H^-1 n_kv: the entries of
+//    the new row of M when kv is added are n_IACT(c)'H^-1 n_kv, the same sums with their signs changed (rounding
+//    is symmetric; a zero or NaN sum, whose sign is not determined so, is formed again).
+//  - The rows of M before they are factored, so that a drop moves the rows after it down instead of forming them
+//    again.
+// The last two need the solver's scratch arrays (problems of up to kMaxOrder variables).
+struct Reuse {
+  static constexpr int kMaxOrder = 100;
+
+  int row = 0;    // the row kv the kept solves belong to, 0 for none
   int plus = 0;   // column of H^-1 n_row, 0 when there was no free column
   int minus = 0;  // column of -H^-1 n_row, 0 when there was no second free column
+
+  Vec<double> sums;       // n_IACT(c)'z, c = 1..sumCount, of the latest direction for sumRow
+  int sumRow = 0;
+  int sumCount = 0;
+  Vec<double> unfactored;  // M packed like ACTMAT, rows 1..NACT (empty when not kept)
 };
 
 // Adds row kv with multiplier uplus at position nact+1 when k > nact, otherwise drops active position k; then
 // rebuilds and refactors rows k..nact of actmat. false (message printed) when nact = n already or a pivot fails.
-// With kept solves for kv the added column is copied from them instead of solved again (and they are used up).
+// With the solver's reuse, the added column, the new row of M and the rows after a dropped one come from what it
+// kept (the kept solves for kv are used up by the addition).
 bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat, Mat<double> hinvn,
-               Vec<const double> hfac, int k, int kv, double uplus, KeptSolves* kept = nullptr);
+               Vec<const double> hfac, int k, int kv, double uplus, Reuse* reuse = nullptr);
 
 // Direction for adding row kv: z = -(H^-1 - H^-1 N M^-1 N' H^-1) n_kv and r(1..nact) = -M^-1 N' H^-1 n_kv.
 // Returns the Euclidean norm of z.
 double direction(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
                  Vec<const double> actmat, Mat<const double> hinvn, Vec<const double> hfac, int kv);
 
-// direction() for the solver, taking and filling the kept solves.
-double directionKeeping(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
-                        Vec<const double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv,
-                        KeptSolves& kept);
+// direction() for the solver, taking from and adding to its reuse.
+double directionReusing(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
+                        Vec<const double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv, Reuse& reuse);
 
 // The problem data of one solve.
 struct Problem {

@@ -77,12 +77,20 @@ void solveQp(const Problem& p, const Solution& out) {
   rowValues(rows, bc, readOnly(x), xl, xu, w.c);
   nact = 0;
 
+  // Scratch for what the steps reuse (on the stack: the pool layout is fixed); larger problems go without.
+  double unfactored[packedLength(Reuse::kMaxOrder)];
+  double sums[Reuse::kMaxOrder];
+  Reuse reuse;
+  if (n <= Reuse::kMaxOrder) {
+    reuse.unfactored = Vec<double>(unfactored, packedLength(n));
+    reuse.sums = Vec<double>(sums, n);
+  }
+
   while (const int kv = mostViolated(rows, readOnly(w.c), nact, readOnly(iact))) {
     double uplus = 0.0;
-    KeptSolves kept;
     for (;;) {  // partial steps until row kv holds
-      const double znorm = directionKeeping(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), w.hinvn,
-                                            readOnly(w.hfac), kv, kept);
+      const double znorm = directionReusing(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), w.hinvn,
+                                            readOnly(w.hfac), kv, reuse);
       const StepChoice step = stepLength(rows, readOnly(w.c), kv, nact, znorm, readOnly(w.z), readOnly(xlag),
                                          readOnly(w.r));
       if (step.idx == 0) {
@@ -93,7 +101,7 @@ void solveQp(const Problem& p, const Solution& out) {
       // x moved: the next choice reads every row value, the next step length after a drop only row kv's.
       if (step.kind == kStepAndAdd) rowValues(rows, bc, readOnly(x), xl, xu, w.c);
       if (step.kind == kStepAndDrop) w.c(kv) = rows.value(kv, bc, readOnly(x), xl, xu);
-      if (!addOrDrop(rows, nact, iact, xlag, w.actmat, w.hinvn, readOnly(w.hfac), step.idx, kv, uplus, &kept)) {
+      if (!addOrDrop(rows, nact, iact, xlag, w.actmat, w.hinvn, readOnly(w.hfac), step.idx, kv, uplus, &reuse)) {
         out.ierr = kTrue;
         return;
       }
