@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "common/double_pair.h"
 #include "common/message.h"
 #include "entry/settings.h"
 
@@ -207,10 +208,6 @@ void backSubstitute(Vec<const double> f, Vec<double> v, int n) {
     v(r) = y;
   }
 }
-
-// Two doubles operated on together, one per lane of a vector register; every lane is rounded exactly as the same
-// scalar operation would be.
-using DoublePair = double __attribute__((vector_size(16)));
 
 // forwardSubstitute for two vectors at once, lane 0 for u and lane 1 for v.
 void forwardSubstitutePair(Vec<const double> f, Vec<double> u, Vec<double> v, int count) {
