@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/double_pair.h"
 #include "entry/settings.h"
 #include "korvex/routines/entry.h"
 
@@ -9,9 +10,15 @@ namespace korvex {
 
 AnalysisBridge bridge;
 
+// Both mappings take two variables at a time (each lane rounded as the scalar expression would be).
 void toCallerUnits(int n, double* x) {
   const int count = std::min(n, kMaxVariables);
-  for (int i = 0; i < count; ++i) {
+  int i = 0;
+  for (; i + 1 < count; i += 2) {
+    const DoublePair l = loadPair(bridge.lower + i), u = loadPair(bridge.upper + i);
+    storePair(x + i, ((u - l) * loadPair(x + i) + (u + l)) * 0.5);
+  }
+  for (; i < count; ++i) {
     const double l = bridge.lower[i];
     const double u = bridge.upper[i];
     x[i] = ((u - l) * x[i] + (u + l)) * 0.5;
@@ -20,7 +27,12 @@ void toCallerUnits(int n, double* x) {
 
 void toScaledUnits(int n, double* x) {
   const int count = std::min(n, kMaxVariables);
-  for (int i = 0; i < count; ++i) {
+  int i = 0;
+  for (; i + 1 < count; i += 2) {
+    const DoublePair l = loadPair(bridge.lower + i), u = loadPair(bridge.upper + i);
+    storePair(x + i, (loadPair(x + i) - (u + l) / 2) / ((u - l) / 2));
+  }
+  for (; i < count; ++i) {
     const double l = bridge.lower[i];
     const double u = bridge.upper[i];
     x[i] = (x[i] - (u + l) / 2) / ((u - l) / 2);

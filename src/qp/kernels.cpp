@@ -262,11 +262,12 @@ void solvePair(Vec<const double> f, Vec<double> u, Vec<double> v, int n) {
 
 }  // namespace
 
-// Row r holds w (entries 1..r-1) and d (entry r) of the matrix; it becomes L(r, 1..r-1) and D_r.
-bool factorRow(Vec<double> f, int r) {
+namespace {
+
+// Row r, its entries w already forward-substituted: L(r, c) = w_c / D_c and D_r = d - sum of w_c L(r, c). false when
+// the pivot is below tinyTol.
+bool finishRow(Vec<double> f, int r) {
   const int row = packed(r, 0);
-  // w_c -= sum over p < c of L(c, p) w_p: forward substitution with the unit factor of the rows above.
-  forwardSubstitute(readOnly(f), f.sub(row + 1, r - 1), r - 1);
   double d = f(row + r);
   for (int c = 1; c <= r - 1; ++c) {
     const double w = f(row + c);
@@ -278,6 +279,15 @@ bool factorRow(Vec<double> f, int r) {
   return !(d < settings.tinyTol);
 }
 
+}  // namespace
+
+// Row r holds w (entries 1..r-1) and d (entry r) of the matrix; it becomes L(r, 1..r-1) and D_r.
+bool factorRow(Vec<double> f, int r) {
+  // w_c -= sum over p < c of L(c, p) w_p: forward substitution with the unit factor of the rows above.
+  forwardSubstitute(readOnly(f), f.sub(packed(r, 1), r - 1), r - 1);
+  return finishRow(f, r);
+}
+
 bool factorRows(Vec<double> f, int first, int last) {
   for (int r = std::max(first, 1); r <= last; ++r) {
     if (!factorRow(f, r)) return false;
@@ -285,17 +295,38 @@ bool factorRows(Vec<double> f, int first, int last) {
   return true;
 }
 
+namespace {
+
+// factorRows(f, 1, n) two rows at a time: rows r and r+1 are forward-substituted side by side with the rows above
+// r, then row r is finished, then row r+1 takes its entry r from it. Every number is the one of row-by-row
+// factoring, but after a failing pivot at row r row r+1 is partly changed (the solver then discards the factor).
+bool factorAllRows(Vec<double> f, int n) {
+  int r = 1;
+  for (; r + 1 <= n; r += 2) {
+    const int row0 = packed(r, 0), row1 = packed(r + 1, 0);
+    forwardSubstitutePair(readOnly(f), f.sub(row0 + 1, r - 1), f.sub(row1 + 1, r - 1), r - 1);
+    if (!finishRow(f, r)) return false;
+    double w = f(row1 + r);
+    for (int p = 1; p < r; ++p) w -= f(row0 + p) * f(row1 + p);
+    f(row1 + r) = w;
+    if (!finishRow(f, r + 1)) return false;
+  }
+  return r > n || factorRow(f, r);
+}
+
+}  // namespace
+
 void solve(Vec<const double> f, Vec<double> v, int n) {
   forwardSubstitute(f, v, n);
   divideByDiagonal(f, v, n);
   backSubstitute(f, v, n);
 }
 
-bool start(int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x) {
+bool start(int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x, bool factorIsScratch) {
   for (int r = 1; r <= n; ++r) {
     for (int c = 1; c <= r; ++c) hfac(packed(r, c)) = h(c, r);
   }
-  if (!factorRows(hfac, 1, n)) return false;
+  if (!(factorIsScratch ? factorAllRows(hfac, n) : factorRows(hfac, 1, n))) return false;
   for (int i = 1; i <= n; ++i) x(i) = -g(i);
   solve(readOnly(hfac), x, n);
   return true;

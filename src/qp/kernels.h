@@ -100,8 +100,10 @@ bool factorRows(Vec<double> f, int first, int last);
 void solve(Vec<const double> f, Vec<double> v, int n);
 
 // Copies the upper triangle of H into hfac and factorizes it. On success x = -H^-1 g and true; on a failing pivot
-// false with x untouched.
-bool start(int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x);
+// false with x untouched. A caller that discards hfac after a failure lets it be factored two rows at a time (the
+// row after a failing one is then partly changed; on success every number is the same).
+bool start(int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x,
+           bool factorIsScratch = false);
 
 // All row values at x into c(1..MTOT).
 void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,

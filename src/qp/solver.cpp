@@ -68,7 +68,7 @@ void solveQp(const Problem& p, const Solution& out) {
   }
   const Workspace w = carve(frame, n, rows.total());
 
-  if (!start(n, hess, w.hfac, g, x)) {
+  if (!start(n, hess, w.hfac, g, x, true)) {
     out.ihess = kTrue;
     return;
   }
