@@ -252,6 +252,21 @@ void backSubstitutePair(Vec<const double> f, Vec<double> u, Vec<double> v, int n
   }
 }
 
+// backSubstitutePair for two pairs of vectors at once: the two chains of dependent subtractions run side by side.
+void backSubstituteTwoPairs(Vec<const double> f, Vec<double> u1, Vec<double> v1, Vec<double> u2, Vec<double> v2,
+                            int n) {
+  for (int r = n - 1; r >= 1; --r) {
+    DoublePair y1 = {u1(r), v1(r)}, y2 = {u2(r), v2(r)};
+    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) {
+      const double l = f(position);
+      y1 -= l * DoublePair{u1(c), v1(c)};
+      y2 -= l * DoublePair{u2(c), v2(c)};
+    }
+    u1(r) = y1[0], v1(r) = y1[1];
+    u2(r) = y2[0], v2(r) = y2[1];
+  }
+}
+
 // Solves F u = u and F v = v in place, each exactly as solve() does.
 void solvePair(Vec<const double> f, Vec<double> u, Vec<double> v, int n) {
   forwardSubstitutePair(f, u, v, n);
@@ -277,6 +292,17 @@ bool finishRow(Vec<double> f, int r) {
   }
   f(row + r) = d;
   return !(d < settings.tinyTol);
+}
+
+// The same for two pairs.
+void solveTwoPairs(Vec<const double> f, Vec<double> u1, Vec<double> v1, Vec<double> u2, Vec<double> v2, int n) {
+  forwardSubstitutePair(f, u1, v1, n);
+  forwardSubstitutePair(f, u2, v2, n);
+  divideByDiagonal(f, u1, n);
+  divideByDiagonal(f, v1, n);
+  divideByDiagonal(f, u2, n);
+  divideByDiagonal(f, v2, n);
+  backSubstituteTwoPairs(f, u1, v1, u2, v2, n);
 }
 
 }  // namespace
@@ -365,7 +391,7 @@ void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<
   for (int m = 1; m <= nc - rows.nineq(); ++m) c(lastBoundRow + m) = -c(rows.nineq() + m);
 }
 
-int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact) {
+int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int passedOver) {
   const auto active = [&](int j) {
     for (int k = 1; k <= nact; ++k) {
       if (iact(k) == j) return true;
@@ -375,7 +401,7 @@ int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int>
   int kv = 0;
   double worst = settings.tinyTol;
   for (int j = 1; j <= rows.total(); ++j) {
-    if (!(c(j) > worst)) continue;
+    if (!(c(j) > worst) || j == passedOver) continue;
     if (active(j) || (rows.isMirror(j) && active(rows.equalityOf(j))) ||
         (rows.isEquality(j) && active(rows.mirrorOf(j)))) {
       continue;
@@ -549,15 +575,32 @@ double direction(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z,
 double directionReusing(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
                         Vec<const double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv, Reuse& reuse) {
   const int n = rows.n();
+  if (reuse.row != kv && reuse.spareRow == kv) {  // the runner-up of an earlier row
+    reuse.row = kv;
+    reuse.plus = reuse.sparePlus;
+    reuse.minus = reuse.spareMinus;
+    reuse.spareRow = reuse.sparePlus = reuse.spareMinus = 0;
+  }
   if (reuse.row == kv && reuse.minus != 0) {
     for (int i = 1; i <= n; ++i) z(i) = hinvn(i, reuse.minus);
   } else if (reuse.row != kv && nact < n) {
     reuse.row = kv;
     reuse.plus = nact + 1;
     reuse.minus = nact + 2 <= n ? nact + 2 : 0;
+    reuse.spareRow = reuse.sparePlus = reuse.spareMinus = 0;  // the columns after the active ones are taken anew
     rows.gradient(kv, -1.0, z);
     rows.gradient(kv, 1.0, hinvn.column(reuse.plus));
-    solvePair(hfac, hinvn.column(reuse.plus), z, n);
+    if (reuse.runnerUp != 0 && nact + 4 <= n) {
+      reuse.spareRow = reuse.runnerUp;
+      reuse.sparePlus = nact + 3;
+      reuse.spareMinus = nact + 4;
+      rows.gradient(reuse.spareRow, 1.0, hinvn.column(reuse.sparePlus));
+      rows.gradient(reuse.spareRow, -1.0, hinvn.column(reuse.spareMinus));
+      solveTwoPairs(hfac, hinvn.column(reuse.plus), z, hinvn.column(reuse.sparePlus), hinvn.column(reuse.spareMinus),
+                    n);
+    } else {
+      solvePair(hfac, hinvn.column(reuse.plus), z, n);
+    }
     if (reuse.minus != 0) {
       for (int i = 1; i <= n; ++i) hinvn(i, reuse.minus) = z(i);
     }

@@ -110,8 +110,8 @@ void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<
                Vec<const double> xu, Vec<double> c);
 
 // The most violated row that is neither active nor the twin of an active equality row (first row on equal
-// values), 0 when no row value exceeds tinyTol.
-int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact);
+// values), 0 when no row value exceeds tinyTol. A row passed over (the one being added) is not chosen.
+int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int passedOver = 0);
 
 // What happens at the end of a step.
 enum StepKind : int {
@@ -138,7 +138,9 @@ void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, in
 //  - For the row kv being added, in the columns of HINVN after the active ones (unused otherwise; a drop moves only
 //    columns up to NACT): H^-1 n_kv, which becomes the row's column when it is added, and -H^-1 n_kv, the start of
 //    every direction for kv. Both come from one pair of substitutions run side by side with the first direction
-//    for kv, at about the cost of one.
+//    for kv, at about the cost of one. The back substitution waits on each row in turn, so a second pair rides
+//    along almost free: that of the runner-up, the row most violated after kv, which is kept in the next two
+//    columns and often is the next row to add (the solves depend only on the row and H).
 //  - The sums n_IACT(c)'z of the latest direction before they are solved with M, z = -H^-1 n_kv: the entries of
 //    the new row of M when kv is added are n_IACT(c)'H^-1 n_kv, the same sums with their signs changed (rounding
 //    is symmetric; a zero or NaN sum, whose sign is not determined so, is formed again).
@@ -151,6 +153,12 @@ struct Reuse {
   int row = 0;    // the row kv the kept solves belong to, 0 for none
   int plus = 0;   // column of H^-1 n_row, 0 when there was no free column
   int minus = 0;  // column of -H^-1 n_row, 0 when there was no second free column
+
+  int runnerUp = 0;    // set by the solver with each new kv: the row to solve along with it, 0 for none
+  int spareRow = 0;    // the runner-up solved along with an earlier kv, 0 for none
+  int sparePlus = 0;   // its columns
+  int spareMinus = 0;
+  bool holds(int kv) const { return kv == row || kv == spareRow; }
 
   Vec<double> sums;       // n_IACT(c)'z, c = 1..sumCount, of the latest direction for sumRow
   int sumRow = 0;

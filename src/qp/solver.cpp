@@ -87,6 +87,7 @@ void solveQp(const Problem& p, const Solution& out) {
   }
 
   while (const int kv = mostViolated(rows, readOnly(w.c), nact, readOnly(iact))) {
+    reuse.runnerUp = reuse.holds(kv) ? 0 : mostViolated(rows, readOnly(w.c), nact, readOnly(iact), kv);
     double uplus = 0.0;
     for (;;) {  // partial steps until row kv holds
       const double znorm = directionReusing(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), w.hinvn,
