@@ -2,9 +2,12 @@
 // families (bench/scalable_problems.h) at n = 10, 20, 50, 100 by korvex SQP, korvex GRG and NLopt SLSQP, all fed
 // forward differences with korvex's default rule (step 1e-4 of the half range of each variable).
 //
-// Library time = run time minus the time spent inside the analysis. One benchmark per problem runs the three solvers
-// in turn, as often as its time allows; each solver's figures come from its best run (least library time): every
-// run is the same computation, and the least time is the one least disturbed by whatever else the machine runs.
+// Library time = run time minus the time spent inside the analysis, both as processor time of the running thread
+// (so that time the thread waits for a processor counts for nobody): the run's time is read around the run, the
+// time inside the analysis is the run's number of analysis calls times the time of one call, measured on the same
+// problem just before. One benchmark per problem runs the three solvers in turn, as often as its time allows; each
+// solver's figures come from its best run (least library time): every run is the same computation, and the least
+// time is the one least disturbed by whatever else the machine runs.
 // Counters, for SOLVER = sqp, grg, nlopt:
 //   SOLVER_iters     iterations of a run (NLopt: gradient evaluations)
 //   SOLVER_us/iter   library time per iteration, microseconds
@@ -16,9 +19,9 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
@@ -30,10 +33,35 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using korvex_bench::ScalableProblem;
 
 constexpr double kDiffStep = 1e-4;  // korvex's default difference step in the scaled variables
+
+// Processor time of the calling thread: what the run itself used, whatever else the machine runs meanwhile.
+double threadSeconds() {
+  timespec now;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// Processor time of one analysis call of the problem, from calls at its start point. Reading the thread's clock
+// around every call of a run would cost more than many of the calls, so the run's time inside the analysis is its
+// number of calls times this.
+double analysisSecondsPerCall(const ScalableProblem& p) {
+  std::vector<double> f(static_cast<size_t>(1 + p.nEq + p.nIneq));
+  int calls = 0;
+  const double begin = threadSeconds();
+  double elapsed = 0.0;
+  while (calls < 1000 || elapsed < 0.02) {
+    for (int k = 0; k < 100; ++k) {
+      p.evaluate(p.start.data(), f.data());
+      benchmark::DoNotOptimize(f.data());
+    }
+    calls += 100;
+    elapsed = threadSeconds() - begin;
+  }
+  return elapsed / calls;
+}
 
 // What one whole run measured.
 struct RunFigures {
@@ -43,39 +71,34 @@ struct RunFigures {
   int calls = 0;
 };
 
-// Calls the problem's analysis and adds up the time spent inside it.
-struct TimedAnalysis {
+// Calls the problem's analysis and counts the calls.
+struct CountedAnalysis {
   const ScalableProblem* problem = nullptr;
-  double seconds = 0.0;
   int calls = 0;
 
   void evaluate(const double* x, double* f) {
-    const auto begin = Clock::now();
     problem->evaluate(x, f);
-    seconds += std::chrono::duration<double>(Clock::now() - begin).count();
     ++calls;
   }
 };
 
-void timedCallback(void* user, const double* x, double* objective, double* equalities, double* inequalities) {
-  auto& timed = *static_cast<TimedAnalysis*>(user);
-  const auto begin = Clock::now();
-  timed.problem->analysis(timed.problem->user, x, objective, equalities, inequalities);
-  timed.seconds += std::chrono::duration<double>(Clock::now() - begin).count();
-  ++timed.calls;
+void countedCallback(void* user, const double* x, double* objective, double* equalities, double* inequalities) {
+  auto& counted = *static_cast<CountedAnalysis*>(user);
+  counted.problem->analysis(counted.problem->user, x, objective, equalities, inequalities);
+  ++counted.calls;
 }
 
-RunFigures runKorvex(const ScalableProblem& p, bool grg) {
-  TimedAnalysis timed{&p};
+RunFigures runKorvex(const ScalableProblem& p, bool grg, double perCall) {
+  CountedAnalysis counted{&p};
   std::vector<double> x = p.start, f(static_cast<size_t>(1 + p.nEq + p.nIneq));
   KVW_setDefaults();
   KVW_set_diffMeth(1);
-  const auto begin = Clock::now();
+  const double begin = threadSeconds();
   const auto method = grg ? &KVW_grg : &KVW_sqp;
   method(korvex_bench::kMaxIterations, p.n, x.data(), p.lower.data(), p.upper.data(), p.nEq, p.nIneq,
-         &timedCallback, &timed, f.data());
-  const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
-  return {seconds, timed.seconds, KVW_get_nIter(), timed.calls};
+         &countedCallback, &counted, f.data());
+  const double seconds = threadSeconds() - begin;
+  return {seconds, counted.calls * perCall, KVW_get_nIter(), counted.calls};
 }
 
 // NLopt asks for the objective and the constraints in separate calls. All of them come from one analysis per
@@ -83,7 +106,7 @@ RunFigures runKorvex(const ScalableProblem& p, bool grg) {
 class DifferencedAnalysis {
  public:
   explicit DifferencedAnalysis(const ScalableProblem& p)
-      : timed{&p},
+      : counted{&p},
         p_(p),
         m_(1 + p.nEq + p.nIneq),
         x_(p.n),
@@ -92,14 +115,14 @@ class DifferencedAnalysis {
         shifted_(p.n),
         shiftedValues_(m_) {}
 
-  TimedAnalysis timed;
+  CountedAnalysis counted;
   int gradientEvaluations = 0;
 
   // Values (function j at values()[j]) and, when wanted, the Jacobian row by function at x.
   void at(const double* x, bool wantJacobian) {
     if (!haveValues_ || std::memcmp(x, x_.data(), sizeof(double) * p_.n) != 0) {
       std::copy_n(x, p_.n, x_.begin());
-      timed.evaluate(x_.data(), values_.data());
+      counted.evaluate(x_.data(), values_.data());
       haveValues_ = true;
       haveJacobian_ = false;
     }
@@ -109,7 +132,7 @@ class DifferencedAnalysis {
       for (int i = 0; i < p_.n; ++i) {
         const double h = kDiffStep * (p_.upper[i] - p_.lower[i]) / 2;
         shifted_[i] = x_[i] + h;
-        timed.evaluate(shifted_.data(), shiftedValues_.data());
+        counted.evaluate(shifted_.data(), shiftedValues_.data());
         for (int j = 0; j < m_; ++j) jacobian_[static_cast<size_t>(j) * p_.n + i] = (shiftedValues_[j] - values_[j]) / h;
         shifted_[i] = x_[i];
       }
@@ -138,7 +161,7 @@ double nloptObjective(unsigned n, const double* x, double* grad, void* data) {
 template <int kGroup>
 void nloptConstraints(unsigned m, double* result, unsigned n, const double* x, double* grad, void* data) {
   auto& a = *static_cast<DifferencedAnalysis*>(data);
-  const ScalableProblem& p = *a.timed.problem;
+  const ScalableProblem& p = *a.counted.problem;
   const int first = kGroup == 0 ? 1 : 1 + p.nEq;
   a.at(x, grad != nullptr);
   for (unsigned k = 0; k < m; ++k) {
@@ -147,7 +170,7 @@ void nloptConstraints(unsigned m, double* result, unsigned n, const double* x, d
   }
 }
 
-RunFigures runNlopt(const ScalableProblem& p) {
+RunFigures runNlopt(const ScalableProblem& p, double perCall) {
   DifferencedAnalysis analysis(p);
   nlopt_opt opt = nlopt_create(NLOPT_LD_SLSQP, static_cast<unsigned>(p.n));
   nlopt_set_lower_bounds(opt, p.lower.data());
@@ -167,11 +190,11 @@ RunFigures runNlopt(const ScalableProblem& p) {
   nlopt_set_maxeval(opt, 100 * korvex_bench::kMaxIterations);
   std::vector<double> x = p.start;
   double minimum = 0.0;
-  const auto begin = Clock::now();
+  const double begin = threadSeconds();
   nlopt_optimize(opt, x.data(), &minimum);
-  const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+  const double seconds = threadSeconds() - begin;
   nlopt_destroy(opt);
-  return {seconds, analysis.timed.seconds, analysis.gradientEvaluations, analysis.timed.calls};
+  return {seconds, analysis.counted.calls * perCall, analysis.gradientEvaluations, analysis.counted.calls};
 }
 
 // One solver's figures on one problem: its best run.
@@ -193,8 +216,9 @@ void measure(benchmark::State& state, const ScalableProblem& p) {
   std::array<double, kSolvers> least{};
   std::array<RunFigures, kSolvers> last;
   for (auto _ : state) {
+    const double perCall = analysisSecondsPerCall(p);
     for (int solver = 0; solver < kSolvers; ++solver) {
-      last[solver] = solver == kNlopt ? runNlopt(p) : runKorvex(p, solver == kGrg);
+      last[solver] = solver == kNlopt ? runNlopt(p, perCall) : runKorvex(p, solver == kGrg, perCall);
       const double library = 1e6 * (last[solver].seconds - last[solver].analysisSeconds);
       if (least[solver] == 0.0 || library < least[solver]) least[solver] = library;
     }
