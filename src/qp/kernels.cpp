@@ -1,6 +1,7 @@
 #include "qp/kernels.h"
 
 #include <algorithm>
+#include <bitset>
 #include <cmath>
 #include <string_view>
 
@@ -391,24 +392,84 @@ void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<
   for (int m = 1; m <= nc - rows.nineq(); ++m) c(lastBoundRow + m) = -c(rows.nineq() + m);
 }
 
-int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int passedOver) {
+void rowValuesForChoice(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
+                        Vec<const double> xu, Vec<double> c, int nact, Vec<const int> iact) {
+  const int nc = rows.nc();
+  if (nc > kMarkedRows) {
+    rowValues(rows, bc, x, xl, xu, c);
+    return;
+  }
+  std::bitset<kMarkedRows> skipped;  // bit k - 1 for general row k (an equality's bit stands for its mirror too)
+  for (int k = 1; k <= nact; ++k) {
+    const int j = iact(k);
+    if (j >= 1 && j <= nc) skipped.set(static_cast<size_t>(j - 1));
+    if (rows.isMirror(j)) skipped.set(static_cast<size_t>(rows.equalityOf(j) - 1));
+  }
+  const int n = rows.n();
+  const Mat<const double> a = rows.a();
+  // The general rows left, as rowValues forms them, four side by side.
+  int group[4];
+  int waiting = 0;
+  for (int k = 1; k <= nc; ++k) {
+    if (skipped.test(static_cast<size_t>(k - 1))) continue;
+    group[waiting++] = k;
+    if (waiting < 4) continue;
+    double v0 = -bc(group[0]), v1 = -bc(group[1]), v2 = -bc(group[2]), v3 = -bc(group[3]);
+    for (int i = 1; i <= n; ++i) {
+      const double xi = x(i);
+      v0 += a(i, group[0]) * xi;
+      v1 += a(i, group[1]) * xi;
+      v2 += a(i, group[2]) * xi;
+      v3 += a(i, group[3]) * xi;
+    }
+    c(group[0]) = v0;
+    c(group[1]) = v1;
+    c(group[2]) = v2;
+    c(group[3]) = v3;
+    waiting = 0;
+  }
+  for (int q = 0; q < waiting; ++q) c(group[q]) = rows.value(group[q], bc, x, xl, xu);
+  const int lastBoundRow = nc + rows.nb();
+  int row = nc;
+  for (int i = 1; i <= n; ++i) {
+    const int type = rows.itype()(i);
+    if (hasUpperRow(type) && row < lastBoundRow) c(++row) = x(i) - xu(i);
+    if (hasLowerRow(type) && row < lastBoundRow) c(++row) = xl(i) - x(i);
+  }
+  for (int m = 1; m <= nc - rows.nineq(); ++m) {
+    if (!skipped.test(static_cast<size_t>(rows.nineq() + m - 1))) c(lastBoundRow + m) = -c(rows.nineq() + m);
+  }
+}
+
+int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int* runnerUp) {
   const auto active = [&](int j) {
     for (int k = 1; k <= nact; ++k) {
       if (iact(k) == j) return true;
     }
     return false;
   };
-  int kv = 0;
-  double worst = settings.tinyTol;
+  // A row takes first place only with a strictly greater value, and second place likewise, so that on equal values
+  // the first row found keeps its place.
+  int kv = 0, second = 0;
+  double worst = settings.tinyTol, secondWorst = settings.tinyTol;
+  const double& threshold = runnerUp != nullptr ? secondWorst : worst;
   for (int j = 1; j <= rows.total(); ++j) {
-    if (!(c(j) > worst) || j == passedOver) continue;
+    if (!(c(j) > threshold)) continue;
     if (active(j) || (rows.isMirror(j) && active(rows.equalityOf(j))) ||
         (rows.isEquality(j) && active(rows.mirrorOf(j)))) {
       continue;
     }
-    kv = j;
-    worst = c(j);
+    if (c(j) > worst) {
+      second = kv;
+      secondWorst = worst;
+      kv = j;
+      worst = c(j);
+    } else {
+      second = j;
+      secondWorst = c(j);
+    }
   }
+  if (runnerUp != nullptr) *runnerUp = second;
   return kv;
 }
 

@@ -108,10 +108,16 @@ bool start(int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Ve
 // All row values at x into c(1..MTOT).
 void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
                Vec<const double> xu, Vec<double> c);
+// The same, leaving out the general rows the choice of a row to add passes over unread: the active ones and the
+// twins of active equalities (their old values stay). All rows when there are more than kMarkedRows general rows.
+constexpr int kMarkedRows = 1024;
+void rowValuesForChoice(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
+                        Vec<const double> xu, Vec<double> c, int nact, Vec<const int> iact);
 
 // The most violated row that is neither active nor the twin of an active equality row (first row on equal
-// values), 0 when no row value exceeds tinyTol. A row passed over (the one being added) is not chosen.
-int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int passedOver = 0);
+// values), 0 when no row value exceeds tinyTol. With runnerUp, also the most violated of the other rows (0 for
+// none), from the same pass.
+int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int* runnerUp = nullptr);
 
 // What happens at the end of a step.
 enum StepKind : int {

@@ -86,8 +86,9 @@ void solveQp(const Problem& p, const Solution& out) {
     reuse.sums = Vec<double>(sums, n);
   }
 
-  while (const int kv = mostViolated(rows, readOnly(w.c), nact, readOnly(iact))) {
-    reuse.runnerUp = reuse.holds(kv) ? 0 : mostViolated(rows, readOnly(w.c), nact, readOnly(iact), kv);
+  int runnerUp = 0;
+  while (const int kv = mostViolated(rows, readOnly(w.c), nact, readOnly(iact), &runnerUp)) {
+    reuse.runnerUp = reuse.holds(kv) ? 0 : runnerUp;
     double uplus = 0.0;
     for (;;) {  // partial steps until row kv holds
       const double znorm = directionReusing(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), w.hinvn,
@@ -100,7 +101,7 @@ void solveQp(const Problem& p, const Solution& out) {
       }
       takeStep(nact, xlag, uplus, readOnly(w.r), n, x, readOnly(w.z), step.t, step.kind);
       // x moved: the next choice reads every row value, the next step length after a drop only row kv's.
-      if (step.kind == kStepAndAdd) rowValues(rows, bc, readOnly(x), xl, xu, w.c);
+      if (step.kind == kStepAndAdd) rowValuesForChoice(rows, bc, readOnly(x), xl, xu, w.c, nact, readOnly(iact));
       if (step.kind == kStepAndDrop) w.c(kv) = rows.value(kv, bc, readOnly(x), xl, xu);
       if (!addOrDrop(rows, nact, iact, xlag, w.actmat, w.hinvn, readOnly(w.hfac), step.idx, kv, uplus, &reuse)) {
         out.ierr = kTrue;
