@@ -211,12 +211,16 @@ void backSubstitute(Vec<const double> f, Vec<double> v, int n) {
 }
 
 // forwardSubstitute for two vectors at once, lane 0 for u and lane 1 for v.
-void forwardSubstitutePair(Vec<const double> f, Vec<double> u, Vec<double> v, int count) {
-  int r = 2;
+//
+// Entries 1..first-1 of both vectors must be +0 and no entry -0 (as in the gradient of a bound row): then every
+// row before first stays +0 and every term of a column before first is a zero that leaves its row's value as it
+// is, so both are left out.
+void forwardSubstitutePair(Vec<const double> f, Vec<double> u, Vec<double> v, int count, int first = 1) {
+  int r = first + 1;
   for (; r + 3 <= count; r += 4) {
     const int p0 = packed(r, 0), p1 = packed(r + 1, 0), p2 = packed(r + 2, 0), p3 = packed(r + 3, 0);
     DoublePair y0 = {u(r), v(r)}, y1 = {u(r + 1), v(r + 1)}, y2 = {u(r + 2), v(r + 2)}, y3 = {u(r + 3), v(r + 3)};
-    for (int c = 1; c < r; ++c) {
+    for (int c = first; c < r; ++c) {
       const DoublePair yc = {u(c), v(c)};
       y0 -= f(p0 + c) * yc;
       y1 -= f(p1 + c) * yc;
@@ -237,9 +241,21 @@ void forwardSubstitutePair(Vec<const double> f, Vec<double> u, Vec<double> v, in
   for (; r <= count; ++r) {
     const int row = packed(r, 0);
     DoublePair y = {u(r), v(r)};
-    for (int c = 1; c < r; ++c) y -= f(row + c) * DoublePair{u(c), v(c)};
+    for (int c = first; c < r; ++c) y -= f(row + c) * DoublePair{u(c), v(c)};
     u(r) = y[0], v(r) = y[1];
   }
+}
+
+// The first position where u or v holds anything but +0, when neither holds a -0 (1 otherwise): where their
+// forward substitution may start.
+int firstSubstitutedRow(Vec<const double> u, Vec<const double> v, int n) {
+  const auto isPlusZero = [](double x) { return x == 0.0 && !std::signbit(x); };
+  int first = 0;
+  for (int i = 1; i <= n; ++i) {
+    if ((u(i) == 0.0 && std::signbit(u(i))) || (v(i) == 0.0 && std::signbit(v(i)))) return 1;
+    if (first == 0 && !(isPlusZero(u(i)) && isPlusZero(v(i)))) first = i;
+  }
+  return first == 0 ? 1 : first;
 }
 
 // backSubstitute for two vectors at once.
@@ -270,7 +286,7 @@ void backSubstituteTwoPairs(Vec<const double> f, Vec<double> u1, Vec<double> v1,
 
 // Solves F u = u and F v = v in place, each exactly as solve() does.
 void solvePair(Vec<const double> f, Vec<double> u, Vec<double> v, int n) {
-  forwardSubstitutePair(f, u, v, n);
+  forwardSubstitutePair(f, u, v, n, firstSubstitutedRow(readOnly(u), readOnly(v), n));
   divideByDiagonal(f, u, n);
   divideByDiagonal(f, v, n);
   backSubstitutePair(f, u, v, n);
@@ -297,8 +313,8 @@ bool finishRow(Vec<double> f, int r) {
 
 // The same for two pairs.
 void solveTwoPairs(Vec<const double> f, Vec<double> u1, Vec<double> v1, Vec<double> u2, Vec<double> v2, int n) {
-  forwardSubstitutePair(f, u1, v1, n);
-  forwardSubstitutePair(f, u2, v2, n);
+  forwardSubstitutePair(f, u1, v1, n, firstSubstitutedRow(readOnly(u1), readOnly(v1), n));
+  forwardSubstitutePair(f, u2, v2, n, firstSubstitutedRow(readOnly(u2), readOnly(v2), n));
   divideByDiagonal(f, u1, n);
   divideByDiagonal(f, v1, n);
   divideByDiagonal(f, u2, n);
