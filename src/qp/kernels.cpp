@@ -458,7 +458,16 @@ void rowValuesForChoice(const Rows& rows, Vec<const double> bc, Vec<const double
 }
 
 int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int* runnerUp) {
+  // Active rows marked once when the rows fit the marks, else looked up in IACT.
+  const bool marked = rows.total() <= kMarkedRows;
+  std::bitset<kMarkedRows> isActive;
+  if (marked) {
+    for (int k = 1; k <= nact; ++k) {
+      if (iact(k) >= 1 && iact(k) <= rows.total()) isActive.set(static_cast<size_t>(iact(k) - 1));
+    }
+  }
   const auto active = [&](int j) {
+    if (marked) return j >= 1 && j <= rows.total() && isActive.test(static_cast<size_t>(j - 1));
     for (int k = 1; k <= nact; ++k) {
       if (iact(k) == j) return true;
     }
