@@ -8,8 +8,8 @@
 //                 the n/2 - 1 chained equalities x_(2j-1)^2 + x_(2j)^3 + 2 x_(2j+1) - 4 + sin(x_(2j-1) - x_(2j+1)) = 0,
 //                 box [-4, 4], start x = 0.5 (the feasible point x = 1 is the minimiser).
 //
-// The random data come from a fixed integer generator turned into doubles exactly, so every platform builds
-// bit-identical problems.
+// The random data come from a fixed integer generator turned into doubles exactly, and the sine is computed from the
+// basic operations, so every platform builds and evaluates bit-identical problems.
 #pragma once
 
 #include <cmath>
@@ -36,6 +36,31 @@ class UniformSource {
  private:
   std::uint64_t state_;
 };
+
+// sin(x) from +, -, * and exact rounding to an integer alone, so that every platform computes the same bits (the C
+// run-times' sin functions differ in the last place). x is reduced by the nearest multiple k of pi/2 in two parts
+// (k * kHalfPiHigh is exact for |k| < 2^20), then the Taylor series of sin or cos on [-pi/4, pi/4], whose first
+// left-out term is below 2^-53 relative. Within about an ulp of sin for |x| below 10^5.
+inline double portableSin(double x) {
+  constexpr double kTwoOverPi = 0.6366197723675814;
+  constexpr double kHalfPiHigh = 1.5707963267341256;  // pi/2 to 32 bits
+  constexpr double kHalfPiLow = 6.077100506506192e-11;
+  const double k = std::round(x * kTwoOverPi);
+  const double r = (x - k * kHalfPiHigh) - k * kHalfPiLow;
+  const double r2 = r * r;
+  const double sine =
+      r + r * r2 * (-1.0 / 6 + r2 * (1.0 / 120 + r2 * (-1.0 / 5040 + r2 * (1.0 / 362880 + r2 * (-1.0 / 39916800 +
+      r2 * (1.0 / 6227020800 + r2 * (-1.0 / 1307674368000)))))));
+  const double cosine =
+      1.0 + r2 * (-0.5 + r2 * (1.0 / 24 + r2 * (-1.0 / 720 + r2 * (1.0 / 40320 + r2 * (-1.0 / 3628800 +
+      r2 * (1.0 / 479001600 + r2 * (-1.0 / 87178291200 + r2 * (1.0 / 20922789888000))))))));
+  switch (static_cast<long long>(k) & 3) {
+    case 0: return sine;
+    case 1: return cosine;
+    case 2: return -sine;
+    default: return -cosine;
+  }
+}
 
 // One problem instance: what KVW_sqp and KVW_grg take, with the callback's user data (the problem itself).
 struct ScalableProblem {
@@ -141,7 +166,7 @@ class ChainedRosenbrock : public ScalableProblem {
     // Equality j (1-based) couples x_(2j-1), x_(2j) and x_(2j+1): zero-based 2j-2, 2j-1 and 2j.
     for (int j = 1; j <= p.nEq; ++j) {
       const double a = x[2 * j - 2], b = x[2 * j - 1], c = x[2 * j];
-      equalities[j - 1] = a * a + b * b * b + 2.0 * c - 4.0 + std::sin(a - c);
+      equalities[j - 1] = a * a + b * b * b + 2.0 * c - 4.0 + portableSin(a - c);
     }
   }
 };
