@@ -7,7 +7,7 @@
 
 #include "common/double_pair.h"
 #include "common/message.h"
-#include "entry/settings.h"
+#include "entry/context.h"
 
 namespace korvex::qp {
 
@@ -21,7 +21,7 @@ bool hasUpperRow(int type) { return type == kBothBounds || type == kUpperBound; 
 bool hasLowerRow(int type) { return type == kBothBounds || type == kLowerBound; }
 
 // The internal failures are reported whatever the print level.
-void reportFailure(std::string_view text) { messageText.clear().text(text).print(); }
+void reportFailure(Context& ctx, std::string_view text) { ctx.messageText.clear().text(text).print(); }
 
 }  // namespace
 
@@ -298,7 +298,7 @@ namespace {
 
 // Row r, its entries w already forward-substituted: L(r, c) = w_c / D_c and D_r = d - sum of w_c L(r, c). false when
 // the pivot is below tinyTol.
-bool finishRow(Vec<double> f, int r) {
+bool finishRow(const Context& ctx, Vec<double> f, int r) {
   const int row = packed(r, 0);
   double d = f(row + r);
   for (int c = 1; c <= r - 1; ++c) {
@@ -308,7 +308,7 @@ bool finishRow(Vec<double> f, int r) {
     f(row + c) = l;
   }
   f(row + r) = d;
-  return !(d < settings.tinyTol);
+  return !(d < ctx.settings.tinyTol);
 }
 
 // The same for two pairs.
@@ -325,15 +325,15 @@ void solveTwoPairs(Vec<const double> f, Vec<double> u1, Vec<double> v1, Vec<doub
 }  // namespace
 
 // Row r holds w (entries 1..r-1) and d (entry r) of the matrix; it becomes L(r, 1..r-1) and D_r.
-bool factorRow(Vec<double> f, int r) {
+bool factorRow(const Context& ctx, Vec<double> f, int r) {
   // w_c -= sum over p < c of L(c, p) w_p: forward substitution with the unit factor of the rows above.
   forwardSubstitute(readOnly(f), f.sub(packed(r, 1), r - 1), r - 1);
-  return finishRow(f, r);
+  return finishRow(ctx, f, r);
 }
 
-bool factorRows(Vec<double> f, int first, int last) {
+bool factorRows(const Context& ctx, Vec<double> f, int first, int last) {
   for (int r = std::max(first, 1); r <= last; ++r) {
-    if (!factorRow(f, r)) return false;
+    if (!factorRow(ctx, f, r)) return false;
   }
   return true;
 }
@@ -343,18 +343,18 @@ namespace {
 // factorRows(f, 1, n) two rows at a time: rows r and r+1 are forward-substituted side by side with the rows above
 // r, then row r is finished, then row r+1 takes its entry r from it. Every number is the one of row-by-row
 // factoring, but after a failing pivot at row r row r+1 is partly changed (the solver then discards the factor).
-bool factorAllRows(Vec<double> f, int n) {
+bool factorAllRows(const Context& ctx, Vec<double> f, int n) {
   int r = 1;
   for (; r + 1 <= n; r += 2) {
     const int row0 = packed(r, 0), row1 = packed(r + 1, 0);
     forwardSubstitutePair(readOnly(f), f.sub(row0 + 1, r - 1), f.sub(row1 + 1, r - 1), r - 1);
-    if (!finishRow(f, r)) return false;
+    if (!finishRow(ctx, f, r)) return false;
     double w = f(row1 + r);
     for (int p = 1; p < r; ++p) w -= f(row0 + p) * f(row1 + p);
     f(row1 + r) = w;
-    if (!finishRow(f, r + 1)) return false;
+    if (!finishRow(ctx, f, r + 1)) return false;
   }
-  return r > n || factorRow(f, r);
+  return r > n || factorRow(ctx, f, r);
 }
 
 }  // namespace
@@ -365,11 +365,12 @@ void solve(Vec<const double> f, Vec<double> v, int n) {
   backSubstitute(f, v, n);
 }
 
-bool start(int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x, bool factorIsScratch) {
+bool start(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x,
+           bool factorIsScratch) {
   for (int r = 1; r <= n; ++r) {
     for (int c = 1; c <= r; ++c) hfac(packed(r, c)) = h(c, r);
   }
-  if (!(factorIsScratch ? factorAllRows(hfac, n) : factorRows(hfac, 1, n))) return false;
+  if (!(factorIsScratch ? factorAllRows(ctx, hfac, n) : factorRows(ctx, hfac, 1, n))) return false;
   for (int i = 1; i <= n; ++i) x(i) = -g(i);
   solve(readOnly(hfac), x, n);
   return true;
@@ -457,7 +458,9 @@ void rowValuesForChoice(const Rows& rows, Vec<const double> bc, Vec<const double
   }
 }
 
-int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int* runnerUp) {
+int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact,
+                 int* runnerUp) {
+  const Settings& settings = ctx.settings;
   // Active rows marked once when the rows fit the marks, else looked up in IACT.
   const bool marked = rows.total() <= kMarkedRows;
   std::bitset<kMarkedRows> isActive;
@@ -498,8 +501,9 @@ int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int>
   return kv;
 }
 
-StepChoice stepLength(const Rows& rows, Vec<const double> c, int kv, int nact, double znorm, Vec<const double> z,
-                      Vec<const double> xlag, Vec<const double> r) {
+StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c, int kv, int nact, double znorm,
+                      Vec<const double> z, Vec<const double> xlag, Vec<const double> r) {
+  const Settings& settings = ctx.settings;
   const double tiny = settings.tinyTol;
   // Partial step: the first active multiplier to reach zero (the later one on equal ratios).
   double partial = settings.bigValue;
@@ -558,13 +562,13 @@ void formActiveRow(const Rows& rows, Vec<const int> iact, Mat<const double> hinv
 
 }  // namespace
 
-bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat, Mat<double> hinvn,
-               Vec<const double> hfac, int k, int kv, double uplus, Reuse* reuse) {
+bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat,
+               Mat<double> hinvn, Vec<const double> hfac, int k, int kv, double uplus, Reuse* reuse) {
   const int n = rows.n();
   const bool keepsUnfactored = reuse != nullptr && reuse->unfactored.length() > 0;
   if (k > nact) {
     if (nact >= n) {
-      reportFailure(kTooManyActive);
+      reportFailure(ctx, kTooManyActive);
       return false;
     }
     ++nact;
@@ -609,8 +613,8 @@ bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec
     if (keepsUnfactored) {
       for (int c = 1; c <= r; ++c) actmat(packed(r, c)) = reuse->unfactored(packed(r, c));
     }
-    if (!factorRow(actmat, r)) {
-      reportFailure(kNonPositiveActiveMatrix);
+    if (!factorRow(ctx, actmat, r)) {
+      reportFailure(ctx, kNonPositiveActiveMatrix);
       return false;
     }
   }
