@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -133,7 +132,9 @@ class DifferencedAnalysis {
         const double h = kDiffStep * (p_.upper[i] - p_.lower[i]) / 2;
         shifted_[i] = x_[i] + h;
         counted.evaluate(shifted_.data(), shiftedValues_.data());
-        for (int j = 0; j < m_; ++j) jacobian_[static_cast<size_t>(j) * p_.n + i] = (shiftedValues_[j] - values_[j]) / h;
+        for (int j = 0; j < m_; ++j) {
+          jacobian_[static_cast<size_t>(j) * p_.n + i] = (shiftedValues_[j] - values_[j]) / h;
+        }
         shifted_[i] = x_[i];
       }
       haveJacobian_ = true;

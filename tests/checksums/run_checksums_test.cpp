@@ -180,8 +180,9 @@ TEST(RunChecksums, DemoProblemsAndSmallFamilies) {
 RecordedRun solveRandomQp(int n, const std::vector<int>& typePattern, std::uint64_t seed, bool inconsistent) {
   korvex_bench::UniformSource u(seed);
   const int nc = n / 2 + n / 10, nineq = n / 2;
-  std::vector<double> m(static_cast<size_t>(n) * n), h(static_cast<size_t>(n) * n), g(n), a(static_cast<size_t>(n) * nc),
-      bc(nc), xl(n, -1.0), xu(n, 1.0), inside(n), x(n), xlag(n);
+  const size_t square = static_cast<size_t>(n) * n;
+  std::vector<double> m(square), h(square), g(n), a(static_cast<size_t>(n) * nc), bc(nc), xl(n, -1.0), xu(n, 1.0),
+      inside(n), x(n), xlag(n);
   std::vector<int> itype(n), iact(n);
   for (double& v : m) v = u.next();
   for (int j = 0; j < n; ++j) {
