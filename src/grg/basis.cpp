@@ -215,11 +215,11 @@ class BasisChooser {
     const Vec<double> fvec = work_.fvec;
     for (int i = k; i <= ndv_; ++i) {
       double standing = fvec(i);  // the score at position i during the pass, kept out of memory
+      const auto greater = [&](int p) { return fvec(p) > standing ? 1 : 0; };
       int j = i + 1;
       while (j <= ndv_) {
         // Most later scores exchange nothing: four at a time are passed over when none of them is greater.
-        if (j + 3 <= ndv_ &&
-            !((fvec(j) > standing) | (fvec(j + 1) > standing) | (fvec(j + 2) > standing) | (fvec(j + 3) > standing))) {
+        if (j + 3 <= ndv_ && greater(j) + greater(j + 1) + greater(j + 2) + greater(j + 3) == 0) {
           j += 4;
           continue;
         }
