@@ -1,6 +1,7 @@
 #include "entry/bridge.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "entry/settings.h"
 #include "korvex/routines/entry.h"
@@ -9,34 +10,159 @@ namespace korvex {
 
 AnalysisBridge bridge;
 
-void toCallerUnits(int n, double* x) {
-  const int count = std::min(n, kMaxVariables);
+namespace {
+
+int variableCount(int n) { return std::clamp(n, 0, kMaxVariables); }
+
+bool inRun() { return bridge.functionCount > 0; }
+
+// The caller's variable that method variable k (0-based) stands for.
+int callerIndex(int k) { return bridge.fixedCount > 0 ? bridge.freeIndex[k] : k; }
+
+// Method variable k (0-based) in the caller's units and back, with its bound copies.
+double callerValue(int k, double s) {
+  const double l = bridge.lower[k];
+  const double u = bridge.upper[k];
+  return ((u - l) * s + (u + l)) * 0.5;
+}
+
+double scaledValue(int k, double x) {
+  const double l = bridge.lower[k];
+  const double u = bridge.upper[k];
+  return (x - (u + l) / 2) / ((u - l) / 2);
+}
+
+bool allFinite(const double* v, int count) {
   for (int i = 0; i < count; ++i) {
-    const double l = bridge.lower[i];
-    const double u = bridge.upper[i];
-    x[i] = ((u - l) * x[i] + (u + l)) * 0.5;
+    if (!std::isfinite(v[i])) return false;
   }
+  return true;
+}
+
+// The caller's point of the n method variables s into the bridge's buffer; during a run, false when a value is
+// not finite.
+bool assembleCallerPoint(int n, const double* s) {
+  for (int k = 0; k < n; ++k) bridge.point[callerIndex(k)] = callerValue(k, s[k]);
+  return !inRun() || allFinite(bridge.point, bridge.fixedCount > 0 ? bridge.callerCount : n);
+}
+
+void copyPoint(const AnalysisPoint& from, AnalysisPoint& to) {
+  if (!from.valid) return;
+  std::copy(from.x, from.x + bridge.callerCount, to.x);
+  std::copy(from.f, from.f + bridge.functionCount, to.f);
+  to.valid = true;
+}
+
+void recordLatest(const double* f) {
+  if (!inRun()) return;
+  std::copy(bridge.point, bridge.point + bridge.callerCount, bridge.latest.x);
+  std::copy(f, f + bridge.functionCount, bridge.latest.f);
+  bridge.latest.valid = true;
+}
+
+}  // namespace
+
+void toCallerUnits(int n, double* x) {
+  for (int k = 0; k < variableCount(n); ++k) x[k] = callerValue(k, x[k]);
 }
 
 void toScaledUnits(int n, double* x) {
-  const int count = std::min(n, kMaxVariables);
-  for (int i = 0; i < count; ++i) {
-    const double l = bridge.lower[i];
-    const double u = bridge.upper[i];
-    x[i] = (x[i] - (u + l) / 2) / ((u - l) / 2);
-  }
+  for (int k = 0; k < variableCount(n); ++k) x[k] = scaledValue(k, x[k]);
 }
 
-void callAnalysis(double* x, double* f) {
+void callAnalysis(const double* x, double* f) {
   if (bridge.callback == nullptr) return;
   bridge.callback(bridge.userData, x, f, f + 1, f + 1 + bridge.nEq);
 }
 
-void evaluateAtScaledPoint(int n, double* x, double* f) {
+bool evaluateAtScaledPoint(int n, double* x, double* f) {
+  const int count = variableCount(n);
+  if (!assembleCallerPoint(count, x)) {
+    bridge.latestFinite = false;  // never handed to the callback
+    return false;
+  }
   settings.nFunEval += 1;
-  toCallerUnits(n, x);
-  callAnalysis(x, f);
-  toScaledUnits(n, x);
+  if (bridge.fixedCount == 0) {
+    // The method's own array goes to the callback, in the caller's units for the length of the call.
+    std::copy(bridge.point, bridge.point + count, x);
+    callAnalysis(x, f);
+    toScaledUnits(count, x);
+  } else {
+    callAnalysis(bridge.point, f);
+    for (int k = 0; k < count; ++k) x[k] = scaledValue(k, bridge.point[callerIndex(k)]);
+  }
+  recordLatest(f);
+  bridge.latestFinite = allFinite(f, bridge.functionCount);  // nothing to check outside a run
+  return bridge.latestFinite;
+}
+
+bool evaluateWithMode(int evalMode, int objIndex, int n, double* x, double* f) {
+  const bool finite = evaluateAtScaledPoint(n, x, f);
+  if (evalMode == 3) f[objIndex - 1] = -f[objIndex - 1];
+  return finite;
+}
+
+bool latestAnalysisFinite() { return bridge.latestFinite; }
+
+int beginRun(int n, const double* lower, const double* upper, int functionCount, double* records) {
+  bridge.callerCount = variableCount(n);
+  bridge.fixedCount = 0;
+  int free = 0;
+  for (int i = 0; i < bridge.callerCount; ++i) {
+    if (lower[i] == upper[i]) {
+      bridge.point[i] = lower[i];
+      bridge.fixedCount += 1;
+      continue;
+    }
+    bridge.freeIndex[free] = i;
+    bridge.lower[free] = lower[i];
+    bridge.upper[free] = upper[i];
+    ++free;
+  }
+  bridge.functionCount = functionCount;
+  bridge.latestFinite = true;
+  AnalysisPoint* records3[] = {&bridge.latest, &bridge.best, &bridge.accepted};
+  for (int r = 0; r < 3; ++r) {
+    records3[r]->f = records + static_cast<long>(r) * functionCount;
+    records3[r]->valid = false;
+  }
+  return free;
+}
+
+void endRun() {
+  bridge.callerCount = 0;
+  bridge.fixedCount = 0;
+  bridge.functionCount = 0;
+  bridge.latestFinite = true;
+  for (AnalysisPoint* record : {&bridge.latest, &bridge.best, &bridge.accepted}) *record = AnalysisPoint{};
+}
+
+void scaleCallerPoint(const double* x, double* s) {
+  const int free = bridge.callerCount - bridge.fixedCount;
+  for (int k = 0; k < free; ++k) s[k] = scaledValue(k, x[callerIndex(k)]);
+}
+
+void unscaleToCallerPoint(const double* s, double* x) {
+  const int free = bridge.callerCount - bridge.fixedCount;
+  for (int i = 0; i < bridge.callerCount; ++i) x[i] = bridge.point[i];  // the fixed variables' values
+  for (int k = 0; k < free; ++k) x[callerIndex(k)] = callerValue(k, s[k]);
+}
+
+void acceptLatestPoint() { copyPoint(bridge.latest, bridge.accepted); }
+void keepLatestAsBest() { copyPoint(bridge.latest, bridge.best); }
+void acceptBestPoint() { copyPoint(bridge.best, bridge.accepted); }
+
+bool deliverAcceptedPoint(double* x, double* f) {
+  if (!bridge.accepted.valid) return false;
+  std::copy(bridge.accepted.x, bridge.accepted.x + bridge.callerCount, x);
+  std::copy(bridge.accepted.f, bridge.accepted.f + bridge.functionCount, f);
+  return true;
+}
+
+bool deliverAcceptedValues(double* f) {
+  if (!bridge.accepted.valid) return false;
+  std::copy(bridge.accepted.f, bridge.accepted.f + bridge.functionCount, f);
+  return true;
 }
 
 }  // namespace korvex
@@ -46,8 +172,7 @@ extern "C" {
 KORVEX_API void ANAFUN(double* x, double* f) { korvex::callAnalysis(x, f); }
 
 KORVEX_API void GRGFUN(const int* evalMode, const int* objIndex, const int* n, double* x, double* f) {
-  korvex::evaluateAtScaledPoint(*n, x, f);
-  if (*evalMode == 3) f[*objIndex - 1] = -f[*objIndex - 1];
+  korvex::evaluateWithMode(*evalMode, *objIndex, *n, x, f);
 }
 
 KORVEX_API void SQPFUN(const int* n, double* x, double* f) { korvex::evaluateAtScaledPoint(*n, x, f); }

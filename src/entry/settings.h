@@ -38,4 +38,7 @@ constexpr int kDblPoolCapacity = 40000;
 
 void restoreDefaults();
 
+// stop == 1, read as the run reads it while KVW_set_stop may write it.
+bool stopRequested();
+
 }  // namespace korvex

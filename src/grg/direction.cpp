@@ -11,6 +11,7 @@
 #include "common/message.h"
 #include "common/pool.h"
 #include "common/print.h"
+#include "entry/bridge.h"
 #include "entry/settings.h"
 #include "korvex/routines/derivatives.h"
 #include "korvex/routines/grg_iteration.h"
@@ -32,7 +33,7 @@ void updateHessian(int NDV, const double* DVDEL, const double* GRADEL, double* H
 }
 
 // Takes GRADD (NDV x NCOL from the slot after gradientBase) and evaluates the gradients into it. Returns false
-// when the run must end (errorFlag set).
+// when the run must end (errorFlag set, or a difference point with a value that is not finite).
 bool evaluateGradients(const Problem& p, const RunArrays& run, WorkingSet& ws, int gradientBase, double& GSCALE) {
   const int top = gradientBase + p.NDV * ws.NCOL + 1;
   if (!PoolFrame::doublesFit(top)) {
@@ -43,7 +44,7 @@ bool evaluateGradients(const Problem& p, const RunArrays& run, WorkingSet& ws, i
   GRGGRA(&ws.IPHASE, &ws.NCAND, run.MGRGIN.data(), &ws.NBEQ, run.MBNDEQ.data(), &ws.ITOBJ, &p.NDV, p.DV.data(),
          &p.NDF, p.DF.data(), run.LISDF.data(), gradientMatrix(gradientBase, p.NDV, ws.NCOL).data(),
          run.GRADOB.data(), &GSCALE);
-  return settings.errorFlag == 0;
+  return settings.errorFlag == 0 && latestAnalysisFinite();
 }
 
 void lagrangianGradient(const Problem& p, const RunArrays& run, WorkingSet& ws, const double* GRADD, Vec<double> out,
@@ -107,7 +108,10 @@ Mat<double> gradientMatrix(int gradientBase, int NDV, int NCOL) {
 bool directionStep(const Problem& p, const RunArrays& run, WorkingSet& ws, int gradientBase, int& resultCode) {
   for (;;) {
     const bool ok = isTrue(ws.RESETH) ? resetBranch(p, run, ws, gradientBase) : updateBranch(p, run, ws, gradientBase);
-    if (!ok) return false;
+    if (!ok) {
+      if (settings.errorFlag == 0) resultCode = KVW_NON_FINITE_ANALYSIS;
+      return false;
+    }
 
     const Mat<double> GRADD = gradientMatrix(gradientBase, p.NDV, ws.NCOL);
     if (settings.print >= 2) {

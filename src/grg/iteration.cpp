@@ -11,6 +11,7 @@
 #include "grg/direction.h"
 #include "grg/iteration.h"
 #include "grg/working_set.h"
+#include "korvex/korvex.h"
 #include "korvex/routines/grg_iteration.h"
 #include "korvex/routines/grg_search.h"
 
@@ -103,7 +104,7 @@ void runMainIteration(const Problem& p, const RunArrays& run, int& resultCode) {
 
   for (;;) {
     settings.nIter = st.iteration;
-    if (settings.stop == 1) return finish(resultCode, kStopped);
+    if (stopRequested()) return finish(resultCode, kStopped);
     if (settings.print > 0) printHeading(p, st.iteration);
 
     ConstraintClasses classes{run.MGRGIN, run.MBNDIN, run.MBNDEQ};
@@ -145,7 +146,9 @@ void runMainIteration(const Problem& p, const RunArrays& run, int& resultCode) {
 
     lineSearch(p, run, ws, T0, resultCode);
     if (settings.errorFlag != 0) return;
-    if (resultCode == kNoStep || resultCode == kInfeasible) return finish(resultCode, resultCode);
+    if (resultCode == kNoStep || resultCode == kInfeasible || resultCode == KVW_NON_FINITE_ANALYSIS) {
+      return finish(resultCode, resultCode);
+    }
 
     // Objective test: two consecutive changes of at most convTol.
     const double f0 = p.DF(ws.ITOBJ);

@@ -41,6 +41,10 @@ void printStepLine(double alpha, double merit) {
       .print(52);
 }
 
+void printFailedTrialLine(double alpha) {
+  messageText.clear().text(" Step Length=").exponent(alpha, 13, 4).blanks(5).text("Analysis not finite").print();
+}
+
 void printInterpolationLine(double pender, double astar) {
   messageText.clear().text(" Pender= ").exponent(pender, 14, 4).text(" Astar= ").exponent(astar, 14, 4).print(75);
 }
@@ -101,11 +105,18 @@ SearchOutcome meritLineSearch(MeritSearch& s) {
   if (settings.print >= 2) messageText.clear().text(" Initial Penalty=").exponent(merit0, 15, 4).print(32);
 
   double alpha = 1.0;
+  bool lastTrialFinite = true;
   for (int trial = 1; trial <= kMaxTrials; ++trial) {
     for (int i = 1; i <= s.n; ++i) {
       s.x(i) = std::min(s.upper(i), std::max(s.lower(i), s.basePoint(i) + alpha * s.d(i)));
     }
-    evaluateAtScaledPoint(s.n, s.x.data(), s.f.data());
+    lastTrialFinite = evaluateAtScaledPoint(s.n, s.x.data(), s.f.data());
+    if (!lastTrialFinite) {
+      // A failed trial is shortened as one whose merit is infinite: the interpolated step is 0, below a tenth.
+      if (settings.print >= 2) printFailedTrialLine(alpha);
+      alpha = kSmallStepFactor * alpha;
+      continue;
+    }
     refreshConstraintValues(s);
     if (settings.print >= 3) {
       printDoubleVector(s.n, s.x.data(), "Variable Values");
@@ -113,7 +124,10 @@ SearchOutcome meritLineSearch(MeritSearch& s) {
     }
     const double merit = meritValue(s);
     if (settings.print >= 2) printStepLine(alpha, merit);
-    if (merit <= merit0) return SearchOutcome::Accepted;
+    if (merit <= merit0) {
+      acceptLatestPoint();
+      return SearchOutcome::Accepted;
+    }
 
     const double astar = interpolateStep(0.0, alpha, merit0, merit, pender);
     if (settings.print >= 3) {
@@ -131,7 +145,10 @@ SearchOutcome meritLineSearch(MeritSearch& s) {
 
   if (settings.print >= 1) messageText.clear().text("Warning: Line Search Failed").print();
   for (int i = 1; i <= s.n; ++i) s.x(i) = s.basePoint(i);
-  evaluateAtScaledPoint(s.n, s.x.data(), s.f.data());
+  // Not even the shortest trial gave finite values: no finite step is left along d.
+  if (!lastTrialFinite) return SearchOutcome::NotFinite;
+  if (!evaluateAtScaledPoint(s.n, s.x.data(), s.f.data())) return SearchOutcome::NotFinite;
+  acceptLatestPoint();
   refreshConstraintValues(s);
   return SearchOutcome::Failed;
 }

@@ -6,9 +6,10 @@
 #include "common/logical.h"
 #include "common/message.h"
 #include "common/print.h"
+#include "entry/bridge.h"
 #include "entry/settings.h"
+#include "korvex/korvex.h"
 #include "korvex/routines/derivatives.h"
-#include "korvex/routines/entry.h"
 #include "korvex/routines/hessian.h"
 #include "korvex/routines/qp.h"
 #include "korvex/routines/sqp.h"
@@ -24,6 +25,7 @@ constexpr int kQpNotConvex = 5;
 constexpr int kQpFailed = 6;
 constexpr int kStopped = 8;
 constexpr int kMeritStalled = 9;
+constexpr int kNotFinite = KVW_NON_FINITE_ANALYSIS;
 
 // The twenty double arrays and three integer arrays of one run, as the front end carves them.
 struct Arrays {
@@ -128,8 +130,9 @@ int iterate(const Problem& p, const Arrays& a, int& kRows) {
   search.ineqList = ineqList;
   search.eqList = eqList;
 
-  SQPFUN(&n, p.x, p.f);
   kRows = kTotal;
+  if (!evaluateAtScaledPoint(n, p.x, p.f)) return kNotFinite;  // the start point
+  acceptLatestPoint();
   if (settings.print >= 3) {
     printDoubleVector(n, p.x, "Starting Variable Values");
     printDoubleVector(m, p.f, "Starting Function Values");
@@ -153,11 +156,12 @@ int iterate(const Problem& p, const Arrays& a, int& kRows) {
 
   for (int it = 1; it <= p.maxIter; ++it) {
     settings.nIter = it;
-    if (settings.stop == 1) return kStopped;
+    if (stopRequested()) return kStopped;
     for (int i = 1; i <= n; ++i) basePoint(i) = x(i);
 
     if (it == 1 || resetHessian == 1) {
       SQPGRA(&n, &m, p.x, p.f, a.icol, a.gobj, a.gradd);
+      if (!latestAnalysisFinite()) return kNotFinite;  // at a difference point
       initialiseHessian(n, a.gobj, a.hessian);
       resetHessian = 0;
     } else {
@@ -166,6 +170,7 @@ int iterate(const Problem& p, const Arrays& a, int& kRows) {
       QLAG(&n, &p.nIneq, p.ineqList, &p.nEq, p.eqList, a.icol, a.iact, &nact, a.xlag, a.gobj, a.gradd, a.gradLOld,
            &missing);
       SQPGRA(&n, &m, p.x, p.f, a.icol, a.gobj, a.gradd);
+      if (!latestAnalysisFinite()) return kNotFinite;
       QLAG(&n, &p.nIneq, p.ineqList, &p.nEq, p.eqList, a.icol, a.iact, &nact, a.xlag, a.gobj, a.gradd, a.gradLNew,
            &missing);
       for (int i = 1; i <= n; ++i) {
@@ -253,13 +258,15 @@ int iterate(const Problem& p, const Arrays& a, int& kRows) {
           .print(37);
     }
     if (istopp != 1 && dderiv >= -settings.feasTol) {
-      SQPFUN(&n, p.x, p.f);
+      if (!evaluateAtScaledPoint(n, p.x, p.f)) return kNotFinite;
+      acceptLatestPoint();
       return kConverged;
     }
 
     search.dderiv = dderiv;
     switch (meritLineSearch(search)) {
       case SearchOutcome::MeritStalled: return kMeritStalled;
+      case SearchOutcome::NotFinite: return kNotFinite;
       case SearchOutcome::Failed: resetHessian = 1; break;
       case SearchOutcome::Accepted: break;
     }
