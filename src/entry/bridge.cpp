@@ -142,12 +142,6 @@ void scaleCallerPoint(const double* x, double* s) {
   for (int k = 0; k < free; ++k) s[k] = scaledValue(k, x[callerIndex(k)]);
 }
 
-void unscaleToCallerPoint(const double* s, double* x) {
-  const int free = bridge.callerCount - bridge.fixedCount;
-  for (int i = 0; i < bridge.callerCount; ++i) x[i] = bridge.point[i];  // the fixed variables' values
-  for (int k = 0; k < free; ++k) x[callerIndex(k)] = callerValue(k, s[k]);
-}
-
 void acceptLatestPoint() { copyPoint(bridge.latest, bridge.accepted); }
 void keepLatestAsBest() { copyPoint(bridge.latest, bridge.best); }
 void acceptBestPoint() { copyPoint(bridge.best, bridge.accepted); }
@@ -155,12 +149,6 @@ void acceptBestPoint() { copyPoint(bridge.best, bridge.accepted); }
 bool deliverAcceptedPoint(double* x, double* f) {
   if (!bridge.accepted.valid) return false;
   std::copy(bridge.accepted.x, bridge.accepted.x + bridge.callerCount, x);
-  std::copy(bridge.accepted.f, bridge.accepted.f + bridge.functionCount, f);
-  return true;
-}
-
-bool deliverAcceptedValues(double* f) {
-  if (!bridge.accepted.valid) return false;
   std::copy(bridge.accepted.f, bridge.accepted.f + bridge.functionCount, f);
   return true;
 }

@@ -65,9 +65,8 @@ int beginRun(int n, const double* lower, const double* upper, int functionCount,
 // Forgets the run's frame: no fixed variables, nothing recorded any more.
 void endRun();
 
-// The caller's point x (all n) to the scaled free variables s, and back (the fixed ones set to their values).
+// The caller's point x (all n) to the scaled free variables s.
 void scaleCallerPoint(const double* x, double* s);
-void unscaleToCallerPoint(const double* s, double* x);
 
 // Records kept for the end of a run: the method accepted the latest evaluation as its iterate; a line search kept
 // the latest evaluation as its best point so far; ... and then accepted that best point.
@@ -76,7 +75,5 @@ void keepLatestAsBest();
 void acceptBestPoint();
 // Writes the accepted point (caller's units, all n) and its values into x and f; false when there is none.
 bool deliverAcceptedPoint(double* x, double* f);
-// Writes only the accepted values into f; false when there are none.
-bool deliverAcceptedValues(double* f);
 
 }  // namespace korvex

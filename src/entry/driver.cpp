@@ -80,18 +80,6 @@ struct RunScratch {
   int n_;
 };
 
-// Endings after which the method's own x and f need not be its accepted iterate: a failing analysis, an
-// exception, a storage failure or a stop (in GRG's feasibility phase f holds the temporary objective negated).
-bool endedAbnormally(int method, int resultCode) {
-  switch (resultCode) {
-    case KVW_NON_FINITE_ANALYSIS:
-    case KVW_CALLBACK_EXCEPTION: return true;
-    default: break;
-  }
-  if (method == kMethodGrg) return resultCode == KVW_GRG_STORAGE || resultCode == KVW_GRG_STOPPED;
-  return resultCode == KVW_SQP_STORAGE || resultCode == KVW_SQP_STOPPED;
-}
-
 // Runs the method on the free variables xs. Exceptions from the callback pass through.
 int dispatch(int method, int maxIter, int nFree, double* xs, RunScratch& scratch, int nEq, int nIneq, double* f) {
   const int maxFunctions = nEq + nIneq + 1;
@@ -150,12 +138,10 @@ int runMethod(int method, int maxIter, int n, double* x, const double* lower, co
     resultCode = KVW_CALLBACK_EXCEPTION;
   }
 
-  // x the last accepted iterate and f the callback's own values there. After a normal ending the method holds
-  // that iterate in xs; f is the recorded copy, which in GRG's feasibility phase is not negated.
-  if (!endedAbnormally(method, resultCode) || !deliverAcceptedPoint(x, f)) {
-    if (resultCode != KVW_CALLBACK_EXCEPTION || bridge.accepted.valid) unscaleToCallerPoint(xs, x);
-    deliverAcceptedValues(f);
-  }
+  // Whatever ended the run: x the last accepted iterate, exactly as the callback saw it, and f the values the
+  // callback wrote there (not the negated copy of GRG's feasibility phase). Before any point was accepted x is the
+  // start point as given and f what the callback wrote into it, if anything.
+  deliverAcceptedPoint(x, f);
   endRun();
   return resultCode;
 }
