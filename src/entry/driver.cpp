@@ -1,5 +1,6 @@
-// The problem driver behind KVW_grg and KVW_sqp: record the callback, copy the bounds, scale the variables onto
-// [-1, 1], build the constraint lists, run the method's storage front end, and map the variables back.
+// The problem driver behind KVW_grg and KVW_sqp: refuse what cannot be run, record the callback, scale the free
+// variables onto [-1, 1], build the constraint lists, run the method's storage front end, and hand back the last
+// accepted point with the callback's values there.
 #include <algorithm>
 #include <cmath>
 #include <memory>

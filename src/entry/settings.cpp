@@ -43,7 +43,7 @@ bool stopRequested() { return std::atomic_ref<int>(settings.stop).load(std::memo
 
 namespace {
 
-// Runs f on the settings unless a run (or another change of them) holds the library: then nothing happens.
+// Makes the change unless a run, or another change, holds the library: then nothing happens.
 template <typename Change>
 void changeSettings(Change&& change) {
   const LibraryClaim claim;

@@ -263,6 +263,10 @@ TEST_F(FaultTest, RunsAndSetterCallsFromTheCallbackAreRefused) {
     EXPECT_EQ(transcripts[1], transcripts[0]);
     EXPECT_FALSE(transcripts[0].empty());
   }
+  for (int method : {0, 1}) {
+    EXPECT_STREQ(KVW_resultText(method, KVW_RUN_IN_PROGRESS), "another run is in progress");
+    EXPECT_STRNE(KVW_resultText(method, KVW_NON_FINITE_ANALYSIS), "unknown result code");
+  }
   // After the run the setters work again.
   KVW_set_convTol(0.25);
   double x[2] = {0, 0}, lower[2] = {-4, -4}, upper[2] = {4, 4}, f[1];
