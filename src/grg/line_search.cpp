@@ -76,15 +76,14 @@ void runLineSearch(SearchSet& set, int& reseth, double slen, const double* grado
     }
     moveIndependentVariables(set, state, state.endstp);
     predictDependentVariables(set, state);
+    state.basisChanged = false;
     state.notFinite = !evaluateWithMode(set.iphase, set.itobj, set.ndv, set.dv, set.df);
     if (settings.print >= 2) {
       printDoubleVector(set.ndv, set.dv, "DV AFTER STEP");
       printDoubleVector(set.ndf, set.df, "DF AFTER STEP");
     }
-    if (!state.notFinite) {
-      state.basisChanged = false;
-      if (!restoreTrialPointPooled(set, state) || settings.errorFlag != 0) return;  // nothing restored
-    }
+    // On a pool overflow or an error flag the search returns at once, nothing restored.
+    if (!state.notFinite && (!restoreTrialPointPooled(set, state) || settings.errorFlag != 0)) return;
     lastTrialFailed = state.notFinite;
     if (state.notFinite) {
       // The trial fails: back to the best point, and the step is shortened towards it as after a worse trial.

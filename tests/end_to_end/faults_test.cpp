@@ -29,7 +29,8 @@ struct Problem {
   int n = 2, nEq = 0, nIneq = 0;
   Vector lower{-4, -4}, upper{4, 4}, start{0, 0};  // [-4, 4]: the scaling is exact, so points compare bit for bit
   Values values;
-  int throwAtCall = 0, stopAtCall = 0;  // the callback throws, or asks for a stop, in this call (0: never)
+  // The callback throws, asks for a stop, or returns a NaN objective in this call (0: never).
+  int throwAtCall = 0, stopAtCall = 0, nanAtCall = 0;
   int calls = 0;
 
   static void analysis(void* user, const double* x, double* objective, double*, double*) {
@@ -37,6 +38,7 @@ struct Problem {
     if (++p->calls == p->throwAtCall) throw 7;
     p->values(x, objective);  // objective, equalities and inequalities are consecutive
     if (p->calls == p->stopAtCall) KVW_set_stop(1);
+    if (p->calls == p->nanAtCall) *objective = kNan;
   }
 };
 
@@ -111,6 +113,14 @@ TEST_F(FaultTest, EachFaultEndsWithItsCodeAFiniteXAndTheCallbacksValuesThere) {
          p.values = [](const double* x, double* f) { bowl(x, f), f[1] = x[0] > 1 ? -kInf : x[0] - 5; };
        },
        95, 95},
+      // x1 = x0^2 from (0.5, 0.25): GRG's fifth call is the first Newton-Raphson correction of its first trial,
+      // SQP's the second trial of its first search. Both are shortened and the runs converge.
+      {"one NaN at the fifth call",
+       [](Problem& p) {
+         p.nEq = 1, p.start = {0.5, 0.25}, p.nanAtCall = 5;
+         p.values = [](const double* x, double* f) { bowl(x, f), f[1] = x[1] - x[0] * x[0]; };
+       },
+       1, 1},
       {"an exception in a difference call", [](Problem& p) { p.values = bowl, p.throwAtCall = 3; }, 97, 97, 3,
        [] {}, 50, true},
       {"an exception in the start call", [](Problem& p) { p.values = bowl, p.throwAtCall = 1; }, 97, 97, 1,
