@@ -121,10 +121,11 @@ int beginRun(int n, const double* lower, const double* upper, int functionCount,
   }
   bridge.functionCount = functionCount;
   bridge.latestFinite = true;
-  AnalysisPoint* records3[] = {&bridge.latest, &bridge.best, &bridge.accepted};
-  for (int r = 0; r < 3; ++r) {
-    records3[r]->f = records + static_cast<long>(r) * functionCount;
-    records3[r]->valid = false;
+  double* next = records;
+  for (AnalysisPoint* record : {&bridge.latest, &bridge.best, &bridge.accepted}) {
+    record->f = next;
+    record->valid = false;
+    next += functionCount;
   }
   return free;
 }
