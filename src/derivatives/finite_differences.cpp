@@ -1,7 +1,6 @@
 #include "derivatives/finite_differences.h"
 
-#include "entry/bridge.h"
-#include "entry/settings.h"
+#include "entry/context.h"
 
 namespace korvex {
 
@@ -32,8 +31,8 @@ namespace {
 // One analysis call at the scaled point dv into the destination vector: count it, convert the whole vector to the
 // caller's units and back around the call, then negate the temporary objective when the flavour asks for it.
 // False when the bridge found a value (or the point) not finite.
-bool evaluate(const GradientFlavour& flavour, Vec<double> dv, Vec<double> destination) {
-  const bool finite = evaluateAtScaledPoint(dv.length(), dv.data(), destination.data());
+bool evaluate(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, Vec<double> destination) {
+  const bool finite = evaluateAtScaledPoint(ctx, dv.length(), dv.data(), destination.data());
   // A function number outside the vector cannot be negated; it is ignored rather than written out of range.
   const int k = flavour.negatedFunction;
   if (k >= 1 && k <= destination.length()) destination(k) = -destination(k);
@@ -50,7 +49,7 @@ void storeQuotients(const GradientColumns& columns, Mat<double> grad, int i, Vec
 
 }  // namespace
 
-void formDifferenceGradients(const GradientFlavour& flavour, Vec<double> dv, Vec<double> df,
+void formDifferenceGradients(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, Vec<double> df,
                              const GradientColumns& columns, Mat<double> grad, Vec<double> dfsave,
                              Vec<double> dfplus) {
   const int ndv = dv.length();
@@ -59,12 +58,12 @@ void formDifferenceGradients(const GradientFlavour& flavour, Vec<double> dv, Vec
 
   // A difference point with a value that is not finite ends the differences there (the bridge remembers it for
   // the method): the variable goes back and DF is restored as after a complete pass.
-  const double h = settings.diffPert;
-  if (settings.diffMeth == 1) {
+  const double h = ctx.settings.diffPert;
+  if (ctx.settings.diffMeth == 1) {
     // Forward: one point per variable, raised by h.
     for (int i = 1; i <= ndv; ++i) {
       dv(i) = dv(i) + h;
-      const bool finite = evaluate(flavour, dv, df);
+      const bool finite = evaluate(ctx, flavour, dv, df);
       if (finite) storeQuotients(columns, grad, i, df, dfsave, h);
       dv(i) = dv(i) - h;
       if (!finite) break;
@@ -73,9 +72,9 @@ void formDifferenceGradients(const GradientFlavour& flavour, Vec<double> dv, Vec
     // Central: +h into DFPLUS, then -h (two subtractions) into DF.
     for (int i = 1; i <= ndv; ++i) {
       dv(i) = dv(i) + h;
-      bool finite = evaluate(flavour, dv, dfplus);
+      bool finite = evaluate(ctx, flavour, dv, dfplus);
       dv(i) = dv(i) - h - h;
-      finite = finite && evaluate(flavour, dv, df);
+      finite = finite && evaluate(ctx, flavour, dv, df);
       if (finite) storeQuotients(columns, grad, i, dfplus, df, h + h);
       dv(i) = dv(i) + h;
       if (!finite) break;

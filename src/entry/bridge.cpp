@@ -3,30 +3,28 @@
 #include <algorithm>
 #include <cmath>
 
-#include "entry/settings.h"
+#include "entry/context.h"
 #include "korvex/routines/entry.h"
 
 namespace korvex {
-
-AnalysisBridge bridge;
 
 namespace {
 
 int variableCount(int n) { return std::clamp(n, 0, kMaxVariables); }
 
-bool inRun() { return bridge.functionCount > 0; }
+bool inRun(const AnalysisBridge& bridge) { return bridge.functionCount > 0; }
 
 // The caller's variable that method variable k (0-based) stands for.
-int callerIndex(int k) { return bridge.fixedCount > 0 ? bridge.freeIndex[k] : k; }
+int callerIndex(const AnalysisBridge& bridge, int k) { return bridge.fixedCount > 0 ? bridge.freeIndex[k] : k; }
 
 // Method variable k (0-based) in the caller's units and back, with its bound copies.
-double callerValue(int k, double s) {
+double callerValue(const AnalysisBridge& bridge, int k, double s) {
   const double l = bridge.lower[k];
   const double u = bridge.upper[k];
   return ((u - l) * s + (u + l)) * 0.5;
 }
 
-double scaledValue(int k, double x) {
+double scaledValue(const AnalysisBridge& bridge, int k, double x) {
   const double l = bridge.lower[k];
   const double u = bridge.upper[k];
   return (x - (u + l) / 2) / ((u - l) / 2);
@@ -41,20 +39,20 @@ bool allFinite(const double* v, int count) {
 
 // The caller's point of the n method variables s into the bridge's buffer; during a run, false when a value is
 // not finite.
-bool assembleCallerPoint(int n, const double* s) {
-  for (int k = 0; k < n; ++k) bridge.point[callerIndex(k)] = callerValue(k, s[k]);
-  return !inRun() || allFinite(bridge.point, bridge.fixedCount > 0 ? bridge.callerCount : n);
+bool assembleCallerPoint(AnalysisBridge& bridge, int n, const double* s) {
+  for (int k = 0; k < n; ++k) bridge.point[callerIndex(bridge, k)] = callerValue(bridge, k, s[k]);
+  return !inRun(bridge) || allFinite(bridge.point, bridge.fixedCount > 0 ? bridge.callerCount : n);
 }
 
-void copyPoint(const AnalysisPoint& from, AnalysisPoint& to) {
+void copyPoint(const AnalysisBridge& bridge, const AnalysisPoint& from, AnalysisPoint& to) {
   if (!from.valid) return;
   std::copy(from.x, from.x + bridge.callerCount, to.x);
   std::copy(from.f, from.f + bridge.functionCount, to.f);
   to.valid = true;
 }
 
-void recordLatest(const double* f) {
-  if (!inRun()) return;
+void recordLatest(AnalysisBridge& bridge, const double* f) {
+  if (!inRun(bridge)) return;
   std::copy(bridge.point, bridge.point + bridge.callerCount, bridge.latest.x);
   std::copy(f, f + bridge.functionCount, bridge.latest.f);
   bridge.latest.valid = true;
@@ -62,49 +60,51 @@ void recordLatest(const double* f) {
 
 }  // namespace
 
-void toCallerUnits(int n, double* x) {
-  for (int k = 0; k < variableCount(n); ++k) x[k] = callerValue(k, x[k]);
+void toCallerUnits(const AnalysisBridge& bridge, int n, double* x) {
+  for (int k = 0; k < variableCount(n); ++k) x[k] = callerValue(bridge, k, x[k]);
 }
 
-void toScaledUnits(int n, double* x) {
-  for (int k = 0; k < variableCount(n); ++k) x[k] = scaledValue(k, x[k]);
+void toScaledUnits(const AnalysisBridge& bridge, int n, double* x) {
+  for (int k = 0; k < variableCount(n); ++k) x[k] = scaledValue(bridge, k, x[k]);
 }
 
-void callAnalysis(const double* x, double* f) {
+void callAnalysis(const AnalysisBridge& bridge, const double* x, double* f) {
   if (bridge.callback == nullptr) return;
   bridge.callback(bridge.userData, x, f, f + 1, f + 1 + bridge.nEq);
 }
 
-bool evaluateAtScaledPoint(int n, double* x, double* f) {
+bool evaluateAtScaledPoint(Context& ctx, int n, double* x, double* f) {
+  AnalysisBridge& bridge = ctx.bridge;
   const int count = variableCount(n);
-  if (!assembleCallerPoint(count, x)) {
+  if (!assembleCallerPoint(bridge, count, x)) {
     bridge.latestFinite = false;  // never handed to the callback
     return false;
   }
-  settings.nFunEval += 1;
+  ctx.settings.nFunEval += 1;
   if (bridge.fixedCount == 0) {
     // The method's own array goes to the callback, in the caller's units for the length of the call.
     std::copy(bridge.point, bridge.point + count, x);
-    callAnalysis(x, f);
-    toScaledUnits(count, x);
+    callAnalysis(bridge, x, f);
+    toScaledUnits(bridge, count, x);
   } else {
-    callAnalysis(bridge.point, f);
-    for (int k = 0; k < count; ++k) x[k] = scaledValue(k, bridge.point[callerIndex(k)]);
+    callAnalysis(bridge, bridge.point, f);
+    for (int k = 0; k < count; ++k) x[k] = scaledValue(bridge, k, bridge.point[callerIndex(bridge, k)]);
   }
-  recordLatest(f);
+  recordLatest(bridge, f);
   bridge.latestFinite = allFinite(f, bridge.functionCount);  // nothing to check outside a run
   return bridge.latestFinite;
 }
 
-bool evaluateWithMode(int evalMode, int objIndex, int n, double* x, double* f) {
-  const bool finite = evaluateAtScaledPoint(n, x, f);
+bool evaluateGrgPoint(Context& ctx, int evalMode, int objIndex, int n, double* x, double* f) {
+  const bool finite = evaluateAtScaledPoint(ctx, n, x, f);
   if (evalMode == 3) f[objIndex - 1] = -f[objIndex - 1];
   return finite;
 }
 
-bool latestAnalysisFinite() { return bridge.latestFinite; }
+bool latestAnalysisFinite(const AnalysisBridge& bridge) { return bridge.latestFinite; }
 
-int beginRun(int n, const double* lower, const double* upper, int functionCount, double* records) {
+int beginRun(AnalysisBridge& bridge, int n, const double* lower, const double* upper, int functionCount,
+             double* records) {
   bridge.callerCount = variableCount(n);
   bridge.fixedCount = 0;
   int free = 0;
@@ -130,7 +130,7 @@ int beginRun(int n, const double* lower, const double* upper, int functionCount,
   return free;
 }
 
-void endRun() {
+void endRun(AnalysisBridge& bridge) {
   bridge.callerCount = 0;
   bridge.fixedCount = 0;
   bridge.functionCount = 0;
@@ -138,16 +138,16 @@ void endRun() {
   for (AnalysisPoint* record : {&bridge.latest, &bridge.best, &bridge.accepted}) *record = AnalysisPoint{};
 }
 
-void scaleCallerPoint(const double* x, double* s) {
+void scaleCallerPoint(const AnalysisBridge& bridge, const double* x, double* s) {
   const int free = bridge.callerCount - bridge.fixedCount;
-  for (int k = 0; k < free; ++k) s[k] = scaledValue(k, x[callerIndex(k)]);
+  for (int k = 0; k < free; ++k) s[k] = scaledValue(bridge, k, x[callerIndex(bridge, k)]);
 }
 
-void acceptLatestPoint() { copyPoint(bridge.latest, bridge.accepted); }
-void keepLatestAsBest() { copyPoint(bridge.latest, bridge.best); }
-void acceptBestPoint() { copyPoint(bridge.best, bridge.accepted); }
+void acceptLatestPoint(AnalysisBridge& bridge) { copyPoint(bridge, bridge.latest, bridge.accepted); }
+void keepLatestAsBest(AnalysisBridge& bridge) { copyPoint(bridge, bridge.latest, bridge.best); }
+void acceptBestPoint(AnalysisBridge& bridge) { copyPoint(bridge, bridge.best, bridge.accepted); }
 
-bool deliverAcceptedPoint(double* x, double* f) {
+bool deliverAcceptedPoint(const AnalysisBridge& bridge, double* x, double* f) {
   if (!bridge.accepted.valid) return false;
   std::copy(bridge.accepted.x, bridge.accepted.x + bridge.callerCount, x);
   std::copy(bridge.accepted.f, bridge.accepted.f + bridge.functionCount, f);
@@ -156,14 +156,18 @@ bool deliverAcceptedPoint(double* x, double* f) {
 
 }  // namespace korvex
 
+// Exported adapters: they work on the default context.
+
 extern "C" {
 
-KORVEX_API void ANAFUN(double* x, double* f) { korvex::callAnalysis(x, f); }
+KORVEX_API void ANAFUN(double* x, double* f) { korvex::callAnalysis(korvex::defaultContext().bridge, x, f); }
 
 KORVEX_API void GRGFUN(const int* evalMode, const int* objIndex, const int* n, double* x, double* f) {
-  korvex::evaluateWithMode(*evalMode, *objIndex, *n, x, f);
+  korvex::evaluateGrgPoint(korvex::defaultContext(), *evalMode, *objIndex, *n, x, f);
 }
 
-KORVEX_API void SQPFUN(const int* n, double* x, double* f) { korvex::evaluateAtScaledPoint(*n, x, f); }
+KORVEX_API void SQPFUN(const int* n, double* x, double* f) {
+  korvex::evaluateAtScaledPoint(korvex::defaultContext(), *n, x, f);
+}
 
 }  // extern "C"

@@ -1,5 +1,6 @@
-// The analysis-call bridge: the recorded callback of the latest run, its bound copies, and the mapping between the
-// caller's units and the scaled variables s = (x - (u + l)/2) / ((u - l)/2), whose bounds are -1 and 1.
+// The analysis-call bridge of one context: the recorded callback of its latest run, its bound copies, and the
+// mapping between the caller's units and the scaled variables s = (x - (u + l)/2) / ((u - l)/2), whose bounds are
+// -1 and 1.
 //
 // During a run the bridge also knows the caller's variables that are fixed (lower == upper): the method works on
 // the free variables only, and each evaluation assembles the caller's whole point, the fixed variables at their
@@ -11,6 +12,8 @@
 #include "korvex/korvex.h"
 
 namespace korvex {
+
+struct Context;
 
 constexpr int kMaxVariables = 100;
 
@@ -39,41 +42,44 @@ struct AnalysisBridge {
   AnalysisPoint latest{}, best{}, accepted{};
 };
 
-extern AnalysisBridge bridge;
-
 // Map the first n method variables (at most 100: the bound copies hold no more) between the two forms, in place.
-void toCallerUnits(int n, double* x);   // x = ((u - l)*s + (u + l))*0.5
-void toScaledUnits(int n, double* x);   // s = (x - (u + l)/2) / ((u - l)/2)
+void toCallerUnits(const AnalysisBridge& bridge, int n, double* x);  // x = ((u - l)*s + (u + l))*0.5
+void toScaledUnits(const AnalysisBridge& bridge, int n, double* x);  // s = (x - (u + l)/2) / ((u - l)/2)
 
 // ANAFUN: one call of the recorded callback into the function vector f (1-based layout: objective, equalities,
 // inequalities). Counts and converts nothing.
-void callAnalysis(const double* x, double* f);
+void callAnalysis(const AnalysisBridge& bridge, const double* x, double* f);
 
 // One counted evaluation at the scaled point x of the method's n variables: nFunEval += 1, the caller's point,
-// the callback, back to scaled form. Returns false, during a run, when the values are not finite, or when the
-// caller's point itself is not: then the callback is not called and nothing is counted.
-bool evaluateAtScaledPoint(int n, double* x, double* f);
-// The same, then the entry objIndex (1-based) of f negated when evalMode is 3 (GRGFUN).
-bool evaluateWithMode(int evalMode, int objIndex, int n, double* x, double* f);
+// the callback, back to scaled form. Every analysis call of a run goes through here. Returns false, during a run,
+// when the values are not finite, or when the caller's point itself is not: then the callback is not called and
+// nothing is counted.
+bool evaluateAtScaledPoint(Context& ctx, int n, double* x, double* f);
+
+// GRGFUN: the same, then with evalMode 3 the entry at objIndex negated (the feasibility phase on an equality with a
+// negative value).
+bool evaluateGrgPoint(Context& ctx, int evalMode, int objIndex, int n, double* x, double* f);
+
 // Whether the latest evaluation of the run was finite (true before the first one).
-bool latestAnalysisFinite();
+bool latestAnalysisFinite(const AnalysisBridge& bridge);
 
 // The run's frame: the caller's variables, bounds and fixed variables, and three function vectors of
 // functionCount doubles for the records (latest, best and accepted, in this order). Returns the number of free
 // variables, whose bound copies are then in lower/upper in the caller's order.
-int beginRun(int n, const double* lower, const double* upper, int functionCount, double* records);
+int beginRun(AnalysisBridge& bridge, int n, const double* lower, const double* upper, int functionCount,
+             double* records);
 // Forgets the run's frame: no fixed variables, nothing recorded any more.
-void endRun();
+void endRun(AnalysisBridge& bridge);
 
 // The caller's point x (all n) to the scaled free variables s.
-void scaleCallerPoint(const double* x, double* s);
+void scaleCallerPoint(const AnalysisBridge& bridge, const double* x, double* s);
 
 // Records kept for the end of a run: the method accepted the latest evaluation as its iterate; a line search kept
 // the latest evaluation as its best point so far; ... and then accepted that best point.
-void acceptLatestPoint();
-void keepLatestAsBest();
-void acceptBestPoint();
+void acceptLatestPoint(AnalysisBridge& bridge);
+void keepLatestAsBest(AnalysisBridge& bridge);
+void acceptBestPoint(AnalysisBridge& bridge);
 // Writes the accepted point (caller's units, all n) and its values into x and f; false when there is none.
-bool deliverAcceptedPoint(double* x, double* f);
+bool deliverAcceptedPoint(const AnalysisBridge& bridge, double* x, double* f);
 
 }  // namespace korvex

@@ -7,12 +7,11 @@
 #include <new>
 #include <vector>
 
-#include "common/stream.h"
-#include "entry/bridge.h"
+#include "entry/context.h"
 #include "entry/result_text.h"
 #include "entry/run_claim.h"
-#include "entry/settings.h"
-#include "korvex/routines.h"
+#include "grg/working_set.h"
+#include "sqp/sqp_internal.h"
 
 namespace korvex {
 namespace {
@@ -50,7 +49,7 @@ bool usableBox(int n, const double* x, const double* lower, const double* upper)
 
 // The settings a run divides by or steps with: a positive finite difference step and a finite tolerance that is
 // not negative. (A tolerance of 0 is kept: the runs it gives are defined, if demanding.)
-bool usableSettings() {
+bool usableSettings(const Settings& settings) {
   return std::isfinite(settings.diffPert) && settings.diffPert > 0.0 && std::isfinite(settings.convTol) &&
          settings.convTol >= 0.0;
 }
@@ -82,40 +81,42 @@ struct RunScratch {
 };
 
 // Runs the method on the free variables xs. Exceptions from the callback pass through.
-int dispatch(int method, int maxIter, int nFree, double* xs, RunScratch& scratch, int nEq, int nIneq, double* f) {
+int dispatch(Context& ctx, int method, int maxIter, int nFree, double* xs, RunScratch& scratch, int nEq, int nIneq,
+             double* f) {
   const int maxFunctions = nEq + nIneq + 1;
   int resultCode = 0;
   const int objIndex = kObjectiveIndex;
   int* eqList = nEq > 0 ? scratch.lists.data() : nullptr;
   int* ineqList = nIneq > 0 ? scratch.lists.data() + nEq : nullptr;
   if (method == kMethodGrg) {
-    if (!evaluateAtScaledPoint(nFree, xs, f)) return KVW_NON_FINITE_ANALYSIS;
-    acceptLatestPoint();
-    GRSALG(&maxIter, &nFree, xs, scratch.lower(), scratch.upper(), &maxFunctions, f, &objIndex, &nEq, eqList,
-           &nIneq, ineqList, &resultCode);
-    if (settings.errorFlag != 0) resultCode = KVW_GRG_STORAGE;
+    if (!evaluateGrgPoint(ctx, 0, objIndex, nFree, xs, f)) return KVW_NON_FINITE_ANALYSIS;
+    acceptLatestPoint(ctx.bridge);
+    grg::runFrontEnd(ctx, maxIter, nFree, xs, scratch.lower(), scratch.upper(), maxFunctions, f, objIndex, nEq,
+                     eqList, nIneq, ineqList, resultCode);
+    if (ctx.settings.errorFlag != 0) resultCode = KVW_GRG_STORAGE;
   } else {
-    SQSALG(&maxIter, &nFree, xs, scratch.lower(), scratch.upper(), &maxFunctions, f, &objIndex, &nEq, eqList, &nIneq,
-           ineqList, &resultCode);
-    if (settings.errorFlag != 0) resultCode = KVW_SQP_STORAGE;
+    sqp::runFrontEnd(ctx, maxIter, nFree, xs, scratch.lower(), scratch.upper(), maxFunctions, f, objIndex, nEq,
+                     eqList, nIneq, ineqList, resultCode);
+    if (ctx.settings.errorFlag != 0) resultCode = KVW_SQP_STORAGE;
   }
   return resultCode;
 }
 
 // Every variable fixed: the point is evaluated once, and that is the answer.
-int evaluateFixedPoint(double* xs, double* f) {
-  if (!evaluateAtScaledPoint(0, xs, f)) return KVW_NON_FINITE_ANALYSIS;
-  acceptLatestPoint();
+int evaluateFixedPoint(Context& ctx, double* xs, double* f) {
+  if (!evaluateAtScaledPoint(ctx, 0, xs, f)) return KVW_NON_FINITE_ANALYSIS;
+  acceptLatestPoint(ctx.bridge);
   return 1;
 }
 
-int runMethod(int method, int maxIter, int n, double* x, const double* lower, const double* upper, int nEq,
+int runMethod(Context& ctx, int method, int maxIter, int n, double* x, const double* lower, const double* upper, int nEq,
               int nIneq, AnalysisCallback analysis, void* userData, double* f) {
   if (n > kMaxVariables) return KVW_TOO_MANY_VARIABLES;
   if (!usableArguments(n, x, lower, upper, nEq, nIneq, analysis, f)) return KVW_INVALID_ARGUMENT;
-  if (!usableBox(n, x, lower, upper) || !usableSettings()) return KVW_INVALID_ARGUMENT;
+  if (!usableBox(n, x, lower, upper) || !usableSettings(ctx.settings)) return KVW_INVALID_ARGUMENT;
   const int functionCount = nEq + nIneq + 1;
 
+  AnalysisBridge& bridge = ctx.bridge;
   bridge.callback = analysis;
   bridge.userData = userData;
   bridge.nEq = nEq;
@@ -127,13 +128,13 @@ int runMethod(int method, int maxIter, int n, double* x, const double* lower, co
     return KVW_OUT_OF_MEMORY;
   }
 
-  const int nFree = beginRun(n, lower, upper, functionCount, scratch->records());
+  const int nFree = beginRun(bridge, n, lower, upper, functionCount, scratch->records());
   double* xs = scratch->x();
-  scaleCallerPoint(x, xs);
+  scaleCallerPoint(bridge, x, xs);
   int resultCode = 0;
   try {
-    resultCode = (n > 0 && nFree == 0) ? evaluateFixedPoint(xs, f)
-                                       : dispatch(method, maxIter, nFree, xs, *scratch, nEq, nIneq, f);
+    resultCode = (n > 0 && nFree == 0) ? evaluateFixedPoint(ctx, xs, f)
+                                       : dispatch(ctx, method, maxIter, nFree, xs, *scratch, nEq, nIneq, f);
   } catch (...) {
     // The pool frames the exception unwound through gave the pool tops back on the way out.
     resultCode = KVW_CALLBACK_EXCEPTION;
@@ -142,24 +143,24 @@ int runMethod(int method, int maxIter, int n, double* x, const double* lower, co
   // Whatever ended the run: x the last accepted iterate, exactly as the callback saw it, and f the values the
   // callback wrote there (not the negated copy of GRG's feasibility phase). Before any point was accepted x is the
   // start point as given and f what the callback wrote into it, if anything.
-  deliverAcceptedPoint(x, f);
-  endRun();
+  deliverAcceptedPoint(bridge, x, f);
+  endRun(bridge);
   return resultCode;
 }
 
 // No exception leaves the library: one thrown by the caller's callback ends the run with its own code. A run
 // started while another holds the library is refused before anything is read.
-int runGuarded(int method, int maxIter, int n, double* x, const double* lower, const double* upper, int nEq,
-               int nIneq, AnalysisCallback analysis, void* userData, double* f) {
-  const LibraryClaim claim;
+int runGuarded(Context& ctx, int method, int maxIter, int n, double* x, const double* lower, const double* upper,
+               int nEq, int nIneq, AnalysisCallback analysis, void* userData, double* f) {
+  const RunClaim claim(ctx);
   if (!claim.held()) return KVW_RUN_IN_PROGRESS;
   int result;
   try {
-    result = runMethod(method, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
+    result = runMethod(ctx, method, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
   } catch (...) {
     result = KVW_CALLBACK_EXCEPTION;
   }
-  flushDiagnostics();
+  ctx.diagnostics.flush();
   return result;
 }
 
@@ -170,12 +171,26 @@ extern "C" {
 
 KORVEX_API int KVW_grg(int maxIter, int n, double* x, const double* lower, const double* upper, int nEq, int nIneq,
                        AnalysisCallback analysis, void* userData, double* f) {
-  return korvex::runGuarded(korvex::kMethodGrg, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
+  return korvex::runGuarded(korvex::defaultContext(), korvex::kMethodGrg, maxIter, n, x, lower, upper, nEq, nIneq,
+                            analysis, userData, f);
 }
 
 KORVEX_API int KVW_sqp(int maxIter, int n, double* x, const double* lower, const double* upper, int nEq, int nIneq,
                        AnalysisCallback analysis, void* userData, double* f) {
-  return korvex::runGuarded(korvex::kMethodSqp, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
+  return korvex::runGuarded(korvex::defaultContext(), korvex::kMethodSqp, maxIter, n, x, lower, upper, nEq, nIneq,
+                            analysis, userData, f);
+}
+
+KORVEX_API int KVW_ctx_grg(KVW_Context* ctx, int maxIter, int n, double* x, const double* lower, const double* upper,
+                           int nEq, int nIneq, AnalysisCallback analysis, void* userData, double* f) {
+  if (ctx == nullptr) return KVW_INVALID_ARGUMENT;
+  return korvex::runGuarded(*ctx, korvex::kMethodGrg, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
+}
+
+KORVEX_API int KVW_ctx_sqp(KVW_Context* ctx, int maxIter, int n, double* x, const double* lower, const double* upper,
+                           int nEq, int nIneq, AnalysisCallback analysis, void* userData, double* f) {
+  if (ctx == nullptr) return KVW_INVALID_ARGUMENT;
+  return korvex::runGuarded(*ctx, korvex::kMethodSqp, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
 }
 
 }  // extern "C"

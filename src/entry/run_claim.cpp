@@ -1,23 +1,21 @@
 #include "entry/run_claim.h"
 
-#include <atomic>
+#include "entry/context.h"
 
 namespace korvex {
 namespace {
 
-std::atomic<bool> inProgress{false};
-
-bool take() {
+bool take(std::atomic<bool>& running) {
   bool expected = false;
-  return inProgress.compare_exchange_strong(expected, true, std::memory_order_acquire, std::memory_order_relaxed);
+  return running.compare_exchange_strong(expected, true, std::memory_order_acquire, std::memory_order_relaxed);
 }
 
 }  // namespace
 
-LibraryClaim::LibraryClaim() : held_(take()) {}
+RunClaim::RunClaim(Context& ctx) : ctx_(ctx), held_(take(ctx.running)) {}
 
-LibraryClaim::~LibraryClaim() {
-  if (held_) inProgress.store(false, std::memory_order_release);
+RunClaim::~RunClaim() {
+  if (held_) ctx_.running.store(false, std::memory_order_release);
 }
 
 }  // namespace korvex
