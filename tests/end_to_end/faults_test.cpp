@@ -232,8 +232,10 @@ TEST_F(FaultTest, FixedVariablesLeaveTheRunOfTheFreeOnesAsItIs) {
 
 // A callback that starts runs, resets or changes the settings and redirects the diagnostics: each of these is
 // refused (94 for the runs, nothing for the rest) and the outer run is exactly the run without them. The getters and
-// the stop request still work from inside.
+// the stop request still work from inside, and so does a run on another context.
 TEST_F(FaultTest, RunsAndSetterCallsFromTheCallbackAreRefused) {
+  KVW_Context* other = KVW_ctx_create();
+  ASSERT_NE(other, nullptr);
   for (int method : {0, 1}) {
     SCOPED_TRACE(method);
     std::vector<std::string> transcripts[2];
@@ -254,6 +256,11 @@ TEST_F(FaultTest, RunsAndSetterCallsFromTheCallbackAreRefused) {
         refused += KVW_sqp(5, 3, inner, lower, upper, 3, 4, &Problem::analysis, &p, g) == KVW_RUN_IN_PROGRESS;
         refused += KVW_grg(5, 3, inner, lower, upper, 3, 4, &Problem::analysis, &p, g) == KVW_RUN_IN_PROGRESS;
         EXPECT_TRUE(inner[0] == 0.5 && g[0] == 7.0);  // nothing read or written
+        Problem elsewhere;
+        elsewhere.values = bowl;
+        double y[2] = {0, 0}, box[2] = {-4, -4}, top[2] = {4, 4}, h[1];
+        EXPECT_EQ(KVW_ctx_sqp(other, 50, 2, y, box, top, 0, 0, &Problem::analysis, &elsewhere, h), 1);
+        EXPECT_EQ(KVW_ctx_sqp(other, 0, 2, y, box, top, 0, 0, &Problem::analysis, &elsewhere, h), 2);
         KVW_setDefaults();
         KVW_set_print(0);
         KVW_set_convTol(0.5);
@@ -274,6 +281,7 @@ TEST_F(FaultTest, RunsAndSetterCallsFromTheCallbackAreRefused) {
     EXPECT_EQ(transcripts[1], transcripts[0]);
     EXPECT_FALSE(transcripts[0].empty());
   }
+  KVW_ctx_free(other);
   for (int method : {0, 1}) {
     EXPECT_STREQ(KVW_resultText(method, KVW_RUN_IN_PROGRESS), "another run is in progress");
     EXPECT_STRNE(KVW_resultText(method, KVW_NON_FINITE_ANALYSIS), "unknown result code");
