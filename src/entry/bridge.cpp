@@ -143,6 +143,11 @@ void scaleCallerPoint(const AnalysisBridge& bridge, const double* x, double* s) 
   for (int k = 0; k < free; ++k) s[k] = scaledValue(bridge, k, x[callerIndex(bridge, k)]);
 }
 
+void unscaleMethodPoint(const AnalysisBridge& bridge, const double* s, double* x) {
+  const int free = bridge.callerCount - bridge.fixedCount;
+  for (int k = 0; k < free; ++k) x[callerIndex(bridge, k)] = callerValue(bridge, k, s[k]);
+}
+
 void acceptLatestPoint(AnalysisBridge& bridge) { copyPoint(bridge, bridge.latest, bridge.accepted); }
 void keepLatestAsBest(AnalysisBridge& bridge) { copyPoint(bridge, bridge.latest, bridge.best); }
 void acceptBestPoint(AnalysisBridge& bridge) { copyPoint(bridge, bridge.best, bridge.accepted); }

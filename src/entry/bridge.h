@@ -71,8 +71,10 @@ int beginRun(AnalysisBridge& bridge, int n, const double* lower, const double* u
 // Forgets the run's frame: no fixed variables, nothing recorded any more.
 void endRun(AnalysisBridge& bridge);
 
-// The caller's point x (all n) to the scaled free variables s.
+// The caller's point x (all n) to the scaled free variables s, and the scaled free variables s back into the
+// caller's point x (free variables only: the fixed ones keep what x holds).
 void scaleCallerPoint(const AnalysisBridge& bridge, const double* x, double* s);
+void unscaleMethodPoint(const AnalysisBridge& bridge, const double* s, double* x);
 
 // Records kept for the end of a run: the method accepted the latest evaluation as its iterate; a line search kept
 // the latest evaluation as its best point so far; ... and then accepted that best point.

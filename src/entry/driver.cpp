@@ -47,11 +47,18 @@ bool usableBox(int n, const double* x, const double* lower, const double* upper)
   return true;
 }
 
-// The settings a run divides by or steps with: a positive finite difference step and a finite tolerance that is
-// not negative. (A tolerance of 0 is kept: the runs it gives are defined, if demanding.)
+// The settings a run divides by or steps with: a positive finite difference step and a positive finite tolerance.
 bool usableSettings(const Settings& settings) {
   return std::isfinite(settings.diffPert) && settings.diffPert > 0.0 && std::isfinite(settings.convTol) &&
-         settings.convTol >= 0.0;
+         settings.convTol > 0.0;
+}
+
+// Endings that leave the method's iterate unusable or unfinished: the callback threw, an analysis value was not
+// finite, or a stop was requested. They return the last accepted point itself; every other ending returns the
+// method's final iterate mapped back to the caller's units.
+bool endsAtAcceptedPoint(int method, int resultCode) {
+  const int stopped = method == kMethodGrg ? KVW_GRG_STOPPED : KVW_SQP_STOPPED;
+  return resultCode == KVW_CALLBACK_EXCEPTION || resultCode == KVW_NON_FINITE_ANALYSIS || resultCode == stopped;
 }
 
 // The scratch arrays of one run, in two blocks: the scaled free variables, their scaled bounds and the bridge's
@@ -140,10 +147,13 @@ int runMethod(Context& ctx, int method, int maxIter, int n, double* x, const dou
     resultCode = KVW_CALLBACK_EXCEPTION;
   }
 
-  // Whatever ended the run: x the last accepted iterate, exactly as the callback saw it, and f the values the
-  // callback wrote there (not the negated copy of GRG's feasibility phase). Before any point was accepted x is the
+  // f: the values the callback wrote at the last accepted iterate (not the negated copy of GRG's feasibility
+  // phase). x: after an abnormal ending that iterate exactly as the callback saw it, otherwise the method's final
+  // iterate mapped back (the same point up to the rounding of the scaling). Before any point was accepted x is the
   // start point as given and f what the callback wrote into it, if anything.
-  deliverAcceptedPoint(bridge, x, f);
+  if (deliverAcceptedPoint(bridge, x, f) && !endsAtAcceptedPoint(method, resultCode)) {
+    unscaleMethodPoint(bridge, xs, x);
+  }
   endRun(bridge);
   return resultCode;
 }

@@ -86,6 +86,7 @@ TEST_F(FaultTest, EachFaultEndsWithItsCodeAFiniteXAndTheCallbacksValuesThere) {
       {"NaN start", [](Problem& p) { p.start[1] = kNan; }, 96, 96, 0},
       {"diffPert 0", [](Problem&) {}, 96, 96, 0, [] { KVW_set_diffPert(0.0); }},
       {"diffPert NaN", [](Problem&) {}, 96, 96, 0, [] { KVW_set_diffPert(kNan); }},
+      {"convTol zero", [](Problem&) {}, 96, 96, 0, [] { KVW_set_convTol(0.0); }},
       {"convTol negative", [](Problem&) {}, 96, 96, 0, [] { KVW_set_convTol(-1e-3); }},
       {"convTol infinite", [](Problem&) {}, 96, 96, 0, [] { KVW_set_convTol(kInf); }},
       {"objective NaN at the start point", [](Problem& p) { p.values = [](const double*, double* f) { f[0] = kNan; }; },
