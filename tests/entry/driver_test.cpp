@@ -91,29 +91,6 @@ TEST_F(DriverTest, BridgeRoutines) {
   EXPECT_TRUE(f[0] == 3.0 && settings.nFunEval == 4);
 }
 
-// The round trip through the caller's units is not exact: here the scaled point s maps to y, y back to s', and s'
-// to a y' one unit in the last place away from y. While the latest point is kept (an iteration callback is set),
-// s' is reported as y, the point the callback saw; otherwise it is mapped.
-TEST_F(DriverTest, TheLatestPointIsReportedAsTheCallbackSawIt) {
-  bridge.callback = record;
-  bridge.userData = &r;
-  bridge.lower[0] = -0x1.6f5a0fea75e92p+2;
-  bridge.upper[0] = 0x1.e3cba0ce899d1p+1;
-  for (bool keep : {true, false}) {
-    bridge.keepLatestPoint = keep;
-    double s[2] = {0x1.75b7e01c96c0ap-1, 0.0};
-    evaluateAtScaledPoint(defaultContext(), 1, s, f);
-    const double seen = r.points.back()[0];
-    double reported = 0.0;
-    pointInCallerUnits(bridge, 1, s, &reported);
-    EXPECT_EQ(reported == seen, keep);
-    double other[1] = {s[0] + 0.25};
-    pointInCallerUnits(bridge, 1, other, &reported);  // not the latest point: mapped
-    const double l = bridge.lower[0], u = bridge.upper[0];
-    EXPECT_EQ(reported, ((u - l) * other[0] + (u + l)) * 0.5);
-  }
-}
-
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream s;
