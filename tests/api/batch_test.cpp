@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -109,7 +110,8 @@ TEST(Batches, EveryWayOfEvaluatingGivesTheSerialRunBitForBit) {
 struct Trap {
   const TestProblem* problem;
   std::atomic<bool> armed{false};
-  int iteration = 0;          // the iteration whose gradient throws
+  int iteration = 0;          // the iteration whose gradient fails
+  bool notFinite = false;     // the failing point's objective is NaN instead of a throw
   std::vector<double> x, f;   // the iterate and its values as the iteration callback saw them
   int callsAtIteration = 0;
 };
@@ -119,6 +121,10 @@ void trappedAnalysis(void* user, const double* x, double* objective, double* equ
   trap.problem->analysis(nullptr, x, objective, equalities, inequalities);
   // Only the point that raises the last variable: the other points of the group are evaluated normally.
   if (trap.armed.load() && x[trap.problem->n - 1] > trap.x[trap.problem->n - 1]) {
+    if (trap.notFinite) {
+      *objective = std::nan("");
+      return;
+    }
     throw std::runtime_error("analysis failed");
   }
 }
@@ -141,42 +147,55 @@ void armAtIteration(void* user, int iteration, int n, const double* x, const dou
   trap.armed = true;
 }
 
-// A callback exception in one point of a gradient's group, on worker threads or inside the batch callback: the
-// whole group is evaluated, then the run ends with 97 and x and f at the iterate whose gradient was being formed
-// (the GRG run is in its feasibility phase on a negative equality there: f holds the callback's own value).
-TEST(Batches, AnExceptionInAGroupEndsTheRunAtTheIterate) {
+// A callback exception, or a NaN, at one difference point of a gradient's group, on worker threads or inside the
+// batch callback: the whole group is evaluated, then the run ends with 97 (or 95) and x and f at the iterate whose
+// gradient was being formed, as the iteration callback saw them; the serial run ends with the same code, x and f.
+TEST(Batches, AFailingPointInAGroupEndsTheRunAtTheIterate) {
   KVW_Context* ctx = KVW_ctx_create();
   ASSERT_NE(ctx, nullptr);
   for (const char* name : {"hs6", "hs71"}) {
     const TestProblem& p = *korvex_examples::findProblem(name);
     for (int method : {0, 1}) {
       for (int diffMeth : {1, 2}) {
-        for (bool batch : {false, true}) {
-          SCOPED_TRACE(std::string(name) + (method == 1 ? " grg" : " sqp") + (batch ? " batch" : " threads"));
-          Trap trap;
-          trap.problem = &p;
-          trap.iteration = 2;
-          std::vector<double> x(p.start.begin(), p.start.begin() + p.n);
-          std::vector<double> f(static_cast<size_t>(1 + p.nEq + p.nIneq));
-          KVW_ctx_setDefaults(ctx);
-          KVW_ctx_set_diffMeth(ctx, diffMeth);
-          ASSERT_EQ(KVW_ctx_set_threads(ctx, batch ? 1 : 2), 0);
-          KVW_ctx_set_batchCallback(ctx, batch ? trappedBatch : nullptr, &trap);
-          KVW_ctx_set_iterationCallback(ctx, armAtIteration, &trap);
-          const auto run = method == 1 ? &KVW_ctx_grg : &KVW_ctx_sqp;
-          EXPECT_EQ(run(ctx, 100, p.n, x.data(), p.lower.data(), p.upper.data(), p.nEq, p.nIneq, trappedAnalysis,
-                        &trap, f.data()),
-                    KVW_CALLBACK_EXCEPTION);
-          ASSERT_TRUE(trap.armed.load());
-          EXPECT_EQ(KVW_ctx_get_nFunEval(ctx), trap.callsAtIteration + (diffMeth == 1 ? 1 : 2) * p.n);
-          EXPECT_TRUE(korvex_api_testing::sameBits(x, trap.x));
-          EXPECT_TRUE(korvex_api_testing::sameBits(f, trap.f));
+        for (bool notFinite : {false, true}) {
+          std::vector<double> serialX, serialF;
+          for (int mode : {0, 1, 2}) {  // serial, 2 threads, batch callback
+            SCOPED_TRACE(std::string(name) + (method == 1 ? " grg" : " sqp") + (notFinite ? " NaN" : " throw") +
+                         " mode " + std::to_string(mode) + " diffMeth " + std::to_string(diffMeth));
+            Trap trap;
+            trap.problem = &p;
+            trap.iteration = 2;
+            trap.notFinite = notFinite;
+            std::vector<double> x(p.start.begin(), p.start.begin() + p.n);
+            std::vector<double> f(static_cast<size_t>(1 + p.nEq + p.nIneq));
+            KVW_ctx_setDefaults(ctx);
+            KVW_ctx_set_diffMeth(ctx, diffMeth);
+            ASSERT_EQ(KVW_ctx_set_threads(ctx, mode == 1 ? 2 : 1), 0);
+            KVW_ctx_set_batchCallback(ctx, mode == 2 ? trappedBatch : nullptr, &trap);
+            KVW_ctx_set_iterationCallback(ctx, armAtIteration, &trap);
+            const auto run = method == 1 ? &KVW_ctx_grg : &KVW_ctx_sqp;
+            EXPECT_EQ(run(ctx, 100, p.n, x.data(), p.lower.data(), p.upper.data(), p.nEq, p.nIneq, trappedAnalysis,
+                          &trap, f.data()),
+                      notFinite ? KVW_NON_FINITE_ANALYSIS : KVW_CALLBACK_EXCEPTION);
+            KVW_ctx_set_batchCallback(ctx, nullptr, nullptr);
+            KVW_ctx_set_iterationCallback(ctx, nullptr, nullptr);
+            ASSERT_TRUE(trap.armed.load());
+            if (mode > 0) {  // the whole group was evaluated
+              EXPECT_EQ(KVW_ctx_get_nFunEval(ctx), trap.callsAtIteration + (diffMeth == 1 ? 1 : 2) * p.n);
+            }
+            EXPECT_TRUE(korvex_api_testing::sameBits(x, trap.x));
+            EXPECT_TRUE(korvex_api_testing::sameBits(f, trap.f));
+            if (mode == 0) {
+              serialX = x;
+              serialF = f;
+            }
+            EXPECT_TRUE(korvex_api_testing::sameBits(x, serialX) && korvex_api_testing::sameBits(f, serialF));
+          }
         }
       }
     }
   }
-  KVW_ctx_set_batchCallback(ctx, nullptr, nullptr);
-  KVW_ctx_set_iterationCallback(ctx, nullptr, nullptr);
+  KVW_ctx_set_threads(ctx, 1);
   KVW_ctx_free(ctx);
 }
 
