@@ -3,11 +3,14 @@
 // ordinary to hostile (NaN, infinities, 1e300, denormals), analyses that fail, stop the run or throw, and calls the
 // callback must not make. Every run must end with a code of its method, and leave x and f consistent: f holds the
 // analysis at exactly the returned x, or both are untouched when the arguments were refused.
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <vector>
 
 #include "byte_reader.h"
 #include "korvex/korvex.h"
@@ -114,7 +117,6 @@ struct Problem {
   double faultValue = 0;
 
   int functionCount() const { return 1 + nEq + nIneq; }
-  bool injectsFaults() const { return misuse == Misuse::FailFrom || misuse == Misuse::FailOnce; }
 };
 
 // A setting: mostly one of the usual values, sometimes anything.
@@ -208,15 +210,21 @@ void describe(const Problem& p) {
                p.nestedGrg ? "GRG" : "SQP");
 }
 
+// One completed analysis call: the point and the values written.
+struct Evaluation {
+  double x[kMaxVariables];
+  double values[kMaxFunctions];
+};
+
 // What the analysis saw during one run.
 struct RunRecord {
   const Problem* problem = nullptr;
-  int variables = 0;           // n as passed to the run
+  int variables = 0;  // n as passed to the run
   int calls = 0;
+  std::vector<Evaluation> history;
   bool sawNonFiniteVariable = false;
   bool nestedRunAttempted = false;
   bool nestedRunRefused = true;
-  bool threw = false;
 };
 
 void evaluate(const Problem& p, const double* x, int n, double* values) {
@@ -248,7 +256,7 @@ void analysis(void* user, const double* x, double* objective, double* equalities
   if (call == p.misuseAt) {
     switch (p.misuse) {
       case Misuse::Stop: KVW_set_stop(1); break;
-      case Misuse::Throw: record.threw = true; throw std::runtime_error("analysis failed");
+      case Misuse::Throw: throw std::runtime_error("analysis failed");
       case Misuse::NestedRun:
         record.nestedRunAttempted = true;
         record.nestedRunRefused = nestedRunRefused(p.nestedGrg);
@@ -269,6 +277,9 @@ void analysis(void* user, const double* x, double* objective, double* equalities
   if ((p.misuse == Misuse::FailFrom && call >= p.misuseAt) || (p.misuse == Misuse::FailOnce && call == p.misuseAt)) {
     values[p.faultFunction] = p.faultValue;
   }
+  Evaluation& done = record.history.emplace_back();
+  for (int i = 0; i < record.variables; ++i) done.x[i] = x[i];
+  for (int k = 0; k < p.functionCount(); ++k) done.values[k] = values[k];
   *objective = values[0];
   for (int k = 0; k < p.nEq; ++k) equalities[k] = values[1 + k];
   for (int k = 0; k < p.nIneq; ++k) inequalities[k] = values[1 + p.nEq + k];
@@ -277,15 +288,16 @@ void analysis(void* user, const double* x, double* objective, double* equalities
 // Every diagnostic line fits the printer's width: one blank and at most 80 characters.
 void checkLine(void*, const char*, int length) { require(length >= 0 && length <= 81, "a diagnostic line too long"); }
 
-void runOnce(const Problem& p) {
+void runOnce(const Problem& p, bool describing) {
   KVW_setDefaults();
   KVW_set_print(p.print);
   KVW_set_diffMeth(p.diffMeth);
   KVW_set_diffPert(p.diffPert);
   KVW_set_convTol(p.convTol);
 
-  RunRecord record;
-  record.problem = &p;
+  static RunRecord record;  // reused, so its history keeps its capacity from input to input
+  record = RunRecord{.problem = &p, .history = std::move(record.history)};
+  record.history.clear();
   record.variables = p.misuse == Misuse::NegativeCount ? -1 - p.misuseAt % 3 : p.n;
 
   double x[kMaxVariables], f[kMaxFunctions];
@@ -297,6 +309,12 @@ void runOnce(const Problem& p) {
                        : KVW_sqp(p.maxIter, record.variables, x, p.lower, p.upper, p.nEq, p.nIneq, analysis,
                                  &record, f);
 
+  if (describing) {
+    std::fprintf(stderr, "  result %d after %d calls:", code, record.calls);
+    for (int i = 0; i < p.n; ++i) std::fprintf(stderr, " x%d %.17g", i, x[i]);
+    for (int k = 0; k < p.functionCount(); ++k) std::fprintf(stderr, " f%d %.17g", k, f[k]);
+    std::fprintf(stderr, "\n");
+  }
   require(isResultOf(p.method, code), "the run ended with a code its method does not have");
   require(record.calls == KVW_get_nFunEval(), "the analysis count differs from the analysis calls");
   require(!record.nestedRunAttempted || record.nestedRunRefused, "a run started inside the analysis was not refused");
@@ -312,14 +330,24 @@ void runOnce(const Problem& p) {
   if (isConverged(p.method, code)) {
     for (int k = 0; k < p.functionCount(); ++k) require(std::isfinite(f[k]), "converged with a non-finite value");
   }
-  // f is the analysis at exactly the returned x (not at a trial or difference point, not negated), whatever the
-  // ending; unless the analysis was made to fail (its values then depend on the call) or never finished a call.
-  if (p.injectsFaults() || (record.threw && p.misuseAt == 1)) return;
-  double values[kMaxFunctions];
-  evaluate(p, x, p.n, values);
-  for (int k = 0; k < p.functionCount(); ++k) {
-    require(sameBits(f[k], values[k]), "f is not the analysis at the returned x");
+  // f holds the analysis at the returned x: the values of a call (not negated, not another point's) at a point that
+  // differs from x at most by the rounding of mapping x onto [-1, 1] and back. Unless no call ever finished.
+  if (record.history.empty()) {
+    require(code == KVW_CALLBACK_EXCEPTION, "no analysis call finished, yet the run went on");
+    return;
   }
+  const auto sameAsReturned = [&](const Evaluation& e) {
+    for (int i = 0; i < p.n; ++i) {
+      const double roundTrip = 8 * DBL_EPSILON * (std::fabs(p.lower[i]) + std::fabs(p.upper[i]) + std::fabs(x[i]));
+      if (!(std::fabs(e.x[i] - x[i]) <= roundTrip)) return false;
+    }
+    for (int k = 0; k < p.functionCount(); ++k) {
+      if (!sameBits(e.values[k], f[k])) return false;
+    }
+    return true;
+  };
+  require(std::any_of(record.history.rbegin(), record.history.rend(), sameAsReturned),
+          "f is not the analysis at the returned x");
 }
 
 }  // namespace
@@ -335,6 +363,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   korvex::fuzzing::ByteReader in(data, size);
   const korvex::fuzzing::Problem problem = korvex::fuzzing::decode(in);
   if (describeEach) korvex::fuzzing::describe(problem);
-  korvex::fuzzing::runOnce(problem);
+  korvex::fuzzing::runOnce(problem, describeEach);
   return 0;
 }
