@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "byte_reader.h"
@@ -106,6 +108,21 @@ Qp decode(ByteReader& in) {
   return qp;
 }
 
+// The decoded problem on the standard error, for replaying a saved input (KORVEX_FUZZ_DESCRIBE=1).
+void describe(const Qp& qp) {
+  std::fprintf(stderr, "n %d nc %d nineq %d lda %d ldh %d\n", qp.n, qp.nc, qp.nineq, qp.lda, qp.ldh);
+  for (int j = 0; j < qp.n; ++j) {
+    std::fprintf(stderr, "  H column %d:", j);
+    for (int i = 0; i <= j; ++i) std::fprintf(stderr, " %.17g", qp.hess[static_cast<size_t>(i + j * qp.ldh)]);
+    std::fprintf(stderr, "   g %.17g  type %d  [%.17g, %.17g]\n", qp.g[j], qp.itype[j], qp.xl[j], qp.xu[j]);
+  }
+  for (int k = 0; k < qp.nc; ++k) {
+    std::fprintf(stderr, "  %s row %d:", k < qp.nineq ? "inequality" : "equality", k + 1);
+    for (int i = 0; i < qp.n; ++i) std::fprintf(stderr, " %.17g", qp.a[static_cast<size_t>(i + k * qp.lda)]);
+    std::fprintf(stderr, "   b %.17g\n", qp.bc[k]);
+  }
+}
+
 int boundRowCount(const Qp& qp) {
   int nb = 0;
   for (int i = 0; i < qp.n; ++i) nb += qp.itype[i] == 1 ? 2 : (qp.itype[i] == 2 || qp.itype[i] == 3 ? 1 : 0);
@@ -149,7 +166,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const bool describeEach = std::getenv("KORVEX_FUZZ_DESCRIBE") != nullptr;
   korvex::fuzzing::ByteReader in(data, size);
-  korvex::fuzzing::solveOnce(korvex::fuzzing::decode(in));
+  const korvex::fuzzing::Qp qp = korvex::fuzzing::decode(in);
+  if (describeEach) korvex::fuzzing::describe(qp);
+  korvex::fuzzing::solveOnce(qp);
   return 0;
 }
