@@ -68,7 +68,9 @@ void fillHessian(ByteReader& in, Qp& qp) {
     for (int j = 0; j < qp.n; ++j) {
       for (int i = 0; i <= j; ++i) {
         double sum = i == j ? 1.0 : 0.0;
-        for (int k = 0; k < qp.n; ++k) sum += b[static_cast<size_t>(k + i * qp.n)] * b[static_cast<size_t>(k + j * qp.n)];
+        for (int k = 0; k < qp.n; ++k) {
+          sum += b[static_cast<size_t>(k + i * qp.n)] * b[static_cast<size_t>(k + j * qp.n)];
+        }
         h(i, j) = sum;
       }
     }
