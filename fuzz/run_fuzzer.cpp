@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -331,14 +332,17 @@ void runOnce(const Problem& p, bool describing) {
     for (int k = 0; k < p.functionCount(); ++k) require(std::isfinite(f[k]), "converged with a non-finite value");
   }
   // f holds the analysis at the returned x: the values of a call (not negated, not another point's) at a point that
-  // differs from x at most by the rounding of mapping x onto [-1, 1] and back. Unless no call ever finished.
+  // differs from x at most by rounding: of mapping x onto [-1, 1] and back, and of the difference steps, which move
+  // a scaled variable by +h and back by -h (so the rounding grows with h); in boxes of denormal width that rounding
+  // is a few units of the smallest denormal. Unless no call ever finished.
   if (record.history.empty()) {
     require(code == KVW_CALLBACK_EXCEPTION, "no analysis call finished, yet the run went on");
     return;
   }
   const auto sameAsReturned = [&](const Evaluation& e) {
     for (int i = 0; i < p.n; ++i) {
-      const double roundTrip = 8 * DBL_EPSILON * (std::fabs(p.lower[i]) + std::fabs(p.upper[i]) + std::fabs(x[i]));
+      const double scale = (std::fabs(p.lower[i]) + std::fabs(p.upper[i]) + std::fabs(x[i])) * (1 + p.diffPert);
+      const double roundTrip = 8 * DBL_EPSILON * scale + 16 * std::numeric_limits<double>::denorm_min();
       if (!(std::fabs(e.x[i] - x[i]) <= roundTrip)) return false;
     }
     for (int k = 0; k < p.functionCount(); ++k) {
