@@ -7,8 +7,13 @@
  * KVW_sqp (sequential quadratic programming).
  *
  * Usage: call KVW_setDefaults() once (the settings are all zero until then, pool capacities included), optionally
- * the KVW_set_* setters, then KVW_grg or KVW_sqp. Runs must not overlap; the callback must not start a run, but it
+ * the KVW_set_* setters, then KVW_grg or KVW_sqp. These functions, and the exported routines of routines.h, work on
+ * one process-wide default context: its runs must not overlap, and the callback must not start a run on it, but it
  * may call KVW_set_stop(1) to end the run at the top of the next iteration.
+ *
+ * For runs side by side, create one context per run (KVW_ctx_create) and use the KVW_ctx_ functions: each context
+ * holds all the state of its runs (settings, counters, work storage, diagnostics), so runs of different contexts
+ * may proceed at the same time in different threads. One context runs one run at a time.
  */
 #ifndef KORVEX_KORVEX_H
 #define KORVEX_KORVEX_H
@@ -95,6 +100,42 @@ KORVEX_API int KVW_get_nFunEval(void);
 typedef void (*DiagnosticLineCallback)(void* user, const char* line, int length);
 KORVEX_API void KVW_set_diagFile(const char* path);
 KORVEX_API void KVW_set_diagCallback(DiagnosticLineCallback callback, void* user);
+
+/*
+ * Contexts. A context holds all the state of its runs: settings, counters, the stop request, work storage and the
+ * diagnostic stream. KVW_ctx_create allocates one (its work storage included, once) and returns null when memory
+ * runs out; it starts with the default settings, as after KVW_ctx_setDefaults. KVW_ctx_free releases it (null is
+ * ignored); it must not be running. Runs of different contexts may proceed at the same time in different threads;
+ * one context runs one run at a time, and its settings must not change during its run, except the stop request:
+ * KVW_ctx_set_stop may be called from any thread at any time (a GUI or a time-out cancelling the run), and takes
+ * effect at the top of the next iteration.
+ *
+ * Diagnostics of a new context go nowhere until KVW_ctx_set_diagFile or KVW_ctx_set_diagCallback names a
+ * destination (null restores "nowhere"); the lines of one context never mix with another's. Give two contexts that
+ * may print at the same time different files (or line callbacks): two streams on one file would write over each
+ * other's lines.
+ *
+ * Every function below behaves as its counterpart without ctx, on that context. With a null ctx, runs return
+ * KVW_INVALID_ARGUMENT, setters do nothing and getters return 0.
+ */
+typedef struct KVW_Context KVW_Context;
+KORVEX_API KVW_Context* KVW_ctx_create(void);
+KORVEX_API void KVW_ctx_free(KVW_Context* ctx);
+KORVEX_API int KVW_ctx_grg(KVW_Context* ctx, int maxIter, int n, double* x, const double* lower, const double* upper,
+                           int nEq, int nIneq, AnalysisCallback analysis, void* userData, double* f);
+KORVEX_API int KVW_ctx_sqp(KVW_Context* ctx, int maxIter, int n, double* x, const double* lower, const double* upper,
+                           int nEq, int nIneq, AnalysisCallback analysis, void* userData, double* f);
+KORVEX_API void KVW_ctx_setDefaults(KVW_Context* ctx);
+KORVEX_API void KVW_ctx_set_stop(KVW_Context* ctx, int value);
+KORVEX_API void KVW_ctx_set_print(KVW_Context* ctx, int value);
+KORVEX_API void KVW_ctx_set_diffMeth(KVW_Context* ctx, int value);
+KORVEX_API void KVW_ctx_set_diffPert(KVW_Context* ctx, double value);
+KORVEX_API void KVW_ctx_set_convTol(KVW_Context* ctx, double value);
+KORVEX_API int KVW_ctx_get_nIter(const KVW_Context* ctx);
+KORVEX_API int KVW_ctx_get_nFunEval(const KVW_Context* ctx);
+KORVEX_API void KVW_ctx_set_diagFile(KVW_Context* ctx, const char* path);
+KORVEX_API void KVW_ctx_set_diagCallback(KVW_Context* ctx, DiagnosticLineCallback callback, void* user);
+KORVEX_API const char* KVW_ctx_resultText(const KVW_Context* ctx, int method, int resultCode);
 
 KORVEX_END_C
 

@@ -4,8 +4,9 @@
  * columns with an explicit leading dimension. A character argument is followed immediately by its length, a size_t
  * passed by value. Logical values are ints: -1 true, 0 false, only the lowest bit is tested.
  *
- * The routines share the process-wide settings, counters and work storage of the library: call KVW_setDefaults()
- * first, and never while a run is in progress.
+ * The routines work on the default context (that of the KVW_ functions without a context argument): its settings,
+ * counters, work storage and diagnostic stream. Call KVW_setDefaults() first, and never while a run of the default
+ * context is in progress.
  */
 #ifndef KORVEX_ROUTINES_H
 #define KORVEX_ROUTINES_H

@@ -8,8 +8,6 @@
 
 namespace korvex {
 
-MessageBuffer messageText;
-
 MessageBuffer& MessageBuffer::clear() {
   std::memset(text_, ' ', sizeof text_);
   length_ = 0;
@@ -43,8 +41,8 @@ MessageBuffer& MessageBuffer::exponent(double value, int width, int decimals) {
   return text(std::string_view(field, static_cast<size_t>(width)));
 }
 
-void MessageBuffer::print() const { printMessage(text_, length_); }
+void MessageBuffer::print() const { printMessage(*out_, text_, length_); }
 
-void MessageBuffer::print(int count) const { printMessage(text_, std::min(count, kLength)); }
+void MessageBuffer::print(int count) const { printMessage(*out_, text_, std::min(count, kLength)); }
 
 }  // namespace korvex

@@ -1,10 +1,12 @@
 // An 80-character message buffer, blank-padded, into which messages are built by formatted conversion before they
-// are printed with PRTMES. Appends past the 80th character are dropped.
-//   MessageBuffer m;
+// are printed to the diagnostic stream it was made for. Appends past the 80th character are dropped.
+//   MessageBuffer m(ctx.diagnostics);
 //   m.text("BEGINNING ITERATION ").integer(iteration, 4).print();   // 24 characters
 #pragma once
 
 #include <string_view>
+
+#include "common/stream.h"
 
 namespace korvex {
 
@@ -12,7 +14,7 @@ class MessageBuffer {
  public:
   static constexpr int kLength = 80;
 
-  MessageBuffer() { clear(); }
+  explicit MessageBuffer(DiagnosticStream& out) : out_(&out) { clear(); }
 
   // All blanks, nothing written.
   MessageBuffer& clear();
@@ -27,17 +29,15 @@ class MessageBuffer {
   int length() const { return length_; }
   const char* data() const { return text_; }
 
-  // PRTMES with the characters written so far, or with the first `count` characters of the padded buffer; a count
+  // printMessage with the characters written so far, or with the first `count` characters of the padded buffer; a count
   // above 80 prints the 80 characters of the buffer and nothing beyond it.
   void print() const;
   void print(int count) const;
 
  private:
+  DiagnosticStream* out_;
   char text_[kLength];
   int length_ = 0;
 };
-
-// The process-wide message buffer of the SQP and QP routines.
-extern MessageBuffer messageText;
 
 }  // namespace korvex

@@ -1,6 +1,6 @@
 // Start-up of korvex.dll. The library keeps no per-thread state, so it asks not to be told about thread start and
-// exit; the process-wide state (settings block, pool, diagnostic stream) needs no set-up beyond its static
-// initialisers, which the run-time has already run when the loader calls this function.
+// exit; the default context (settings block, pools, diagnostic stream) is built on its first use and contexts a
+// caller creates are built by KVW_ctx_create, so nothing needs setting up here.
 #ifdef _WIN32
 
 #ifndef WIN32_LEAN_AND_MEAN

@@ -4,21 +4,21 @@
 
 #include "common/message.h"
 #include "common/views.h"
+#include "entry/context.h"
 
 namespace korvex {
 
-double dblPool[kDblPoolCapacity + 1];
-int intPool[kIntPoolCapacity + 1];
-
-PoolFrame::PoolFrame()
-    : savedDoubleTop_(settings.dblPoolTop),
-      savedIntTop_(settings.intPoolTop),
-      lastDouble_(settings.dblPoolTop),
-      lastInt_(settings.intPoolTop) {}
+PoolFrame::PoolFrame(Context& ctx)
+    : ctx_(ctx),
+      pool_(ctx.pool),
+      savedDoubleTop_(pool_.dblPoolTop),
+      savedIntTop_(pool_.intPoolTop),
+      lastDouble_(pool_.dblPoolTop),
+      lastInt_(pool_.intPoolTop) {}
 
 PoolFrame::~PoolFrame() {
-  settings.dblPoolTop = savedDoubleTop_;
-  settings.intPoolTop = savedIntTop_;
+  pool_.dblPoolTop = savedDoubleTop_;
+  pool_.intPoolTop = savedIntTop_;
 }
 
 int PoolFrame::reserveDoubles(int length) {
@@ -34,38 +34,40 @@ int PoolFrame::reserveInts(int length) {
   return first;
 }
 
-// The capacity in the settings block is what the test uses; the physical size of the pool bounds it so that no
+// The capacity in the pool bookkeeping is what the test uses; the physical size of the pool bounds it so that no
 // setting can make a front end write past the arrays.
-bool PoolFrame::doublesFit(int top) { return top <= std::min(settings.dblPoolSize, kDblPoolCapacity); }
-bool PoolFrame::intsFit(int top) { return top <= std::min(settings.intPoolSize, kIntPoolCapacity); }
+bool PoolFrame::doublesFit(const Context& ctx, int top) {
+  return top <= std::min(ctx.pool.dblPoolSize, kDblPoolCapacity);
+}
+bool PoolFrame::intsFit(const Context& ctx, int top) { return top <= std::min(ctx.pool.intPoolSize, kIntPoolCapacity); }
 
-void PoolFrame::reportOverflow(const OverflowReport& report, bool doubles, int refusedTop) {
-  if (report.printAlways || settings.print > 0) {
-    MessageBuffer message;
+void PoolFrame::reportOverflow(Context& ctx, const OverflowReport& report, bool doubles, int refusedTop) {
+  if (report.printAlways || ctx.settings.print > 0) {
+    MessageBuffer message(ctx.diagnostics);
     message.text(doubles ? report.doubleText : report.intText).integer(refusedTop, 10).print();
   }
-  if (report.setsErrorFlag) settings.errorFlag = -1;
+  if (report.setsErrorFlag) ctx.settings.errorFlag = -1;
 }
 
 bool PoolFrame::claim(const OverflowReport& report) {
   const int newDoubleTop = lastDouble_ + 1;
-  if (!doublesFit(newDoubleTop)) {
-    reportOverflow(report, true, newDoubleTop);
+  if (!doublesFit(ctx_, newDoubleTop)) {
+    reportOverflow(ctx_, report, true, newDoubleTop);
     return false;
   }
   // A front end that takes no integer arrays leaves the integer pool alone.
   const int newIntTop = takesInts_ ? lastInt_ + 1 : savedIntTop_;
-  if (takesInts_ && !intsFit(newIntTop)) {
-    reportOverflow(report, false, newIntTop);
+  if (takesInts_ && !intsFit(ctx_, newIntTop)) {
+    reportOverflow(ctx_, report, false, newIntTop);
     return false;
   }
-  settings.dblPoolTop = newDoubleTop;
-  settings.intPoolTop = newIntTop;
+  pool_.dblPoolTop = newDoubleTop;
+  pool_.intPoolTop = newIntTop;
   return true;
 }
 
-void PoolFrame::setDoubleTop(int top) { settings.dblPoolTop = top; }
-void PoolFrame::setIntTop(int top) { settings.intPoolTop = top; }
+void PoolFrame::setDoubleTop(Context& ctx, int top) { ctx.pool.dblPoolTop = top; }
+void PoolFrame::setIntTop(Context& ctx, int top) { ctx.pool.intPoolTop = top; }
 
 double* PoolFrame::doubles(int firstSlot) const {
 #ifdef KORVEX_BOUNDS_CHECKS
@@ -73,7 +75,7 @@ double* PoolFrame::doubles(int firstSlot) const {
     reportBoundsViolation("double pool slot", firstSlot, kDblPoolCapacity);
   }
 #endif
-  return dblPool + firstSlot;
+  return pool_.doubles + firstSlot;
 }
 
 int* PoolFrame::ints(int firstSlot) const {
@@ -82,7 +84,7 @@ int* PoolFrame::ints(int firstSlot) const {
     reportBoundsViolation("integer pool slot", firstSlot, kIntPoolCapacity);
   }
 #endif
-  return intPool + firstSlot;
+  return pool_.ints + firstSlot;
 }
 
 }  // namespace korvex

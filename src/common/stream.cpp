@@ -1,81 +1,70 @@
 #include "common/stream.h"
 
-#include <cstdio>
-#include <string>
+#include <algorithm>
+#include <cstring>
 
 namespace korvex {
 namespace {
 
 constexpr const char* kDefaultFile = "fort.80";
 
-struct DiagnosticStream {
-  DiagnosticLineCallback callback = nullptr;
-  void* user = nullptr;
-  std::string path = kDefaultFile;  // file that receives the lines when there is no callback
-  std::FILE* file = nullptr;        // open file for `path`, once the first line was written
-  bool defaultFileOpened = false;   // fort.80 is emptied only by the first line of the process
-
-  void closeFile() {
-    if (file != nullptr) std::fclose(file);
-    file = nullptr;
-  }
-
-  std::FILE* openFile() {
-    if (file != nullptr) return file;
-    const bool isDefault = path == kDefaultFile;
-    const char* mode = (isDefault && defaultFileOpened) ? "ab" : "wb";
-    file = std::fopen(path.c_str(), mode);
-    if (isDefault && file != nullptr) defaultFileOpened = true;
-    return file;
-  }
-};
-
-DiagnosticStream& stream() {
-  static DiagnosticStream instance;
-  return instance;
-}
-
 }  // namespace
 
-void writeDiagnosticLine(const char* text, int length) {
-  DiagnosticStream& s = stream();
+void DiagnosticStream::closeFile() {
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = nullptr;
+}
+
+std::FILE* DiagnosticStream::openFile() {
+  if (file_ != nullptr) return file_;
+  const bool isDefaultFile = toFile_ ? path_ == kDefaultFile : fallback_ == Default::kFort80;
+  if (!toFile_ && !isDefaultFile) return nullptr;  // a new context's stream before a destination is set
+  file_ = std::fopen(isDefaultFile ? kDefaultFile : path_.c_str(), (isDefaultFile && defaultFileOpened_) ? "ab" : "wb");
+  if (isDefaultFile && file_ != nullptr) defaultFileOpened_ = true;
+  return file_;
+}
+
+void DiagnosticStream::writeLine(const char* text, int length) {
   if (length < 0) length = 0;
-  if (s.callback != nullptr) {
-    s.callback(s.user, text, length);
+  if (callback_ != nullptr) {
+    callback_(user_, text, length);
     return;
   }
-  std::FILE* file = s.openFile();
-  if (file == nullptr) return;  // an unwritable stream loses its lines, as the run-time would
+  std::FILE* file = openFile();
+  if (file == nullptr) return;  // no destination, or an unwritable one: the line is lost, as the run-time would
   if (length > 0) std::fwrite(text, 1, static_cast<size_t>(length), file);
   std::fputc('\n', file);
 }
 
-void flushDiagnostics() {
-  if (stream().file != nullptr) std::fflush(stream().file);
+void DiagnosticStream::flush() {
+  if (file_ != nullptr) std::fflush(file_);
+}
+
+void DiagnosticStream::setFile(const char* path) {
+  std::string named = path != nullptr ? path : "";
+  closeFile();
+  callback_ = nullptr;
+  user_ = nullptr;
+  toFile_ = path != nullptr;
+  path_.swap(named);
+}
+
+void DiagnosticStream::setCallback(DiagnosticLineCallback callback, void* user) {
+  if (callback == nullptr) {
+    setFile(nullptr);
+    return;
+  }
+  callback_ = callback;
+  user_ = user;
 }
 
 void writeStandardOutputLine(const char* text, int length) {
-  if (length > 0) std::fwrite(text, 1, static_cast<size_t>(length), stdout);
-  std::fputc('\n', stdout);
+  char line[256];
+  const int count = std::clamp(length, 0, static_cast<int>(sizeof line) - 1);
+  if (count > 0) std::memcpy(line, text, static_cast<size_t>(count));
+  line[count] = '\n';
+  std::fwrite(line, 1, static_cast<size_t>(count) + 1, stdout);
   std::fflush(stdout);
-}
-
-void setDiagnosticFile(const char* path) {
-  DiagnosticStream& s = stream();
-  s.closeFile();
-  s.callback = nullptr;
-  s.user = nullptr;
-  s.path = (path != nullptr) ? path : kDefaultFile;
-}
-
-void setDiagnosticCallback(DiagnosticLineCallback callback, void* user) {
-  DiagnosticStream& s = stream();
-  if (callback != nullptr) {
-    s.callback = callback;
-    s.user = user;
-    return;
-  }
-  setDiagnosticFile(nullptr);
 }
 
 }  // namespace korvex

@@ -1,7 +1,6 @@
 #include "derivatives/finite_differences.h"
 
-#include "entry/bridge.h"
-#include "entry/settings.h"
+#include "entry/context.h"
 
 namespace korvex {
 
@@ -31,11 +30,8 @@ namespace {
 
 // One analysis call at the scaled point dv into the destination vector: count it, convert the whole vector to the
 // caller's units and back around the call, then negate the temporary objective when the flavour asks for it.
-void evaluate(const GradientFlavour& flavour, Vec<double> dv, Vec<double> destination) {
-  settings.nFunEval += 1;
-  toCallerUnits(dv.length(), dv.data());
-  callAnalysis(dv.data(), destination.data());
-  toScaledUnits(dv.length(), dv.data());
+void evaluate(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, Vec<double> destination) {
+  evaluateAtScaledPoint(ctx, dv.length(), dv.data(), destination.data());
   // A function number outside the vector cannot be negated; it is ignored rather than written out of range.
   const int k = flavour.negatedFunction;
   if (k >= 1 && k <= destination.length()) destination(k) = -destination(k);
@@ -51,19 +47,19 @@ void storeQuotients(const GradientColumns& columns, Mat<double> grad, int i, Vec
 
 }  // namespace
 
-void formDifferenceGradients(const GradientFlavour& flavour, Vec<double> dv, Vec<double> df,
+void formDifferenceGradients(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, Vec<double> df,
                              const GradientColumns& columns, Mat<double> grad, Vec<double> dfsave,
                              Vec<double> dfplus) {
   const int ndv = dv.length();
   const int ndf = df.length();
   for (int j = 1; j <= ndf; ++j) dfsave(j) = df(j);
 
-  const double h = settings.diffPert;
-  if (settings.diffMeth == 1) {
+  const double h = ctx.settings.diffPert;
+  if (ctx.settings.diffMeth == 1) {
     // Forward: one point per variable, raised by h.
     for (int i = 1; i <= ndv; ++i) {
       dv(i) = dv(i) + h;
-      evaluate(flavour, dv, df);
+      evaluate(ctx, flavour, dv, df);
       storeQuotients(columns, grad, i, df, dfsave, h);
       dv(i) = dv(i) - h;
     }
@@ -71,9 +67,9 @@ void formDifferenceGradients(const GradientFlavour& flavour, Vec<double> dv, Vec
     // Central: +h into DFPLUS, then -h (two subtractions) into DF.
     for (int i = 1; i <= ndv; ++i) {
       dv(i) = dv(i) + h;
-      evaluate(flavour, dv, dfplus);
+      evaluate(ctx, flavour, dv, dfplus);
       dv(i) = dv(i) - h - h;
-      evaluate(flavour, dv, df);
+      evaluate(ctx, flavour, dv, df);
       storeQuotients(columns, grad, i, dfplus, df, h + h);
       dv(i) = dv(i) + h;
     }

@@ -41,7 +41,7 @@ class GradientColumns {
 // or central differences with the step diffPert, one analysis call per perturbed point, each wrapped in nFunEval += 1
 // and the unit conversions. df holds the functions at dv on entry and holds them again, bit for bit, on return.
 // dfsave and dfplus are scratch vectors of NDF doubles.
-void formDifferenceGradients(const GradientFlavour& flavour, Vec<double> dv, Vec<double> df,
+void formDifferenceGradients(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, Vec<double> df,
                              const GradientColumns& columns, Mat<double> grad, Vec<double> dfsave,
                              Vec<double> dfplus);
 
@@ -62,23 +62,23 @@ inline constexpr ScratchLayout kGrgScratch{1, true, kStandardOverflow};
 // work(dfsave, dfplus) with the top standing one slot beyond DFPLUS, and restores the top on every path. On a
 // refused top the overflow is reported (errorFlag = -1), work is not called and false is returned.
 template <typename Work>
-bool withPoolScratch(const ScratchLayout& layout, int ndf, Work&& work) {
-  PoolFrame frame;
+bool withPoolScratch(Context& ctx, const ScratchLayout& layout, int ndf, Work&& work) {
+  PoolFrame frame(ctx);
   const int length = ndf < 0 ? 0 : ndf;
   const int dfsave = frame.reserveDoubles(length);
-  if (layout.testAfterFirst && !PoolFrame::doublesFit(frame.lastDouble() + 1)) {
-    PoolFrame::reportOverflow(layout.report, true, frame.lastDouble() + 1);
+  if (layout.testAfterFirst && !PoolFrame::doublesFit(ctx, frame.lastDouble() + 1)) {
+    PoolFrame::reportOverflow(ctx, layout.report, true, frame.lastDouble() + 1);
     return false;
   }
   frame.skipDoubles(layout.gap);
   const int dfplus = frame.reserveDoubles(length);
   const int newTop = frame.lastDouble() + 1;
-  if (!PoolFrame::doublesFit(newTop)) {
-    PoolFrame::reportOverflow(layout.report, true, newTop);
+  if (!PoolFrame::doublesFit(ctx, newTop)) {
+    PoolFrame::reportOverflow(ctx, layout.report, true, newTop);
     return false;
   }
   // Only doubles are taken: the integer top stays where it is.
-  PoolFrame::setDoubleTop(newTop);
+  PoolFrame::setDoubleTop(ctx, newTop);
   work(frame.doubleVec(dfsave, length), frame.doubleVec(dfplus, length));
   return true;
 }

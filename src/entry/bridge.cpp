@@ -2,14 +2,12 @@
 
 #include <algorithm>
 
-#include "entry/settings.h"
+#include "entry/context.h"
 #include "korvex/routines/entry.h"
 
 namespace korvex {
 
-AnalysisBridge bridge;
-
-void toCallerUnits(int n, double* x) {
+void toCallerUnits(const AnalysisBridge& bridge, int n, double* x) {
   const int count = std::min(n, kMaxVariables);
   for (int i = 0; i < count; ++i) {
     const double l = bridge.lower[i];
@@ -18,7 +16,7 @@ void toCallerUnits(int n, double* x) {
   }
 }
 
-void toScaledUnits(int n, double* x) {
+void toScaledUnits(const AnalysisBridge& bridge, int n, double* x) {
   const int count = std::min(n, kMaxVariables);
   for (int i = 0; i < count; ++i) {
     const double l = bridge.lower[i];
@@ -27,29 +25,37 @@ void toScaledUnits(int n, double* x) {
   }
 }
 
-void callAnalysis(double* x, double* f) {
+void callAnalysis(const AnalysisBridge& bridge, double* x, double* f) {
   if (bridge.callback == nullptr) return;
   bridge.callback(bridge.userData, x, f, f + 1, f + 1 + bridge.nEq);
 }
 
-void evaluateAtScaledPoint(int n, double* x, double* f) {
-  settings.nFunEval += 1;
-  toCallerUnits(n, x);
-  callAnalysis(x, f);
-  toScaledUnits(n, x);
+void evaluateAtScaledPoint(Context& ctx, int n, double* x, double* f) {
+  ctx.settings.nFunEval += 1;
+  toCallerUnits(ctx.bridge, n, x);
+  callAnalysis(ctx.bridge, x, f);
+  toScaledUnits(ctx.bridge, n, x);
+}
+
+void evaluateGrgPoint(Context& ctx, int evalMode, int objIndex, int n, double* x, double* f) {
+  evaluateAtScaledPoint(ctx, n, x, f);
+  if (evalMode == 3) f[objIndex - 1] = -f[objIndex - 1];
 }
 
 }  // namespace korvex
 
+// Exported adapters: they work on the default context.
+
 extern "C" {
 
-KORVEX_API void ANAFUN(double* x, double* f) { korvex::callAnalysis(x, f); }
+KORVEX_API void ANAFUN(double* x, double* f) { korvex::callAnalysis(korvex::defaultContext().bridge, x, f); }
 
 KORVEX_API void GRGFUN(const int* evalMode, const int* objIndex, const int* n, double* x, double* f) {
-  korvex::evaluateAtScaledPoint(*n, x, f);
-  if (*evalMode == 3) f[*objIndex - 1] = -f[*objIndex - 1];
+  korvex::evaluateGrgPoint(korvex::defaultContext(), *evalMode, *objIndex, *n, x, f);
 }
 
-KORVEX_API void SQPFUN(const int* n, double* x, double* f) { korvex::evaluateAtScaledPoint(*n, x, f); }
+KORVEX_API void SQPFUN(const int* n, double* x, double* f) {
+  korvex::evaluateAtScaledPoint(korvex::defaultContext(), *n, x, f);
+}
 
 }  // extern "C"

@@ -5,11 +5,10 @@
 #include <new>
 #include <vector>
 
-#include "common/stream.h"
-#include "entry/bridge.h"
+#include "entry/context.h"
 #include "entry/result_text.h"
-#include "entry/settings.h"
-#include "korvex/routines.h"
+#include "grg/working_set.h"
+#include "sqp/sqp_internal.h"
 
 namespace korvex {
 namespace {
@@ -44,12 +43,13 @@ struct RunScratch {
   }
 };
 
-int runMethod(int method, int maxIter, int n, double* x, const double* lower, const double* upper, int nEq,
-              int nIneq, AnalysisCallback analysis, void* userData, double* f) {
+int runMethod(Context& ctx, int method, int maxIter, int n, double* x, const double* lower, const double* upper,
+              int nEq, int nIneq, AnalysisCallback analysis, void* userData, double* f) {
   if (n > kMaxVariables) return KVW_TOO_MANY_VARIABLES;
   if (!usableArguments(n, x, lower, upper, nEq, nIneq, analysis, f)) return KVW_INVALID_ARGUMENT;
   const int maxFunctions = nEq + nIneq + 1;
 
+  AnalysisBridge& bridge = ctx.bridge;
   bridge.callback = analysis;
   bridge.userData = userData;
   bridge.nEq = nEq;
@@ -65,39 +65,38 @@ int runMethod(int method, int maxIter, int n, double* x, const double* lower, co
     return KVW_OUT_OF_MEMORY;
   }
 
-  toScaledUnits(n, x);
+  toScaledUnits(bridge, n, x);
 
   int resultCode = 0;
   const int objIndex = kObjectiveIndex;
   int* eqList = nEq > 0 ? scratch->equalities.data() : nullptr;
   int* ineqList = nIneq > 0 ? scratch->inequalities.data() : nullptr;
   if (method == kMethodGrg) {
-    const int evalMode = 0;
-    GRGFUN(&evalMode, &objIndex, &n, x, f);
-    GRSALG(&maxIter, &n, x, scratch->lower.data(), scratch->upper.data(), &maxFunctions, f, &objIndex, &nEq, eqList,
-           &nIneq, ineqList, &resultCode);
-    if (settings.errorFlag != 0) resultCode = KVW_GRG_STORAGE;
+    evaluateGrgPoint(ctx, 0, objIndex, n, x, f);
+    grg::runFrontEnd(ctx, maxIter, n, x, scratch->lower.data(), scratch->upper.data(), maxFunctions, f, objIndex,
+                     nEq, eqList, nIneq, ineqList, resultCode);
+    if (ctx.settings.errorFlag != 0) resultCode = KVW_GRG_STORAGE;
   } else {
-    SQSALG(&maxIter, &n, x, scratch->lower.data(), scratch->upper.data(), &maxFunctions, f, &objIndex, &nEq, eqList,
-           &nIneq, ineqList, &resultCode);
-    if (settings.errorFlag != 0) resultCode = KVW_SQP_STORAGE;
+    sqp::runFrontEnd(ctx, maxIter, n, x, scratch->lower.data(), scratch->upper.data(), maxFunctions, f, objIndex,
+                     nEq, eqList, nIneq, ineqList, resultCode);
+    if (ctx.settings.errorFlag != 0) resultCode = KVW_SQP_STORAGE;
   }
 
-  toCallerUnits(n, x);
+  toCallerUnits(bridge, n, x);
   return resultCode;
 }
 
 // No exception leaves the library: one thrown by the caller's callback ends the run with its own code; the pool
 // frames it unwinds through give the pool tops back on the way out. x is left as the callback last saw it.
-int runGuarded(int method, int maxIter, int n, double* x, const double* lower, const double* upper, int nEq,
-               int nIneq, AnalysisCallback analysis, void* userData, double* f) {
+int runGuarded(Context& ctx, int method, int maxIter, int n, double* x, const double* lower, const double* upper,
+               int nEq, int nIneq, AnalysisCallback analysis, void* userData, double* f) {
   int result;
   try {
-    result = runMethod(method, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
+    result = runMethod(ctx, method, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
   } catch (...) {
     result = KVW_CALLBACK_EXCEPTION;
   }
-  flushDiagnostics();
+  ctx.diagnostics.flush();
   return result;
 }
 
@@ -108,12 +107,26 @@ extern "C" {
 
 KORVEX_API int KVW_grg(int maxIter, int n, double* x, const double* lower, const double* upper, int nEq, int nIneq,
                        AnalysisCallback analysis, void* userData, double* f) {
-  return korvex::runGuarded(korvex::kMethodGrg, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
+  return korvex::runGuarded(korvex::defaultContext(), korvex::kMethodGrg, maxIter, n, x, lower, upper, nEq, nIneq,
+                            analysis, userData, f);
 }
 
 KORVEX_API int KVW_sqp(int maxIter, int n, double* x, const double* lower, const double* upper, int nEq, int nIneq,
                        AnalysisCallback analysis, void* userData, double* f) {
-  return korvex::runGuarded(korvex::kMethodSqp, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
+  return korvex::runGuarded(korvex::defaultContext(), korvex::kMethodSqp, maxIter, n, x, lower, upper, nEq, nIneq,
+                            analysis, userData, f);
+}
+
+KORVEX_API int KVW_ctx_grg(KVW_Context* ctx, int maxIter, int n, double* x, const double* lower, const double* upper,
+                           int nEq, int nIneq, AnalysisCallback analysis, void* userData, double* f) {
+  if (ctx == nullptr) return KVW_INVALID_ARGUMENT;
+  return korvex::runGuarded(*ctx, korvex::kMethodGrg, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
+}
+
+KORVEX_API int KVW_ctx_sqp(KVW_Context* ctx, int maxIter, int n, double* x, const double* lower, const double* upper,
+                           int nEq, int nIneq, AnalysisCallback analysis, void* userData, double* f) {
+  if (ctx == nullptr) return KVW_INVALID_ARGUMENT;
+  return korvex::runGuarded(*ctx, korvex::kMethodSqp, maxIter, n, x, lower, upper, nEq, nIneq, analysis, userData, f);
 }
 
 }  // extern "C"

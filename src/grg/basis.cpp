@@ -6,7 +6,7 @@
 #include "common/logical.h"
 #include "common/pool.h"
 #include "common/print.h"
-#include "entry/settings.h"
+#include "entry/context.h"
 #include "korvex/routines/grg_basis.h"
 
 namespace korvex {
@@ -28,8 +28,8 @@ constexpr double kFallingOffset = double(0.95f);
 // With B the leading K x K block, u = B.c, s = d - r.u, v = r^T.B:
 //   inverse = [ B + u v^T / s   -u/s ]
 //             [ -v^T / s         1/s ]
-bool borderInverse(Mat<double> ainv, int order, double corner, Vec<const double> row, Vec<const double> column,
-                   Vec<double> u, Vec<double> v) {
+bool borderInverse(const Context& ctx, Mat<double> ainv, int order, double corner, Vec<const double> row,
+                   Vec<const double> column, Vec<double> u, Vec<double> v) {
   const int k = order;
   if (k < 0 || k + 1 > ainv.ld() || k + 1 > ainv.cols()) return true;  // cannot be held: refused, nothing written
   for (int i = 1; i <= k; ++i) {
@@ -40,7 +40,7 @@ bool borderInverse(Mat<double> ainv, int order, double corner, Vec<const double>
   double ru = 0.0;
   for (int j = 1; j <= k; ++j) ru += row(j) * u(j);
   const double s = corner - ru;
-  if (settings.tinyTol >= std::fabs(s)) return true;
+  if (ctx.settings.tinyTol >= std::fabs(s)) return true;
 
   for (int j = 1; j <= k; ++j) {
     double sum = 0.0;
@@ -58,27 +58,27 @@ bool borderInverse(Mat<double> ainv, int order, double corner, Vec<const double>
   return false;
 }
 
-BorderResult borderInverseWithPool(Mat<double> ainv, int order, double corner, Vec<const double> row,
+BorderResult borderInverseWithPool(Context& ctx, Mat<double> ainv, int order, double corner, Vec<const double> row,
                                    Vec<const double> column) {
   const int length = std::max(order, 0) + 1;
-  PoolFrame frame;
+  PoolFrame frame(ctx);
   const int u = frame.reserveDoubles(length);
   const int v = frame.reserveDoubles(length);
   if (!frame.claim()) return BorderResult::overflow;
-  return borderInverse(ainv, order, corner, row, column, frame.doubleVec(u, length), frame.doubleVec(v, length))
+  return borderInverse(ctx, ainv, order, corner, row, column, frame.doubleVec(u, length), frame.doubleVec(v, length))
              ? BorderResult::singular
              : BorderResult::accepted;
 }
 
 namespace {
 
-void reportSingularInverse() {
-  if (settings.print >= 2) printMessage("ERROR IN GRGIJI, SINGULAR");
+void reportSingularInverse(Context& ctx) {
+  if (ctx.settings.print >= 2) printMessage(ctx.diagnostics, "ERROR IN GRGIJI, SINGULAR");
 }
 
 }  // namespace
 
-void invertByBordering(Mat<const double> a, int n, Mat<double> ainv, Vec<double> roww, Vec<double> colw,
+void invertByBordering(Context& ctx, Mat<const double> a, int n, Mat<double> ainv, Vec<double> roww, Vec<double> colw,
                        bool& singular) {
   singular = false;
   if (n < 1) return;
@@ -87,9 +87,9 @@ void invertByBordering(Mat<const double> a, int n, Mat<double> ainv, Vec<double>
     return;
   }
   // The leading element is the first pivot; it gets the same test as the others.
-  if (settings.tinyTol >= std::fabs(a(1, 1))) {
+  if (ctx.settings.tinyTol >= std::fabs(a(1, 1))) {
     singular = true;
-    reportSingularInverse();
+    reportSingularInverse(ctx);
     return;
   }
   ainv(1, 1) = 1.0 / a(1, 1);
@@ -99,10 +99,10 @@ void invertByBordering(Mat<const double> a, int n, Mat<double> ainv, Vec<double>
       roww(i) = a(k + 1, i);
     }
     const BorderResult result =
-        borderInverseWithPool(ainv, k, a(k + 1, k + 1), readOnly(roww.sub(1, k)), readOnly(colw.sub(1, k)));
+        borderInverseWithPool(ctx, ainv, k, a(k + 1, k + 1), readOnly(roww.sub(1, k)), readOnly(colw.sub(1, k)));
     if (result == BorderResult::singular) {
       singular = true;
-      reportSingularInverse();
+      reportSingularInverse(ctx);
       return;
     }
     // A refused step does nothing; `singular` is still false here, so the inversion goes on (and the next, larger
@@ -110,13 +110,13 @@ void invertByBordering(Mat<const double> a, int n, Mat<double> ainv, Vec<double>
   }
 }
 
-bool invertByBorderingWithPool(Mat<const double> a, int n, Mat<double> ainv, bool& singular) {
+bool invertByBorderingWithPool(Context& ctx, Mat<const double> a, int n, Mat<double> ainv, bool& singular) {
   const int length = std::max(n, 0);
-  PoolFrame frame;
+  PoolFrame frame(ctx);
   const int roww = frame.reserveDoubles(length);
   const int colw = frame.reserveDoubles(length);
   if (!frame.claim()) return false;
-  invertByBordering(a, n, ainv, frame.doubleVec(roww, length), frame.doubleVec(colw, length), singular);
+  invertByBordering(ctx, a, n, ainv, frame.doubleVec(roww, length), frame.doubleVec(colw, length), singular);
   return true;
 }
 
@@ -142,9 +142,16 @@ namespace {
 
 class BasisChooser {
  public:
-  BasisChooser(const BasisCandidates& candidates, const DesignBox& box, Vec<const double> sdir,
+  BasisChooser(Context& ctx, const BasisCandidates& candidates, const DesignBox& box, Vec<const double> sdir,
                const GradientColumns& gradients, Basis& basis, const BasisWork& work)
-      : candidates_(candidates), box_(box), sdir_(sdir), gradients_(gradients), basis_(basis), work_(work),
+      : ctx_(ctx),
+        out_(ctx.diagnostics),
+        candidates_(candidates),
+        box_(box),
+        sdir_(sdir),
+        gradients_(gradients),
+        basis_(basis),
+        work_(work),
         ndv_(box.count()) {}
 
   void run() {
@@ -199,7 +206,7 @@ class BasisChooser {
       const double weight = candidateWeight(box_.dv(v), box_.lower(v), box_.upper(v), sdir_(v));
       work_.fvec(i) = weight * std::fabs(gradients_.derivative(f, v));
     }
-    if (settings.print >= 3) printDoubleVector(ndv_, work_.fvec.data(), "F VECTOR (DISTANCE FROM BOUNDS)");
+    if (ctx_.settings.print >= 3) printDoubleVector(out_, ndv_, work_.fvec.data(), "F VECTOR (DISTANCE FROM BOUNDS)");
   }
 
   // Exchange sort, highest score first; only a strictly greater later score is exchanged (not stable).
@@ -212,7 +219,7 @@ class BasisChooser {
         }
       }
     }
-    if (settings.print >= 3) printIntVector(ndv_, basis_.mddv.data(), "MDDV AFTER SORT");
+    if (ctx_.settings.print >= 3) printIntVector(out_, ndv_, basis_.mddv.data(), "MDDV AFTER SORT");
   }
 
   // Tries the candidates in MDDV(k..NDV) in turn as the dependent variable of function f; a refused candidate goes
@@ -227,29 +234,29 @@ class BasisChooser {
         work_.brow(j) = gradients_.derivative(f, basis_.mddv(j));
       }
       const double corner = gradients_.derivative(f, v);
-      const BorderResult result = borderInverseWithPool(basis_.xjinv, order, corner, readOnly(work_.brow.sub(1, order)),
-                                                        readOnly(work_.bcol.sub(1, order)));
+      const BorderResult result = borderInverseWithPool(
+          ctx_, basis_.xjinv, order, corner, readOnly(work_.brow.sub(1, order)), readOnly(work_.bcol.sub(1, order)));
       if (result == BorderResult::overflow) return Placement::overflow;
       if (result == BorderResult::accepted) return Placement::accepted;
 
-      if (settings.print >= 2) printMessage("SINGULAR MATRIX");
+      if (ctx_.settings.print >= 2) printMessage(out_, "SINGULAR MATRIX");
       ++tries;
       if (tries == ndv_ - k + 1) return Placement::dropped;  // every candidate has been tried
       for (int i = k; i <= ndv_ - 1; ++i) basis_.mddv(i) = basis_.mddv(i + 1);
       basis_.mddv(ndv_) = v;
-      if (settings.print >= 3) printIntVector(ndv_, basis_.mddv.data(), "MDDV AFTER SWAP");
+      if (ctx_.settings.print >= 3) printIntVector(out_, ndv_, basis_.mddv.data(), "MDDV AFTER SWAP");
     }
   }
 
   void dropFunction(int k) {
-    if (settings.print >= 2) printMessage("JUNK FUNCTION");
+    if (ctx_.settings.print >= 2) printMessage(out_, "JUNK FUNCTION");
     for (int i = k; i <= basis_.njinv - 1; ++i) basis_.mjinv(i) = basis_.mjinv(i + 1);
     basis_.njinv -= 1;
-    if (settings.print >= 3) printIntVector(basis_.njinv, basis_.mjinv.data(), "MJINV AFTER DELETE");
+    if (ctx_.settings.print >= 3) printIntVector(out_, basis_.njinv, basis_.mjinv.data(), "MJINV AFTER DELETE");
   }
 
   void acceptVariable(int k) {
-    if (settings.print >= 3) printDoubleMatrix(basis_.ldj, k, k, basis_.xjinv.data(), "XJINV");
+    if (ctx_.settings.print >= 3) printDoubleMatrix(out_, basis_.ldj, k, k, basis_.xjinv.data(), "XJINV");
     const int v = basis_.mddv(k);
     for (int p = 1; p <= basis_.nidv; ++p) {
       if (basis_.midv(p) != v) continue;
@@ -257,7 +264,7 @@ class BasisChooser {
       basis_.nidv -= 1;
       break;
     }
-    if (settings.print >= 3) printIntVector(basis_.nidv, basis_.midv.data(), "MIDV AFTER SUBTRACT");
+    if (ctx_.settings.print >= 3) printIntVector(out_, basis_.nidv, basis_.midv.data(), "MIDV AFTER SUBTRACT");
     basis_.nddv += 1;
   }
 
@@ -269,6 +276,8 @@ class BasisChooser {
     }
   }
 
+  Context& ctx_;
+  DiagnosticStream& out_;
   const BasisCandidates& candidates_;
   const DesignBox& box_;
   Vec<const double> sdir_;
@@ -280,21 +289,21 @@ class BasisChooser {
 
 }  // namespace
 
-void chooseBasis(const BasisCandidates& candidates, const DesignBox& box, Vec<const double> sdir,
+void chooseBasis(Context& ctx, const BasisCandidates& candidates, const DesignBox& box, Vec<const double> sdir,
                  const GradientColumns& gradients, Basis& basis, const BasisWork& work) {
-  BasisChooser(candidates, box, sdir, gradients, basis, work).run();
+  BasisChooser(ctx, candidates, box, sdir, gradients, basis, work).run();
 }
 
-bool chooseBasisWithPool(const BasisCandidates& candidates, const DesignBox& box, Vec<const double> sdir,
-                         const GradientColumns& gradients, Basis& basis) {
+bool chooseBasisWithPool(Context& ctx, const BasisCandidates& candidates, const DesignBox& box,
+                         Vec<const double> sdir, const GradientColumns& gradients, Basis& basis) {
   const int ndv = box.count();
-  PoolFrame frame;
+  PoolFrame frame(ctx);
   const int bcol = frame.reserveDoubles(ndv);
   const int brow = frame.reserveDoubles(ndv);
   const int fvec = frame.reserveDoubles(ndv);
   if (!frame.claim()) return false;
   const BasisWork work{frame.doubleVec(bcol, ndv), frame.doubleVec(brow, ndv), frame.doubleVec(fvec, ndv)};
-  chooseBasis(candidates, box, sdir, gradients, basis, work);
+  chooseBasis(ctx, candidates, box, sdir, gradients, basis, work);
   return true;
 }
 
@@ -347,24 +356,54 @@ struct BasisChoiceArguments {
 
 }  // namespace
 
+namespace korvex {
+
+void borderInverseOnArrays(Context& ctx, const int* ld, const int* order, const double* corner, const double* row,
+                           const double* column, double* ainv, int* singul) {
+  const int k = *order;
+  const BorderResult result = borderInverseWithPool(ctx, Mat<double>(ainv, *ld, std::min(k + 1, *ld)), k, *corner,
+                                                    Vec<const double>(row, k), Vec<const double>(column, k));
+  if (result != BorderResult::overflow) *singul = logical(result == BorderResult::singular);
+}
+
+void invertOnArrays(Context& ctx, const int* ld, const int* n, const double* a, double* ainv, int* singul) {
+  const int order = *n;
+  const int columns = std::min(std::max(order, 0), *ld);
+  bool singular = false;
+  if (invertByBorderingWithPool(ctx, Mat<const double>(a, *ld, columns), order, Mat<double>(ainv, *ld, columns),
+                                singular)) {
+    *singul = logical(singular);
+  }
+}
+
+void chooseBasisOnArrays(Context& ctx, const int* ntrak, const int* mtrak, const int* nbeq, const int* mbndeq,
+                         const int* ndv, const double* dv, const double* dvlb, const double* dvub, const double* gradd,
+                         const int* lisdf, const double* sdir, int* nidv, int* midv, int* nddv, int* mddv,
+                         const int* ldj, int* njinv, int* mjinv, double* xjinv, double* xjac) {
+  BasisChoiceArguments args(ntrak, mtrak, nbeq, mbndeq, ndv, dv, dvlb, dvub, gradd, lisdf, sdir, midv, mddv, ldj,
+                            mjinv, xjinv, xjac);
+  if (!chooseBasisWithPool(ctx, args.candidates, args.box, args.sdir, args.gradients, args.basis)) return;
+  *nidv = args.basis.nidv;
+  *nddv = args.basis.nddv;
+  *njinv = args.basis.njinv;
+}
+
+}  // namespace korvex
+
 extern "C" {
 
 KORVEX_API void GRGJIA(const int* ld, const int* order, const double* corner, const double* row, const double* column,
                        double* ainv, int* singul, double* u, double* v) {
   const int k = *order;
-  const bool singular = korvex::borderInverse(Mat<double>(ainv, *ld, std::min(k + 1, *ld)), k, *corner,
-                                              Vec<const double>(row, k), Vec<const double>(column, k),
+  const bool singular = korvex::borderInverse(korvex::defaultContext(), Mat<double>(ainv, *ld, std::min(k + 1, *ld)), k,
+                                              *corner, Vec<const double>(row, k), Vec<const double>(column, k),
                                               Vec<double>(u, k), Vec<double>(v, k));
   *singul = korvex::logical(singular);
 }
 
 KORVEX_API void GRSJIA(const int* ld, const int* order, const double* corner, const double* row, const double* column,
                        double* ainv, int* singul) {
-  const int k = *order;
-  const korvex::BorderResult result =
-      korvex::borderInverseWithPool(Mat<double>(ainv, *ld, std::min(k + 1, *ld)), k, *corner,
-                                    Vec<const double>(row, k), Vec<const double>(column, k));
-  if (result != korvex::BorderResult::overflow) *singul = korvex::logical(result == korvex::BorderResult::singular);
+  korvex::borderInverseOnArrays(korvex::defaultContext(), ld, order, corner, row, column, ainv, singul);
 }
 
 KORVEX_API void GRGINV(const int* ld, const int* n, const double* a, double* ainv, double* roww, double* colw,
@@ -372,19 +411,14 @@ KORVEX_API void GRGINV(const int* ld, const int* n, const double* a, double* ain
   const int order = *n;
   const int columns = std::min(std::max(order, 0), *ld);
   bool singular = false;
-  korvex::invertByBordering(Mat<const double>(a, *ld, columns), order, Mat<double>(ainv, *ld, columns),
-                            Vec<double>(roww, order), Vec<double>(colw, order), singular);
+  korvex::invertByBordering(korvex::defaultContext(), Mat<const double>(a, *ld, columns), order,
+                            Mat<double>(ainv, *ld, columns), Vec<double>(roww, order), Vec<double>(colw, order),
+                            singular);
   *singul = korvex::logical(singular);
 }
 
 KORVEX_API void GRSINV(const int* ld, const int* n, const double* a, double* ainv, int* singul) {
-  const int order = *n;
-  const int columns = std::min(std::max(order, 0), *ld);
-  bool singular = false;
-  if (korvex::invertByBorderingWithPool(Mat<const double>(a, *ld, columns), order, Mat<double>(ainv, *ld, columns),
-                                        singular)) {
-    *singul = korvex::logical(singular);
-  }
+  korvex::invertOnArrays(korvex::defaultContext(), ld, n, a, ainv, singul);
 }
 
 KORVEX_API void GRGINJ(const int* ntrak, const int* mtrak, const int* nbeq, const int* mbndeq, const int* ndv,
@@ -396,7 +430,7 @@ KORVEX_API void GRGINJ(const int* ntrak, const int* mtrak, const int* nbeq, cons
                             mjinv, xjinv, xjac);
   const int n = *ndv;
   const korvex::BasisWork work{Vec<double>(bcol, n), Vec<double>(brow, n), Vec<double>(fvec, n)};
-  korvex::chooseBasis(args.candidates, args.box, args.sdir, args.gradients, args.basis, work);
+  korvex::chooseBasis(korvex::defaultContext(), args.candidates, args.box, args.sdir, args.gradients, args.basis, work);
   *nidv = args.basis.nidv;
   *nddv = args.basis.nddv;
   *njinv = args.basis.njinv;
@@ -406,12 +440,8 @@ KORVEX_API void GRSINJ(const int* ntrak, const int* mtrak, const int* nbeq, cons
                        const double* dv, const double* dvlb, const double* dvub, const double* gradd,
                        const int* lisdf, const double* sdir, int* nidv, int* midv, int* nddv, int* mddv,
                        const int* ldj, int* njinv, int* mjinv, double* xjinv, double* xjac) {
-  BasisChoiceArguments args(ntrak, mtrak, nbeq, mbndeq, ndv, dv, dvlb, dvub, gradd, lisdf, sdir, midv, mddv, ldj,
-                            mjinv, xjinv, xjac);
-  if (!korvex::chooseBasisWithPool(args.candidates, args.box, args.sdir, args.gradients, args.basis)) return;
-  *nidv = args.basis.nidv;
-  *nddv = args.basis.nddv;
-  *njinv = args.basis.njinv;
+  korvex::chooseBasisOnArrays(korvex::defaultContext(), ntrak, mtrak, nbeq, mbndeq, ndv, dv, dvlb, dvub, gradd, lisdf,
+                              sdir, nidv, midv, nddv, mddv, ldj, njinv, mjinv, xjinv, xjac);
 }
 
 }  // extern "C"

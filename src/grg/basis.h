@@ -11,6 +11,8 @@
 
 namespace korvex {
 
+struct Context;
+
 // Read-only views of writable arrays.
 template <typename T>
 Vec<const T> readOnly(Vec<T> v) {
@@ -79,14 +81,14 @@ struct BasisWork {
 // are K-entry work vectors. Returns true (SINGUL) when the pivot d - r.B.c is at most tinyTol in magnitude; ainv is
 // then unchanged. An order K + 1 beyond the leading dimension or the columns of ainv cannot be held: that step is
 // refused in the same way, and nothing is written.
-bool borderInverse(Mat<double> ainv, int order, double corner, Vec<const double> row, Vec<const double> column,
-                   Vec<double> u, Vec<double> v);
+bool borderInverse(const Context& ctx, Mat<double> ainv, int order, double corner, Vec<const double> row,
+                   Vec<const double> column, Vec<double> u, Vec<double> v);
 
 enum class BorderResult { accepted, singular, overflow };
 
 // The bordering step with its two work vectors (K + 1 entries each, first u then v) taken from the double pool.
 // overflow: the standard report was made, errorFlag = -1 and nothing else changed.
-BorderResult borderInverseWithPool(Mat<double> ainv, int order, double corner, Vec<const double> row,
+BorderResult borderInverseWithPool(Context& ctx, Mat<double> ainv, int order, double corner, Vec<const double> row,
                                    Vec<const double> column);
 
 // Inverse of the leading N x N block of a into ainv by bordering, starting from the leading element; roww and colw
@@ -94,12 +96,12 @@ BorderResult borderInverseWithPool(Mat<double> ainv, int order, double corner, V
 // at print >= 2; ainv then holds the inverse of a leading block only). The leading element is tested like every
 // later pivot. An order beyond either leading dimension is refused (singular, nothing written, no message). A step
 // whose pool storage is refused does nothing (errorFlag = -1) and the inversion goes on; callers test errorFlag.
-void invertByBordering(Mat<const double> a, int n, Mat<double> ainv, Vec<double> roww, Vec<double> colw,
+void invertByBordering(Context& ctx, Mat<const double> a, int n, Mat<double> ainv, Vec<double> roww, Vec<double> colw,
                        bool& singular);
 
 // The inversion with ROWW and COLW (N entries each) taken from the double pool. Returns false after an overflow
 // report (then `singular` and ainv are untouched).
-bool invertByBorderingWithPool(Mat<const double> a, int n, Mat<double> ainv, bool& singular);
+bool invertByBorderingWithPool(Context& ctx, Mat<const double> a, int n, Mat<double> ainv, bool& singular);
 
 // ---- Basis choice ----------------------------------------------------------------------------------------------
 
@@ -108,16 +110,26 @@ bool invertByBorderingWithPool(Mat<const double> a, int n, Mat<double> ainv, boo
 // The basis holds at most min(NDV, LDJ, capacity of MJINV) functions: functions beyond that, in the order above,
 // are left out of MJINV like dropped ones (silently), so neither the lists nor the matrices are ever overrun.
 // Returns early after a pool overflow (errorFlag = -1, XJAC not formed).
-void chooseBasis(const BasisCandidates& candidates, const DesignBox& box, Vec<const double> sdir,
+void chooseBasis(Context& ctx, const BasisCandidates& candidates, const DesignBox& box, Vec<const double> sdir,
                  const GradientColumns& gradients, Basis& basis, const BasisWork& work);
 
 // The basis choice with BCOL, BROW, FVEC (NDV entries each) taken from the double pool. Returns false after an
 // overflow report (errorFlag = -1, nothing chosen).
-bool chooseBasisWithPool(const BasisCandidates& candidates, const DesignBox& box, Vec<const double> sdir,
+bool chooseBasisWithPool(Context& ctx, const BasisCandidates& candidates, const DesignBox& box, Vec<const double> sdir,
                          const GradientColumns& gradients, Basis& basis);
 
 // Score of a candidate variable at x in [lo, up] moving with direction component sigma: its relative distance from
 // the bound it moves towards, weighted down near the far end of its range (times |derivative| gives FVEC).
 double candidateWeight(double x, double lo, double up, double sigma);
+
+// GRSJIA, GRSINV and GRSINJ on the arrays of their argument lists, for the given context: the pooled bordering
+// step, the pooled inversion and the pooled basis choice, their outputs written only when the pool gave storage.
+void borderInverseOnArrays(Context& ctx, const int* ld, const int* order, const double* corner, const double* row,
+                           const double* column, double* ainv, int* singul);
+void invertOnArrays(Context& ctx, const int* ld, const int* n, const double* a, double* ainv, int* singul);
+void chooseBasisOnArrays(Context& ctx, const int* ntrak, const int* mtrak, const int* nbeq, const int* mbndeq,
+                         const int* ndv, const double* dv, const double* dvlb, const double* dvub, const double* gradd,
+                         const int* lisdf, const double* sdir, int* nidv, int* midv, int* nddv, int* mddv,
+                         const int* ldj, int* njinv, int* mjinv, double* xjinv, double* xjac);
 
 }  // namespace korvex

@@ -7,8 +7,9 @@
 
 #include "common/logical.h"
 #include "common/pool.h"
+#include "entry/context.h"
 #include "korvex/routines/grg_iteration.h"
-#include "korvex/routines/qp.h"
+#include "qp/kernels.h"
 
 namespace korvex::grg {
 
@@ -18,7 +19,7 @@ void setToScaledIdentity(int n, double value, Mat<double> a) {
   }
 }
 
-void solveSubproblem(const QpInput& in, const QpOutput& out, const QpScratch& s, int& resultCode) {
+void solveSubproblem(Context& ctx, const QpInput& in, const QpOutput& out, const QpScratch& s, int& resultCode) {
   for (int k = 1; k <= in.NCAND; ++k) s.BC(k) = -in.DF(in.MGRGIN(k));
   for (int k = 1; k <= in.NBEQ; ++k) s.BC(in.NCAND + k) = -in.DF(in.MBNDEQ(k));
   for (int i = 1; i <= in.NDV; ++i) {
@@ -28,8 +29,9 @@ void solveSubproblem(const QpInput& in, const QpOutput& out, const QpScratch& s,
   }
   const int NC = in.NCAND + in.NBEQ;
   int INFEAS = 0, IHESS = 0, IERR = 0;
-  QPSOLV(&in.NDV, &NC, &in.NCAND, in.GRADD, &in.NDV, s.BC.data(), in.HESSIAN, &in.NDV, in.GRADOB, s.ITYPE.data(),
-         s.XL.data(), s.XU.data(), out.SDIR, out.XLAG, out.IACT, out.NACT, &INFEAS, &IHESS, &IERR);
+  const qp::Problem problem{in.NDV,   NC,        in.NCAND,       in.GRADD,    in.NDV,      s.BC.data(),
+                            in.HESSIAN, in.NDV, in.GRADOB, s.ITYPE.data(), s.XL.data(), s.XU.data()};
+  qp::solveQp(ctx, problem, qp::Solution{out.SDIR, out.XLAG, out.IACT, *out.NACT, INFEAS, IHESS, IERR});
   if (isTrue(INFEAS)) {
     resultCode = kQpInfeasible;
   } else if (isTrue(IHESS)) {
@@ -40,8 +42,8 @@ void solveSubproblem(const QpInput& in, const QpOutput& out, const QpScratch& s,
 }
 
 // The storage front end of the subproblem: BC, XU, XL from the double pool, the bound types from the integer pool.
-void subproblemFrontEnd(const QpInput& in, const QpOutput& out, int& resultCode) {
-  PoolFrame frame;
+void subproblemFrontEnd(Context& ctx, const QpInput& in, const QpOutput& out, int& resultCode) {
+  PoolFrame frame(ctx);
   const int bc = frame.reserveDoubles(in.NCAND + in.NBEQ);
   const int xu = frame.reserveDoubles(in.NDV);
   const int xl = frame.reserveDoubles(in.NDV);
@@ -49,7 +51,7 @@ void subproblemFrontEnd(const QpInput& in, const QpOutput& out, int& resultCode)
   if (!frame.claim()) return;
   const QpScratch scratch{frame.doubleVec(bc, in.NCAND + in.NBEQ), frame.doubleVec(xu, in.NDV),
                           frame.doubleVec(xl, in.NDV), frame.intVec(itype, in.NDV)};
-  solveSubproblem(in, out, scratch, resultCode);
+  solveSubproblem(ctx, in, out, scratch, resultCode);
 }
 
 }  // namespace korvex::grg
@@ -92,7 +94,7 @@ KORVEX_API void GRSQP(const int* NCAND, const int* MGRGIN, const int* NBEQ, cons
                       const double* GRADOB, const double* GRADD, const double* HESSIAN, int* IACT, int* NACT,
                       double* XLAG, double* SDIR, int* resultCode) {
   korvex::grg::subproblemFrontEnd(
-      qpInput(NCAND, MGRGIN, NBEQ, MBNDEQ, NDV, DV, DVLB, DVUB, DF, GRADOB, GRADD, HESSIAN),
+      korvex::defaultContext(), qpInput(NCAND, MGRGIN, NBEQ, MBNDEQ, NDV, DV, DVLB, DVUB, DF, GRADOB, GRADD, HESSIAN),
       korvex::grg::QpOutput{IACT, NACT, XLAG, SDIR}, *resultCode);
 }
 
@@ -103,7 +105,7 @@ KORVEX_API void GRGQP(const int* NCAND, const int* MGRGIN, const int* NBEQ, cons
   const korvex::grg::QpScratch scratch{Vec<double>(BC, *NCAND + *NBEQ), Vec<double>(XU, *NDV), Vec<double>(XL, *NDV),
                                        Vec<int>(ITYPE, *NDV)};
   korvex::grg::solveSubproblem(
-      qpInput(NCAND, MGRGIN, NBEQ, MBNDEQ, NDV, DV, DVLB, DVUB, DF, GRADOB, GRADD, HESSIAN),
+      korvex::defaultContext(), qpInput(NCAND, MGRGIN, NBEQ, MBNDEQ, NDV, DV, DVLB, DVUB, DF, GRADOB, GRADD, HESSIAN),
       korvex::grg::QpOutput{IACT, NACT, XLAG, SDIR}, scratch, *resultCode);
 }
 

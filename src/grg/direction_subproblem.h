@@ -2,13 +2,18 @@
 #pragma once
 
 #include "common/views.h"
+#include "korvex/korvex.h"
+
+namespace korvex {
+struct Context;
+}
 
 namespace korvex::grg {
 
 // Result codes of the subproblem.
-constexpr int kQpInfeasible = 8;
+constexpr int kQpInfeasible = KVW_GRG_QP_INFEASIBLE;
 constexpr int kQpNotPositiveDefinite = 9;
-constexpr int kQpFailed = 10;
+constexpr int kQpFailed = KVW_GRG_QP_FAILED;
 
 // a (n x n) = value times the identity.
 void setToScaledIdentity(int n, double value, Mat<double> a);
@@ -43,9 +48,9 @@ struct QpScratch {
 
 // Fills the scratch and solves; resultCode becomes 8, 9 or 10 on the solver's INFEAS, IHESS or IERR (tested in
 // that order), otherwise it is left as it was.
-void solveSubproblem(const QpInput& in, const QpOutput& out, const QpScratch& scratch, int& resultCode);
+void solveSubproblem(Context& ctx, const QpInput& in, const QpOutput& out, const QpScratch& scratch, int& resultCode);
 
 // The same with the scratch taken from the pools (standard overflow report, errorFlag = -1, nothing solved).
-void subproblemFrontEnd(const QpInput& in, const QpOutput& out, int& resultCode);
+void subproblemFrontEnd(Context& ctx, const QpInput& in, const QpOutput& out, int& resultCode);
 
 }  // namespace korvex::grg

@@ -7,23 +7,24 @@
 #include "common/message.h"
 #include "common/pool.h"
 #include "common/print.h"
-#include "entry/settings.h"
+#include "entry/context.h"
 #include "grg/direction.h"
 #include "grg/iteration.h"
+#include "grg/line_search.h"
 #include "grg/working_set.h"
+#include "korvex/korvex.h"
 #include "korvex/routines/grg_iteration.h"
-#include "korvex/routines/grg_search.h"
 
 namespace korvex::grg {
 namespace {
 
-constexpr int kConvergedDerivative = 1;
-constexpr int kNoStep = 2;
-constexpr int kConvergedObjective = 3;
-constexpr int kInfeasible = 4;
-constexpr int kInfeasibleStalled = 5;
-constexpr int kIterationLimit = 6;
-constexpr int kStopped = 12;
+constexpr int kConvergedDerivative = KVW_GRG_CONVERGED_DERIVATIVE;
+constexpr int kNoStep = KVW_GRG_NO_STEP;
+constexpr int kConvergedObjective = KVW_GRG_CONVERGED_OBJECTIVE;
+constexpr int kInfeasible = KVW_GRG_INFEASIBLE;
+constexpr int kInfeasibleStalled = KVW_GRG_INFEASIBLE_STALLED;
+constexpr int kIterationLimit = KVW_GRG_ITERATION_LIMIT;
+constexpr int kStopped = KVW_GRG_STOPPED;
 
 // State of the main iteration beyond the working set.
 struct IterationState {
@@ -35,23 +36,26 @@ struct IterationState {
   double f2 = 0.0;               // ... and after the one before
 };
 
-void printHeading(const Problem& p, int iteration) {
-  MessageBuffer().blanks(1).print();
-  MessageBuffer().text("BEGINNING ITERATION ").integer(iteration, 4).print(24);
-  printDoubleVector(p.NDV, p.DV.data(), "DV");
-  printDoubleVector(p.NDF, p.DF.data(), "DF");
-  MessageBuffer().text("NO. ANALYSIS CALLS ").integer(settings.nFunEval, 4).print(23);
+void printHeading(Context& ctx, const Problem& p, int iteration) {
+  DiagnosticStream& out = ctx.diagnostics;
+  MessageBuffer(out).blanks(1).print();
+  MessageBuffer(out).text("BEGINNING ITERATION ").integer(iteration, 4).print(24);
+  printDoubleVector(out, p.NDV, p.DV.data(), "DV");
+  printDoubleVector(out, p.NDF, p.DF.data(), "DF");
+  MessageBuffer(out).text("NO. ANALYSIS CALLS ").integer(ctx.settings.nFunEval, 4).print(23);
 }
 
 // Phase bookkeeping after the classification: the current objective, Hessian resets on a change of objective.
-void choosePhase(const Problem& p, const RunArrays& run, WorkingSet& ws, IterationState& st) {
+void choosePhase(Context& ctx, const Problem& p, const RunArrays& run, WorkingSet& ws, IterationState& st) {
+  const Settings& settings = ctx.settings;
+  DiagnosticStream& out = ctx.diagnostics;
   if (ws.IPHASE == 0) {
     ws.ITOBJ = p.objIndex;
     if (st.tempObjective != 0) {
       st.tempObjective = 0;
       ws.RESETH = kTrue;
       if (settings.print > 0) {
-        MessageBuffer().text("FEASIBLE POINT FOUND, BEGINNING OPTIMIZATION OF").text(" PROBLEM").print(55);
+        MessageBuffer(out).text("FEASIBLE POINT FOUND, BEGINNING OPTIMIZATION OF").text(" PROBLEM").print(55);
       }
     }
     return;
@@ -61,10 +65,10 @@ void choosePhase(const Problem& p, const RunArrays& run, WorkingSet& ws, Iterati
   st.previousLastTemp = st.lastTempObjective;
   st.lastTempObjective = st.tempObjective;
   if (settings.print > 0) {
-    MessageBuffer().text("SEARCHING FOR FEASIBLE STARTING POINT").print(37);
-    MessageBuffer().text("TEMPORARY OBJECTIVE IS FUNCTION ").integer(ws.ITOBJ, 3).print(36);
+    MessageBuffer(out).text("SEARCHING FOR FEASIBLE STARTING POINT").print(37);
+    MessageBuffer(out).text("TEMPORARY OBJECTIVE IS FUNCTION ").integer(ws.ITOBJ, 3).print(36);
   }
-  if (settings.print >= 3) printIntVector(ws.NCAND, run.MGRGIN.data(), "MGRGIN FOR INFEASIBLE");
+  if (settings.print >= 3) printIntVector(out, ws.NCAND, run.MGRGIN.data(), "MGRGIN FOR INFEASIBLE");
 }
 
 double dot(int n, Vec<double> a, Vec<double> b) {
@@ -74,17 +78,37 @@ double dot(int n, Vec<double> a, Vec<double> b) {
 }
 
 // One line search from DV along SDIR, with the line-search arrays carved exactly as its storage front end does.
-void lineSearch(const Problem& p, const RunArrays& run, WorkingSet& ws, int gradientBase, int& resultCode) {
-  GRSSTE(&ws.IPHASE, &ws.RESETH, &ws.SLEN, &p.nIneq, p.ineqList.data(), &ws.NCAND, run.MGRGIN.data(), &ws.NBEQ,
-         run.MBNDEQ.data(), &ws.NBIN, run.MBNDIN.data(), &ws.ITOBJ, &p.NDV, p.DV.data(), p.DVUB.data(),
-         p.DVLB.data(), &p.NDF, p.DF.data(), run.LISDF.data(), gradientMatrix(gradientBase, p.NDV, ws.NCOL).data(),
-         run.GRADOB.data(), run.SDIR.data(), &resultCode);
+void lineSearch(Context& ctx, const Problem& p, const RunArrays& run, WorkingSet& ws, int gradientBase,
+                int& resultCode) {
+  SearchSet set(ctx);
+  set.iphase = ws.IPHASE;
+  set.itobj = ws.ITOBJ;
+  set.nIneq = p.nIneq;
+  set.ineqList = p.ineqList.data();
+  set.ncand = ws.NCAND;
+  set.mgrgin = run.MGRGIN.data();
+  set.nbeq = ws.NBEQ;
+  set.mbndeq = run.MBNDEQ.data();
+  set.nbin = ws.NBIN;
+  set.mbndin = run.MBNDIN.data();
+  set.ndv = p.NDV;
+  set.dv = p.DV.data();
+  set.dvub = p.DVUB.data();
+  set.dvlb = p.DVLB.data();
+  set.ndf = p.NDF;
+  set.df = p.DF.data();
+  set.lisdf = run.LISDF.data();
+  set.gradd = gradientMatrix(ctx, gradientBase, p.NDV, ws.NCOL).data();
+  set.sdir = run.SDIR.data();
+  runLineSearchPooled(set, ws.RESETH, ws.SLEN, run.GRADOB.data(), resultCode);
 }
 
 }  // namespace
 
 // The main iteration; returns with resultCode set, or through errorFlag with the pool top left to the front end.
-void runMainIteration(const Problem& p, const RunArrays& run, int& resultCode) {
+void runMainIteration(Context& ctx, const Problem& p, const RunArrays& run, int& resultCode) {
+  const Settings& settings = ctx.settings;
+  DiagnosticStream& out = ctx.diagnostics;
   if (p.maxIter < 1) {
     resultCode = kIterationLimit;
     return;
@@ -94,28 +118,28 @@ void runMainIteration(const Problem& p, const RunArrays& run, int& resultCode) {
   IterationState st;
   st.f1 = settings.bigValue;
   st.f2 = -settings.bigValue;
-  const int T0 = settings.dblPoolTop;  // GRADD always starts at T0 + 1
+  const int T0 = ctx.pool.dblPoolTop;  // GRADD always starts at T0 + 1
   // Every normal return gives the double pool back down to T0.
-  auto finish = [T0](int& code, int value) {
+  auto finish = [&ctx, T0](int& code, int value) {
     code = value;
-    PoolFrame::setDoubleTop(T0);
+    PoolFrame::setDoubleTop(ctx, T0);
   };
 
   for (;;) {
-    settings.nIter = st.iteration;
-    if (settings.stop == 1) return finish(resultCode, kStopped);
-    if (settings.print > 0) printHeading(p, st.iteration);
+    ctx.settings.nIter = st.iteration;
+    if (ctx.stopRequested()) return finish(resultCode, kStopped);
+    if (settings.print > 0) printHeading(ctx, p, st.iteration);
 
     ConstraintClasses classes{run.MGRGIN, run.MBNDIN, run.MBNDEQ};
-    classifyConstraints(Vec<const int>(p.ineqList.data(), p.nIneq), Vec<const int>(p.eqList.data(), p.nEq), p.DF,
-                        classes, st.tempObjective, ws.IPHASE);
+    classifyConstraints(settings, Vec<const int>(p.ineqList.data(), p.nIneq), Vec<const int>(p.eqList.data(), p.nEq),
+                        p.DF, classes, st.tempObjective, ws.IPHASE);
     ws.NCAND = classes.NCAND;
     ws.NBIN = classes.NBIN;
     ws.NBEQ = classes.NBEQ;
     ws.NCOL = ws.NCAND + ws.NBEQ + 1;
-    choosePhase(p, run, ws, st);
+    choosePhase(ctx, p, run, ws, st);
 
-    if (!directionStep(p, run, ws, T0, resultCode)) {
+    if (!directionStep(ctx, p, run, ws, T0, resultCode)) {
       if (settings.errorFlag != 0) return;
       return finish(resultCode, resultCode);
     }
@@ -123,7 +147,7 @@ void runMainIteration(const Problem& p, const RunArrays& run, int& resultCode) {
     ws.SLEN = std::sqrt(dot(p.NDV, run.SDIR, run.SDIR));
     const double derivative = dot(p.NDV, run.SDIR, run.GRADOB);
     if (settings.print >= 2) {
-      MessageBuffer()
+      MessageBuffer(out)
           .text("DIRECT DERIV ")
           .exponent(derivative, 14, 5)
           .blanks(3)
@@ -141,9 +165,9 @@ void runMainIteration(const Problem& p, const RunArrays& run, int& resultCode) {
       run.SDIR(i) = run.SDIR(i) / ws.SLEN;
       run.DVOLD(i) = p.DV(i);
     }
-    if (settings.print >= 2) printDoubleVector(p.NDV, run.SDIR.data(), "SEARCH DIRECTION");
+    if (settings.print >= 2) printDoubleVector(out, p.NDV, run.SDIR.data(), "SEARCH DIRECTION");
 
-    lineSearch(p, run, ws, T0, resultCode);
+    lineSearch(ctx, p, run, ws, T0, resultCode);
     if (settings.errorFlag != 0) return;
     if (resultCode == kNoStep || resultCode == kInfeasible) return finish(resultCode, resultCode);
 
@@ -158,8 +182,43 @@ void runMainIteration(const Problem& p, const RunArrays& run, int& resultCode) {
 
     ++st.iteration;
     if (st.iteration > p.maxIter) return finish(resultCode, kIterationLimit);
-    PoolFrame::setDoubleTop(T0 + p.NDV * ws.NCOL + 1);
+    PoolFrame::setDoubleTop(ctx, T0 + p.NDV * ws.NCOL + 1);
   }
+}
+
+void runMainIteration(Context& ctx, int maxIter, int NDV, double* DV, double* DVLB, double* DVUB, int NDF, double* DF,
+                      int objIndex, int nEq, int* eqList, int nIneq, int* ineqList, const RunStorage& storage,
+                      int& resultCode) {
+  const int n = NDV;
+  Problem problem;
+  problem.maxIter = maxIter;
+  problem.NDV = n;
+  problem.NDF = NDF;
+  problem.objIndex = objIndex;
+  problem.nEq = nEq;
+  problem.nIneq = nIneq;
+  problem.DV = Vec<double>(DV, n);
+  problem.DVLB = Vec<double>(DVLB, n);
+  problem.DVUB = Vec<double>(DVUB, n);
+  problem.DF = Vec<double>(DF, NDF);
+  problem.eqList = Vec<int>(eqList, nEq);
+  problem.ineqList = Vec<int>(ineqList, nIneq);
+
+  const RunArrays run{Vec<double>(storage.GRADOB, n),
+                      Vec<double>(storage.GRADLO, n),
+                      Vec<double>(storage.GRADL, n),
+                      Vec<double>(storage.XLAG, n),
+                      Mat<double>(storage.HESSIAN, n, n),
+                      Vec<double>(storage.DVOLD, n),
+                      Vec<double>(storage.DVDEL, n),
+                      Vec<double>(storage.GRADEL, n),
+                      Vec<double>(storage.SDIR, n),
+                      Vec<int>(storage.MGRGIN, nIneq),
+                      Vec<int>(storage.MBNDIN, bindingListLength(nIneq, n)),
+                      Vec<int>(storage.MBNDEQ, nEq),
+                      Vec<int>(storage.LISDF, NDF),
+                      Vec<int>(storage.IACT, n)};
+  runMainIteration(ctx, problem, run, resultCode);
 }
 
 }  // namespace korvex::grg
@@ -170,36 +229,8 @@ extern "C" KORVEX_API void GRGALG(const int* maxIter, const int* NDV, double* DV
                                   double* GRADL, double* XLAG, double* HESSIAN, double* DVOLD, double* DVDEL,
                                   double* GRADEL, double* SDIR, int* MGRGIN, int* MBNDIN, int* MBNDEQ, int* LISDF,
                                   int* IACT) {
-  using korvex::Mat;
-  using korvex::Vec;
-  const int n = *NDV;
-  korvex::grg::Problem problem;
-  problem.maxIter = *maxIter;
-  problem.NDV = n;
-  problem.NDF = *NDF;
-  problem.objIndex = *objIndex;
-  problem.nEq = *nEq;
-  problem.nIneq = *nIneq;
-  problem.DV = Vec<double>(DV, n);
-  problem.DVLB = Vec<double>(DVLB, n);
-  problem.DVUB = Vec<double>(DVUB, n);
-  problem.DF = Vec<double>(DF, *NDF);
-  problem.eqList = Vec<int>(eqList, *nEq);
-  problem.ineqList = Vec<int>(ineqList, *nIneq);
-
-  const korvex::grg::RunArrays run{Vec<double>(GRADOB, n),
-                                   Vec<double>(GRADLO, n),
-                                   Vec<double>(GRADL, n),
-                                   Vec<double>(XLAG, n),
-                                   Mat<double>(HESSIAN, n, n),
-                                   Vec<double>(DVOLD, n),
-                                   Vec<double>(DVDEL, n),
-                                   Vec<double>(GRADEL, n),
-                                   Vec<double>(SDIR, n),
-                                   Vec<int>(MGRGIN, *nIneq),
-                                   Vec<int>(MBNDIN, korvex::grg::bindingListLength(*nIneq, n)),
-                                   Vec<int>(MBNDEQ, *nEq),
-                                   Vec<int>(LISDF, *NDF),
-                                   Vec<int>(IACT, n)};
-  korvex::grg::runMainIteration(problem, run, *resultCode);
+  const korvex::grg::RunStorage storage{GRADOB, GRADLO, GRADL,  XLAG,   HESSIAN, DVOLD, DVDEL,
+                                        GRADEL, SDIR,   MGRGIN, MBNDIN, MBNDEQ,  LISDF, IACT};
+  korvex::grg::runMainIteration(korvex::defaultContext(), *maxIter, *NDV, DV, DVLB, DVUB, *NDF, DF, *objIndex, *nEq,
+                                eqList, *nIneq, ineqList, storage, *resultCode);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/views.h"
+#include "entry/settings.h"
 
 namespace korvex::grg {
 
@@ -16,8 +17,9 @@ struct ConstraintClasses {
 };
 
 // Classifies the inequalities and equalities at DF, chooses the temporary objective (0 for none) and the phase, and
-// cuts the candidate list. With IPHASE 3 the DF entry of the temporary objective is kept negated.
-void classifyConstraints(Vec<const int> ineqList, Vec<const int> eqList, Vec<double> DF, ConstraintClasses& out,
-                         int& tempObjective, int& IPHASE);
+// cuts the candidate list (feasTol and constraintFraction from the settings). With IPHASE 3 the DF entry of the
+// temporary objective is kept negated.
+void classifyConstraints(const Settings& settings, Vec<const int> ineqList, Vec<const int> eqList, Vec<double> DF,
+                         ConstraintClasses& out, int& tempObjective, int& IPHASE);
 
 }  // namespace korvex::grg

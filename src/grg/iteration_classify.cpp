@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "entry/settings.h"
+#include "entry/context.h"
 #include "grg/iteration.h"
 #include "korvex/routines/grg_iteration.h"
 
@@ -30,8 +30,7 @@ void negate(Vec<double> DF, int j) { DF(j) = -DF(j); }
 
 // Keeps the previous temporary objective while it is still violated; an equality that overshot zero changes phase
 // 2 <-> 3 and its stored value is negated back to positive. Returns false when it is no longer violated.
-bool keepTemporaryObjective(Vec<double> DF, int tempObjective, int& IPHASE) {
-  const double feasTol = settings.feasTol;
+bool keepTemporaryObjective(double feasTol, Vec<double> DF, int tempObjective, int& IPHASE) {
   if (IPHASE == 1) return DF(tempObjective) > feasTol;
   if (IPHASE != 2 && IPHASE != 3) return false;
   if (std::fabs(DF(tempObjective)) <= feasTol) return false;
@@ -57,8 +56,8 @@ void sortByDecreasingValue(Vec<int> list, int count, Vec<double> DF) {
 
 }  // namespace
 
-void classifyConstraints(Vec<const int> ineqList, Vec<const int> eqList, Vec<double> DF, ConstraintClasses& out,
-                         int& tempObjective, int& IPHASE) {
+void classifyConstraints(const Settings& settings, Vec<const int> ineqList, Vec<const int> eqList, Vec<double> DF,
+                         ConstraintClasses& out, int& tempObjective, int& IPHASE) {
   const double feasTol = settings.feasTol;
 
   // Inequalities: inactive below -feasTol, binding within feasTol, violated above.
@@ -99,7 +98,7 @@ void classifyConstraints(Vec<const int> ineqList, Vec<const int> eqList, Vec<dou
   if (worst == 0.0) {
     if (IPHASE == 3 && tempObjective != 0) negate(DF, tempObjective);
     IPHASE = 0;
-  } else if (tempObjective == 0 || !keepTemporaryObjective(DF, tempObjective, IPHASE)) {
+  } else if (tempObjective == 0 || !keepTemporaryObjective(feasTol, DF, tempObjective, IPHASE)) {
     if (worstInequality.value > worstEquality.value) {
       tempObjective = worstInequality.function;
       IPHASE = 1;
@@ -130,8 +129,9 @@ extern "C" KORVEX_API void GRGCON(const int* nIneq, const int* ineqList, const i
                                   int* ITOBJ, int* IPHASE) {
   using korvex::Vec;
   korvex::grg::ConstraintClasses classes{Vec<int>(MGRGIN, *nIneq), Vec<int>(MBNDIN, *nIneq), Vec<int>(MBNDEQ, *nEq)};
-  korvex::grg::classifyConstraints(Vec<const int>(ineqList, *nIneq), Vec<const int>(eqList, *nEq),
-                                   Vec<double>(DF, 1 + *nEq + *nIneq), classes, *ITOBJ, *IPHASE);
+  korvex::grg::classifyConstraints(korvex::defaultContext().settings, Vec<const int>(ineqList, *nIneq),
+                                   Vec<const int>(eqList, *nEq), Vec<double>(DF, 1 + *nEq + *nIneq), classes, *ITOBJ,
+                                   *IPHASE);
   *NCAND = classes.NCAND;
   *NBIN = classes.NBIN;
   *NBEQ = classes.NBEQ;

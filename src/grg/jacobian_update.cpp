@@ -5,7 +5,7 @@
 
 #include "common/pool.h"
 #include "common/print.h"
-#include "entry/settings.h"
+#include "entry/context.h"
 #include "korvex/routines/grg_basis.h"
 
 namespace korvex {
@@ -16,7 +16,8 @@ bool fitsMatrix(Mat<double> m, int n) { return n <= m.ld() && n <= m.cols(); }
 
 }  // namespace
 
-void updateJacobian(Mat<double> xjac, int n, Vec<const double> deldv, Vec<const double> resid) {
+void updateJacobian(Context& ctx, Mat<double> xjac, int n, Vec<const double> deldv, Vec<const double> resid) {
+  const Settings& settings = ctx.settings;
   if (!fitsMatrix(xjac, n)) return;
   double sigma = 0.0;
   for (int k = 1; k <= n; ++k) sigma += deldv(k) * deldv(k);
@@ -24,11 +25,12 @@ void updateJacobian(Mat<double> xjac, int n, Vec<const double> deldv, Vec<const 
   for (int k = 1; k <= n; ++k) {
     for (int i = 1; i <= n; ++i) xjac(i, k) = xjac(i, k) - deldv(k) * resid(i) / sigma;
   }
-  if (settings.print >= 3) printDoubleMatrix(xjac.ld(), n, n, xjac.data(), "UPDATED JACOBIAN");
+  if (settings.print >= 3) printDoubleMatrix(ctx.diagnostics, xjac.ld(), n, n, xjac.data(), "UPDATED JACOBIAN");
 }
 
-void updateInverse(Mat<double> xjinv, int n, Vec<const double> resid, Vec<const double> deldv, Vec<double> p,
-                   Vec<double> q) {
+void updateInverse(Context& ctx, Mat<double> xjinv, int n, Vec<const double> resid, Vec<const double> deldv,
+                   Vec<double> p, Vec<double> q) {
+  const Settings& settings = ctx.settings;
   if (!fitsMatrix(xjinv, n)) return;
   for (int i = 1; i <= n; ++i) {
     p(i) = 0.0;
@@ -46,16 +48,18 @@ void updateInverse(Mat<double> xjinv, int n, Vec<const double> resid, Vec<const 
   for (int j = 1; j <= n; ++j) {
     for (int i = 1; i <= n; ++i) xjinv(i, j) = xjinv(i, j) - p(i) * q(j) / delta;
   }
-  if (settings.print >= 3) printDoubleMatrix(xjinv.ld(), n, n, xjinv.data(), "UPDATED INVERSE JACOBIAN");
+  if (settings.print >= 3)
+    printDoubleMatrix(ctx.diagnostics, xjinv.ld(), n, n, xjinv.data(), "UPDATED INVERSE JACOBIAN");
 }
 
-bool updateInverseWithPool(Mat<double> xjinv, int n, Vec<const double> resid, Vec<const double> deldv) {
+bool updateInverseWithPool(Context& ctx, Mat<double> xjinv, int n, Vec<const double> resid,
+                           Vec<const double> deldv) {
   const int length = std::max(n, 0);
-  PoolFrame frame;
+  PoolFrame frame(ctx);
   const int p = frame.reserveDoubles(length);
   const int q = frame.reserveDoubles(length);
   if (!frame.claim()) return false;
-  updateInverse(xjinv, n, resid, deldv, frame.doubleVec(p, length), frame.doubleVec(q, length));
+  updateInverse(ctx, xjinv, n, resid, deldv, frame.doubleVec(p, length), frame.doubleVec(q, length));
   return true;
 }
 
@@ -65,21 +69,22 @@ extern "C" {
 
 KORVEX_API void GRGJUP(const int* ldj, const int* n, double* xjac, const double* deldv, const double* resid) {
   const int order = *n;
-  korvex::updateJacobian(korvex::Mat<double>(xjac, *ldj, std::min(std::max(order, 0), *ldj)), order,
-                         korvex::Vec<const double>(deldv, order), korvex::Vec<const double>(resid, order));
+  korvex::updateJacobian(korvex::defaultContext(), korvex::Mat<double>(xjac, *ldj, std::min(std::max(order, 0), *ldj)),
+                         order, korvex::Vec<const double>(deldv, order), korvex::Vec<const double>(resid, order));
 }
 
 KORVEX_API void GRGBUP(const int* ldj, const int* n, double* xjinv, const double* resid, const double* deldv,
                        double* p, double* q) {
   const int order = *n;
-  korvex::updateInverse(korvex::Mat<double>(xjinv, *ldj, std::min(std::max(order, 0), *ldj)), order,
-                        korvex::Vec<const double>(resid, order), korvex::Vec<const double>(deldv, order),
+  korvex::updateInverse(korvex::defaultContext(), korvex::Mat<double>(xjinv, *ldj, std::min(std::max(order, 0), *ldj)),
+                        order, korvex::Vec<const double>(resid, order), korvex::Vec<const double>(deldv, order),
                         korvex::Vec<double>(p, order), korvex::Vec<double>(q, order));
 }
 
 KORVEX_API void GRSBUP(const int* ldj, const int* n, double* xjinv, const double* resid, const double* deldv) {
   const int order = *n;
-  korvex::updateInverseWithPool(korvex::Mat<double>(xjinv, *ldj, std::min(std::max(order, 0), *ldj)), order,
+  korvex::updateInverseWithPool(korvex::defaultContext(),
+                                korvex::Mat<double>(xjinv, *ldj, std::min(std::max(order, 0), *ldj)), order,
                                 korvex::Vec<const double>(resid, order), korvex::Vec<const double>(deldv, order));
 }
 

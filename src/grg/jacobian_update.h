@@ -11,18 +11,21 @@
 
 namespace korvex {
 
+struct Context;
+
 // XJAC(i, k) -= DELDV(k) RESID(i) / sigma with sigma = |DELDV|^2; skipped silently when tinyTol >= |sigma|.
 // Prints the block at print >= 3. An order N beyond the leading dimension cannot be held: the update is skipped.
-void updateJacobian(Mat<double> xjac, int n, Vec<const double> deldv, Vec<const double> resid);
+void updateJacobian(Context& ctx, Mat<double> xjac, int n, Vec<const double> deldv, Vec<const double> resid);
 
 // XJINV(i, j) -= p(i) q(j) / delta with p = XJINV.(-RESID), q = DELDV^T.XJINV, delta = DELDV.(p + DELDV), all from
 // the old XJINV; skipped silently when |delta| <= tinyTol. p and q are N-entry work vectors. Prints the block at
 // print >= 3. An order N beyond the leading dimension is skipped, as above.
-void updateInverse(Mat<double> xjinv, int n, Vec<const double> resid, Vec<const double> deldv, Vec<double> p,
-                   Vec<double> q);
+void updateInverse(Context& ctx, Mat<double> xjinv, int n, Vec<const double> resid, Vec<const double> deldv,
+                   Vec<double> p, Vec<double> q);
 
 // The inverse update with p and q taken from the double pool. Returns false after an overflow report
 // (errorFlag = -1, XJINV unchanged).
-bool updateInverseWithPool(Mat<double> xjinv, int n, Vec<const double> resid, Vec<const double> deldv);
+bool updateInverseWithPool(Context& ctx, Mat<double> xjinv, int n, Vec<const double> resid,
+                           Vec<const double> deldv);
 
 }  // namespace korvex

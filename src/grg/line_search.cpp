@@ -6,11 +6,11 @@
 #include "common/message.h"
 #include "common/pool.h"
 #include "common/print.h"
-#include "entry/settings.h"
+#include "entry/context.h"
+#include "grg/basis.h"
 #include "grg/restoration.h"
 #include "grg/search_steps.h"
-#include "korvex/routines/entry.h"
-#include "korvex/routines/grg_basis.h"
+#include "korvex/korvex.h"
 #include "korvex/routines/grg_search.h"
 
 namespace korvex::grg {
@@ -18,8 +18,8 @@ namespace {
 
 constexpr int kMaxTrials = 50;
 
-void printText(int level, std::string_view text) {
-  if (settings.print >= level) MessageBuffer().text(text).print();
+void printText(const SearchSet& set, int level, std::string_view text) {
+  if (set.ctx.settings.print >= level) MessageBuffer(set.ctx.diagnostics).text(text).print();
 }
 
 void copyVector(int n, const double* from, double* to) { std::copy(from, from + std::max(n, 0), to); }
@@ -27,6 +27,9 @@ void copyVector(int n, const double* from, double* to) { std::copy(from, from + 
 }  // namespace
 
 void runLineSearch(SearchSet& set, int& reseth, double slen, const double* gradob, int& resultCode) {
+  Context& ctx = set.ctx;
+  const Settings& settings = ctx.settings;
+  DiagnosticStream& out = ctx.diagnostics;
   Vec<double> DV(set.dv, set.ndv), DF(set.df, set.ndf);
   Vec<double> BSTDF(set.bstdf, set.ndf), DFPRV(set.dfprv, set.ndf);
   const int itobj = set.itobj;
@@ -47,39 +50,40 @@ void runLineSearch(SearchSet& set, int& reseth, double slen, const double* grado
 
   // 2. Tracking, 3. basis.
   trackBindingConstraints(set, reseth);
-  GRSINJ(&set.ntrak, set.mtrak, &set.nbeq, set.mbndeq, &set.ndv, set.dv, set.dvlb, set.dvub, set.gradd, set.lisdf,
-         set.sdir, &set.nidv, set.midv, &set.nddv, set.mddv, &set.ldj, &set.njinv, set.mjinv, set.xjinv, set.xjac);
+  chooseBasisOnArrays(ctx, &set.ntrak, set.mtrak, &set.nbeq, set.mbndeq, &set.ndv, set.dv, set.dvlb, set.dvub,
+                      set.gradd, set.lisdf, set.sdir, &set.nidv, set.midv, &set.nddv, set.mddv, &set.ldj, &set.njinv,
+                      set.mjinv, set.xjinv, set.xjac);
   if (settings.errorFlag != 0) return;
   if (settings.print >= 2) {
-    printIntVector(set.ntrak, set.mtrak, "MTRAK");
-    printIntVector(set.ndf, set.ltrak, "LTRAK");
-    printIntVector(set.nidv, set.midv, "MIDV");
-    printIntVector(set.nddv, set.mddv, "MDDV");
-    printDoubleMatrix(set.ldj, set.njinv, set.nddv, set.xjinv, "XJINV");
-    printDoubleMatrix(set.ldj, set.njinv, set.nddv, set.xjac, "XJAC");
+    printIntVector(out, set.ntrak, set.mtrak, "MTRAK");
+    printIntVector(out, set.ndf, set.ltrak, "LTRAK");
+    printIntVector(out, set.nidv, set.midv, "MIDV");
+    printIntVector(out, set.nddv, set.mddv, "MDDV");
+    printDoubleMatrix(out, set.ldj, set.njinv, set.nddv, set.xjinv, "XJINV");
+    printDoubleMatrix(out, set.ldj, set.njinv, set.nddv, set.xjac, "XJAC");
   }
 
   // 4. Trials.
   for (;;) {
     if (settings.print > 0) {
-      MessageBuffer().text(" ").print(1);
-      MessageBuffer().text("STEP LENGTH ").exponent(state.step, 12, 4).print(24);
+      MessageBuffer(out).text(" ").print(1);
+      MessageBuffer(out).text("STEP LENGTH ").exponent(state.step, 12, 4).print(24);
     }
     if (state.step < settings.minStep) {
-      resultCode = set.iphase < 1 ? 2 : 4;
-      printText(2, "TERMINATE: MINIMUM STEPLENGTH");
+      resultCode = set.iphase < 1 ? KVW_GRG_NO_STEP : KVW_GRG_INFEASIBLE;
+      printText(set, 2, "TERMINATE: MINIMUM STEPLENGTH");
       break;
     }
     moveIndependentVariables(set, state, state.endstp);
     predictDependentVariables(set, state);
-    GRGFUN(&set.iphase, &set.itobj, &set.ndv, set.dv, set.df);
+    evaluateGrgPoint(ctx, set.iphase, set.itobj, set.ndv, set.dv, set.df);
     if (settings.print >= 2) {
-      printDoubleVector(set.ndv, set.dv, "DV AFTER STEP");
-      printDoubleVector(set.ndf, set.df, "DF AFTER STEP");
+      printDoubleVector(out, set.ndv, set.dv, "DV AFTER STEP");
+      printDoubleVector(out, set.ndf, set.df, "DF AFTER STEP");
     }
     if (!restoreTrialPointPooled(set, state) || settings.errorFlag != 0) return;  // nothing restored
     if (isTrue(state.ifail)) {
-      printText(2, "TERMINATE: GRGSAT");
+      printText(set, 2, "TERMINATE: GRGSAT");
       break;
     }
 
@@ -95,20 +99,20 @@ void runLineSearch(SearchSet& set, int& reseth, double slen, const double* grado
       state.stpbst = state.step;
       if (nparab >= 1 && state.step >= 0.5) {
         state.endstp = kTrue;
-        printText(2, "TERMINATE PARAB=1 STPLEN>.5");
+        printText(set, 2, "TERMINATE PARAB=1 STPLEN>.5");
       } else if (std::fabs(BSTDF(itobj) - DFPRV(itobj)) <= settings.convTol / 5.0 &&
                  (state.step > 2.0 || ktrial > 5)) {
         state.endstp = kTrue;
-        printText(2, "TERMINATE OBJ NOT CHANGING");
+        printText(set, 2, "TERMINATE OBJ NOT CHANGING");
       }
       if (set.iphase == 1 && DF(itobj) <= settings.feasTol) state.endstp = kTrue;
       if (isTrue(state.endstp)) break;
       if (!isTrue(brackt)) {
         growStep(set, state, slownr);
       } else {
-        printText(1, "FITTING PARABOLA");
+        printText(set, 1, "FITTING PARABOLA");
         nparab += 1;
-        threePointParabola(bracket.readSteps(), bracket.readObjectives(), state.step, state.ifail);
+        threePointParabola(ctx, bracket.readSteps(), bracket.readObjectives(), state.step, state.ifail);
         if (isTrue(state.ifail)) {
           resultCode = 7;
           break;
@@ -121,16 +125,16 @@ void runLineSearch(SearchSet& set, int& reseth, double slen, const double* grado
       brackt = kTrue;
       nparab += 1;
       if (nparab >= 2 && (state.step >= 0.5 || nparab >= 3)) {
-        printText(2, "TERMINATE= PARAB WORSE");
+        printText(set, 2, "TERMINATE= PARAB WORSE");
         break;
       }
-      printText(1, "FITTING PARABOLA WORSE");
+      printText(set, 1, "FITTING PARABOLA WORSE");
       if (ktrial == 1) {
         double slope = 0.0;
         for (int i = 0; i < set.ndv; ++i) slope += set.sdir[i] * gradob[i];
-        state.step = twoPointParabola(bracket.readSteps(), bracket.readObjectives(), slope);
+        state.step = twoPointParabola(ctx, bracket.readSteps(), bracket.readObjectives(), slope);
       } else {
-        threePointParabola(bracket.readSteps(), bracket.readObjectives(), state.step, state.ifail);
+        threePointParabola(ctx, bracket.readSteps(), bracket.readObjectives(), state.step, state.ifail);
         if (isTrue(state.ifail)) {
           resultCode = 7;
           break;
@@ -146,13 +150,13 @@ void runLineSearch(SearchSet& set, int& reseth, double slen, const double* grado
   copyVector(set.ndv, set.bstdv, set.dv);
   copyVector(set.ndf, set.bstdf, set.df);
   if (settings.print >= 2) {
-    printDoubleVector(set.ndv, set.bstdv, "BSTDV");
-    printDoubleVector(set.ndf, set.bstdf, "BSTDF");
+    printDoubleVector(out, set.ndv, set.bstdv, "BSTDV");
+    printDoubleVector(out, set.ndf, set.bstdf, "BSTDF");
   }
 }
 
 void runLineSearchPooled(SearchSet& set, int& reseth, double slen, const double* gradob, int& resultCode) {
-  PoolFrame frame;
+  PoolFrame frame(set.ctx);
   const int ldj = set.nbeq + set.nbin + 1;
   const int bstdv = frame.reserveDoubles(set.ndv);
   const int dvprv = frame.reserveDoubles(set.ndv);
@@ -191,7 +195,7 @@ korvex::grg::SearchSet searchSetFromArguments(const int* IPHASE, const int* nIne
                                               const int* ITOBJ, const int* NDV, double* DV, const double* DVUB,
                                               const double* DVLB, const int* NDF, double* DF, const int* LISDF,
                                               const double* GRADD, const double* SDIR) {
-  korvex::grg::SearchSet set;
+  korvex::grg::SearchSet set(korvex::defaultContext());
   set.iphase = *IPHASE;
   set.itobj = *ITOBJ;
   set.nIneq = *nIneq;

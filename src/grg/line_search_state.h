@@ -6,6 +6,10 @@
 #include "common/logical.h"
 #include "common/views.h"
 
+namespace korvex {
+struct Context;
+}
+
 namespace korvex::grg {
 
 // Step lengths of the current trial, the best point and the point before it, the dependent variable that meets a
@@ -21,8 +25,12 @@ struct StepState {
 };
 
 // Arrays are raw 1-based storage with their lengths given by the counts below; pointers that a routine does not
-// use may stay null (the views then have length 0 and any access is caught by the bounds checks).
+// use may stay null (the views then have length 0 and any access is caught by the bounds checks). The context
+// gives the settings, the work pool, the analysis bridge and the diagnostic stream of the search.
 struct SearchSet {
+  explicit SearchSet(Context& context) : ctx(context) {}
+
+  Context& ctx;
   int iphase = 0;  // IPHASE
   int itobj = 1;   // ITOBJ
 

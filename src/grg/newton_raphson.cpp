@@ -7,8 +7,7 @@
 #include "common/message.h"
 #include "common/pool.h"
 #include "common/print.h"
-#include "entry/bridge.h"
-#include "entry/settings.h"
+#include "entry/context.h"
 #include "grg/jacobian_update.h"
 #include "korvex/routines/grg_basis.h"
 
@@ -18,16 +17,25 @@ namespace {
 
 class NewtonRaphson {
  public:
-  NewtonRaphson(const NewtonControl& control, Basis& basis, DesignBox& box, Vec<double> df, StepLine& line,
-                Vec<double> deldv, Vec<double> resid, NewtonOutcome& outcome)
-      : control_(control), basis_(basis), box_(box), df_(df), line_(line), deldv_(deldv), resid_(resid),
+  NewtonRaphson(Context& ctx, const NewtonControl& control, Basis& basis, DesignBox& box, Vec<double> df,
+                StepLine& line, Vec<double> deldv, Vec<double> resid, NewtonOutcome& outcome)
+      : ctx_(ctx),
+        settings_(ctx.settings),
+        out_(ctx.diagnostics),
+        control_(control),
+        basis_(basis),
+        box_(box),
+        df_(df),
+        line_(line),
+        deldv_(deldv),
+        resid_(resid),
         outcome_(outcome) {}
 
   void run() {
     outcome_.converged = false;
-    settings.nNRIter = 0;
+    settings_.nNRIter = 0;
     outcome_.iterations = 1;
-    double previousSum = settings.bigValue;
+    double previousSum = settings_.bigValue;
     if (control_.maxnr < 1) return;
     for (;;) {
       if (satisfied()) {
@@ -36,7 +44,7 @@ class NewtonRaphson {
         return;
       }
       if (!systemFits()) return;  // cannot be worked on without overrunning an array: not converged
-      if (outcome_.iterations == 1) settings.nNRCalls += 1;
+      if (outcome_.iterations == 1) settings_.nNRCalls += 1;
 
       // All corrections come from the same XJINV and the function values at this iteration's start.
       int hit = 0;
@@ -45,8 +53,8 @@ class NewtonRaphson {
         double product = 0.0;
         for (int j = 1; j <= basis_.njinv; ++j) product += basis_.xjinv(i, j) * df_(basis_.mjinv(j));
         deldv_(i) = -product;
-        if (settings.print >= 3) {
-          MessageBuffer message;
+        if (settings_.print >= 3) {
+          MessageBuffer message(out_);
           message.text("I= ").integer(i, 3).text(" DELDV(I)=").exponent(deldv_(i), 14, 4).print(33);
         }
         sum += std::fabs(deldv_(i));
@@ -63,18 +71,18 @@ class NewtonRaphson {
       // The sums of the absolute corrections of two successive iterations are compared, not the function values.
       // On these two returns DV holds the moved, unevaluated point and DF the values of the previous one.
       if (sum > previousSum) {
-        if (settings.print >= 2) printMessage("NR RESIDUALS GROWING");
-        if (hit > 0 && settings.print >= 2) printMessage("DEPENDENT VAR AT BOUND");
+        if (settings_.print >= 2) printMessage(out_, "NR RESIDUALS GROWING");
+        if (hit > 0 && settings_.print >= 2) printMessage(out_, "DEPENDENT VAR AT BOUND");
         return;
       }
       if (hit > 0) {
-        if (settings.print >= 2) printMessage("DEPENDENT VAR AT BOUND");
+        if (settings_.print >= 2) printMessage(out_, "DEPENDENT VAR AT BOUND");
         return;
       }
 
       previousSum = sum;
-      settings.nNRTotal += 1;
-      settings.nNRIter += 1;
+      settings_.nNRTotal += 1;
+      settings_.nNRIter += 1;
       evaluate();
 
       if (control_.updjac && !updateMatrices()) return;  // inverse update refused by the pool: errorFlag = -1
@@ -87,19 +95,19 @@ class NewtonRaphson {
  private:
   bool satisfied() const {
     for (int i = 1; i <= basis_.njinv; ++i) {
-      if (!(std::fabs(df_(basis_.mjinv(i))) <= settings.feasTol)) return false;
+      if (!(std::fabs(df_(basis_.mjinv(i))) <= settings_.feasTol)) return false;
     }
     return true;
   }
 
   void reportConvergence() const {
-    if (settings.print == 2) {
-      printDoubleVector(box_.count(), box_.dv.data(), "DV RETURN NR");
-      printDoubleVector(df_.length(), df_.data(), "DF RETURN NR");
+    if (settings_.print == 2) {
+      printDoubleVector(out_, box_.count(), box_.dv.data(), "DV RETURN NR");
+      printDoubleVector(out_, df_.length(), df_.data(), "DF RETURN NR");
     }
-    if (settings.print >= 1) {
-      MessageBuffer message;
-      message.text("NR ITERATIONS= ").integer(settings.nNRIter, 2).print();
+    if (settings_.print >= 1) {
+      MessageBuffer message(out_);
+      message.text("NR ITERATIONS= ").integer(settings_.nNRIter, 2).print();
     }
   }
 
@@ -155,7 +163,7 @@ class NewtonRaphson {
     const double span = line_.stpbst - line_.stpprv;
     for (int k = 1; k <= basis_.nddv; ++k) {
       const int v = basis_.mddv(k);
-      if (std::fabs(span) <= settings.tinyTol) {
+      if (std::fabs(span) <= settings_.tinyTol) {
         box_.dv(v) = box_.dv(v) + correction * line_.sdir(v);
       } else {
         box_.dv(v) = box_.dv(v) + correction * (line_.bstdv(v) - line_.dvprv(v)) / span;
@@ -172,11 +180,11 @@ class NewtonRaphson {
   }
 
   void evaluate() {
-    evaluateAtScaledPoint(box_.count(), box_.dv.data(), df_.data());
+    evaluateAtScaledPoint(ctx_, box_.count(), box_.dv.data(), df_.data());
     if (control_.iphase == 3) df_(control_.itobj) = -df_(control_.itobj);
-    if (settings.print >= 3) {
-      printDoubleVector(box_.count(), box_.dv.data(), "DV AFTER NR");
-      printDoubleVector(df_.length(), df_.data(), "DF AFTER NR");
+    if (settings_.print >= 3) {
+      printDoubleVector(out_, box_.count(), box_.dv.data(), "DV AFTER NR");
+      printDoubleVector(out_, df_.length(), df_.data(), "DF AFTER NR");
     }
   }
 
@@ -186,13 +194,17 @@ class NewtonRaphson {
     for (int i = 1; i <= basis_.njinv; ++i) resid_(i) = -df_(basis_.mjinv(i));
     const int njinv = basis_.njinv;
     const int nddv = basis_.nddv;
-    if (!updateInverseWithPool(basis_.xjinv, njinv, readOnly(resid_.sub(1, njinv)), readOnly(deldv_.sub(1, njinv)))) {
+    if (!updateInverseWithPool(ctx_, basis_.xjinv, njinv, readOnly(resid_.sub(1, njinv)),
+                               readOnly(deldv_.sub(1, njinv)))) {
       return false;
     }
-    updateJacobian(basis_.xjac, nddv, readOnly(deldv_.sub(1, nddv)), readOnly(resid_.sub(1, nddv)));
+    updateJacobian(ctx_, basis_.xjac, nddv, readOnly(deldv_.sub(1, nddv)), readOnly(resid_.sub(1, nddv)));
     return true;
   }
 
+  Context& ctx_;
+  Settings& settings_;  // the context's options and counters
+  DiagnosticStream& out_;
   const NewtonControl& control_;
   Basis& basis_;
   DesignBox& box_;
@@ -205,21 +217,21 @@ class NewtonRaphson {
 
 }  // namespace
 
-void restoreBasisFunctions(const NewtonControl& control, Basis& basis, DesignBox& box, Vec<double> df,
+void restoreBasisFunctions(Context& ctx, const NewtonControl& control, Basis& basis, DesignBox& box, Vec<double> df,
                            StepLine& line, Vec<double> deldv, Vec<double> resid, NewtonOutcome& outcome) {
-  NewtonRaphson(control, basis, box, df, line, deldv, resid, outcome).run();
+  NewtonRaphson(ctx, control, basis, box, df, line, deldv, resid, outcome).run();
 }
 
-bool restoreBasisFunctionsWithPool(const NewtonControl& control, Basis& basis, DesignBox& box, Vec<double> df,
-                                   StepLine& line, NewtonOutcome& outcome) {
+bool restoreBasisFunctionsWithPool(Context& ctx, const NewtonControl& control, Basis& basis, DesignBox& box,
+                                   Vec<double> df, StepLine& line, NewtonOutcome& outcome) {
   const int length = std::max({box.count(), basis.njinv, 0});
-  PoolFrame frame;
+  PoolFrame frame(ctx);
   const int deldv = frame.reserveDoubles(length);
   const int resid = frame.reserveDoubles(length);
   if (!frame.claim()) return false;
-  settings.errorFlag = 0;
-  restoreBasisFunctions(control, basis, box, df, line, frame.doubleVec(deldv, length), frame.doubleVec(resid, length),
-                        outcome);
+  ctx.settings.errorFlag = 0;
+  restoreBasisFunctions(ctx, control, basis, box, df, line, frame.doubleVec(deldv, length),
+                        frame.doubleVec(resid, length), outcome);
   return true;
 }
 
@@ -279,6 +291,25 @@ struct NewtonArguments {
 
 }  // namespace
 
+namespace korvex {
+
+void restoreBasisFunctionsOnArrays(Context& ctx, const int* iphase, const int* updjac, const int* maxnr, const int* ldj,
+                                   const int* njinv, const int* mjinv, double* xjinv, double* xjac, const int* idvbnd,
+                                   const int* nidv, const int* midv, const int* nddv, const int* mddv,
+                                   const double* sdir, const int* ndv, double* dv, const double* dvlb,
+                                   const double* dvub, const int* ndf, double* df, const int* itobj,
+                                   const double* bstdv, const double* dvprv, const double* stpbst,
+                                   const double* stpprv, double* step, int* endstp, int* nrconv, int* nriter) {
+  NewtonArguments args(iphase, updjac, maxnr, ldj, njinv, mjinv, xjinv, xjac, idvbnd, nidv, midv, nddv, mddv, sdir,
+                       ndv, dv, dvlb, dvub, ndf, df, itobj, bstdv, dvprv, stpbst, stpprv, step, endstp);
+  if (!restoreBasisFunctionsWithPool(ctx, args.control, args.basis, args.box, args.df, args.line, args.outcome)) {
+    return;  // overflow reported; NRCONV and NRITER untouched
+  }
+  args.writeBack(step, endstp, nrconv, nriter);
+}
+
+}  // namespace korvex
+
 extern "C" {
 
 KORVEX_API void GRGNR(const int* iphase, const int* updjac, const int* maxnr, const int* ldj, const int* njinv,
@@ -291,8 +322,8 @@ KORVEX_API void GRGNR(const int* iphase, const int* updjac, const int* maxnr, co
   NewtonArguments args(iphase, updjac, maxnr, ldj, njinv, mjinv, xjinv, xjac, idvbnd, nidv, midv, nddv, mddv, sdir,
                        ndv, dv, dvlb, dvub, ndf, df, itobj, bstdv, dvprv, stpbst, stpprv, step, endstp);
   const int length = std::max({*ndv, *njinv, 0});
-  korvex::restoreBasisFunctions(args.control, args.basis, args.box, args.df, args.line, Vec<double>(deldv, length),
-                                Vec<double>(resid, length), args.outcome);
+  korvex::restoreBasisFunctions(korvex::defaultContext(), args.control, args.basis, args.box, args.df, args.line,
+                                Vec<double>(deldv, length), Vec<double>(resid, length), args.outcome);
   args.writeBack(step, endstp, nrconv, nriter);
 }
 
@@ -302,12 +333,9 @@ KORVEX_API void GRSNR(const int* iphase, const int* updjac, const int* maxnr, co
                       double* dv, const double* dvlb, const double* dvub, const int* ndf, double* df,
                       const int* itobj, const double* bstdv, const double* dvprv, const double* stpbst,
                       const double* stpprv, double* step, int* endstp, int* nrconv, int* nriter) {
-  NewtonArguments args(iphase, updjac, maxnr, ldj, njinv, mjinv, xjinv, xjac, idvbnd, nidv, midv, nddv, mddv, sdir,
-                       ndv, dv, dvlb, dvub, ndf, df, itobj, bstdv, dvprv, stpbst, stpprv, step, endstp);
-  if (!korvex::restoreBasisFunctionsWithPool(args.control, args.basis, args.box, args.df, args.line, args.outcome)) {
-    return;  // overflow reported; NRCONV and NRITER untouched
-  }
-  args.writeBack(step, endstp, nrconv, nriter);
+  korvex::restoreBasisFunctionsOnArrays(korvex::defaultContext(), iphase, updjac, maxnr, ldj, njinv, mjinv, xjinv,
+                                        xjac, idvbnd, nidv, midv, nddv, mddv, sdir, ndv, dv, dvlb, dvub, ndf, df,
+                                        itobj, bstdv, dvprv, stpbst, stpprv, step, endstp, nrconv, nriter);
 }
 
 }  // extern "C"

@@ -8,6 +8,8 @@
 
 namespace korvex {
 
+struct Context;
+
 // How the restoration runs.
 struct NewtonControl {
   int iphase = 0;      // 3: the current objective's value is negated after each evaluation
@@ -41,13 +43,23 @@ struct NewtonOutcome {
 // NDDV beyond LDJ, NJINV or NDDV beyond the vectors) is not worked on: unless it is already satisfied, the routine
 // returns at once not converged with NRITER = 1 and nothing changed. Counters nNRCalls, nNRTotal, nNRIter as
 // described in the settings block. An overflow of the inverse update's storage returns not converged (errorFlag -1).
-void restoreBasisFunctions(const NewtonControl& control, Basis& basis, DesignBox& box, Vec<double> df,
+void restoreBasisFunctions(Context& ctx, const NewtonControl& control, Basis& basis, DesignBox& box, Vec<double> df,
                            StepLine& line, Vec<double> deldv, Vec<double> resid, NewtonOutcome& outcome);
 
 // The restoration with DELDV and RESID (max(NDV, NJINV) entries each; 2 NDV + 1 slots when NJINV <= NDV) taken from
 // the double pool. When they fit, errorFlag is cleared and the restoration runs; after an overflow report
 // (errorFlag = -1) it returns false with `outcome` untouched.
-bool restoreBasisFunctionsWithPool(const NewtonControl& control, Basis& basis, DesignBox& box, Vec<double> df,
-                                   StepLine& line, NewtonOutcome& outcome);
+bool restoreBasisFunctionsWithPool(Context& ctx, const NewtonControl& control, Basis& basis, DesignBox& box,
+                                   Vec<double> df, StepLine& line, NewtonOutcome& outcome);
+
+// GRSNR on the arrays of its argument list, for the given context: the pooled restoration, STEP, ENDSTP, NRCONV
+// and NRITER written back only when the pool gave storage.
+void restoreBasisFunctionsOnArrays(Context& ctx, const int* iphase, const int* updjac, const int* maxnr, const int* ldj,
+                                   const int* njinv, const int* mjinv, double* xjinv, double* xjac, const int* idvbnd,
+                                   const int* nidv, const int* midv, const int* nddv, const int* mddv,
+                                   const double* sdir, const int* ndv, double* dv, const double* dvlb,
+                                   const double* dvub, const int* ndf, double* df, const int* itobj,
+                                   const double* bstdv, const double* dvprv, const double* stpbst,
+                                   const double* stpprv, double* step, int* endstp, int* nrconv, int* nriter);
 
 }  // namespace korvex

@@ -6,10 +6,10 @@
 #include "common/message.h"
 #include "common/pool.h"
 #include "common/print.h"
-#include "entry/settings.h"
+#include "entry/context.h"
+#include "grg/basis.h"
+#include "grg/newton_raphson.h"
 #include "grg/search_steps.h"
-#include "korvex/routines/entry.h"
-#include "korvex/routines/grg_basis.h"
 #include "korvex/routines/grg_search.h"
 
 namespace korvex::grg {
@@ -17,21 +17,21 @@ namespace {
 
 constexpr int kMaxNewtonIterations = 7;  // MAXNR of every restoration
 
-void printText(int level, std::string_view text) {
-  if (settings.print >= level) MessageBuffer().text(text).print();
+void printText(const SearchSet& set, int level, std::string_view text) {
+  if (set.ctx.settings.print >= level) MessageBuffer(set.ctx.diagnostics).text(text).print();
 }
 
 // One counted evaluation at DV, the current objective negated in phase 3.
-void evaluate(SearchSet& set) { GRGFUN(&set.iphase, &set.itobj, &set.ndv, set.dv, set.df); }
+void evaluate(SearchSet& set) { evaluateGrgPoint(set.ctx, set.iphase, set.itobj, set.ndv, set.dv, set.df); }
 
 // Newton-Raphson restoration of the basis functions, Broyden updates on, at most seven iterations.
 void newtonRaphson(SearchSet& set, StepState& state, int& nrconv, int& nriter) {
   const int updjac = kTrue;
   const int maxnr = kMaxNewtonIterations;
-  GRSNR(&set.iphase, &updjac, &maxnr, &set.ldj, &set.njinv, set.mjinv, set.xjinv, set.xjac, &state.idvbnd,
-        &set.nidv, set.midv, &set.nddv, set.mddv, set.sdir, &set.ndv, set.dv, set.dvlb, set.dvub, &set.ndf, set.df,
-        &set.itobj, set.bstdv, set.dvprv, &state.stpbst, &state.stpprv, &state.step, &state.endstp, &nrconv,
-        &nriter);
+  restoreBasisFunctionsOnArrays(set.ctx, &set.iphase, &updjac, &maxnr, &set.ldj, &set.njinv, set.mjinv, set.xjinv,
+                                set.xjac, &state.idvbnd, &set.nidv, set.midv, &set.nddv, set.mddv, set.sdir, &set.ndv,
+                                set.dv, set.dvlb, set.dvub, &set.ndf, set.df, &set.itobj, set.bstdv, set.dvprv,
+                                &state.stpbst, &state.stpprv, &state.step, &state.endstp, &nrconv, &nriter);
 }
 
 // The functions scanned for new constraints and checked for feasibility: every inequality in the optimisation
@@ -45,6 +45,8 @@ enum class Outcome { kContinue, kReturn };
 
 // Bound event (when a dependent variable meets its bound first) or no event: restore with the current basis.
 Outcome restoreWithBasis(SearchSet& set, StepState& state, const RestorationWork& work) {
+  const Settings& settings = set.ctx.settings;
+  DiagnosticStream& out = set.ctx.diagnostics;
   if (set.njinv <= 0) return Outcome::kContinue;
   Vec<double> DF(set.df, set.ndf);
   Vec<double> DFSAVE(work.dfsave, set.ndf);
@@ -58,7 +60,7 @@ Outcome restoreWithBasis(SearchSet& set, StepState& state, const RestorationWork
     for (int j = 1; j <= set.ndf; ++j) DFSAVE(j) = DF(j);
     moveIndependentVariables(set, state, state.endstp);
     if (std::fabs(s0 - state.stpbnd) <= settings.tinyTol) {
-      printText(1, "STPDEL ERROR IN GRGSAT, BND");
+      printText(set, 1, "STPDEL ERROR IN GRGSAT, BND");
       state.ifail = kTrue;
       return Outcome::kReturn;
     }
@@ -78,15 +80,15 @@ Outcome restoreWithBasis(SearchSet& set, StepState& state, const RestorationWork
       for (int i = 1; i <= rows; ++i) XJAC(i, k) = (DF(MJINV(i)) - DFSAVE(MJINV(i))) / (state.step - s0);
     }
     int singul = kFalse;
-    GRSINV(&set.ldj, &set.nddv, set.xjac, set.xjinv, &singul);
+    invertOnArrays(set.ctx, &set.ldj, &set.nddv, set.xjac, set.xjinv, &singul);
     if (settings.errorFlag != 0) return Outcome::kReturn;
     if (isTrue(singul)) {
       state.ifail = kTrue;
       return Outcome::kReturn;
     }
     if (settings.print >= 2) {
-      printDoubleMatrix(set.ldj, set.nddv, set.nddv, set.xjac, "XJAC AFTER BND UPDATE");
-      printDoubleMatrix(set.ldj, set.nddv, set.nddv, set.xjinv, "XJINV AFTER BND UPDATE");
+      printDoubleMatrix(out, set.ldj, set.nddv, set.nddv, set.xjac, "XJAC AFTER BND UPDATE");
+      printDoubleMatrix(out, set.ldj, set.nddv, set.nddv, set.xjinv, "XJINV AFTER BND UPDATE");
     }
   }
 
@@ -95,7 +97,7 @@ Outcome restoreWithBasis(SearchSet& set, StepState& state, const RestorationWork
   newtonRaphson(set, state, nrconv, nriter);
   if (settings.errorFlag != 0) return Outcome::kReturn;
   if (!isTrue(nrconv)) {
-    printText(2, "CONVERGE FAIL, GRGNR");
+    printText(set, 2, "CONVERGE FAIL, GRGNR");
     state.ifail = kTrue;
     return Outcome::kReturn;
   }
@@ -106,6 +108,8 @@ Outcome restoreWithBasis(SearchSet& set, StepState& state, const RestorationWork
 // New constraint fc, crossing at sc before any dependent variable meets its bound: shorten the step, border the
 // basis inverse with the constraint's row and the step-length column, and restore solving for the step too.
 Outcome restoreWithNewConstraint(SearchSet& set, StepState& state, const RestorationWork& work, int fc, double sc) {
+  const Settings& settings = set.ctx.settings;
+  DiagnosticStream& out = set.ctx.diagnostics;
   Vec<double> DF(set.df, set.ndf);
   Vec<const double> BSTDF(set.bstdf, set.ndf);
   Vec<double> DFSAVE(work.dfsave, set.ndf);
@@ -115,7 +119,7 @@ Outcome restoreWithNewConstraint(SearchSet& set, StepState& state, const Restora
   Mat<const double> GRADD(set.gradd, set.ndv, set.ndf);
 
   state.idvbnd = 0;
-  if (settings.print > 0) MessageBuffer().text("NEW CONSTRAINT ").integer(fc, 3).print(18);
+  if (settings.print > 0) MessageBuffer(out).text("NEW CONSTRAINT ").integer(fc, 3).print(18);
 
   const double s0 = state.step;
   state.step = std::max(0.0, s0 - std::max(s0 - sc, 0.001));
@@ -124,8 +128,8 @@ Outcome restoreWithNewConstraint(SearchSet& set, StepState& state, const Restora
   predictDependentVariables(set, state);
   evaluate(set);
   if (settings.print >= 3) {
-    printDoubleVector(set.ndv, set.dv, "DV AT BIND STEP");
-    printDoubleVector(set.ndf, set.df, "DF AT BIND STEP");
+    printDoubleVector(out, set.ndv, set.dv, "DV AT BIND STEP");
+    printDoubleVector(out, set.ndf, set.df, "DF AT BIND STEP");
   }
 
   // Cases the bordering cannot take, refused as a failed augmentation rather than read or written out of range:
@@ -134,14 +138,14 @@ Outcome restoreWithNewConstraint(SearchSet& set, StepState& state, const Restora
   //   got a column;
   // - a step that did not move (STEP = s0 = 0, a trial at step 0), which leaves no difference quotient.
   if (set.njinv + 1 > std::min(set.ldj, set.ndv) || LISDF(fc) < 1 || state.step == s0) {
-    printText(1, "SINGULAR JACOBIAN DURING AUGMENT");
+    printText(set, 1, "SINGULAR JACOBIAN DURING AUGMENT");
     state.ifail = kTrue;
     return Outcome::kReturn;
   }
 
   double acorn = (DF(fc) - DFSAVE(fc)) / (state.step - s0);
   if (acorn < settings.tinyTol) {
-    printText(2, "ACORN NEGATIVE");
+    printText(set, 2, "ACORN NEGATIVE");
     // No difference from the base point when the step came back onto it: the first quotient is kept.
     if (state.step != state.stpbst) acorn = (DF(fc) - BSTDF(fc)) / (state.step - state.stpbst);
   }
@@ -151,29 +155,29 @@ Outcome restoreWithNewConstraint(SearchSet& set, StepState& state, const Restora
     AROW(i) = GRADD(MDDV(i), LISDF(fc));
   }
   if (settings.print >= 2) {
-    printDoubleVector(set.njinv, work.arow, "AROW");
-    printDoubleVector(set.njinv, work.acol, "ACOL");
-    printDoubleVector(1, &acorn, "ACORN");
+    printDoubleVector(out, set.njinv, work.arow, "AROW");
+    printDoubleVector(out, set.njinv, work.acol, "ACOL");
+    printDoubleVector(out, 1, &acorn, "ACORN");
   }
 
   int singul = kFalse;
-  GRSJIA(&set.ldj, &set.njinv, &acorn, work.arow, work.acol, set.xjinv, &singul);
+  borderInverseOnArrays(set.ctx, &set.ldj, &set.njinv, &acorn, work.arow, work.acol, set.xjinv, &singul);
   if (settings.errorFlag != 0) return Outcome::kReturn;
   if (isTrue(singul)) {
-    printText(1, "SINGULAR JACOBIAN DURING AUGMENT");
+    printText(set, 1, "SINGULAR JACOBIAN DURING AUGMENT");
     state.ifail = kTrue;
     return Outcome::kReturn;
   }
   set.njinv += 1;
   MJINV(set.njinv) = fc;
-  if (settings.print >= 2) printDoubleMatrix(set.ldj, set.njinv, set.njinv, set.xjinv, "JACOBIAN INVERSE");
+  if (settings.print >= 2) printDoubleMatrix(out, set.ldj, set.njinv, set.njinv, set.xjinv, "JACOBIAN INVERSE");
 
   int nrconv = kFalse;
   int nriter = 0;
   newtonRaphson(set, state, nrconv, nriter);
   if (settings.errorFlag != 0) return Outcome::kReturn;
   if (!isTrue(nrconv)) {
-    printText(2, "CONVERGE FAIL, GRGNR, NEW CONSTRAINT");
+    printText(set, 2, "CONVERGE FAIL, GRGNR, NEW CONSTRAINT");
     state.ifail = kTrue;
     return Outcome::kReturn;  // NJINV stays one larger
   }
@@ -185,6 +189,7 @@ Outcome restoreWithNewConstraint(SearchSet& set, StepState& state, const Restora
 }  // namespace
 
 void restoreTrialPoint(SearchSet& set, StepState& state, const RestorationWork& work) {
+  const Settings& settings = set.ctx.settings;
   Vec<const double> DF(set.df, set.ndf);
   Vec<const double> BSTDF(set.bstdf, set.ndf);
   Vec<const int> LTRAK(set.ltrak, set.ndf);
@@ -202,7 +207,7 @@ void restoreTrialPoint(SearchSet& set, StepState& state, const RestorationWork& 
     int fc = 0;
     if (objectiveChangedSign()) {
       double crossing = 0.0;
-      if (!crossingStep(state, set.itobj, BSTDF, DF, crossing)) {
+      if (!crossingStep(set.ctx, state, set.itobj, BSTDF, DF, crossing)) {
         state.ifail = kTrue;
         return;
       }
@@ -214,7 +219,7 @@ void restoreTrialPoint(SearchSet& set, StepState& state, const RestorationWork& 
       const int f = L(k);
       if (LTRAK(f) != 0 || !(DF(f) > feasTol)) continue;
       double crossing = 0.0;
-      if (!crossingStep(state, f, BSTDF, DF, crossing)) {
+      if (!crossingStep(set.ctx, state, f, BSTDF, DF, crossing)) {
         state.ifail = kTrue;
         return;
       }
@@ -250,14 +255,14 @@ void restoreTrialPoint(SearchSet& set, StepState& state, const RestorationWork& 
     if (feasible) return;
     if (newConstraintTaken || state.idvbnd > 0) {
       state.ifail = kTrue;
-      printText(1, "FEASIBILITY FAILED IN GRGSAT");
+      printText(set, 1, "FEASIBILITY FAILED IN GRGSAT");
       return;
     }
   }
 }
 
 bool restoreTrialPointPooled(SearchSet& set, StepState& state) {
-  PoolFrame frame;
+  PoolFrame frame(set.ctx);
   const int acol = frame.reserveDoubles(set.ndv);
   const int arow = frame.reserveDoubles(set.ndv);
   const int dfsave = frame.reserveDoubles(set.ndf);
@@ -349,7 +354,7 @@ KORVEX_API void GRGSAT(const int* IPHASE, const int* ITOBJ, const int* NCAND, co
                        const double* STPBST, const double* STPPRV, const double* SDIR, const int* LDJ, int* NJINV,
                        int* MJINV, double* XJINV, double* XJAC, int* IDVBND, double* STPBND, double* STEP,
                        int* IFAIL, int* ENDSTP, double* ACOL, double* AROW, double* DFSAVE) {
-  SearchSet set;
+  SearchSet set(korvex::defaultContext());
   StepState state;
   fillFromArguments(set, state, IPHASE, ITOBJ, NCAND, MGRGIN, nIneq, ineqList, LTRAK, NBEQ, MBNDEQ, NDDV, MDDV, NIDV,
                     MIDV, NDV, DV, DVUB, DVLB, NDF, DF, LISDF, GRADD, BSTDV, DVPRV, BSTDF, STPBST, STPPRV, SDIR, LDJ,
@@ -370,7 +375,7 @@ KORVEX_API void GRSSAT(const int* IPHASE, const int* ITOBJ, const int* NCAND, co
                        const double* STPBST, const double* STPPRV, const double* SDIR, const int* LDJ, int* NJINV,
                        int* MJINV, double* XJINV, double* XJAC, int* IDVBND, double* STPBND, double* STEP,
                        int* IFAIL, int* ENDSTP) {
-  SearchSet set;
+  SearchSet set(korvex::defaultContext());
   StepState state;
   fillFromArguments(set, state, IPHASE, ITOBJ, NCAND, MGRGIN, nIneq, ineqList, LTRAK, NBEQ, MBNDEQ, NDDV, MDDV, NIDV,
                     MIDV, NDV, DV, DVUB, DVLB, NDF, DF, LISDF, GRADD, BSTDV, DVPRV, BSTDF, STPBST, STPPRV, SDIR, LDJ,

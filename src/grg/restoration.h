@@ -18,7 +18,8 @@ struct RestorationWork {
 
 // Crossing step of function f: where it reaches feasTol between BSTDF(f) at STPBST and DF(f) at STEP. Returns
 // false (with the message at print > 0) when f did not change or the crossing lies outside the interval.
-bool crossingStep(const StepState& state, int f, Vec<const double> bstdf, Vec<const double> df, double& crossing);
+bool crossingStep(Context& ctx, const StepState& state, int f, Vec<const double> bstdf, Vec<const double> df,
+                  double& crossing);
 
 // Dependent variables of DV predicted at state.step (tangent or secant), set onto a bound when within tinyTol of it;
 // state.idvbnd / state.stpbnd: the variable set onto a bound whose prediction reaches it first.

@@ -2,17 +2,19 @@
 #include <cmath>
 
 #include "common/message.h"
-#include "entry/settings.h"
+#include "entry/context.h"
 #include "grg/restoration.h"
 #include "korvex/routines/grg_search.h"
 
 namespace korvex::grg {
 
-bool crossingStep(const StepState& state, int f, Vec<const double> bstdf, Vec<const double> df, double& crossing) {
+bool crossingStep(Context& ctx, const StepState& state, int f, Vec<const double> bstdf, Vec<const double> df,
+                  double& crossing) {
   const double g0 = bstdf(f);
   const double g1 = df(f);
+  const Settings& settings = ctx.settings;
   if (!(std::fabs(g1 - g0) >= settings.tinyTol)) {
-    if (settings.print > 0) MessageBuffer().text("ERROR2 IN GRGINT").print();
+    if (settings.print > 0) MessageBuffer(ctx.diagnostics).text("ERROR2 IN GRGINT").print();
     return false;
   }
   const double t = (settings.feasTol - g0) / (g1 - g0);
@@ -20,11 +22,12 @@ bool crossingStep(const StepState& state, int f, Vec<const double> bstdf, Vec<co
     crossing = state.stpbst + (state.step - state.stpbst) * t;
     return true;
   }
-  if (settings.print > 0) MessageBuffer().text("ERROR1 IN GRGINT").print();
+  if (settings.print > 0) MessageBuffer(ctx.diagnostics).text("ERROR1 IN GRGINT").print();
   return false;
 }
 
 void predictDependentVariables(const SearchSet& set, StepState& state) {
+  const Settings& settings = set.ctx.settings;
   const double tiny = settings.tinyTol;
   state.stpbnd = settings.bigValue;
   state.idvbnd = 0;
@@ -86,7 +89,7 @@ KORVEX_API void GRGINT(const double* STPBST, const double* STEP, const int* f, c
   state.step = *STEP;
   // Only entry f of the two vectors is read.
   const Vec<const double> bstdf(BSTDF, *f), df(DF, *f);
-  if (!korvex::grg::crossingStep(state, *f, bstdf, df, *crossing)) *IFAIL = korvex::kTrue;
+  if (!korvex::grg::crossingStep(korvex::defaultContext(), state, *f, bstdf, df, *crossing)) *IFAIL = korvex::kTrue;
 }
 
 KORVEX_API void GRGDDV(const int* NDDV, const int* MDDV, const double* DVUB, const double* DVLB, const double* STEP,
@@ -95,7 +98,7 @@ KORVEX_API void GRGDDV(const int* NDDV, const int* MDDV, const double* DVUB, con
   // NDV is not passed: the views are sized by the largest variable number in MDDV(1..NDDV).
   int ndv = 0;
   for (int k = 0; k < *NDDV; ++k) ndv = std::max(ndv, MDDV[k]);
-  SearchSet set;
+  SearchSet set(korvex::defaultContext());
   set.ndv = std::max(ndv, *NDDV);
   set.nddv = *NDDV;
   set.mddv = const_cast<int*>(MDDV);

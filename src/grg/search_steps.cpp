@@ -6,12 +6,13 @@
 #include "common/message.h"
 #include "common/print.h"
 #include "common/stream.h"
-#include "entry/settings.h"
+#include "entry/context.h"
 #include "korvex/routines/grg_search.h"
 
 namespace korvex::grg {
 
 void trackBindingConstraints(SearchSet& set, int& reseth) {
+  const Settings& settings = set.ctx.settings;
   Vec<int> LTRAK(set.ltrak, set.ndf);
   Vec<int> MTRAK(set.mtrak, set.mtrakLength());
   Vec<const int> MBNDIN(set.mbndin, set.nbin);
@@ -34,9 +35,9 @@ void trackBindingConstraints(SearchSet& set, int& reseth) {
     if (p >= kTrackingCosine) {
       if (p >= kOutsideTangentCosine) {
         if (settings.print >= 2) {
-          MessageBuffer m;
+          MessageBuffer m(set.ctx.diagnostics);
           m.text("SEARCH DIRECTION OUTSIDE TANGENT").print(33);
-          MessageBuffer line;
+          MessageBuffer line(set.ctx.diagnostics);
           line.text("BINDING DF# ").integer(j, 4).blanks(2).text("DOTP=").exponent(p, 14, 5).print(38);
         }
         reseth = kTrue;
@@ -114,7 +115,8 @@ void registerTrial(int brackt, int k, double objective, double step, Vec<double>
   writeStandardOutputLine(kBracketError, static_cast<int>(sizeof(kBracketError) - 1));
 }
 
-double twoPointParabola(Vec<const double> stppt, Vec<const double> objpt, double slope) {
+double twoPointParabola(Context& ctx, Vec<const double> stppt, Vec<const double> objpt, double slope) {
+  const Settings& settings = ctx.settings;
   const double t1 = stppt(1), f1 = objpt(1), t2 = stppt(2), f2 = objpt(2);
   const double dt = t2 - t1;
   // Two pairs at the same step (a restoration can shorten the first trial back to the start) give no curvature:
@@ -124,16 +126,17 @@ double twoPointParabola(Vec<const double> stppt, Vec<const double> objpt, double
     const double step = t1 - slope / (2.0 * c);
     return step < 0.0 ? 0.0 : step;
   }
-  if (settings.print >= 2) MessageBuffer().text("C = 0 IN GRGPR2").print();
+  if (settings.print >= 2) MessageBuffer(ctx.diagnostics).text("C = 0 IN GRGPR2").print();
   return 0.0;
 }
 
-void threePointParabola(Vec<const double> stppt, Vec<const double> objpt, double& step, int& ifail) {
+void threePointParabola(Context& ctx, Vec<const double> stppt, Vec<const double> objpt, double& step, int& ifail) {
+  const Settings& settings = ctx.settings;
   const double t1 = stppt(1), t2 = stppt(2), t3 = stppt(3);
   const double f1 = objpt(1), f2 = objpt(2), f3 = objpt(3);
   const double d = (t2 - t3) * f1 + (t3 - t1) * f2 + (t1 - t2) * f3;
   if (std::fabs(d) < settings.tinyTol) {
-    if (settings.print > 0) MessageBuffer().text("ERROR IN GRGPR3, ZERO DENOM").print();
+    if (settings.print > 0) MessageBuffer(ctx.diagnostics).text("ERROR IN GRGPR3, ZERO DENOM").print();
     ifail = kTrue;
     return;
   }
@@ -141,6 +144,7 @@ void threePointParabola(Vec<const double> stppt, Vec<const double> objpt, double
 }
 
 void growStep(const SearchSet& set, StepState& state, int& slownr) {
+  const Settings& settings = set.ctx.settings;
   const double B = settings.bigValue;
   const double tiny = settings.tinyTol;
   const double t = state.step;
@@ -233,7 +237,7 @@ extern "C" {
 
 KORVEX_API void GRGTRK(int* RESETH, const int* NDF, const int* NBIN, const int* MBNDIN, const int* NDV,
                        const double* SDIR, const int* LISDF, const double* GRADD, int* NTRAK, int* MTRAK, int* LTRAK) {
-  SearchSet set;
+  SearchSet set(korvex::defaultContext());
   set.ndf = *NDF;
   set.nbin = *NBIN;
   set.mbndin = MBNDIN;
@@ -252,7 +256,7 @@ KORVEX_API void GRGIDV(const int* NIDV, const int* MIDV, const double* DVUB, con
   // The views need a length: the largest variable number named in MIDV bounds every access.
   int n = 0;
   for (int k = 0; k < *NIDV; ++k) n = std::max(n, MIDV[k]);
-  SearchSet set;
+  SearchSet set(korvex::defaultContext());
   set.ndv = std::max(n, *NIDV);
   set.nidv = *NIDV;
   set.midv = const_cast<int*>(MIDV);
@@ -284,11 +288,13 @@ KORVEX_API void GRGPR2(const double* STPPT, const double* OBJPT, const int* NDV,
                        const double* SDIR, double* step) {
   double slope = 0.0;
   for (int i = 0; i < *NDV; ++i) slope += SDIR[i] * GRADOB[i];
-  *step = korvex::grg::twoPointParabola(Vec<const double>(STPPT, 2), Vec<const double>(OBJPT, 2), slope);
+  *step = korvex::grg::twoPointParabola(korvex::defaultContext(), Vec<const double>(STPPT, 2),
+                                        Vec<const double>(OBJPT, 2), slope);
 }
 
 KORVEX_API void GRGPR3(const double* STPPT, const double* OBJPT, double* step, int* IFAIL) {
-  korvex::grg::threePointParabola(Vec<const double>(STPPT, 3), Vec<const double>(OBJPT, 3), *step, *IFAIL);
+  korvex::grg::threePointParabola(korvex::defaultContext(), Vec<const double>(STPPT, 3), Vec<const double>(OBJPT, 3),
+                                  *step, *IFAIL);
 }
 
 KORVEX_API void GRGSTP(const int* IPHASE, const int* ITOBJ, int* SLOWNR, const int* NTRAK, const int* NBEQ,
@@ -301,7 +307,7 @@ KORVEX_API void GRGSTP(const int* IPHASE, const int* ITOBJ, int* SLOWNR, const i
   for (int k = 0; k < *NDDV; ++k) ndv = std::max(ndv, MDDV[k]);
   int ndf = *IPHASE >= 2 ? *ITOBJ : 0;
   for (int k = 0; k < *NCAND; ++k) ndf = std::max(ndf, MGRGIN[k]);
-  SearchSet set;
+  SearchSet set(korvex::defaultContext());
   set.iphase = *IPHASE;
   set.itobj = *ITOBJ;
   set.ntrak = *NTRAK;

@@ -36,10 +36,10 @@ double euclideanNorm(Vec<const double> v);
 void registerTrial(int brackt, int k, double objective, double step, Vec<double> objpt, Vec<double> stppt);
 
 // Two-point parabola through pairs 1 and 2 with the start slope; 0 when it does not open upward.
-double twoPointParabola(Vec<const double> stppt, Vec<const double> objpt, double slope);
+double twoPointParabola(Context& ctx, Vec<const double> stppt, Vec<const double> objpt, double slope);
 
 // Three-point parabola through pairs 1 to 3; IFAIL true (and step unchanged) when degenerate.
-void threePointParabola(Vec<const double> stppt, Vec<const double> objpt, double& step, int& ifail);
+void threePointParabola(Context& ctx, Vec<const double> stppt, Vec<const double> objpt, double& step, int& ifail);
 
 // Step-growth rule: state.step in = current trial step, out = the next one.
 void growStep(const SearchSet& set, StepState& state, int& slownr);

@@ -8,6 +8,10 @@
 #include "common/logical.h"
 #include "common/views.h"
 
+namespace korvex {
+struct Context;
+}
+
 namespace korvex::grg {
 
 // The problem in scaled form: variables with bounds -1 and 1, the function vector (objective, equalities,
@@ -46,5 +50,19 @@ struct WorkingSet {
 
 // Room of the binding-inequality list: one entry per inequality, but never more than the variables.
 inline int bindingListLength(int nIneq, int NDV) { return std::max(0, std::min(nIneq, NDV)); }
+
+// The main iteration (GRGALG) on the run arrays D1-D9, I1-I5 given as raw storage.
+struct RunStorage {
+  double *GRADOB, *GRADLO, *GRADL, *XLAG, *HESSIAN, *DVOLD, *DVDEL, *GRADEL, *SDIR;
+  int *MGRGIN, *MBNDIN, *MBNDEQ, *LISDF, *IACT;
+};
+void runMainIteration(Context& ctx, int maxIter, int NDV, double* DV, double* DVLB, double* DVUB, int NDF, double* DF,
+                      int objIndex, int nEq, int* eqList, int nIneq, int* ineqList, const RunStorage& storage,
+                      int& resultCode);
+
+// The storage front end (GRSALG): the run arrays from the work pool, then the main iteration. An overflow is
+// reported (errorFlag = -1) and resultCode is not written.
+void runFrontEnd(Context& ctx, int maxIter, int NDV, double* DV, double* DVLB, double* DVUB, int NDF, double* DF,
+                 int objIndex, int nEq, int* eqList, int nIneq, int* ineqList, int& resultCode);
 
 }  // namespace korvex::grg

@@ -1,14 +1,17 @@
-// The exported QP routines: each turns its pointer arguments into views and calls the internal kernel. Status
+// The exported QP routines: each turns its pointer arguments into views and calls the internal kernel on the
+// default context. Status
 // arguments are only ever set to -1 here (QPSINI and QPSTRI also set 0 on success); callers clear them first.
 // Active counts are read within 0..N, so no view reaches past arrays of N entries.
 #include <algorithm>
 
 #include "common/logical.h"
+#include "entry/context.h"
 #include "korvex/routines/qp.h"
 #include "qp/kernels.h"
 
 namespace {
 
+using korvex::defaultContext;
 using korvex::Mat;
 using korvex::Vec;
 namespace qp = korvex::qp;
@@ -24,7 +27,7 @@ KORVEX_API void QPSOLV(const int* N, const int* NC, const int* NINEQ, const doub
                        const double* XL, const double* XU, double* X, double* XLAG, int* IACT, int* NACT,
                        int* INFEAS, int* IHESS, int* IERR) {
   const qp::Problem problem{*N, *NC, *NINEQ, A, *LDA, BC, HESS, *LDH, G, ITYPE, XL, XU};
-  qp::solveQp(problem, qp::Solution{X, XLAG, IACT, *NACT, *INFEAS, *IHESS, *IERR});
+  qp::solveQp(defaultContext(), problem, qp::Solution{X, XLAG, IACT, *NACT, *INFEAS, *IHESS, *IERR});
 }
 
 KORVEX_API void QPSDIR(const int* NACT, const int* N, const int* NC, const int* NINEQ, const int* NB, const double* A,
@@ -42,8 +45,8 @@ KORVEX_API void QPSDIR(const int* NACT, const int* N, const int* NC, const int* 
 KORVEX_API void QPSINI(const int* N, const double* HESS, const int* LDH, double* HFAC, const double* G, double* X,
                        int* ISTAT) {
   const int n = std::max(*N, 0);
-  const bool factored = qp::start(n, Mat<const double>(HESS, *LDH, n), Vec<double>(HFAC, qp::packedLength(n)),
-                                  Vec<const double>(G, n), Vec<double>(X, n));
+  const bool factored = qp::start(defaultContext(), n, Mat<const double>(HESS, *LDH, n),
+                                  Vec<double>(HFAC, qp::packedLength(n)), Vec<const double>(G, n), Vec<double>(X, n));
   *ISTAT = factored ? korvex::kFalse : korvex::kTrue;
 }
 
@@ -68,7 +71,7 @@ KORVEX_API void QPSSOL(const double* F, double* V, const int* N) {
 
 KORVEX_API void QPSTRI(double* F, const int* NEND, const int* NSTART, int* ISTAT) {
   const int last = std::max(*NEND, 0);
-  const bool factored = qp::factorRows(Vec<double>(F, qp::packedLength(last)), *NSTART, last);
+  const bool factored = qp::factorRows(defaultContext(), Vec<double>(F, qp::packedLength(last)), *NSTART, last);
   *ISTAT = factored ? korvex::kFalse : korvex::kTrue;
 }
 
@@ -76,7 +79,7 @@ KORVEX_API void QPSVIO(const int* NC, const int* NINEQ, const int* NB, const dou
                        const int* IACT, int* KV) {
   const qp::Rows rows(0, *NC, *NINEQ, *NB, nullptr, 1, nullptr);  // the choice needs only the row counts
   const int nact = std::max(*NACT, 0);
-  *KV = qp::mostViolated(rows, Vec<const double>(C, rows.total()), nact, Vec<const int>(IACT, nact));
+  *KV = qp::mostViolated(defaultContext(), rows, Vec<const double>(C, rows.total()), nact, Vec<const int>(IACT, nact));
 }
 
 KORVEX_API void QPSLEN(const int* N, const int* NC, const int* NINEQ, const int* NB, const double* A, const int* LDA,
@@ -86,9 +89,9 @@ KORVEX_API void QPSLEN(const int* N, const int* NC, const int* NINEQ, const int*
   const qp::Rows rows(*N, *NC, *NINEQ, *NB, A, *LDA, ITYPE);
   const int n = rows.n();
   const int nact = activeCount(*NACT, n);
-  const qp::StepChoice step = qp::stepLength(rows, Vec<const double>(C, rows.total()), *KV, nact, *ZNORM,
-                                             Vec<const double>(Z, n), Vec<const double>(XLAG, nact),
-                                             Vec<const double>(R, nact));
+  const qp::StepChoice step =
+      qp::stepLength(defaultContext(), rows, Vec<const double>(C, rows.total()), *KV, nact, *ZNORM,
+                     Vec<const double>(Z, n), Vec<const double>(XLAG, nact), Vec<const double>(R, nact));
   *T = step.t;
   *IDX = step.idx;
   if (step.idx == 0) {
@@ -115,7 +118,7 @@ KORVEX_API void QPSDOA(int* NACT, const int* N, const int* NC, const int* NINEQ,
   const qp::Rows rows(*N, *NC, *NINEQ, *NB, A, *LDA, ITYPE);
   const int n = rows.n();
   int nact = activeCount(*NACT, n);
-  const bool done = qp::addOrDrop(rows, nact, Vec<int>(IACT, n), Vec<double>(XLAG, n),
+  const bool done = qp::addOrDrop(defaultContext(), rows, nact, Vec<int>(IACT, n), Vec<double>(XLAG, n),
                                   Vec<double>(ACTMAT, qp::packedLength(n)), Mat<double>(HINVN, *LDHN, n),
                                   Vec<const double>(HFAC, qp::packedLength(n)), *K, *KV, *UPLUS);
   *NACT = nact;

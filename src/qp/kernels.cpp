@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "common/message.h"
-#include "entry/settings.h"
+#include "entry/context.h"
 
 namespace korvex::qp {
 
@@ -19,7 +19,7 @@ bool hasUpperRow(int type) { return type == kBothBounds || type == kUpperBound; 
 bool hasLowerRow(int type) { return type == kBothBounds || type == kLowerBound; }
 
 // The internal failures are reported whatever the print level.
-void reportFailure(std::string_view text) { messageText.clear().text(text).print(); }
+void reportFailure(Context& ctx, std::string_view text) { ctx.messageText.clear().text(text).print(); }
 
 }  // namespace
 
@@ -87,7 +87,8 @@ void Rows::gradient(int j, double scale, Vec<double> out) const {
 }
 
 // Row r holds w (entries 1..r-1) and d (entry r) of the matrix; it becomes L(r, 1..r-1) and D_r.
-bool factorRow(Vec<double> f, int r) {
+bool factorRow(const Context& ctx, Vec<double> f, int r) {
+  const Settings& settings = ctx.settings;
   const int row = packed(r, 0);
   // w_c -= sum over p < c of L(c, p) w_p: forward substitution with the unit factor of the rows above.
   for (int c = 2; c <= r - 1; ++c) {
@@ -106,9 +107,9 @@ bool factorRow(Vec<double> f, int r) {
   return !(d < settings.tinyTol);
 }
 
-bool factorRows(Vec<double> f, int first, int last) {
+bool factorRows(const Context& ctx, Vec<double> f, int first, int last) {
   for (int r = std::max(first, 1); r <= last; ++r) {
-    if (!factorRow(f, r)) return false;
+    if (!factorRow(ctx, f, r)) return false;
   }
   return true;
 }
@@ -128,11 +129,11 @@ void solve(Vec<const double> f, Vec<double> v, int n) {
   }
 }
 
-bool start(int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x) {
+bool start(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x) {
   for (int r = 1; r <= n; ++r) {
     for (int c = 1; c <= r; ++c) hfac(packed(r, c)) = h(c, r);
   }
-  if (!factorRows(hfac, 1, n)) return false;
+  if (!factorRows(ctx, hfac, 1, n)) return false;
   for (int i = 1; i <= n; ++i) x(i) = -g(i);
   solve(readOnly(hfac), x, n);
   return true;
@@ -159,7 +160,8 @@ void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<
   for (int k = 1; k <= nc - rows.nineq(); ++k) c(lastBoundRow + k) = -c(rows.nineq() + k);
 }
 
-int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact) {
+int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact) {
+  const Settings& settings = ctx.settings;
   const auto active = [&](int j) {
     for (int k = 1; k <= nact; ++k) {
       if (iact(k) == j) return true;
@@ -180,8 +182,9 @@ int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int>
   return kv;
 }
 
-StepChoice stepLength(const Rows& rows, Vec<const double> c, int kv, int nact, double znorm, Vec<const double> z,
-                      Vec<const double> xlag, Vec<const double> r) {
+StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c, int kv, int nact, double znorm,
+                      Vec<const double> z, Vec<const double> xlag, Vec<const double> r) {
+  const Settings& settings = ctx.settings;
   const double tiny = settings.tinyTol;
   // Partial step: the first active multiplier to reach zero (the later one on equal ratios).
   double partial = settings.bigValue;
@@ -220,12 +223,12 @@ void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, in
   }
 }
 
-bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat, Mat<double> hinvn,
-               Vec<const double> hfac, int k, int kv, double uplus) {
+bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat,
+               Mat<double> hinvn, Vec<const double> hfac, int k, int kv, double uplus) {
   const int n = rows.n();
   if (k > nact) {
     if (nact >= n) {
-      reportFailure(kTooManyActive);
+      reportFailure(ctx, kTooManyActive);
       return false;
     }
     ++nact;
@@ -246,8 +249,8 @@ bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec
   for (int r = k; r <= nact; ++r) {
     const Vec<const double> column = readOnly(hinvn.column(r));
     for (int c = 1; c <= r; ++c) actmat(packed(r, c)) = rows.dot(iact(c), column);
-    if (!factorRow(actmat, r)) {
-      reportFailure(kNonPositiveActiveMatrix);
+    if (!factorRow(ctx, actmat, r)) {
+      reportFailure(ctx, kNonPositiveActiveMatrix);
       return false;
     }
   }

@@ -8,10 +8,15 @@
 //   NC+NB+1..MTOT  mirror rows: row NC+NB+k is the negated equality row NINEQ+k.
 // An equality holds when its row and its mirror row both hold.
 //
-// Every kernel reads tinyTol and bigValue from the settings block. None allocates.
+// The kernels that test values read tinyTol and bigValue from the settings of the context they are given. None
+// allocates.
 #pragma once
 
 #include "common/views.h"
+
+namespace korvex {
+struct Context;
+}
 
 namespace korvex::qp {
 
@@ -78,15 +83,15 @@ class Rows {
 
 // Factorizes row r of the packed f, rows 1..r-1 being factored: false when the pivot is below tinyTol (a pivot equal
 // to tinyTol is accepted); the row is stored either way.
-bool factorRow(Vec<double> f, int r);
+bool factorRow(const Context& ctx, Vec<double> f, int r);
 // Rows first..last in turn, stopping at the first failing pivot.
-bool factorRows(Vec<double> f, int first, int last);
+bool factorRows(const Context& ctx, Vec<double> f, int first, int last);
 // Solves F y = v in place for the packed factor f of order n.
 void solve(Vec<const double> f, Vec<double> v, int n);
 
 // Copies the upper triangle of H into hfac and factorizes it. On success x = -H^-1 g and true; on a failing pivot
 // false with x untouched.
-bool start(int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x);
+bool start(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x);
 
 // All row values at x into c(1..MTOT).
 void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
@@ -94,7 +99,7 @@ void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<
 
 // The most violated row that is neither active nor the twin of an active equality row (first row on equal
 // values), 0 when no row value exceeds tinyTol.
-int mostViolated(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact);
+int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact);
 
 // What happens at the end of a step.
 enum StepKind : int {
@@ -109,8 +114,8 @@ struct StepChoice {
   int kind;  // a StepKind; set only when idx != 0
 };
 
-StepChoice stepLength(const Rows& rows, Vec<const double> c, int kv, int nact, double znorm, Vec<const double> z,
-                      Vec<const double> xlag, Vec<const double> r);
+StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c, int kv, int nact, double znorm,
+                      Vec<const double> z, Vec<const double> xlag, Vec<const double> r);
 
 // xlag += t r, uplus += t, and for kind >= 2 also x += t z.
 void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, int n, Vec<double> x,
@@ -118,8 +123,8 @@ void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, in
 
 // Adds row kv with multiplier uplus at position nact+1 when k > nact, otherwise drops active position k; then
 // rebuilds and refactors rows k..nact of actmat. false (message printed) when nact = n already or a pivot fails.
-bool addOrDrop(const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat, Mat<double> hinvn,
-               Vec<const double> hfac, int k, int kv, double uplus);
+bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat,
+               Mat<double> hinvn, Vec<const double> hfac, int k, int kv, double uplus);
 
 // Direction for adding row kv: z = -(H^-1 - H^-1 N M^-1 N' H^-1) n_kv and r(1..nact) = -M^-1 N' H^-1 n_kv.
 // Returns the Euclidean norm of z.
@@ -153,6 +158,6 @@ struct Solution {
   int& ierr;
 };
 
-void solveQp(const Problem& problem, const Solution& out);
+void solveQp(Context& ctx, const Problem& problem, const Solution& out);
 
 }  // namespace korvex::qp

@@ -7,7 +7,7 @@
 #include "common/logical.h"
 #include "common/message.h"
 #include "common/pool.h"
-#include "entry/settings.h"
+#include "entry/context.h"
 #include "qp/kernels.h"
 
 namespace korvex::qp {
@@ -47,7 +47,7 @@ Workspace carve(PoolFrame& frame, int n, int rowCount) {
 
 }  // namespace
 
-void solveQp(const Problem& p, const Solution& out) {
+void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   out.ierr = kFalse;
   out.infeas = kFalse;
   const int n = std::max(p.n, 0);
@@ -58,31 +58,31 @@ void solveQp(const Problem& p, const Solution& out) {
   const Vec<int> iact(out.iact, n);
   int& nact = out.nact;
 
-  PoolFrame frame;  // gives the top back on every return
+  PoolFrame frame(ctx);  // gives the top back on every return
   const long long last = lastWorkspaceSlot(frame.savedDoubleTop(), n, rows.total());
-  if (last > INT_MAX || !PoolFrame::doublesFit(static_cast<int>(last))) {
-    messageText.clear().text("ERROR: DOUBLE PRECISION STORAGE EXCEEDED, ").integer(last, 10).print();
+  if (last > INT_MAX || !PoolFrame::doublesFit(ctx, static_cast<int>(last))) {
+    ctx.messageText.clear().text("ERROR: DOUBLE PRECISION STORAGE EXCEEDED, ").integer(last, 10).print();
     out.ihess = kFalse;
     out.ierr = kTrue;
     return;
   }
   const Workspace w = carve(frame, n, rows.total());
 
-  if (!start(n, hess, w.hfac, g, x)) {
+  if (!start(ctx, n, hess, w.hfac, g, x)) {
     out.ihess = kTrue;
     return;
   }
   out.ihess = kFalse;
-  PoolFrame::setDoubleTop(w.lastSlot);
+  PoolFrame::setDoubleTop(ctx, w.lastSlot);
   rowValues(rows, bc, readOnly(x), xl, xu, w.c);
   nact = 0;
 
-  while (const int kv = mostViolated(rows, readOnly(w.c), nact, readOnly(iact))) {
+  while (const int kv = mostViolated(ctx, rows, readOnly(w.c), nact, readOnly(iact))) {
     double uplus = 0.0;
     for (;;) {  // partial steps until row kv holds
       const double znorm = direction(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), readOnly(w.hinvn),
                                      readOnly(w.hfac), kv);
-      const StepChoice step = stepLength(rows, readOnly(w.c), kv, nact, znorm, readOnly(w.z), readOnly(xlag),
+      const StepChoice step = stepLength(ctx, rows, readOnly(w.c), kv, nact, znorm, readOnly(w.z), readOnly(xlag),
                                          readOnly(w.r));
       if (step.idx == 0) {
         out.infeas = kTrue;
@@ -90,7 +90,7 @@ void solveQp(const Problem& p, const Solution& out) {
       }
       takeStep(nact, xlag, uplus, readOnly(w.r), n, x, readOnly(w.z), step.t, step.kind);
       if (step.kind != kDropOnly) rowValues(rows, bc, readOnly(x), xl, xu, w.c);
-      if (!addOrDrop(rows, nact, iact, xlag, w.actmat, w.hinvn, readOnly(w.hfac), step.idx, kv, uplus)) {
+      if (!addOrDrop(ctx, rows, nact, iact, xlag, w.actmat, w.hinvn, readOnly(w.hfac), step.idx, kv, uplus)) {
         out.ierr = kTrue;
         return;
       }

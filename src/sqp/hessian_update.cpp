@@ -8,6 +8,7 @@
 #include "common/logical.h"
 #include "common/views.h"
 #include "korvex/routines/hessian.h"
+#include "sqp/hessian_lagrangian.h"
 
 namespace korvex {
 namespace {
@@ -23,10 +24,14 @@ double dot(Vec<const double> a, Vec<const double> b) {
   return sum;
 }
 
-// Returns true when b was changed.
-bool dampedBfgsUpdate(Vec<const double> s, Vec<const double> y, Mat<double> b, Vec<double> work1, Vec<double> r,
-                      Vec<double> work2) {
-  const int n = s.length();
+}  // namespace
+
+bool dampedBfgsUpdate(int n, const double* sData, const double* yData, double* bData, double* work1Data,
+                      double* rData, double* work2Data) {
+  if (n < 0) n = 0;
+  const Vec<const double> s(sData, n), y(yData, n);
+  const Mat<double> b(bData, n, n);
+  const Vec<double> work1(work1Data, n), r(rData, n), work2(work2Data, n);
 
   // work2 = B s, column i of B dotted with s.
   for (int i = 1; i <= n; ++i) {
@@ -57,16 +62,9 @@ bool dampedBfgsUpdate(Vec<const double> s, Vec<const double> y, Mat<double> b, V
   return true;
 }
 
-}  // namespace
 }  // namespace korvex
 
 extern "C" KORVEX_API void QHESS(const int* n, const double* s, const double* y, double* B, int* updated,
                                  double* work1, double* r, double* work2) {
-  using namespace korvex;
-  const int order = *n;
-  *updated = kFalse;
-  if (dampedBfgsUpdate(Vec<const double>(s, order), Vec<const double>(y, order), Mat<double>(B, order, order),
-                       Vec<double>(work1, order), Vec<double>(r, order), Vec<double>(work2, order))) {
-    *updated = kTrue;
-  }
+  *updated = korvex::dampedBfgsUpdate(*n, s, y, B, work1, r, work2) ? korvex::kTrue : korvex::kFalse;
 }

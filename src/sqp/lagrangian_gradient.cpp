@@ -5,6 +5,7 @@
 
 #include "common/views.h"
 #include "korvex/routines/hessian.h"
+#include "sqp/hessian_lagrangian.h"
 
 namespace korvex {
 namespace {
@@ -19,9 +20,17 @@ struct QpRows {
 // Function number of a constraint row (c <= p + q).
 int functionOfRow(const QpRows& rows, int c) { return c <= rows.p ? rows.list1(c) : rows.list2(c - rows.p); }
 
+}  // namespace
+
 // The gradient columns are numbered 1 up; a column number below 1 names no column.
-void lagrangianGradient(const QpRows& rows, const int* icolData, Vec<const int> iact, Vec<double> xlag,
-                        Vec<const double> gobj, const double* gData, Vec<double> gradL, int& missing) {
+void lagrangianGradient(int nVariables, int p, const int* list1, int q, const int* list2, const int* icolData,
+                        const int* iactData, int nact, double* xlagData, const double* gobjData, const double* gData,
+                        double* gradLData, int& missing) {
+  const QpRows rows{p, Vec<const int>(list1, p), q, Vec<const int>(list2, q)};
+  const Vec<const int> iact(iactData, nact);
+  const Vec<double> xlag(xlagData, nact);
+  const Vec<const double> gobj(gobjData, nVariables);
+  const Vec<double> gradL(gradLData, nVariables);
   const int n = gradL.length();
   const int constraintRows = rows.p + rows.q;
 
@@ -72,14 +81,10 @@ void lagrangianGradient(const QpRows& rows, const int* icolData, Vec<const int> 
   }
 }
 
-}  // namespace
 }  // namespace korvex
 
 extern "C" KORVEX_API void QLAG(const int* n, const int* p, const int* list1, const int* q, const int* list2,
                                 const int* ICOL, const int* IACT, const int* NACT, double* XLAG, const double* gobj,
                                 const double* G, double* gradL, int* missing) {
-  using namespace korvex;
-  const QpRows rows{*p, Vec<const int>(list1, *p), *q, Vec<const int>(list2, *q)};
-  lagrangianGradient(rows, ICOL, Vec<const int>(IACT, *NACT), Vec<double>(XLAG, *NACT), Vec<const double>(gobj, *n),
-                     G, Vec<double>(gradL, *n), *missing);
+  korvex::lagrangianGradient(*n, *p, list1, *q, list2, ICOL, IACT, *NACT, XLAG, gobj, G, gradL, *missing);
 }

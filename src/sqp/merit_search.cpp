@@ -6,8 +6,7 @@
 
 #include "common/message.h"
 #include "common/print.h"
-#include "entry/bridge.h"
-#include "entry/settings.h"
+#include "entry/context.h"
 #include "korvex/routines/sqp.h"
 #include "sqp/sqp_internal.h"
 
@@ -31,7 +30,7 @@ double columnDot(const MeritSearch& s, int k) {
   return sum;
 }
 
-void printStepLine(double alpha, double merit) {
+void printStepLine(MessageBuffer& messageText, double alpha, double merit) {
   messageText.clear()
       .text(" Step Length=")
       .exponent(alpha, 13, 4)
@@ -41,16 +40,16 @@ void printStepLine(double alpha, double merit) {
       .print(52);
 }
 
-void printInterpolationLine(double pender, double astar) {
+void printInterpolationLine(MessageBuffer& messageText, double pender, double astar) {
   messageText.clear().text(" Pender= ").exponent(pender, 14, 4).text(" Astar= ").exponent(astar, 14, 4).print(75);
 }
 
 }  // namespace
 
-double interpolateStep(double a, double b, double fa, double fb, double slope) {
+double interpolateStep(double a, double b, double fa, double fb, double slope, double tinyTol) {
   const double span = a - b;
   const double c = (fb - fa + span * slope) / (span * span);
-  if (std::fabs(c) <= settings.tinyTol) return 0.0;
+  if (std::fabs(c) <= tinyTol) return 0.0;
   double t = a - slope / (2.0 * c);
   if (t < 0.0) t = 0.0;
   if (t > b) t = b;
@@ -86,7 +85,10 @@ double meritSlope(const MeritSearch& s) {
   return slope;
 }
 
-SearchOutcome meritLineSearch(MeritSearch& s) {
+SearchOutcome meritLineSearch(Context& ctx, MeritSearch& s) {
+  const Settings& settings = ctx.settings;
+  MessageBuffer& messageText = ctx.messageText;
+  DiagnosticStream& out = ctx.diagnostics;
   updatePenaltyWeights(s);
   const double merit0 = meritValue(s);
   const double pender = meritSlope(s);
@@ -105,20 +107,20 @@ SearchOutcome meritLineSearch(MeritSearch& s) {
     for (int i = 1; i <= s.n; ++i) {
       s.x(i) = std::min(s.upper(i), std::max(s.lower(i), s.basePoint(i) + alpha * s.d(i)));
     }
-    evaluateAtScaledPoint(s.n, s.x.data(), s.f.data());
+    evaluateAtScaledPoint(ctx, s.n, s.x.data(), s.f.data());
     refreshConstraintValues(s);
     if (settings.print >= 3) {
-      printDoubleVector(s.n, s.x.data(), "Variable Values");
-      printDoubleVector(s.f.length(), s.f.data(), "Function Values");
+      printDoubleVector(out, s.n, s.x.data(), "Variable Values");
+      printDoubleVector(out, s.f.length(), s.f.data(), "Function Values");
     }
     const double merit = meritValue(s);
-    if (settings.print >= 2) printStepLine(alpha, merit);
+    if (settings.print >= 2) printStepLine(messageText, alpha, merit);
     if (merit <= merit0) return SearchOutcome::Accepted;
 
-    const double astar = interpolateStep(0.0, alpha, merit0, merit, pender);
+    const double astar = interpolateStep(0.0, alpha, merit0, merit, pender, settings.tinyTol);
     if (settings.print >= 3) {
-      printDoubleVector(s.nCon(), s.xmu.data(), "xmu");
-      printInterpolationLine(pender, astar);
+      printDoubleVector(out, s.nCon(), s.xmu.data(), "xmu");
+      printInterpolationLine(messageText, pender, astar);
     }
     if (astar > kShrinkLimit * alpha) {
       alpha = kShrinkLimit * alpha;
@@ -131,7 +133,7 @@ SearchOutcome meritLineSearch(MeritSearch& s) {
 
   if (settings.print >= 1) messageText.clear().text("Warning: Line Search Failed").print();
   for (int i = 1; i <= s.n; ++i) s.x(i) = s.basePoint(i);
-  evaluateAtScaledPoint(s.n, s.x.data(), s.f.data());
+  evaluateAtScaledPoint(ctx, s.n, s.x.data(), s.f.data());
   refreshConstraintValues(s);
   return SearchOutcome::Failed;
 }
@@ -142,7 +144,7 @@ extern "C" {
 
 KORVEX_API void SQPPR2(const double* a, const double* b, const double* fa, const double* fb, const double* slope,
                        double* t) {
-  *t = korvex::sqp::interpolateStep(*a, *b, *fa, *fb, *slope);
+  *t = korvex::sqp::interpolateStep(*a, *b, *fa, *fb, *slope, korvex::defaultContext().settings.tinyTol);
 }
 
 }  // extern "C"

@@ -2,8 +2,10 @@
 // work pool, runs the iteration, and gives the storage back. Its overflow report is its own: always printed,
 // errorFlag left alone, result 7.
 #include "common/pool.h"
+#include "entry/context.h"
 #include "korvex/korvex.h"
 #include "korvex/routines/sqp.h"
+#include "sqp/sqp_internal.h"
 
 namespace korvex::sqp {
 namespace {
@@ -11,15 +13,16 @@ namespace {
 constexpr OverflowReport kSqpOverflow{"SQP: Double precision storage exceeded, ", "SQP: Integer storage exceeded, ",
                                       true, false};
 
-void runFrontEnd(const int* maxIter, const int* n, double* x, double* lower, double* upper, const int* maxFunctions,
-                 double* f, const int* objIndex, const int* nEq, int* eqList, const int* nIneq, int* ineqList,
-                 int* resultCode) {
-  const int nv = *n;
-  const int m = *maxFunctions;
-  const int nCon = *nIneq + *nEq;
+}  // namespace
+
+void runFrontEnd(Context& ctx, int maxIter, int n, double* x, double* lower, double* upper, int maxFunctions,
+                 double* f, int objIndex, int nEq, int* eqList, int nIneq, int* ineqList, int& resultCode) {
+  const int nv = n;
+  const int m = maxFunctions;
+  const int nCon = nIneq + nEq;
   const int kRows = 2 * nv + nCon;
 
-  PoolFrame frame;
+  PoolFrame frame(ctx);
   int slot[20];
   slot[0] = frame.reserveDoubles(kRows);  // row multipliers
   slot[1] = frame.reserveDoubles(kRows);  // penalty weights
@@ -32,24 +35,24 @@ void runFrontEnd(const int* maxIter, const int* n, double* x, double* lower, dou
   const int icol = frame.reserveInts(m);
   const int itype = frame.reserveInts(nv);
   if (!frame.claim(kSqpOverflow)) {
-    *resultCode = KVW_SQP_STORAGE;
+    resultCode = KVW_SQP_STORAGE;
     return;
   }
   double* p[20];
   for (int k = 0; k < 20; ++k) p[k] = frame.doubles(slot[k]);
   int kOut = 0;
-  SQPALG(maxIter, n, x, maxFunctions, f, objIndex, nIneq, ineqList, nEq, eqList, &kOut, p[0], p[1], p[2], p[3], p[4],
-         p[5], p[6], p[7], p[8], p[9], p[10], p[11], p[12], p[13], p[14], p[15], p[16], p[17], p[18], p[19],
-         frame.ints(iact), frame.ints(icol), frame.ints(itype), lower, upper, resultCode);
+  const Problem problem{maxIter, n, x, maxFunctions, f, objIndex, nIneq, ineqList, nEq, eqList, lower, upper};
+  const Arrays arrays{p[0],  p[1],  p[2],  p[3],  p[4],  p[5],  p[6],  p[7],  p[8],  p[9],  p[10],  p[11],
+                      p[12], p[13], p[14], p[15], p[16], p[17], p[18], p[19], frame.ints(iact), frame.ints(icol),
+                      frame.ints(itype)};
+  resultCode = iterate(ctx, problem, arrays, kOut);
 }
-
-}  // namespace
 
 }  // namespace korvex::sqp
 
 extern "C" KORVEX_API void SQSALG(const int* maxIter, const int* n, double* x, double* lower, double* upper,
                                   const int* maxFunctions, double* f, const int* objIndex, const int* nEq,
                                   int* eqList, const int* nIneq, int* ineqList, int* resultCode) {
-  korvex::sqp::runFrontEnd(maxIter, n, x, lower, upper, maxFunctions, f, objIndex, nEq, eqList, nIneq, ineqList,
-                           resultCode);
+  korvex::sqp::runFrontEnd(korvex::defaultContext(), *maxIter, *n, x, lower, upper, *maxFunctions, f, *objIndex, *nEq,
+                           eqList, *nIneq, ineqList, *resultCode);
 }

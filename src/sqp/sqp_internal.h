@@ -4,6 +4,10 @@
 
 #include "common/views.h"
 
+namespace korvex {
+struct Context;
+}
+
 namespace korvex::sqp {
 
 // Penalty weights start at 0.01 held in single precision.
@@ -14,7 +18,7 @@ void initialiseHessian(int n, const double* gobj, double* b);
 
 // Minimiser of the parabola through (a, fa) with slope `slope` at a and through (b, fb), kept within [0, b]:
 // with c = (fb - fa + (a - b)*slope) / (a - b)^2, 0 when |c| <= tinyTol, else max(0, a - slope/(2c)) cut at b.
-double interpolateStep(double a, double b, double fa, double fb, double slope);
+double interpolateStep(double a, double b, double fa, double fb, double slope, double tinyTol);
 
 // Everything the merit function and the line search read and change. Constraints are in SQP order: the nIneq
 // inequalities first, then the nEq equalities; column k of gradd belongs to constraint k.
@@ -62,6 +66,56 @@ double meritValue(const MeritSearch& s);
 double meritSlope(const MeritSearch& s);
 
 // Penalty weights, merit at the base point, termination test and the interpolating line search along d.
-SearchOutcome meritLineSearch(MeritSearch& s);
+SearchOutcome meritLineSearch(Context& ctx, MeritSearch& s);
+
+// The storage front end (SQSALG): the iteration's twenty double and three integer arrays from the work pool, then
+// the iteration. resultCode 7 when the pool is too small (reported whatever the print level, errorFlag untouched).
+void runFrontEnd(Context& ctx, int maxIter, int n, double* x, double* lower, double* upper, int maxFunctions,
+                 double* f, int objIndex, int nEq, int* eqList, int nIneq, int* ineqList, int& resultCode);
+
+// The twenty double arrays and three integer arrays of one run, as the front end carves them.
+struct Arrays {
+  double* rowMult;      // 1: multiplier of every QP row
+  double* xmu;          // 2: penalty weights
+  double* prevRowMult;  // 3: previous row multipliers
+  double* gradd;        // 4: n x m gradients
+  double* conValues;    // 5: constraint values in SQP order
+  double* hessian;      // 6: B
+  double* d;            // 7: search vector
+  double* gobj;         // 8: objective gradient
+  double* gradLNew;     // 9: Lagrangian gradient at the new point
+  double* gradLOld;     // 10: Lagrangian gradient at the previous point
+  double* gradel;       // 11: y
+  double* basePoint;    // 12: x at the top of the iteration
+  double* prevPoint;    // 13: x after the previous Hessian update
+  double* dvdel;        // 14: s
+  double* work15;       // 15-17: Hessian update work (r, B*s by columns, B*s by rows)
+  double* work16;
+  double* work17;
+  double* upperStep;    // 18
+  double* lowerStep;    // 19
+  double* xlag;         // 20: multipliers of the active rows
+  int* iact;
+  int* icol;
+  int* itype;
+};
+
+struct Problem {
+  int maxIter;
+  int n;
+  double* x;
+  int m;  // maxFunctions
+  double* f;
+  int objIndex;
+  int nIneq;
+  int* ineqList;
+  int nEq;
+  int* eqList;
+  double* lower;
+  double* upper;
+};
+
+// The SQP iteration (SQPALG); kRows receives the number of QP rows. Returns the result code.
+int iterate(Context& ctx, const Problem& p, const Arrays& a, int& kRows);
 
 }  // namespace korvex::sqp

@@ -6,68 +6,26 @@
 #include "common/logical.h"
 #include "common/message.h"
 #include "common/print.h"
-#include "entry/settings.h"
-#include "korvex/routines/derivatives.h"
-#include "korvex/routines/entry.h"
-#include "korvex/routines/hessian.h"
-#include "korvex/routines/qp.h"
+#include "derivatives/gradients.h"
+#include "entry/context.h"
+#include "korvex/korvex.h"
 #include "korvex/routines/sqp.h"
+#include "qp/kernels.h"
+#include "sqp/hessian_lagrangian.h"
 #include "sqp/sqp_internal.h"
 
 namespace korvex::sqp {
 namespace {
 
-constexpr int kConverged = 1;
-constexpr int kIterationLimit = 2;
-constexpr int kQpInfeasible = 4;
-constexpr int kQpNotConvex = 5;
-constexpr int kQpFailed = 6;
-constexpr int kStopped = 8;
-constexpr int kMeritStalled = 9;
+constexpr int kConverged = KVW_SQP_CONVERGED;
+constexpr int kIterationLimit = KVW_SQP_ITERATION_LIMIT;
+constexpr int kQpInfeasible = KVW_SQP_QP_INFEASIBLE;
+constexpr int kQpNotConvex = KVW_SQP_QP_NOT_CONVEX;
+constexpr int kQpFailed = KVW_SQP_QP_FAILED;
+constexpr int kStopped = KVW_SQP_STOPPED;
+constexpr int kMeritStalled = KVW_SQP_MERIT_STALLED;
 
-// The twenty double arrays and three integer arrays of one run, as the front end carves them.
-struct Arrays {
-  double* rowMult;      // 1: multiplier of every QP row
-  double* xmu;          // 2: penalty weights
-  double* prevRowMult;  // 3: previous row multipliers
-  double* gradd;        // 4: n x m gradients
-  double* conValues;    // 5: constraint values in SQP order
-  double* hessian;      // 6: B
-  double* d;            // 7: search vector
-  double* gobj;         // 8: objective gradient
-  double* gradLNew;     // 9: Lagrangian gradient at the new point
-  double* gradLOld;     // 10: Lagrangian gradient at the previous point
-  double* gradel;       // 11: y
-  double* basePoint;    // 12: x at the top of the iteration
-  double* prevPoint;    // 13: x after the previous Hessian update
-  double* dvdel;        // 14: s
-  double* work15;       // 15-17: Hessian update work (r, B*s by columns, B*s by rows)
-  double* work16;
-  double* work17;
-  double* upperStep;    // 18
-  double* lowerStep;    // 19
-  double* xlag;         // 20: multipliers of the active rows
-  int* iact;
-  int* icol;
-  int* itype;
-};
-
-struct Problem {
-  int maxIter;
-  int n;
-  double* x;
-  int m;  // maxFunctions
-  double* f;
-  int objIndex;
-  int nIneq;
-  int* ineqList;
-  int nEq;
-  int* eqList;
-  double* lower;
-  double* upper;
-};
-
-void printConstant(std::string_view text) { messageText.clear().text(text).print(); }
+void printConstant(Context& ctx, std::string_view text) { ctx.messageText.clear().text(text).print(); }
 
 // Column map of the gradients: inequality k -> column k, equality k -> column nIneq + k, objective -> column m.
 // Function numbers outside 1..m (never built by the driver) are skipped rather than written beyond the map.
@@ -82,18 +40,22 @@ void buildColumnMap(const Problem& p, Vec<int> icol, Vec<int> ineqList, Vec<int>
 }
 
 // True when some equality exceeds feasTol in magnitude or some inequality exceeds feasTol (values from f).
-bool infeasible(const MeritSearch& s) {
+bool infeasible(const MeritSearch& s, double feasTol) {
   auto value = [&](int number) { return (number >= 1 && number <= s.f.length()) ? s.f(number) : 0.0; };
   for (int k = 1; k <= s.nEq; ++k) {
-    if (std::fabs(value(s.eqList(k))) > settings.feasTol) return true;
+    if (std::fabs(value(s.eqList(k))) > feasTol) return true;
   }
   for (int k = 1; k <= s.nIneq; ++k) {
-    if (value(s.ineqList(k)) > settings.feasTol) return true;
+    if (value(s.ineqList(k)) > feasTol) return true;
   }
   return false;
 }
 
-int iterate(const Problem& p, const Arrays& a, int& kRows) {
+}  // namespace
+
+int iterate(Context& ctx, const Problem& p, const Arrays& a, int& kRows) {
+  Settings& settings = ctx.settings;
+  DiagnosticStream& out = ctx.diagnostics;
   const int n = p.n;
   const int m = p.m;
   const int nCon = p.nIneq + p.nEq;
@@ -128,11 +90,11 @@ int iterate(const Problem& p, const Arrays& a, int& kRows) {
   search.ineqList = ineqList;
   search.eqList = eqList;
 
-  SQPFUN(&n, p.x, p.f);
+  evaluateAtScaledPoint(ctx, n, p.x, p.f);
   kRows = kTotal;
   if (settings.print >= 3) {
-    printDoubleVector(n, p.x, "Starting Variable Values");
-    printDoubleVector(m, p.f, "Starting Function Values");
+    printDoubleVector(out, n, p.x, "Starting Variable Values");
+    printDoubleVector(out, m, p.f, "Starting Function Values");
   }
   for (int k = 1; k <= kTotal; ++k) {
     rowMult(k) = 0.0;
@@ -153,32 +115,31 @@ int iterate(const Problem& p, const Arrays& a, int& kRows) {
 
   for (int it = 1; it <= p.maxIter; ++it) {
     settings.nIter = it;
-    if (settings.stop == 1) return kStopped;
+    if (ctx.stopRequested()) return kStopped;
     for (int i = 1; i <= n; ++i) basePoint(i) = x(i);
 
     if (it == 1 || resetHessian == 1) {
-      SQPGRA(&n, &m, p.x, p.f, a.icol, a.gobj, a.gradd);
+      sqpGradients(ctx, n, m, p.x, p.f, a.icol, a.gobj, a.gradd);
       initialiseHessian(n, a.gobj, a.hessian);
       resetHessian = 0;
     } else {
       int missing = 0;
-      int updated = 0;
-      QLAG(&n, &p.nIneq, p.ineqList, &p.nEq, p.eqList, a.icol, a.iact, &nact, a.xlag, a.gobj, a.gradd, a.gradLOld,
-           &missing);
-      SQPGRA(&n, &m, p.x, p.f, a.icol, a.gobj, a.gradd);
-      QLAG(&n, &p.nIneq, p.ineqList, &p.nEq, p.eqList, a.icol, a.iact, &nact, a.xlag, a.gobj, a.gradd, a.gradLNew,
-           &missing);
+      lagrangianGradient(n, p.nIneq, p.ineqList, p.nEq, p.eqList, a.icol, a.iact, nact, a.xlag, a.gobj, a.gradd,
+                         a.gradLOld, missing);
+      sqpGradients(ctx, n, m, p.x, p.f, a.icol, a.gobj, a.gradd);
+      lagrangianGradient(n, p.nIneq, p.ineqList, p.nEq, p.eqList, a.icol, a.iact, nact, a.xlag, a.gobj, a.gradd,
+                         a.gradLNew, missing);
       for (int i = 1; i <= n; ++i) {
         dvdel(i) = x(i) - prevPoint(i);
         gradel(i) = gradLNew(i) - gradLOld(i);
       }
-      QHESS(&n, a.dvdel, a.gradel, a.hessian, &updated, a.work17, a.work15, a.work16);
+      dampedBfgsUpdate(n, a.dvdel, a.gradel, a.hessian, a.work17, a.work15, a.work16);
     }
     if (settings.print >= 3) {
-      printDoubleVector(n, a.dvdel, "Dvdel");
-      printDoubleVector(n, a.gradel, "Gradel");
-      printDoubleMatrix(n, n, m, a.gradd, "Gradd: Ineqs First, Then Eqs, Then Obj");
-      printDoubleMatrix(n, n, n, a.hessian, "Hessian");
+      printDoubleVector(out, n, a.dvdel, "Dvdel");
+      printDoubleVector(out, n, a.gradel, "Gradel");
+      printDoubleMatrix(out, n, n, m, a.gradd, "Gradd: Ineqs First, Then Eqs, Then Obj");
+      printDoubleMatrix(out, n, n, n, a.hessian, "Hessian");
     }
     for (int i = 1; i <= n; ++i) prevPoint(i) = x(i);
 
@@ -192,8 +153,9 @@ int iterate(const Problem& p, const Arrays& a, int& kRows) {
     }
     int infeas = 0, ihess = 0, ierr = 0;
     auto solve = [&](int nc, int nineq) {
-      QPSOLV(&n, &nc, &nineq, a.gradd, &n, a.conValues, a.hessian, &n, a.gobj, a.itype, a.lowerStep, a.upperStep,
-             a.d, a.xlag, a.iact, &nact, &infeas, &ihess, &ierr);
+      const qp::Problem problem{n, nc, nineq, a.gradd, n, a.conValues, a.hessian, n, a.gobj, a.itype, a.lowerStep,
+                                a.upperStep};
+      qp::solveQp(ctx, problem, qp::Solution{a.d, a.xlag, a.iact, nact, infeas, ihess, ierr});
     };
     solve(nCon, p.nIneq);
 
@@ -208,14 +170,14 @@ int iterate(const Problem& p, const Arrays& a, int& kRows) {
       }
       resetHessian = 1;
       if (settings.print >= 2) {
-        printConstant("No solution to QP problem, Reformulating");
-        printDoubleVector(n, a.gobj, "Gobj");
+        printConstant(ctx, "No solution to QP problem, Reformulating");
+        printDoubleVector(out, n, a.gobj, "Gobj");
       }
       solve(0, 0);
     }
     if (isTrue(ihess)) {
       initialiseHessian(n, a.gobj, a.hessian);
-      if (settings.print >= 2) printConstant("Hessian not pos. def. Reinitializing");
+      if (settings.print >= 2) printConstant(ctx, "Hessian not pos. def. Reinitializing");
       solve(nCon, p.nIneq);
     }
     if (isTrue(infeas)) return kQpInfeasible;
@@ -223,14 +185,14 @@ int iterate(const Problem& p, const Arrays& a, int& kRows) {
     if (isTrue(ierr)) return kQpFailed;
 
     for (int k = 1; k <= nCon; ++k) conValues(k) = -conValues(k);
-    if (settings.print >= 2) printDoubleVector(n, a.d, "Search Direction");
+    if (settings.print >= 2) printDoubleVector(out, n, a.d, "Search Direction");
 
     double lengthSquared = 0.0;
     for (int i = 1; i <= n; ++i) lengthSquared += d(i) * d(i);
     const double length = std::sqrt(lengthSquared);
     if (length > settings.maxSearchLength) {
       for (int i = 1; i <= n; ++i) d(i) = d(i) * settings.maxSearchLength / length;
-      if (settings.print >= 2) printConstant("Clipping Search Vector");
+      if (settings.print >= 2) printConstant(ctx, "Clipping Search Vector");
     }
 
     for (int k = 1; k <= kTotal; ++k) {
@@ -243,22 +205,22 @@ int iterate(const Problem& p, const Arrays& a, int& kRows) {
       const int row = iact(k);
       if (row >= 1 && row <= kTotal) rowMult(row) = xlag(k);
     }
-    if (settings.print >= 3) printDoubleVector(kTotal, a.rowMult, "Lagrange Multipliers");
+    if (settings.print >= 3) printDoubleVector(out, kTotal, a.rowMult, "Lagrange Multipliers");
 
     double dderiv = 0.0;
     for (int i = 1; i <= n; ++i) dderiv += gobj(i) * d(i);
-    const int istopp = infeasible(search) ? 1 : 0;
+    const int istopp = infeasible(search, settings.feasTol) ? 1 : 0;
     if (settings.print >= 3) {
-      messageText.clear().text(" Dderiv= ").exponent(dderiv, 13, 4).blanks(5).text("Istopp=").integer(istopp, 3)
+      ctx.messageText.clear().text(" Dderiv= ").exponent(dderiv, 13, 4).blanks(5).text("Istopp=").integer(istopp, 3)
           .print(37);
     }
     if (istopp != 1 && dderiv >= -settings.feasTol) {
-      SQPFUN(&n, p.x, p.f);
+      evaluateAtScaledPoint(ctx, n, p.x, p.f);
       return kConverged;
     }
 
     search.dderiv = dderiv;
-    switch (meritLineSearch(search)) {
+    switch (meritLineSearch(ctx, search)) {
       case SearchOutcome::MeritStalled: return kMeritStalled;
       case SearchOutcome::Failed: resetHessian = 1; break;
       case SearchOutcome::Accepted: break;
@@ -267,7 +229,6 @@ int iterate(const Problem& p, const Arrays& a, int& kRows) {
   return kIterationLimit;
 }
 
-}  // namespace
 }  // namespace korvex::sqp
 
 extern "C" KORVEX_API void SQPALG(const int* maxIter, const int* n, double* x, const int* maxFunctions, double* f,
@@ -283,5 +244,5 @@ extern "C" KORVEX_API void SQPALG(const int* maxIter, const int* n, double* x, c
   const korvex::sqp::Arrays arrays{rowMult, xmu,      prevRowMult, Gradd,  conValues, B,         d,         Gobj,
                                    gradLNew, gradLOld, Gradel,      basePoint, prevPoint, Dvdel,  work15,
                                    work16,   work17,   upperStep,   lowerStep, XLAG,      IACT,   ICOL,      ITYPE};
-  *resultCode = korvex::sqp::iterate(problem, arrays, *K);
+  *resultCode = korvex::sqp::iterate(korvex::defaultContext(), problem, arrays, *K);
 }

@@ -17,3 +17,17 @@ int korvexCallerRejectsTooManyVariables(int* calls) {
   KVW_setDefaults();
   return KVW_sqp(10, 101, x, lower, upper, 0, 0, quadratic, calls, f);
 }
+
+/* The same through a context of its own: the context form refuses more than 100 variables alike. */
+int korvexContextCallerRejectsTooManyVariables(int* calls) {
+  double x[101] = {0};
+  double lower[101] = {0};
+  double upper[101] = {0};
+  double f[1] = {0};
+  int result;
+  KVW_Context* ctx = KVW_ctx_create();
+  if (ctx == 0) return -1;
+  result = KVW_ctx_grg(ctx, 10, 101, x, lower, upper, 0, 0, quadratic, calls, f);
+  KVW_ctx_free(ctx);
+  return result;
+}

@@ -7,12 +7,14 @@
 #include "korvex/routines.h"
 
 extern "C" int korvexCallerRejectsTooManyVariables(int* calls);
+extern "C" int korvexContextCallerRejectsTooManyVariables(int* calls);
 
 namespace {
 
 TEST(PublicApi, CallerInCRejectsMoreThan100VariablesWithoutEvaluating) {
   int calls = 0;
   EXPECT_EQ(korvexCallerRejectsTooManyVariables(&calls), KVW_TOO_MANY_VARIABLES);
+  EXPECT_EQ(korvexContextCallerRejectsTooManyVariables(&calls), KVW_TOO_MANY_VARIABLES);
   EXPECT_EQ(calls, 0);
   EXPECT_EQ(KVW_get_nFunEval(), 0);
 }

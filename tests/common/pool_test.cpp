@@ -9,20 +9,20 @@ using PoolTest = KorvexTest;
 
 // A front end of the usual form with one double and one integer array; returns whether its worker ran.
 bool frontEnd(int doubles, int ints) {
-  PoolFrame frame;
+  PoolFrame frame(defaultContext());
   const int d = frame.reserveDoubles(doubles);
   const int i = frame.reserveInts(ints);
   if (!frame.claim()) return false;
-  EXPECT_EQ(settings.dblPoolTop, d + doubles);  // one slot beyond the last array
-  EXPECT_EQ(settings.intPoolTop, i + ints);
+  EXPECT_EQ(workPool.dblPoolTop, d + doubles);  // one slot beyond the last array
+  EXPECT_EQ(workPool.intPoolTop, i + ints);
   return true;
 }
 
 TEST_F(PoolTest, ExactlyFullIsAcceptedAndAnOverflowReportsTheRefusedTop) {
-  settings.dblPoolSize = 101;
-  settings.intPoolSize = 11;
+  workPool.dblPoolSize = 101;
+  workPool.intPoolSize = 11;
   EXPECT_TRUE(frontEnd(100, 10));
-  EXPECT_TRUE(settings.errorFlag == 0 && settings.dblPoolTop == 0 && settings.intPoolTop == 0);
+  EXPECT_TRUE(settings.errorFlag == 0 && workPool.dblPoolTop == 0 && workPool.intPoolTop == 0);
   EXPECT_FALSE(frontEnd(101, 10));  // print level 0: no report, but the error flag
   EXPECT_EQ(settings.errorFlag, -1);
   EXPECT_TRUE(lines().empty());
@@ -31,29 +31,29 @@ TEST_F(PoolTest, ExactlyFullIsAcceptedAndAnOverflowReportsTheRefusedTop) {
   EXPECT_FALSE(frontEnd(100, 11));
   EXPECT_EQ(lines(), (std::vector<std::string>{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED       102",
                                                " ERROR:  INTEGER STORAGE EXCEEDED        12"}));
-  settings.dblPoolSize = kDblPoolCapacity + 1000;  // the physical pool bounds the capacity
+  workPool.dblPoolSize = kDblPoolCapacity + 1000;  // the physical pool bounds the capacity
   EXPECT_FALSE(frontEnd(kDblPoolCapacity, 0));
   EXPECT_TRUE(frontEnd(kDblPoolCapacity - 1, 0));
-  settings.dblPoolSize = 0;  // settings never initialised
+  workPool.dblPoolSize = 0;  // settings never initialised
   EXPECT_FALSE(frontEnd(0, 0));
 }
 
 TEST_F(PoolTest, NestedFrontEndsStackAndGiveBackExactlyWhatTheyTookAlsoAfterAnOverflow) {
-  PoolFrame outer;
+  PoolFrame outer(defaultContext());
   EXPECT_EQ(outer.reserveDoubles(7), 1);
   outer.reserveInts(3);
   ASSERT_TRUE(outer.claim());
   {
-    PoolFrame inner;
+    PoolFrame inner(defaultContext());
     EXPECT_EQ(inner.reserveDoubles(2), 9);  // above the outer arrays and their spare slot
     ASSERT_TRUE(inner.claim());
-    EXPECT_EQ(settings.dblPoolTop, 11);
-    EXPECT_EQ(settings.intPoolTop, 4);  // a doubles-only front end leaves the integer pool alone
+    EXPECT_EQ(workPool.dblPoolTop, 11);
+    EXPECT_EQ(workPool.intPoolTop, 4);  // a doubles-only front end leaves the integer pool alone
   }
-  EXPECT_TRUE(settings.dblPoolTop == 8 && settings.intPoolTop == 4);
-  settings.dblPoolSize = 11;
+  EXPECT_TRUE(workPool.dblPoolTop == 8 && workPool.intPoolTop == 4);
+  workPool.dblPoolSize = 11;
   EXPECT_FALSE(frontEnd(3, 1));
-  EXPECT_TRUE(settings.dblPoolTop == 8 && settings.intPoolTop == 4);
+  EXPECT_TRUE(workPool.dblPoolTop == 8 && workPool.intPoolTop == 4);
 }
 
 }  // namespace

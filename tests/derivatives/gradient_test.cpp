@@ -48,8 +48,8 @@ class DerivativesTest : public KorvexTest {
   // DF = the functions at DV (uncounted), saved for the bit-for-bit comparison; forget the calls so far.
   void refresh() {
     Point s = dv;
-    toCallerUnits(kNdv, s.data());
-    callAnalysis(s.data(), df);
+    toCallerUnits(bridge, kNdv, s.data());
+    callAnalysis(bridge, s.data(), df);
     std::memcpy(dfEntry, df, sizeof df);
     std::fill(std::begin(grad), std::end(grad), kSentinel);
     calls.clear();
@@ -62,8 +62,8 @@ class DerivativesTest : public KorvexTest {
   }
   static void analysis(void* user, const double* x, double* f, double*, double*) {
     auto* t = static_cast<DerivativesTest*>(user);
-    const Point pool(dblPool + 1, dblPool + 21);
-    t->calls.push_back({Point(x, x + kNdv), settings.dblPoolTop, settings.intPoolTop, pool});
+    const Point pool(workPool.doubles + 1, workPool.doubles + 21);
+    t->calls.push_back({Point(x, x + kNdv), workPool.dblPoolTop, workPool.intPoolTop, pool});
     t->functions(x, f);  // the function vector is contiguous
   }
   // Column c of grad (leading dimension ld) holds, in rows 1..NDV, the gradient at kBase of the function mapped to
@@ -147,9 +147,9 @@ TEST_F(DerivativesTest, SqpGradientIsWithRespectToScaledVariables) {
 // Gobj. Both tops are restored on every path.
 TEST_F(DerivativesTest, PoolLayoutAndOverflowOfBothFlavours) {
   settings.diffMeth = 0;  // central: at the second call DFPLUS holds the values at +h
-  settings.dblPoolTop = 5;
-  settings.intPoolTop = 3;
-  settings.dblPoolSize = 9;
+  workPool.dblPoolTop = 5;
+  workPool.intPoolTop = 3;
+  workPool.dblPoolSize = 9;
   const int icol[kNdf] = {4, 0, 0, 0};
   double gobj[kNdv] = {};
   std::copy_n(Point{4, 5, 6}.begin(), 3, grad + 3 * kNdv);
@@ -162,13 +162,13 @@ TEST_F(DerivativesTest, PoolLayoutAndOverflowOfBothFlavours) {
   functions(Point{kBase[0] + 1e-4, kBase[1], kBase[2]}.data(), plus);
   settings.print = 1;
   for (int size : {9, 14, 15}) {
-    settings.dblPoolSize = size;
+    workPool.dblPoolSize = size;
     for (int gap : {0, 1}) {
       calls.clear();
       if (gap == 0) DDSGRA(&one, dv.data(), &ndf, df, nullptr, icol, &kLd, grad);
       if (gap == 1) GDSGRA(&zero, &one, &one, dv.data(), &ndf, df, icol, grad);
-      EXPECT_EQ(settings.dblPoolTop, 5);
-      EXPECT_EQ(settings.intPoolTop, 3);
+      EXPECT_EQ(workPool.dblPoolTop, 5);
+      EXPECT_EQ(workPool.intPoolTop, 3);
       if (calls.empty()) continue;
       EXPECT_EQ(calls[1].dblTop, 5 + 2 * kNdf + 1 + gap);
       EXPECT_EQ(calls[1].intTop, 3);
@@ -228,7 +228,7 @@ TEST_F(DerivativesTest, GrgColumnMapObjectiveGradientAndScale) {
   EXPECT_EQ(gscale, 1.0);
 
   // On overflow the map is built and GRADOB and GSCALE come from what GRADD held.
-  settings.dblPoolSize = kNdf;
+  workPool.dblPoolSize = kNdf;
   std::copy_n(Point{4, -5, 6}.begin(), 3, grad + kNdv);
   GRGGRA(&zero, &one, mbndeq, &zero, nullptr, &one, &ndv, dv.data(), &ndf, df, lisdf, grad, gradob, &gscale);
   EXPECT_EQ(settings.errorFlag, -1);

@@ -58,12 +58,12 @@ TEST_F(GrgRunTest, EachResultCodeFromAProblemBuiltForIt) {
   const auto expectRun = [](RunProblem p, int maxIter, int result, int iterations, int dblPoolSize = 0) {
     SCOPED_TRACE(result);
     KVW_setDefaults();
-    if (dblPoolSize > 0) settings.dblPoolSize = dblPoolSize;
+    if (dblPoolSize > 0) workPool.dblPoolSize = dblPoolSize;
     const std::vector<double> start = p.x;
     EXPECT_EQ(p.run(maxIter), result);
     EXPECT_EQ(KVW_get_nIter(), iterations);
     EXPECT_EQ(KVW_get_nFunEval(), p.calls);
-    EXPECT_EQ(settings.dblPoolTop + settings.intPoolTop, 0);
+    EXPECT_EQ(workPool.dblPoolTop + workPool.intPoolTop, 0);
     if (result == KVW_GRG_NO_STEP || result == KVW_GRG_CONVERGED_OBJECTIVE) {
       EXPECT_EQ(p.x, start);  // every search ended at its start point
     }
@@ -92,14 +92,14 @@ TEST_F(GrgRunTest, OverflowZeroDirectionIterationLimitAndStopEndARunEarly) {
                  f[2] = x[1] - 2;
                  f[3] = x[0] + x[1] - 3;
                }};
-  settings.dblPoolSize = 29;
+  workPool.dblPoolSize = 29;
   KVW_set_print(1);
   EXPECT_EQ(p.run(10), KVW_GRG_STORAGE);
   EXPECT_TRUE(hasLine(" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED        30"));
-  EXPECT_EQ(settings.dblPoolTop + settings.intPoolTop, 0);
+  EXPECT_EQ(workPool.dblPoolTop + workPool.intPoolTop, 0);
   KVW_setDefaults();
   clearLines();
-  settings.intPoolSize = 11;  // the run arrays need integer top 3 + 2 + 4 + 2 + 1
+  workPool.intPoolSize = 11;  // the run arrays need integer top 3 + 2 + 4 + 2 + 1
   p.calls = 0;
   EXPECT_EQ(p.run(10), KVW_GRG_STORAGE);
   EXPECT_EQ(std::tuple(p.calls, lines().size()), std::tuple(1, 0u));  // the start point only, silently

@@ -25,6 +25,10 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (countAllocations) ++allocations;
+  return std::malloc(size == 0 ? 1 : size);
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
@@ -35,35 +39,54 @@ using NoHeapTest = KorvexTest;
 
 void discardLine(void*, const char*, int) {}
 
-long allocationsOfRun(int method, const korvex_examples::TestProblem& p, int maxIter, int print) {
+// Allocations of one run on the default context (ctx null) or on ctx.
+long allocationsOfRun(KVW_Context* ctx, int method, const korvex_examples::TestProblem& p, int maxIter, int print) {
   double x[korvex_examples::kMaxProblemVariables];
   double f[korvex_examples::kMaxProblemFunctions];
   std::copy(p.start.begin(), p.start.end(), x);
-  KVW_setDefaults();
-  KVW_set_print(print);
+  if (ctx == nullptr) {
+    KVW_setDefaults();
+    KVW_set_print(print);
+  } else {
+    KVW_ctx_setDefaults(ctx);
+    KVW_ctx_set_print(ctx, print);
+  }
   allocations = 0;
   countAllocations = true;
-  const auto run = method == kMethodGrg ? &KVW_grg : &KVW_sqp;
-  run(maxIter, p.n, x, p.lower.data(), p.upper.data(), p.nEq, p.nIneq, p.analysis, nullptr, f);
+  if (ctx == nullptr) {
+    const auto run = method == kMethodGrg ? &KVW_grg : &KVW_sqp;
+    run(maxIter, p.n, x, p.lower.data(), p.upper.data(), p.nEq, p.nIneq, p.analysis, nullptr, f);
+  } else {
+    const auto run = method == kMethodGrg ? &KVW_ctx_grg : &KVW_ctx_sqp;
+    run(ctx, maxIter, p.n, x, p.lower.data(), p.upper.data(), p.nEq, p.nIneq, p.analysis, nullptr, f);
+  }
   countAllocations = false;
   return allocations;
 }
 
 // A whole run costs exactly what a run stopped before its first iteration costs: the iterations, line searches,
-// restorations, QP solves and gradients allocate nothing, and neither does printing at any level.
+// restorations, QP solves and gradients allocate nothing, and neither does printing at any level; on the default
+// context as on a created one, whose pools were allocated with it.
 TEST_F(NoHeapTest, IterationsAllocateNothingBeyondTheDriversScratch) {
+  KVW_Context* ctx = KVW_ctx_create();
+  ASSERT_NE(ctx, nullptr);
   KVW_set_diagCallback(discardLine, nullptr);
+  KVW_ctx_set_diagCallback(ctx, discardLine, nullptr);
   for (const auto& p : korvex_examples::testProblems()) {
     for (int method : {kMethodSqp, kMethodGrg}) {
       SCOPED_TRACE(std::string(p.name) + (method == kMethodGrg ? " grg" : " sqp"));
-      const long scratch = allocationsOfRun(method, p, 0, 0);
+      const long scratch = allocationsOfRun(nullptr, method, p, 0, 0);
       EXPECT_GE(scratch, 1);  // the counter sees the driver's own arrays
       EXPECT_LE(scratch, 5);
-      EXPECT_EQ(allocationsOfRun(method, p, 100, 0), scratch);
-      EXPECT_EQ(allocationsOfRun(method, p, 100, 3), scratch);
+      for (KVW_Context* context : {static_cast<KVW_Context*>(nullptr), ctx}) {
+        EXPECT_EQ(allocationsOfRun(context, method, p, 0, 0), scratch);
+        EXPECT_EQ(allocationsOfRun(context, method, p, 100, 0), scratch);
+        EXPECT_EQ(allocationsOfRun(context, method, p, 100, 3), scratch);
+      }
     }
   }
   KVW_set_diagCallback(nullptr, nullptr);
+  KVW_ctx_free(ctx);
 }
 
 }  // namespace

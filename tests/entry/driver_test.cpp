@@ -64,12 +64,12 @@ TEST_F(DriverTest, EarlyEndsTouchNothingOrReleaseThePool) {
   EXPECT_EQ(KVW_sqp(5, 101, many.data(), many.data(), many.data(), 0, 0, record, &r, f), 99);
   EXPECT_TRUE(r.points.empty() && many[0] == 0.5 && bridge.callback == nullptr);
   auto throwing = [](void*, const double*, double*, double*, double*) { throw 1; };
-  settings.dblPoolTop = 3;
+  workPool.dblPoolTop = 3;
   EXPECT_EQ(KVW_sqp(5, 2, x, lower, upper, 0, 0, throwing, nullptr, f), KVW_CALLBACK_EXCEPTION);
   settings.errorFlag = -1;
   EXPECT_EQ(KVW_sqp(0, 2, x, lower, upper, 0, 0, record, &r, f), KVW_SQP_STORAGE);
   EXPECT_EQ(KVW_grg(0, 2, x, lower, upper, 0, 0, record, &r, f), KVW_GRG_STORAGE);
-  EXPECT_TRUE(settings.dblPoolTop == 3 && settings.intPoolTop == 0);
+  EXPECT_TRUE(workPool.dblPoolTop == 3 && workPool.intPoolTop == 0);
 }
 
 // GRGFUN and SQPFUN count, call in the caller's units and hand back the scaled point; GRGFUN with mode 3 negates

@@ -48,7 +48,7 @@ TEST_F(GrgBasisTest, BorderingInAnyOrderAndWholeInversionGiveTheInverse) {
     EXPECT_EQ(singul, kFalse);
     EXPECT_LT(identityError(whole, pm, kLd, 4), 1e-13);
   }
-  EXPECT_EQ(settings.dblPoolTop, 0);
+  EXPECT_EQ(workPool.dblPoolTop, 0);
 }
 
 // The pivot test is tinyTol >= |s|. Orders that the matrix cannot hold are refused without writing (the bounds
@@ -181,19 +181,19 @@ TEST_F(GrgBasisTest, BasisNeverGrowsBeyondTheVariablesOrTheLeadingDimension) {
 
 TEST_F(GrgBasisTest, StorageOverflowIsReportedAndBothTopsComeBack) {
   KVW_set_print(1);
-  settings.dblPoolSize = 4;  // the inversion of order 2 needs a top of 5
+  workPool.dblPoolSize = 4;  // the inversion of order 2 needs a top of 5
   double a[4] = {2, 0, 0, 2}, ainv[4] = {7, 7, 7, 7};
   int singul = 5;
   const int two = 2;
   GRSINV(&two, &two, a, ainv, &singul);
   EXPECT_EQ(std::tuple(singul, ainv[0]), std::tuple(5, 7.0));
-  settings.dblPoolSize = 6;  // the basis choice needs 3 NDV + 1 = 7
+  workPool.dblPoolSize = 6;  // the basis choice needs 3 NDV + 1 = 7
   Choice c(2, {1, 0}, {0, 1}, {2}, {}, 2);
   c.run();
   EXPECT_EQ(c.njinv, -1);
-  settings.dblPoolSize = 8;  // the choice fits, its first bordering step (top 7 + 3) does not
+  workPool.dblPoolSize = 8;  // the choice fits, its first bordering step (top 7 + 3) does not
   c.run();
-  EXPECT_EQ(std::tuple(settings.errorFlag, settings.dblPoolTop), std::tuple(-1, 0));
+  EXPECT_EQ(std::tuple(settings.errorFlag, workPool.dblPoolTop), std::tuple(-1, 0));
   EXPECT_EQ(lines(), (Lines{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED         5",
                             " ERROR:  DOUBLE PRECISION STORAGE EXCEEDED         7",
                             " ERROR:  DOUBLE PRECISION STORAGE EXCEEDED        10"}));
@@ -208,7 +208,7 @@ TEST_F(GrgBasisTest, BroydenPairStaysConsistentAfterBothUpdates) {
     GRGJUP(&ld, &n, xjac, deldv, resid);
     EXPECT_LT(identityError(xjinv, xjac, ld, n), 1e-13);
   }
-  EXPECT_EQ(settings.dblPoolTop, 0);
+  EXPECT_EQ(workPool.dblPoolTop, 0);
 }
 
 // Order 1: XJAC - RESID/DELDV, and XJINV - p q / delta with p = -XJINV RESID, q = DELDV XJINV. A sigma or a delta
@@ -241,7 +241,7 @@ TEST_F(GrgBasisTest, BroydenUpdatesOfOrderOneAndTheirSkipsAndOverflow) {
   EXPECT_EQ(lines(), (Lines{" UPDATED JACOBIAN", "   1.50000E+00", " UPDATED INVERSE JACOBIAN", "   1.00000E+00"}));
 
   clearLines();
-  settings.dblPoolSize = 4;  // p and q need 2 N + 1 = 5
+  workPool.dblPoolSize = 4;  // p and q need 2 N + 1 = 5
   double inv[4] = {1, 0, 0, 1};
   GRSBUP(&two, &two, inv, pair, pair);
   EXPECT_EQ(std::tuple(inv[0], settings.errorFlag), std::tuple(1.0, -1));

@@ -11,6 +11,7 @@
 
 #include "entry/bridge.h"
 #include "korvex/korvex.h"
+#include "support/korvex_test.h"
 
 namespace korvex::testing {
 

@@ -128,8 +128,8 @@ TEST_F(GrgIterationTest, MoreBindingInequalitiesThanTheListHoldsAreCappedNotOver
   std::vector<double> DF{0.0, 0.0, -0.5, 0.0, 0.0};
   grg::ConstraintClasses classes{Vec<int>(MGRGIN.data(), 4), Vec<int>(MBNDIN.data(), 2), Vec<int>(nullptr, 0)};
   int temp = 0, IPHASE = 0;
-  grg::classifyConstraints(Vec<const int>(ineq.data(), 4), Vec<const int>(nullptr, 0), Vec<double>(DF.data(), 5),
-                           classes, temp, IPHASE);
+  grg::classifyConstraints(settings, Vec<const int>(ineq.data(), 4), Vec<const int>(nullptr, 0),
+                           Vec<double>(DF.data(), 5), classes, temp, IPHASE);
   EXPECT_EQ(std::tuple(classes.NBIN, MBNDIN), std::tuple(2, Ints{2, 4, -9}));
   EXPECT_EQ(std::tuple(classes.NCAND, MGRGIN), std::tuple(4, Ints{2, 3, 4, 5}));
 }
@@ -169,14 +169,14 @@ TEST_F(GrgIterationTest, RunArraysTakeTheStatedTopsAndOverflowsAreReported) {
   for (const Case& c : cases) {
     clearLines();
     settings.errorFlag = 0;
-    settings.dblPoolTop = c.dblTop;
-    settings.intPoolTop = c.intTop;
-    settings.dblPoolSize = c.dblSize;
-    settings.intPoolSize = c.intSize;
+    workPool.dblPoolTop = c.dblTop;
+    workPool.intPoolTop = c.intTop;
+    workPool.dblPoolSize = c.dblSize;
+    workPool.intPoolSize = c.intSize;
     const bool fits = c.report.empty();
     EXPECT_EQ(runFrontEnd(c.n, c.nEq, c.nIneq), fits ? KVW_GRG_ITERATION_LIMIT : -5) << c.dblSize;
     EXPECT_EQ(lines(), fits ? std::vector<std::string>{} : std::vector<std::string>{c.report});
-    EXPECT_EQ(std::tuple(settings.errorFlag, settings.dblPoolTop, settings.intPoolTop),
+    EXPECT_EQ(std::tuple(settings.errorFlag, workPool.dblPoolTop, workPool.intPoolTop),
               std::tuple(fits ? 0 : -1, c.dblTop, c.intTop));
   }
 }
@@ -230,17 +230,17 @@ TEST_F(GrgDirectionTest, FrontEndChecksDoublesFirstAndGivesThePoolBack) {
   // Front end from tops 3 and 4: BC, XU, XL give double top 3 + 6 + 1 = 10, the bound types integer top 4 + 2 + 1.
   KVW_set_print(1);
   Subproblem qp;
-  settings.dblPoolTop = 3;
-  settings.intPoolTop = 4;
-  settings.dblPoolSize = 9;
-  settings.intPoolSize = 6;
+  workPool.dblPoolTop = 3;
+  workPool.intPoolTop = 4;
+  workPool.dblPoolSize = 9;
+  workPool.intPoolSize = 6;
   qp.solve();
   EXPECT_EQ(std::tuple(settings.errorFlag, qp.resultCode, qp.SDIR), std::tuple(-1, 7, Doubles{9, 9}));
-  settings.dblPoolSize = 10;
+  workPool.dblPoolSize = 10;
   qp.solve();
   EXPECT_EQ(lines(), (std::vector<std::string>{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED        10",
                                                " ERROR:  INTEGER STORAGE EXCEEDED         7"}));
-  EXPECT_EQ(std::tuple(settings.dblPoolTop, settings.intPoolTop), std::tuple(3, 4));
+  EXPECT_EQ(std::tuple(workPool.dblPoolTop, workPool.intPoolTop), std::tuple(3, 4));
 }
 
 // A Hessian carried into the direction step that is not positive definite, with a zero step since the last
@@ -260,10 +260,10 @@ TEST_F(GrgDirectionTest, HessianNotPositiveDefiniteRestartsFromTheIdentityInTheS
                            vec(DVOLD),  vec(DVDEL),  vec(GRADEL), vec(SDIR), {},
                            {},          {},          vec(LISDF),  vec(IACT)};
   grg::WorkingSet ws{.ITOBJ = 1, .RESETH = kFalse};
-  settings.dblPoolTop = 4;
+  workPool.dblPoolTop = 4;
   KVW_set_print(2);
   int resultCode = 0;
-  ASSERT_TRUE(grg::directionStep(p, run, ws, 4, resultCode));
+  ASSERT_TRUE(grg::directionStep(defaultContext(), p, run, ws, 4, resultCode));
   EXPECT_EQ(std::tuple(resultCode, problem.calls()), std::tuple(0, 4));  // a second gradient in the same step
   EXPECT_TRUE(printed(" HESSIAN NOT UPDATED"));
   EXPECT_TRUE(printed(" HESSIAN NOT POS. DEFINITE"));
@@ -277,7 +277,8 @@ TEST_F(GrgDirectionTest, HessianNotPositiveDefiniteRestartsFromTheIdentityInTheS
   EXPECT_NEAR(SDIR[0], 1.0, 1e-12);
   EXPECT_NEAR(SDIR[1], -GRADOB[1] / gscale, 1e-12);
   // GRADD stays at its fixed slot after the base: one column, the objective's, and the pool top just beyond it.
-  EXPECT_EQ(std::tuple(dblPool[5], dblPool[6], settings.dblPoolTop), std::tuple(GRADOB[0], GRADOB[1], 4 + 2 + 1));
+  EXPECT_EQ(std::tuple(workPool.doubles[5], workPool.doubles[6], workPool.dblPoolTop),
+            std::tuple(GRADOB[0], GRADOB[1], 4 + 2 + 1));
   EXPECT_FALSE(isTrue(ws.RESETH));
 }
 
@@ -285,10 +286,10 @@ TEST_F(GrgDirectionTest, HessianUpdateFrontEndUpdatesOrReportsAndAlwaysGivesTheP
   const int n = 2;
   std::vector<double> B{1, 0, 0, 1}, s{1, 0}, y{2, 0};
   int updated = 0;
-  settings.dblPoolTop = 7;
+  workPool.dblPoolTop = 7;
   GRSHES(&n, s.data(), y.data(), B.data(), &updated);
   // B - Bss'B/s'Bs + yy'/s'y with B = I, s = e1, y = 2e1: diag(2, 1).
-  EXPECT_EQ(std::tuple(updated, B, settings.dblPoolTop), std::tuple(-1, Doubles{2, 0, 0, 1}, 7));
+  EXPECT_EQ(std::tuple(updated, B, workPool.dblPoolTop), std::tuple(-1, Doubles{2, 0, 0, 1}, 7));
 
   std::vector<double> zero{0, 0};
   GRSHES(&n, zero.data(), y.data(), B.data(), &updated);
@@ -296,10 +297,10 @@ TEST_F(GrgDirectionTest, HessianUpdateFrontEndUpdatesOrReportsAndAlwaysGivesTheP
 
   // Three vectors of n from slot 8: new top 7 + 6 + 1 = 14.
   KVW_set_print(1);
-  settings.dblPoolSize = 13;
+  workPool.dblPoolSize = 13;
   updated = 5;
   GRSHES(&n, s.data(), y.data(), B.data(), &updated);
-  EXPECT_EQ(std::tuple(settings.errorFlag, updated, B, settings.dblPoolTop), std::tuple(-1, 5, Doubles{2, 0, 0, 1}, 7));
+  EXPECT_EQ(std::tuple(settings.errorFlag, updated, B, workPool.dblPoolTop), std::tuple(-1, 5, Doubles{2, 0, 0, 1}, 7));
   EXPECT_EQ(lines(), (std::vector<std::string>{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED        14"}));
 }
 

@@ -217,7 +217,7 @@ TEST_F(GrgLineSearch, StepsGrowWithoutBasisFunctionsUntilClippedOrFiftyTrials) {
   double step = 0.02;
   for (int k = 2; k <= 50; ++k) step = std::min(3.0 * step, step + 0.4);
   EXPECT_NEAR(far.dv[0], step, 1e-9);
-  EXPECT_EQ(std::tuple(settings.dblPoolTop, settings.intPoolTop), std::tuple(0, 0));
+  EXPECT_EQ(std::tuple(workPool.dblPoolTop, workPool.intPoolTop), std::tuple(0, 0));
 }
 
 // Uphill: the first trial is worse, the two-point parabola with the start slope gives step 0. At level 2 the
@@ -251,12 +251,12 @@ TEST_F(GrgLineSearch, NoStepOfMinimumLengthGivesTwoOrFourAtTheStartPoint) {
 TEST_F(GrgLineSearch, FrontEndRestoresThePoolTopsAndReportsOverflow) {
   SearchProblem problem(1, 0, [](const double* x, double* f) { f[0] = -x[0]; });
   Search s(1, 0, 0);
-  settings.dblPoolTop = 10;
-  settings.intPoolTop = 20;
-  settings.intPoolSize = 29;  // new integer top 20 + 3 NDV + NBIN + 5 + NDF + 1 = 30 is refused
+  workPool.dblPoolTop = 10;
+  workPool.intPoolTop = 20;
+  workPool.intPoolSize = 29;  // new integer top 20 + 3 NDV + NBIN + 5 + NDF + 1 = 30 is refused
   settings.print = 1;
   s.run({0.0}, {1.0}, problem);
-  EXPECT_EQ(std::tuple(settings.errorFlag, problem.calls(), settings.dblPoolTop, settings.intPoolTop),
+  EXPECT_EQ(std::tuple(settings.errorFlag, problem.calls(), workPool.dblPoolTop, workPool.intPoolTop),
             std::tuple(-1, 0, 10, 20));
   EXPECT_EQ(lines(), (std::vector<std::string>{" ERROR:  INTEGER STORAGE EXCEEDED        30"}));
 }

@@ -76,7 +76,7 @@ TEST_F(GrgNewtonRaphsonTest, SolvesANonlinearSystemWithBroydenUpdatesAndCountsEv
   EXPECT_EQ(problem.points.back(), r.dv);
   EXPECT_LT(identityError(r.xjinv.data(), r.xjac.data(), 3, 2), 1e-12);  // the Broyden pair stays consistent
   EXPECT_EQ(lines(), (Lines{" NR ITERATIONS=  2"}));
-  EXPECT_EQ(settings.dblPoolTop, 0);
+  EXPECT_EQ(workPool.dblPoolTop, 0);
 }
 
 TEST_F(GrgNewtonRaphsonTest, SatisfiedOnEntryMakesNoCorrectionAndClearsTheErrorFlag) {
@@ -224,7 +224,7 @@ TEST_F(GrgNewtonRaphsonTest, SystemsLargerThanTheVariablesOrTheMatricesAndPoolOv
   r.run();
   EXPECT_EQ(r.nrconv, kTrue);
   EXPECT_NEAR(r.dv[0], 0.1, 1e-15);
-  EXPECT_EQ(settings.dblPoolTop, 0);
+  EXPECT_EQ(workPool.dblPoolTop, 0);
 
   r.ldj = 1;  // two rows with LDJ = 1
   r.df[1] = 1.0;
@@ -235,7 +235,7 @@ TEST_F(GrgNewtonRaphsonTest, SystemsLargerThanTheVariablesOrTheMatricesAndPoolOv
 
   r.ldj = 2;
   KVW_set_print(1);
-  settings.dblPoolSize = 4;  // DELDV and RESID need 2 * 2 + 1 = 5
+  workPool.dblPoolSize = 4;  // DELDV and RESID need 2 * 2 + 1 = 5
   r.nrconv = 5;
   r.nriter = -9;
   r.run();
@@ -420,20 +420,20 @@ TEST_F(GrgRestoration, NothingToDoEvaluatesNothingAndTheFrontEndGivesThePoolBack
   SearchProblem problem(1, 0, [](const double* x, double* f) { setFunctions(f, {-x[0], x[0] - 0.5}); });
   Restoration r(1, 0, 1, 1);
   r.trial({0.0}, {1.0}, 0.3, problem);
-  settings.dblPoolTop = 100;
-  settings.intPoolTop = 7;
-  settings.dblPoolSize = 104;  // new top 100 + 2 NDV + NDF + 1 = 105 is refused
+  workPool.dblPoolTop = 100;
+  workPool.intPoolTop = 7;
+  workPool.dblPoolSize = 104;  // new top 100 + 2 NDV + NDF + 1 = 105 is refused
   settings.print = 1;
   r.step = 0.77;
   r.run();
   EXPECT_EQ(std::tuple(settings.errorFlag, r.step), std::tuple(-1, 0.77));  // nothing written back
   EXPECT_EQ(lines(), (Lines{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED       105"}));
   settings.errorFlag = 0;
-  settings.dblPoolSize = 105;  // equal to the capacity is accepted
+  workPool.dblPoolSize = 105;  // equal to the capacity is accepted
   r.step = 0.3;
   r.run();
   EXPECT_EQ(std::tuple(settings.errorFlag, r.ifail, r.endstp, r.step), std::tuple(0, kFalse, kFalse, 0.3));
-  EXPECT_EQ(std::tuple(settings.dblPoolTop, settings.intPoolTop), std::tuple(100, 7));
+  EXPECT_EQ(std::tuple(workPool.dblPoolTop, workPool.intPoolTop), std::tuple(100, 7));
   r.iphase = 1;  // in the feasibility phase the same trial ends the search
   r.run();
   EXPECT_EQ(std::tuple(r.endstp, problem.calls()), std::tuple(kTrue, 0));

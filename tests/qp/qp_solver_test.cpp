@@ -64,10 +64,10 @@ struct Result {
 Result solve(const Problem& p, int top = 13) {
   const size_t size = static_cast<size_t>(std::max(p.n, 1));
   Result r{Vector(size, 777.0), Vector(size, 777.0), std::vector<int>(size)};
-  settings.dblPoolTop = top;
+  workPool.dblPoolTop = top;
   QPSOLV(&p.n, &p.nc, &p.nineq, p.a.data(), &p.n, p.bc.data(), p.h.data(), &p.n, p.g.data(), p.itype.data(),
          p.xl.data(), p.xu.data(), r.x.data(), r.xlag.data(), r.iact.data(), &r.nact, &r.infeas, &r.ihess, &r.ierr);
-  EXPECT_EQ(settings.dblPoolTop, top);
+  EXPECT_EQ(workPool.dblPoolTop, top);
   r.x.resize(static_cast<size_t>(p.n));
   return r;
 }
@@ -190,13 +190,14 @@ TEST_F(QpSolver, RandomConvexProblemsMeetTheOptimalityConditions) {
   std::mt19937 rng(20261206);
   constexpr int kBelow = 137;
   for (int trial = 0; trial < 300; ++trial) {
-    std::fill(std::begin(dblPool), std::end(dblPool), -31.0);
+    std::fill(workPool.doubles, workPool.doubles + kDblPoolCapacity + 1, -31.0);
     const int n = 1 + trial % 30;
     const Problem p = randomProblem(rng, n, std::uniform_int_distribution<int>(0, n)(rng),
                                     std::uniform_int_distribution<int>(0, n / 3)(rng));
     SCOPED_TRACE(::testing::Message() << "trial " << trial);
     expectOptimal(p, solve(p, kBelow));
-    EXPECT_TRUE(dblPool[kBelow] == -31.0 && dblPool[lastSlot(p, kBelow) + 1] == -31.0) << "written outside";
+    EXPECT_TRUE(workPool.doubles[kBelow] == -31.0 && workPool.doubles[lastSlot(p, kBelow) + 1] == -31.0)
+        << "written outside";
   }
   // Tiny problems reach the optimum of an independent enumeration.
   int constrained = 0;
@@ -268,10 +269,10 @@ TEST_F(QpSolver, WorkspaceUpToTheLastPoolSlotIsAcceptedOneMoreIsRefused) {
   std::mt19937 rng(3);
   const Problem p = randomProblem(rng, 5, 3, 1);
   const int top = 40;
-  settings.dblPoolSize = lastSlot(p, top);
+  workPool.dblPoolSize = lastSlot(p, top);
   expectOptimal(p, solve(p, top));
 
-  settings.dblPoolSize = lastSlot(p, top) - 1;
+  workPool.dblPoolSize = lastSlot(p, top) - 1;
   const Result r = solve(p, top);
   EXPECT_TRUE(r.ierr == -1 && r.ihess == 0 && r.infeas == 0);
   EXPECT_TRUE(r.nact == -5 && r.x[0] == 777.0);

@@ -122,7 +122,7 @@ TEST_F(SqpMeritTest, LineSearchOutcomesAndTrialSteps) {
     s.meritPrev2 = c.prev2;
     settings.print = 1;
     clearLines();
-    EXPECT_EQ(meritLineSearch(s), c.outcome);
+    EXPECT_EQ(meritLineSearch(defaultContext(), s), c.outcome);
     ASSERT_GE(problem.seen.size(), c.trials.size());
     for (size_t t = 0; t < c.trials.size(); ++t) EXPECT_NEAR(problem.seen[t], c.trials[t], 1e-15) << t;
     EXPECT_EQ(lines().size(), c.outcome == SearchOutcome::Failed ? 1u : 0u);

@@ -112,23 +112,23 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
          *obj = x[0] + x[1];
          g[0] = -x[0];
        },
-       .setup = [] { settings.dblPoolSize = 71; }, .code = 6, .calls = 1 + 2,
+       .setup = [] { workPool.dblPoolSize = 71; }, .code = 6, .calls = 1 + 2,
        .lines = {" ERROR: DOUBLE PRECISION STORAGE EXCEEDED,         72"}},
       {.why = "gradient storage overflow sets the error flag; the QP fails too", .x = {0.0}, .maxIter = 3,
-       .analysis = parabolaAt(0.5), .setup = [] { settings.dblPoolSize = 25; KVW_set_print(1); }, .code = 7,
+       .analysis = parabolaAt(0.5), .setup = [] { workPool.dblPoolSize = 25; KVW_set_print(1); }, .code = 7,
        .calls = 1, .errorFlag = -1,
        .lines = {" Error:  Double precision b storage exceeded        26",
                  " ERROR: DOUBLE PRECISION STORAGE EXCEEDED,         30"}},
       {.why = "front end: integers, printed at level 0", .x = hundred, .analysis = parabolaAt(0.0),
-       .setup = [] { settings.intPoolSize = 301; }, .code = 7, .calls = 0,
+       .setup = [] { workPool.intPoolSize = 301; }, .code = 7, .calls = 0,
        .lines = {" SQP: Integer storage exceeded,        302"}},
       {.why = "tops exactly at the capacities", .x = hundred, .maxIter = 0, .analysis = parabolaAt(0.0),
-       .setup = [] { settings.dblPoolSize = 12104; settings.intPoolSize = 302; }, .code = 2, .calls = 1},
+       .setup = [] { workPool.dblPoolSize = 12104; workPool.intPoolSize = 302; }, .code = 2, .calls = 1},
       {.why = "arrays stack on what the pools hold", .x = hundred, .analysis = parabolaAt(0.0),
-       .setup = [] { settings.dblPoolTop = 1000; settings.intPoolTop = 50; settings.dblPoolSize = 13100; },
+       .setup = [] { workPool.dblPoolTop = 1000; workPool.intPoolTop = 50; workPool.dblPoolSize = 13100; },
        .code = 7, .calls = 0, .lines = {" SQP: Double precision storage exceeded,      13101"}},
       {.why = "and the tops come back to it", .x = hundred, .analysis = parabolaAt(0.0),
-       .setup = [] { settings.dblPoolTop = 1000; settings.intPoolTop = 50; }, .code = 1, .calls = 1 + 100 + 1},
+       .setup = [] { workPool.dblPoolTop = 1000; workPool.intPoolTop = 50; }, .code = 1, .calls = 1 + 100 + 1},
       // The linearised QP has no solution, the reformulated one gives d = 0, and with no constraint multipliers the
       // weights halve: merits 0.005, 0.0025, ..., the fifth within feasTol of both earlier ones. One gradient per
       // iteration, a trial step in the four that reach the line search.
@@ -162,7 +162,7 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
     KVW_setDefaults();
     clearLines();
     c.setup();
-    const int dblTop = settings.dblPoolTop, intTop = settings.intPoolTop;
+    const int dblTop = workPool.dblPoolTop, intTop = workPool.intPoolTop;
     std::vector<double> x = c.x, lower(c.x.size(), -1.0), upper(c.x.size(), 1.0);
     std::vector<double> f(static_cast<size_t>(1 + c.nEq + c.nIneq), 0.0);
     User user{c.analysis, c.stopAtCall};
@@ -173,7 +173,7 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
     EXPECT_TRUE(c.nIter < 0 || KVW_get_nIter() == c.nIter) << KVW_get_nIter();
     EXPECT_EQ(KVW_get_nFunEval(), user.calls);
     EXPECT_EQ(settings.errorFlag, c.errorFlag);
-    EXPECT_TRUE(settings.dblPoolTop == dblTop && settings.intPoolTop == intTop);
+    EXPECT_TRUE(workPool.dblPoolTop == dblTop && workPool.intPoolTop == intTop);
     const auto shown = static_cast<long>(c.tail ? c.lines.size() : lines().size());
     ASSERT_GE(static_cast<long>(lines().size()), shown);
     EXPECT_EQ(Lines(lines().end() - shown, lines().end()), c.lines);
@@ -192,7 +192,8 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
   User user{cases[0].analysis};
   double x = 0.0, lower = -1.0, upper = 1.0, f = 0.0;
   EXPECT_EQ(KVW_sqp(0, 1, &x, &lower, &upper, 0, 0, &trampoline, &user, &f), 2);
-  EXPECT_TRUE(dblPool[1] == 0.0 && dblPool[2] == 0.0 && dblPool[3] == double(0.01f) && dblPool[4] == dblPool[3]);
+  EXPECT_TRUE(workPool.doubles[1] == 0.0 && workPool.doubles[2] == 0.0 && workPool.doubles[3] == double(0.01f) &&
+              workPool.doubles[4] == workPool.doubles[3]);
 }
 
 // The line that follows the n-th occurrence (1-based) of a label.

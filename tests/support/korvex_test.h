@@ -8,7 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "entry/context.h"
 #include "korvex/korvex.h"
+
+namespace korvex {
+
+// The default context's parts, which the KVW_ functions and the exported routines use, under short names.
+inline Settings& settings = defaultContext().settings;
+inline AnalysisBridge& bridge = defaultContext().bridge;
+inline WorkPool& workPool = defaultContext().pool;
+inline MessageBuffer& messageText = defaultContext().messageText;
+
+}  // namespace korvex
 
 namespace korvex::testing {
 

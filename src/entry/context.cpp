@@ -1,0 +1,108 @@
+// The default context, and the contexts a caller creates: each allocates its two pools once, at creation, so a
+// run never allocates.
+#include "entry/context.h"
+
+#include <memory>
+#include <new>
+
+#include "entry/result_text.h"
+#include "korvex/korvex.h"
+
+namespace korvex {
+
+void Context::restoreDefaults() {
+  writeDefaults(settings);
+  stop.store(0, std::memory_order_relaxed);
+  pool.intPoolSize = kIntPoolCapacity;
+  pool.dblPoolSize = kDblPoolCapacity;
+  pool.intPoolTop = 0;
+  pool.dblPoolTop = 0;
+}
+
+Context& defaultContext() {
+  static double doubles[kDblPoolCapacity + 1];
+  static int ints[kIntPoolCapacity + 1];
+  static Context instance(WorkPool{doubles, ints}, DiagnosticStream::Default::kFort80);
+  return instance;
+}
+
+}  // namespace korvex
+
+extern "C" {
+
+KORVEX_API KVW_Context* KVW_ctx_create(void) {
+  std::unique_ptr<double[]> doubles(new (std::nothrow) double[korvex::kDblPoolCapacity + 1]());
+  std::unique_ptr<int[]> ints(new (std::nothrow) int[korvex::kIntPoolCapacity + 1]());
+  if (!doubles || !ints) return nullptr;
+  KVW_Context* ctx = new (std::nothrow) KVW_Context(doubles.get(), ints.get());
+  if (ctx == nullptr) return nullptr;
+  ctx->ownedDoubles = std::move(doubles);
+  ctx->ownedInts = std::move(ints);
+  return ctx;
+}
+
+KORVEX_API void KVW_ctx_free(KVW_Context* ctx) { delete ctx; }
+
+KORVEX_API void KVW_ctx_setDefaults(KVW_Context* ctx) {
+  if (ctx != nullptr) ctx->restoreDefaults();
+}
+KORVEX_API void KVW_ctx_set_stop(KVW_Context* ctx, int value) {
+  if (ctx != nullptr) ctx->setStop(value);
+}
+KORVEX_API void KVW_ctx_set_print(KVW_Context* ctx, int value) {
+  if (ctx != nullptr) ctx->setPrint(value);
+}
+KORVEX_API void KVW_ctx_set_diffMeth(KVW_Context* ctx, int value) {
+  if (ctx != nullptr) ctx->setDiffMeth(value);
+}
+KORVEX_API void KVW_ctx_set_diffPert(KVW_Context* ctx, double value) {
+  if (ctx != nullptr) ctx->setDiffPert(value);
+}
+KORVEX_API void KVW_ctx_set_convTol(KVW_Context* ctx, double value) {
+  if (ctx != nullptr) ctx->setConvTol(value);
+}
+KORVEX_API int KVW_ctx_get_nIter(const KVW_Context* ctx) { return ctx != nullptr ? ctx->settings.nIter : 0; }
+KORVEX_API int KVW_ctx_get_nFunEval(const KVW_Context* ctx) { return ctx != nullptr ? ctx->settings.nFunEval : 0; }
+
+KORVEX_API void KVW_ctx_set_diagFile(KVW_Context* ctx, const char* path) {
+  if (ctx == nullptr) return;
+  try {
+    ctx->diagnostics.setFile(path);
+  } catch (...) {
+    // Out of memory for the path: the stream keeps its previous destination.
+  }
+}
+
+KORVEX_API void KVW_ctx_set_diagCallback(KVW_Context* ctx, DiagnosticLineCallback callback, void* user) {
+  if (ctx != nullptr) ctx->diagnostics.setCallback(callback, user);
+}
+
+KORVEX_API const char* KVW_ctx_resultText(const KVW_Context* /*ctx*/, int method, int resultCode) {
+  return korvex::resultText(method, resultCode);
+}
+
+// The same functions on the default context.
+
+KORVEX_API void KVW_setDefaults(void) { korvex::defaultContext().restoreDefaults(); }
+KORVEX_API void KVW_set_stop(int value) { korvex::defaultContext().setStop(value); }
+KORVEX_API void KVW_set_print(int value) { korvex::defaultContext().setPrint(value); }
+KORVEX_API void KVW_set_diffMeth(int value) { korvex::defaultContext().setDiffMeth(value); }
+KORVEX_API void KVW_set_diffPert(double value) { korvex::defaultContext().setDiffPert(value); }
+KORVEX_API void KVW_set_convTol(double value) { korvex::defaultContext().setConvTol(value); }
+KORVEX_API int KVW_get_nIter(void) { return korvex::defaultContext().settings.nIter; }
+KORVEX_API int KVW_get_nFunEval(void) { return korvex::defaultContext().settings.nFunEval; }
+
+KORVEX_API void KVW_set_diagFile(const char* path) {
+  try {
+    korvex::defaultContext().diagnostics.setFile(path);
+  } catch (...) {
+  }
+}
+
+KORVEX_API void KVW_set_diagCallback(DiagnosticLineCallback callback, void* user) {
+  korvex::defaultContext().diagnostics.setCallback(callback, user);
+}
+
+KORVEX_API const char* KVW_resultText(int method, int resultCode) { return korvex::resultText(method, resultCode); }
+
+}  // extern "C"
