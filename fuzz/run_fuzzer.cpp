@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <vector>
@@ -33,19 +34,24 @@ constexpr int kNonFiniteAnalysis = 95;
 
 // The result codes a run of each method may end with.
 bool isResultOf(int method, int code) {
-  static constexpr int kSqp[] = {1, 2, 4, 5, 6, 7, 8, 9, kNonFiniteAnalysis, KVW_INVALID_ARGUMENT,
-                                 KVW_CALLBACK_EXCEPTION, KVW_OUT_OF_MEMORY};
-  static constexpr int kGrg[] = {1, 2, 3, 4, 5, 6, 8, 10, 11, 12, kNonFiniteAnalysis, KVW_INVALID_ARGUMENT,
-                                 KVW_CALLBACK_EXCEPTION, KVW_OUT_OF_MEMORY};
-  if (method == kMethodSqp) {
-    for (int c : kSqp) if (c == code) return true;
-  } else {
-    for (int c : kGrg) if (c == code) return true;
-  }
-  return false;
+  static constexpr int kSqp[] = {KVW_SQP_CONVERGED, KVW_SQP_ITERATION_LIMIT, KVW_SQP_QP_INFEASIBLE,
+                                 KVW_SQP_QP_NOT_CONVEX, KVW_SQP_QP_FAILED, KVW_SQP_STORAGE, KVW_SQP_STOPPED,
+                                 KVW_SQP_MERIT_STALLED};
+  static constexpr int kGrg[] = {KVW_GRG_CONVERGED_DERIVATIVE, KVW_GRG_NO_STEP, KVW_GRG_CONVERGED_OBJECTIVE,
+                                 KVW_GRG_INFEASIBLE, KVW_GRG_INFEASIBLE_STALLED, KVW_GRG_ITERATION_LIMIT,
+                                 KVW_GRG_QP_INFEASIBLE, KVW_GRG_QP_FAILED, KVW_GRG_STORAGE, KVW_GRG_STOPPED};
+  static constexpr int kBoth[] = {kNonFiniteAnalysis, KVW_INVALID_ARGUMENT, KVW_CALLBACK_EXCEPTION,
+                                  KVW_OUT_OF_MEMORY};
+  const auto among = [code](const auto& codes) {
+    return std::find(std::begin(codes), std::end(codes), code) != std::end(codes);
+  };
+  return among(kBoth) || (method == kMethodSqp ? among(kSqp) : among(kGrg));
 }
 
-bool isConverged(int method, int code) { return code == 1 || (method == kMethodGrg && code == 3); }
+bool isConverged(int method, int code) {
+  return method == kMethodSqp ? code == KVW_SQP_CONVERGED
+                              : code == KVW_GRG_CONVERGED_DERIVATIVE || code == KVW_GRG_CONVERGED_OBJECTIVE;
+}
 
 // The expressions functions are built from; each term is a * shape(x_i, x_j; b) + c.
 enum class Shape : uint8_t {
