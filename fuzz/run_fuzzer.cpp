@@ -29,8 +29,6 @@ constexpr int kMaxTerms = 2;
 
 constexpr int kMethodGrg = 1;
 constexpr int kMethodSqp = 0;
-constexpr int kRunInProgress = 94;  // a run started while another one runs is refused
-constexpr int kNonFiniteAnalysis = 95;
 
 // The result codes a run of each method may end with.
 bool isResultOf(int method, int code) {
@@ -40,7 +38,7 @@ bool isResultOf(int method, int code) {
   static constexpr int kGrg[] = {KVW_GRG_CONVERGED_DERIVATIVE, KVW_GRG_NO_STEP, KVW_GRG_CONVERGED_OBJECTIVE,
                                  KVW_GRG_INFEASIBLE, KVW_GRG_INFEASIBLE_STALLED, KVW_GRG_ITERATION_LIMIT,
                                  KVW_GRG_QP_INFEASIBLE, KVW_GRG_QP_FAILED, KVW_GRG_STORAGE, KVW_GRG_STOPPED};
-  static constexpr int kBoth[] = {kNonFiniteAnalysis, KVW_INVALID_ARGUMENT, KVW_CALLBACK_EXCEPTION,
+  static constexpr int kBoth[] = {KVW_NON_FINITE_ANALYSIS, KVW_INVALID_ARGUMENT, KVW_CALLBACK_EXCEPTION,
                                   KVW_OUT_OF_MEMORY};
   const auto among = [code](const auto& codes) {
     return std::find(std::begin(codes), std::end(codes), code) != std::end(codes);
@@ -249,7 +247,7 @@ bool nestedRunRefused(bool grg) {
   int calls = 0;
   const int code = grg ? KVW_grg(5, 1, x, lower, upper, 0, 0, innerAnalysis, &calls, f)
                        : KVW_sqp(5, 1, x, lower, upper, 0, 0, innerAnalysis, &calls, f);
-  return code == kRunInProgress && calls == 0 && x[0] == 0.5 && f[0] == 7.0;
+  return code == KVW_RUN_IN_PROGRESS && calls == 0 && x[0] == 0.5 && f[0] == 7.0;
 }
 
 void analysis(void* user, const double* x, double* objective, double* equalities, double* inequalities) {
