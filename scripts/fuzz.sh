@@ -8,7 +8,7 @@
 # Replay one input: build-fuzz/fuzz/korvex_fuzz_<target> <file>
 set -euo pipefail
 cd "$(dirname "$0")/.."
-KORVEX_FUZZ=1 bash scripts/install-deps.sh
+KORVEX_CLANG=1 bash scripts/install-deps.sh
 
 seconds="${1:-60}"
 shift || true

@@ -17,9 +17,9 @@ if [ "${KORVEX_WINDOWS:-0}" = 1 ]; then
   command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-posix)
   command -v wine >/dev/null 2>&1 || need+=(wine64 wine)
 fi
-if [ "${KORVEX_FUZZ:-0}" = 1 ]; then
+# clang with its sanitizer runtimes (ThreadSanitizer, libFuzzer): the runtimes are a separate package on Debian.
+if [ "${KORVEX_CLANG:-0}" = 1 ]; then
   command -v clang++ >/dev/null 2>&1 || need+=(clang)
-  # libFuzzer's runtime comes with clang's runtime libraries, a separate package on Debian.
   fuzzer_check='extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }'
   if ! command -v clang++ >/dev/null 2>&1 ||
      ! echo "$fuzzer_check" | clang++ -x c++ -fsanitize=fuzzer,address,undefined - -o /dev/null >/dev/null 2>&1; then
