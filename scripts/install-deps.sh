@@ -9,6 +9,10 @@ command -v nm >/dev/null 2>&1 || need+=(binutils)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -d /usr/src/googletest ] || need+=(googletest)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+if [ "${KORVEX_MUTATE:-0}" = 1 ]; then  # scripts/mutate.sh
+  command -v python3 >/dev/null 2>&1 || need+=(python3)
+  command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+fi
 if [ "${KORVEX_WINDOWS:-0}" = 1 ]; then
   command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-posix)
   command -v wine >/dev/null 2>&1 || need+=(wine64 wine)

@@ -1,0 +1,239 @@
+#!/usr/bin/env bash
+# Mutation testing of the library: single-line faults in src/ applied one at a time, each built and run against the
+# whole test suite. A mutant is caught when a test fails, crashes or hangs past the timeout; it survives when every
+# test passes. A mutant that does not compile, or compiles to the very same object file, is set aside (not counted).
+#
+# Usage:
+#   scripts/mutate.sh run [options]           build and test a sample of mutants, write the result file
+#   scripts/mutate.sh list [options]          print the sample (TSV) without building anything
+#   scripts/mutate.sh compare BEFORE AFTER    list the mutants caught in BEFORE but not in AFTER (exit 1 if any)
+#   scripts/mutate.sh count RESULTS           print the counts of a result file
+# Options:
+#   --seed N        sample seed (default 1); the same seed and sources give the same mutants
+#   --count N       number of mutants (default 20; 0 = every mutant)
+#   --files REGEX   only files whose path (src/...) matches REGEX, e.g. 'src/qp/'
+#   --headers       mutate the headers under src/ too (each one rebuilds every object that includes it)
+#   --from FILE     rerun exactly the mutants caught in an earlier result file (ignores seed, count, files)
+#   --timeout S     seconds allowed for one mutant's test run (default: ten times the clean run, at least 10)
+#   --out FILE      result file (default build-mutate/results.tsv)
+#   --work DIR      scratch copy of the tree and its build (default build-mutate/ in the worktree)
+#   --jobs N        build parallelism (default 2)
+#
+# The working tree is never written: the mutants go into a scratch copy (DIR/tree) built in DIR/build (Release at
+# -O1, index checks on, no sanitizers), so only the mutated object recompiles and the library and test programs
+# relink. The result file has one row per mutant: id, file, line, operator, original, mutated, outcome, detail
+# (the first failing test, "timeout" or the signal).
+set -uo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+helper="$root/scripts/mutate.py"
+
+usage() { sed -n '5,22p' "$0" | sed 's/^# \{0,1\}//'; exit "${1:-2}"; }
+
+mode="${1:-}"
+[ -n "$mode" ] || usage
+shift
+case "$mode" in
+  compare) [ $# = 2 ] || usage; exec python3 "$helper" compare "$1" "$2" ;;
+  count) [ $# = 1 ] || usage; exec python3 "$helper" count "$1" ;;
+  run|list) ;;
+  -h|--help|help) usage 0 ;;
+  *) usage ;;
+esac
+
+seed=1 count=20 files="" headers="" from="" timeout_s="" out="" work="$root/build-mutate" jobs=2
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --seed) seed="$2"; shift 2 ;;
+    --count) count="$2"; shift 2 ;;
+    --files) files="$2"; shift 2 ;;
+    --headers) headers=--headers; shift ;;
+    --from) from="$(realpath "$2")"; shift 2 ;;
+    --timeout) timeout_s="$2"; shift 2 ;;
+    --out) out="$2"; shift 2 ;;
+    --work) work="$2"; shift 2 ;;
+    --jobs) jobs="$2"; shift 2 ;;
+    *) echo "mutate.sh: unknown option $1" >&2; usage ;;
+  esac
+done
+mkdir -p "$work"
+work="$(realpath "$work")"
+tree="$work/tree" build="$work/build" logs="$work/logs"
+out="$(realpath -m "${out:-$work/results.tsv}")"
+[ -z "$from" ] || [ "$from" != "$out" ] || { echo "mutate.sh: --from and --out name the same file" >&2; exit 2; }
+
+generate() {
+  python3 "$helper" generate --root "$root" --seed "$seed" --count "$count" --files "$files" $headers \
+    ${from:+--source-results "$from"}
+}
+
+if [ "$mode" = list ]; then
+  generate
+  exit $?
+fi
+
+KORVEX_MUTATE=1 bash "$root/scripts/install-deps.sh" || exit 1
+
+# Interruption: stop the running build or test (each runs in a session of its own), put the mutated file of the
+# scratch copy back and keep the rows written so far.
+child="" mutated_file=""
+restore_mutant() {
+  if [ -n "$mutated_file" ]; then
+    python3 "$helper" restore --root "$root" --tree "$tree" "$mutated_file"
+    mutated_file=""
+  fi
+}
+stop_child() {
+  if [ -n "$child" ]; then
+    kill -TERM -- "-$child" 2>/dev/null
+    wait "$child" 2>/dev/null
+    child=""
+  fi
+}
+on_signal() {
+  trap - INT TERM
+  stop_child
+  restore_mutant
+  echo "mutate.sh: interrupted; the rows so far are in $out" >&2
+  exit 130
+}
+trap on_signal INT TERM
+trap 'stop_child; restore_mutant' EXIT
+
+# Runs a command in its own session with its output in a log file; returns its exit status.
+run_logged() {
+  local log="$1"
+  shift
+  setsid "$@" >"$log" 2>&1 </dev/null &
+  child=$!
+  wait "$child"
+  local status=$?
+  child=""
+  return "$status"
+}
+
+build_objects() { run_logged "$1" cmake --build "$build" --target korvex_objects -j"$jobs"; }
+build_all() { run_logged "$1" cmake --build "$build" -j"$jobs" ${targets:+--target $targets}; }
+
+object_of() {  # the object file a source under src/ compiles to
+  local rel="${1#src/}"
+  find "$build/src/CMakeFiles/korvex_objects.dir" -path "*/$rel.o" -print -quit 2>/dev/null
+}
+
+# The whole suite within the timeout: each gtest program once (stopping at its first failure), then the other
+# tests through ctest. Sets `detail` to what failed; returns 0 when everything passed.
+detail=""
+run_suite() {
+  local limit="$1" log="$2" start=$SECONDS kind folder target left status
+  detail=""
+  : >"$log"
+  while IFS=$'\t' read -r kind folder target; do
+    [ "$kind" != targets ] || continue
+    left=$((limit - (SECONDS - start)))
+    if [ "$left" -le 0 ]; then detail="timeout"; return 1; fi
+    if [ "$kind" = gtest ]; then
+      run_logged "$log.part" env -C "$folder" timeout -k 2 "$left" "$target" --gtest_brief=1 --gtest_fail_fast
+    else
+      run_logged "$log.part" timeout -k 2 "$left" ctest --test-dir "$folder" -R "$target" --stop-on-failure \
+        --timeout "$left" --output-on-failure
+    fi
+    status=$?
+    cat "$log.part" >>"$log"
+    if [ "$status" -ne 0 ]; then
+      if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+        detail="timeout"
+      elif [ "$kind" = gtest ]; then
+        detail="$(grep -m1 -o '^\[  FAILED  \] [A-Za-z0-9_/.]*' "$log.part" | sed 's/^\[  FAILED  \] //')"
+        [ -n "$detail" ] || detail="$(basename "$target") exit $status"
+      else
+        detail="$(grep -m1 -o 'Failed  *[A-Za-z0-9_]*\|\*\*\*[A-Za-z]* *[A-Za-z0-9_]*' "$log.part" | head -1)"
+        [ -n "$detail" ] || detail="ctest exit $status"
+        detail="ctest: ${detail//$'\t'/ }"
+      fi
+      return 1
+    fi
+  done <"$work/suite.txt"
+  return 0
+}
+
+# The scratch copy and its build, then the clean run that every mutant is measured against.
+mkdir -p "$tree" "$logs"
+python3 "$helper" sync --root "$root" --tree "$tree" >/dev/null || exit 1
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  generator=() linker=()
+  command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+  for ld in lld gold; do  # a faster linker when there is one: every mutant relinks the test programs
+    if command -v "ld.$ld" >/dev/null 2>&1; then
+      linker=("-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=$ld" "-DCMAKE_SHARED_LINKER_FLAGS=-fuse-ld=$ld")
+      break
+    fi
+  done
+  cmake -S "$tree" -B "$build" "${generator[@]}" "${linker[@]}" -DCMAKE_BUILD_TYPE=Release \
+    "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELEASE=-O1 -DNDEBUG" \
+    -DKORVEX_BOUNDS_CHECKS=ON -DKORVEX_SANITIZE=OFF -DKORVEX_SANITIZE_THREAD=OFF -DKORVEX_BUILD_BENCHMARKS=OFF \
+    -DKORVEX_INSTALL=OFF >"$logs/configure.log" 2>&1 || { cat "$logs/configure.log"; exit 1; }
+fi
+echo "mutate.sh: building the clean tree in $build"
+targets=""
+build_all "$logs/clean-build.log" || { tail -30 "$logs/clean-build.log"; exit 1; }
+python3 "$helper" suite --build "$build" >"$work/suite.txt" || exit 1
+targets="$(sed -n 's/^targets\t//p' "$work/suite.txt")"  # what the tests run; the demo is not relinked
+clean_start=$(date +%s.%N)
+if ! run_suite 600 "$logs/clean-tests.log"; then
+  tail -30 "$logs/clean-tests.log"
+  echo "mutate.sh: the clean tree fails its tests ($detail); no mutant can be judged" >&2
+  exit 1
+fi
+clean_time=$(python3 -c "print(round($(date +%s.%N) - $clean_start, 2))")
+if [ -z "$timeout_s" ]; then
+  timeout_s=$(python3 -c "import math; print(max(10, math.ceil(10 * $clean_time)))")
+fi
+declare -A clean_hash
+while read -r hash object; do clean_hash["$object"]="$hash"; done \
+  < <(find "$build/src/CMakeFiles/korvex_objects.dir" -name '*.o' -exec sha1sum {} +)
+
+mutants="$work/mutants.tsv"
+generate >"$mutants" || exit 1
+total=$(wc -l <"$mutants")
+printf 'id\tfile\tline\toperator\toriginal\tmutated\toutcome\tdetail\n' >"$out"
+printf 'mutate.sh: %d mutants, clean test run %.2f s, timeout %s s per mutant\n' "$total" "$clean_time" "$timeout_s"
+
+number=0 run_start=$SECONDS
+while IFS= read -r row; do
+  number=$((number + 1))
+  mutant_start=$(date +%s.%N)
+  IFS=$'\t' read -r id file line operator _ <<<"$row"
+  log="$logs/$id.log"
+  fields=()
+  IFS=$'\t' read -r -a fields <<<"$(cut -f1-6 <<<"$row")"
+  mutated_file="$file"
+  if ! line=$(python3 "$helper" apply --root "$root" --tree "$tree" "${fields[@]}"); then
+    mutated_file=""
+    outcome="build-failed" detail="line not found"
+  elif ! build_objects "$log"; then
+    outcome="build-failed" detail=""
+  else
+    object="$(object_of "$file")"
+    if [ -n "$object" ] && [ "$(sha1sum "$object" | cut -d' ' -f1)" = "${clean_hash[$object]:-}" ]; then
+      outcome="equivalent" detail="same object code"
+    elif ! build_all "$log"; then
+      outcome="build-failed" detail="link"
+    elif run_suite "$timeout_s" "$log.tests"; then
+      outcome="survived"
+    else
+      outcome="caught"
+    fi
+  fi
+  restore_mutant
+  rm -f "$log.tests.part"
+  [ "$outcome" = survived ] || [ "$outcome" = caught ] || rm -f "$log" "$log.tests"
+  printf '%s\t%s\t%s\t%s\t%s\n' "$id" "$file" "$line" "$(cut -f4-6 <<<"$row")" "$outcome"$'\t'"${detail//$'\t'/ }" >>"$out"
+  seconds=$(python3 -c "print(f'{$(date +%s.%N) - $mutant_start:.1f}')")
+  printf '[%d/%d] %-12s %s:%s %s (%s s)%s\n' "$number" "$total" "$outcome" "$file" "$line" "$operator" "$seconds" \
+    "${detail:+  $detail}"
+done <"$mutants"
+
+elapsed=$((SECONDS - run_start))
+echo "mutate.sh: $number mutants in ${elapsed} s ($(python3 -c "print(f'{$elapsed / max($number, 1):.1f}')") s each)"
+python3 "$helper" count "$out"
+echo "results: $out"
