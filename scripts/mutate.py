@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Helper of scripts/mutate.sh: generates single-line mutants of the library sources, writes them into the scratch
+"""Helper of scripts/mutate.sh: generates single-line mutants of the library sources, writes one into the scratch
 copy of the tree, lists the test programs of a build, and compares two result files. Standard library only.
 
 A mutant changes one place of one line. Its id is a hash of the file, the original line, the mutated line and the
@@ -254,7 +254,7 @@ def command_apply(args):
     row = dict(zip(FIELDS, args.fields + [""] * (len(FIELDS) - len(args.fields))))
     row["original"], row["mutated"] = unescape(row["original"]), unescape(row["mutated"])
     path = os.path.join(args.tree, row["file"])
-    with open(os.path.join(args.root, row["file"]), encoding="utf-8") as f:
+    with open(path, encoding="utf-8") as f:
         lines = f.read().split("\n")
     at = locate(lines, row)
     if at is None:
@@ -296,10 +296,6 @@ def command_sync(args):
                 os.remove(os.path.join(folder, name))
                 changed += 1
     print(changed)
-
-
-def command_restore(args):
-    shutil.copyfile(os.path.join(args.root, args.file), os.path.join(args.tree, args.file))
 
 
 def command_suite(args):
@@ -364,16 +360,11 @@ def main():
     g.add_argument("--headers", action="store_true")
     g.add_argument("--source-results", default="")
     a = sub.add_parser("apply")
-    a.add_argument("--root", required=True)
     a.add_argument("--tree", required=True)
     a.add_argument("fields", nargs="+")
     s = sub.add_parser("sync")
     s.add_argument("--root", required=True)
     s.add_argument("--tree", required=True)
-    r = sub.add_parser("restore")
-    r.add_argument("--root", required=True)
-    r.add_argument("--tree", required=True)
-    r.add_argument("file")
     t = sub.add_parser("suite")
     t.add_argument("--build", required=True)
     c = sub.add_parser("compare")
@@ -382,8 +373,7 @@ def main():
     n = sub.add_parser("count")
     n.add_argument("results")
     args = parser.parse_args()
-    handler = {"generate": command_generate, "apply": command_apply, "sync": command_sync,
-               "restore": command_restore, "suite": command_suite, "compare": command_compare,
+    handler = {"generate": command_generate, "apply": command_apply, "sync": command_sync, "suite": command_suite, "compare": command_compare,
                "count": command_count}[args.command]
     sys.exit(handler(args) or 0)
 

@@ -14,7 +14,7 @@
 #   --files REGEX   only files whose path (src/...) matches REGEX, e.g. 'src/qp/'
 #   --headers       mutate the headers under src/ too (each one rebuilds every object that includes it)
 #   --from FILE     rerun exactly the mutants caught in an earlier result file (ignores seed, count, files)
-#   --timeout S     seconds allowed for one mutant's test run (default: ten times the clean run, at least 10)
+#   --timeout S     seconds allowed for one mutant's test run (default: five times the clean run, at least 8)
 #   --out FILE      result file (default build-mutate/results.tsv)
 #   --work DIR      scratch copy of the tree and its build (default build-mutate/ in the worktree)
 #   --jobs N        build parallelism (default 2)
@@ -27,6 +27,8 @@ set -uo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 helper="$root/scripts/mutate.py"
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
 
 usage() { sed -n '5,22p' "$0" | sed 's/^# \{0,1\}//'; exit "${1:-2}"; }
 
@@ -34,8 +36,8 @@ mode="${1:-}"
 [ -n "$mode" ] || usage
 shift
 case "$mode" in
-  compare) [ $# = 2 ] || usage; exec python3 "$helper" compare "$1" "$2" ;;
-  count) [ $# = 1 ] || usage; exec python3 "$helper" count "$1" ;;
+  compare) [ $# = 2 ] || usage; exec "$python" "$helper" compare "$1" "$2" ;;
+  count) [ $# = 1 ] || usage; exec "$python" "$helper" count "$1" ;;
   run|list) ;;
   -h|--help|help) usage 0 ;;
   *) usage ;;
@@ -63,7 +65,7 @@ out="$(realpath -m "${out:-$work/results.tsv}")"
 [ -z "$from" ] || [ "$from" != "$out" ] || { echo "mutate.sh: --from and --out name the same file" >&2; exit 2; }
 
 generate() {
-  python3 "$helper" generate --root "$root" --seed "$seed" --count "$count" --files "$files" $headers \
+  "$python" "$helper" generate --root "$root" --seed "$seed" --count "$count" --files "$files" $headers \
     ${from:+--source-results "$from"}
 }
 
@@ -79,7 +81,7 @@ KORVEX_MUTATE=1 bash "$root/scripts/install-deps.sh" || exit 1
 child="" mutated_file=""
 restore_mutant() {
   if [ -n "$mutated_file" ]; then
-    python3 "$helper" restore --root "$root" --tree "$tree" "$mutated_file"
+    cp "$work/saved" "$tree/$mutated_file"  # a new modification time: the object is rebuilt from the original
     mutated_file=""
   fi
 }
@@ -104,7 +106,8 @@ trap 'stop_child; restore_mutant' EXIT
 run_logged() {
   local log="$1"
   shift
-  setsid "$@" >"$log" 2>&1 </dev/null &
+  # A shell between the script and the command reports a crash into the log instead of the script's output.
+  setsid bash -c '"$@"; exit $?' run_logged "$@" >"$log" 2>&1 </dev/null &
   child=$!
   wait "$child"
   local status=$?
@@ -132,7 +135,7 @@ run_suite() {
     left=$((limit - (SECONDS - start)))
     if [ "$left" -le 0 ]; then detail="timeout"; return 1; fi
     if [ "$kind" = gtest ]; then
-      run_logged "$log.part" env -C "$folder" timeout -k 2 "$left" "$target" --gtest_brief=1 --gtest_fail_fast
+      run_logged "$log.part" env -C "$folder" timeout -k 2 "$left" "$target" --gtest_fail_fast
     else
       run_logged "$log.part" timeout -k 2 "$left" ctest --test-dir "$folder" -R "$target" --stop-on-failure \
         --timeout "$left" --output-on-failure
@@ -141,10 +144,14 @@ run_suite() {
     cat "$log.part" >>"$log"
     if [ "$status" -ne 0 ]; then
       if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-        detail="timeout"
+        detail="$(grep -o '^\[ RUN      \] [A-Za-z0-9_/.]*' "$log.part" | tail -1 | sed 's/^\[ RUN      \] //')"
+        detail="timeout${detail:+ in $detail}"
       elif [ "$kind" = gtest ]; then
         detail="$(grep -m1 -o '^\[  FAILED  \] [A-Za-z0-9_/.]*' "$log.part" | sed 's/^\[  FAILED  \] //')"
-        [ -n "$detail" ] || detail="$(basename "$target") exit $status"
+        if [ -z "$detail" ]; then  # a crash (an index check aborts): the test that was running
+          detail="$(grep -o '^\[ RUN      \] [A-Za-z0-9_/.]*' "$log.part" | tail -1 | sed 's/^\[ RUN      \] //')"
+          detail="${detail:-$(basename "$target")} (exit $status)"
+        fi
       else
         detail="$(grep -m1 -o 'Failed  *[A-Za-z0-9_]*\|\*\*\*[A-Za-z]* *[A-Za-z0-9_]*' "$log.part" | head -1)"
         [ -n "$detail" ] || detail="ctest exit $status"
@@ -158,7 +165,7 @@ run_suite() {
 
 # The scratch copy and its build, then the clean run that every mutant is measured against.
 mkdir -p "$tree" "$logs"
-python3 "$helper" sync --root "$root" --tree "$tree" >/dev/null || exit 1
+"$python" "$helper" sync --root "$root" --tree "$tree" >/dev/null || exit 1
 if [ ! -f "$build/CMakeCache.txt" ]; then
   generator=() linker=()
   command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
@@ -176,17 +183,17 @@ fi
 echo "mutate.sh: building the clean tree in $build"
 targets=""
 build_all "$logs/clean-build.log" || { tail -30 "$logs/clean-build.log"; exit 1; }
-python3 "$helper" suite --build "$build" >"$work/suite.txt" || exit 1
+"$python" "$helper" suite --build "$build" >"$work/suite.txt" || exit 1
 targets="$(sed -n 's/^targets\t//p' "$work/suite.txt")"  # what the tests run; the demo is not relinked
-clean_start=$(date +%s.%N)
+clean_start=${EPOCHREALTIME/./}
 if ! run_suite 600 "$logs/clean-tests.log"; then
   tail -30 "$logs/clean-tests.log"
   echo "mutate.sh: the clean tree fails its tests ($detail); no mutant can be judged" >&2
   exit 1
 fi
-clean_time=$(python3 -c "print(round($(date +%s.%N) - $clean_start, 2))")
-if [ -z "$timeout_s" ]; then
-  timeout_s=$(python3 -c "import math; print(max(10, math.ceil(10 * $clean_time)))")
+clean_tenths=$(( (${EPOCHREALTIME/./} - clean_start) / 100000 + 1 ))
+if [ -z "$timeout_s" ]; then  # five times the clean run, at least 8 s: a loaded machine must not fake a hang
+  timeout_s=$(( clean_tenths / 2 > 8 ? clean_tenths / 2 : 8 ))
 fi
 declare -A clean_hash
 while read -r hash object; do clean_hash["$object"]="$hash"; done \
@@ -196,21 +203,23 @@ mutants="$work/mutants.tsv"
 generate >"$mutants" || exit 1
 total=$(wc -l <"$mutants")
 printf 'id\tfile\tline\toperator\toriginal\tmutated\toutcome\tdetail\n' >"$out"
-printf 'mutate.sh: %d mutants, clean test run %.2f s, timeout %s s per mutant\n' "$total" "$clean_time" "$timeout_s"
+printf 'mutate.sh: %d mutants, clean test run %d.%d s, timeout %s s per mutant\n' "$total" "$((clean_tenths / 10))" \
+  "$((clean_tenths % 10))" "$timeout_s"
 
-number=0 run_start=$SECONDS
+number=0 run_start=${EPOCHREALTIME/./}
 while IFS= read -r row; do
   number=$((number + 1))
-  mutant_start=$(date +%s.%N)
+  mutant_start=${EPOCHREALTIME/./}
   IFS=$'\t' read -r id file line operator _ <<<"$row"
   log="$logs/$id.log"
   fields=()
   IFS=$'\t' read -r -a fields <<<"$(cut -f1-6 <<<"$row")"
+  cp "$tree/$file" "$work/saved"
   mutated_file="$file"
-  if ! line=$(python3 "$helper" apply --root "$root" --tree "$tree" "${fields[@]}"); then
-    mutated_file=""
+  if ! applied=$("$python" "$helper" apply --tree "$tree" "${fields[@]}"); then
+    restore_mutant
     outcome="build-failed" detail="line not found"
-  elif ! build_objects "$log"; then
+  elif line="$applied"; ! build_objects "$log"; then
     outcome="build-failed" detail=""
   else
     object="$(object_of "$file")"
@@ -228,12 +237,14 @@ while IFS= read -r row; do
   rm -f "$log.tests.part"
   [ "$outcome" = survived ] || [ "$outcome" = caught ] || rm -f "$log" "$log.tests"
   printf '%s\t%s\t%s\t%s\t%s\n' "$id" "$file" "$line" "$(cut -f4-6 <<<"$row")" "$outcome"$'\t'"${detail//$'\t'/ }" >>"$out"
-  seconds=$(python3 -c "print(f'{$(date +%s.%N) - $mutant_start:.1f}')")
-  printf '[%d/%d] %-12s %s:%s %s (%s s)%s\n' "$number" "$total" "$outcome" "$file" "$line" "$operator" "$seconds" \
+  tenths=$(( (${EPOCHREALTIME/./} - mutant_start) / 100000 ))
+  printf '[%d/%d] %-12s %s:%s %s (%d.%d s)%s\n' "$number" "$total" "$outcome" "$file" "$line" "$operator" \
+    "$((tenths / 10))" "$((tenths % 10))" \
     "${detail:+  $detail}"
 done <"$mutants"
 
-elapsed=$((SECONDS - run_start))
-echo "mutate.sh: $number mutants in ${elapsed} s ($(python3 -c "print(f'{$elapsed / max($number, 1):.1f}')") s each)"
-python3 "$helper" count "$out"
+tenths=$(( (${EPOCHREALTIME/./} - run_start) / 100000 ))
+each=$(( tenths / (number > 0 ? number : 1) ))
+echo "mutate.sh: $number mutants in $((tenths / 10)) s ($((each / 10)).$((each % 10)) s each)"
+"$python" "$helper" count "$out"
 echo "results: $out"
