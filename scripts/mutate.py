@@ -345,8 +345,9 @@ def command_count(args):
         counts[r["outcome"]] = counts.get(r["outcome"], 0) + 1
     scored = counts.get("caught", 0) + counts.get("survived", 0)
     score = f", score {100.0 * counts.get('caught', 0) / scored:.1f}%" if scored else ""
-    print(", ".join(f"{k} {counts.get(k, 0)}" for k in ("caught", "survived", "build-failed", "equivalent"))
-          + score)
+    kinds = ["caught", "survived", "build-failed", "equivalent"] + sorted(
+        k for k in counts if k not in ("caught", "survived", "build-failed", "equivalent"))
+    print(", ".join(f"{k} {counts.get(k, 0)}" for k in kinds) + score)
 
 
 def main():

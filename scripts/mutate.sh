@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Mutation testing of the library: single-line faults in src/ applied one at a time, each built and run against the
 # whole test suite. A mutant is caught when a test fails, crashes or hangs past the timeout; it survives when every
-# test passes. A mutant that does not compile, or compiles to the very same object file, is set aside (not counted).
+# test passes. A mutant that does not compile, or compiles to the very same object file, is set aside (not counted);
+# so is one of an earlier result file whose line is no longer in the source (not-applied).
 #
 # Usage:
 #   scripts/mutate.sh run [options]           build and test a sample of mutants, write the result file
@@ -218,7 +219,7 @@ while IFS= read -r row; do
   mutated_file="$file"
   if ! applied=$("$python" "$helper" apply --tree "$tree" "${fields[@]}"); then
     restore_mutant
-    outcome="build-failed" detail="line not found"
+    outcome="not-applied" detail="line not found"
   elif line="$applied"; ! build_objects "$log"; then
     outcome="build-failed" detail=""
   else
