@@ -374,8 +374,8 @@ def main():
     n = sub.add_parser("count")
     n.add_argument("results")
     args = parser.parse_args()
-    handler = {"generate": command_generate, "apply": command_apply, "sync": command_sync, "suite": command_suite, "compare": command_compare,
-               "count": command_count}[args.command]
+    handler = {"generate": command_generate, "apply": command_apply, "sync": command_sync,
+               "suite": command_suite, "compare": command_compare, "count": command_count}[args.command]
     sys.exit(handler(args) or 0)
 
 

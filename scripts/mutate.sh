@@ -237,7 +237,8 @@ while IFS= read -r row; do
   restore_mutant
   rm -f "$log.tests.part"
   [ "$outcome" = survived ] || [ "$outcome" = caught ] || rm -f "$log" "$log.tests"
-  printf '%s\t%s\t%s\t%s\t%s\n' "$id" "$file" "$line" "$(cut -f4-6 <<<"$row")" "$outcome"$'\t'"${detail//$'\t'/ }" >>"$out"
+  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$id" "$file" "$line" "$(cut -f4-6 <<<"$row")" "$outcome" "${detail//$'\t'/ }" \
+    >>"$out"
   tenths=$(( (${EPOCHREALTIME/./} - mutant_start) / 100000 ))
   printf '[%d/%d] %-12s %s:%s %s (%d.%d s)%s\n' "$number" "$total" "$outcome" "$file" "$line" "$operator" \
     "$((tenths / 10))" "$((tenths % 10))" \
