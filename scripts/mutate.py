@@ -267,15 +267,23 @@ def command_apply(args):
     return 0
 
 
-def tracked_files(root):
-    listing = subprocess.run(["git", "-C", root, "ls-files", "-co", "--exclude-standard", "-z"],
-                             check=True, capture_output=True).stdout.decode().split("\0")
-    return [p for p in listing if p and not p.startswith("build") and os.path.isfile(os.path.join(root, p))]
+def tree_files(root, scratch):
+    """The files of the working tree (tracked or not ignored), without build folders and the scratch folder."""
+    try:
+        listing = subprocess.run(["git", "-C", root, "ls-files", "-co", "--exclude-standard", "-z"], check=True,
+                                 capture_output=True).stdout.decode().split("\0")
+    except (OSError, subprocess.CalledProcessError):  # not a git checkout: every file but builds and .git
+        listing = [os.path.relpath(os.path.join(folder, name), root)
+                   for folder, dirs, files in os.walk(root) for name in files]
+    skip = os.path.relpath(os.path.realpath(scratch), os.path.realpath(root))
+    return [p for p in listing
+            if p and not p.startswith(("build", ".git" + os.sep)) and not (p + os.sep).startswith(skip + os.sep)
+            and os.path.isfile(os.path.join(root, p))]
 
 
 def command_sync(args):
     """Makes the scratch tree equal to the working tree, touching only files whose content differs."""
-    wanted = set(tracked_files(args.root))
+    wanted = set(tree_files(args.root, os.path.dirname(os.path.realpath(args.tree))))
     changed = 0
     for rel in sorted(wanted):
         source, target = os.path.join(args.root, rel), os.path.join(args.tree, rel)
