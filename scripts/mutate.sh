@@ -71,6 +71,7 @@ generate() {
 }
 
 if [ "$mode" = list ]; then
+  printf 'id\tfile\tline\toperator\toriginal\tmutated\toutcome\tdetail\n'
   generate
   exit $?
 fi
