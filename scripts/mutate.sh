@@ -251,3 +251,4 @@ each=$(( tenths / (number > 0 ? number : 1) ))
 echo "mutate.sh: $number mutants in $((tenths / 10)) s ($((each / 10)).$((each % 10)) s each)"
 "$python" "$helper" count "$out"
 echo "results: $out"
+build_all "$logs/clean-build.log"  # the build folder holds no mutant afterwards
