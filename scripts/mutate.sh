@@ -14,6 +14,8 @@
 #   --count N       number of mutants (default 20; 0 = every mutant)
 #   --files REGEX   only files whose path (src/...) matches REGEX, e.g. 'src/qp/'
 #   --headers       mutate the headers under src/ too (each one rebuilds every object that includes it)
+#   --all-failures  run every test on each mutant and record all that fail, not only the first (slower; shows
+#                   the tests that are the only ones to catch some mutant)
 #   --from FILE     rerun exactly the mutants caught in an earlier result file (ignores seed, count, files)
 #   --timeout S     seconds allowed for one mutant's test run (default: five times the clean run, at least 8)
 #   --out FILE      result file (default build-mutate/results.tsv)
@@ -23,7 +25,8 @@
 # The working tree is never written: the mutants go into a scratch copy (DIR/tree) built in DIR/build (Release at
 # -O1, index checks on, no sanitizers), so only the mutated object recompiles and the library and test programs
 # relink. The result file has one row per mutant: id, file, line, operator, original, mutated, outcome, detail
-# (the first failing test, "timeout" or the signal).
+# (the failing test, with the exit status of a crash, or "timeout in" the test that hung); DIR/logs/ID.log.tests
+# holds a caught mutant's test output and DIR/logs/ID.log a build failure's compiler messages.
 set -uo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -31,7 +34,7 @@ helper="$root/scripts/mutate.py"
 python=/usr/bin/python3
 [ -x "$python" ] || python=python3
 
-usage() { sed -n '5,22p' "$0" | sed 's/^# \{0,1\}//'; exit "${1:-2}"; }
+usage() { sed -n '5,24p' "$0" | sed 's/^# \{0,1\}//'; exit "${1:-2}"; }
 
 mode="${1:-}"
 [ -n "$mode" ] || usage
@@ -44,13 +47,14 @@ case "$mode" in
   *) usage ;;
 esac
 
-seed=1 count=20 files="" headers="" from="" timeout_s="" out="" work="$root/build-mutate" jobs=2
+seed=1 count=20 files="" headers="" all_failures="" from="" timeout_s="" out="" work="$root/build-mutate" jobs=2
 while [ $# -gt 0 ]; do
   case "$1" in
     --seed) seed="$2"; shift 2 ;;
     --count) count="$2"; shift 2 ;;
     --files) files="$2"; shift 2 ;;
     --headers) headers=--headers; shift ;;
+    --all-failures) all_failures=1; shift ;;
     --from) from="$(realpath "$2")"; shift 2 ;;
     --timeout) timeout_s="$2"; shift 2 ;;
     --out) out="$2"; shift 2 ;;
@@ -125,44 +129,78 @@ object_of() {  # the object file a source under src/ compiles to
   find "$build/src/CMakeFiles/korvex_objects.dir" -path "*/$rel.o" -print -quit 2>/dev/null
 }
 
-# The whole suite within the timeout: each gtest program once (stopping at its first failure), then the other
-# tests through ctest. Sets `detail` to what failed; returns 0 when everything passed.
+# One gtest program within `left` seconds: sets `found` to its failing tests. With --all-failures a crash does not
+# end the search: the program runs again without the tests that crashed it, until it completes or the time is up.
+run_gtest() {
+  local log="$1" folder="$2" target="$3" left="$4" start="$5" limit="$6" status running skip=""
+  local -a failures=()
+  found=()
+  while :; do
+    run_logged "$log.part" env -C "$folder" timeout -k 2 "$left" "$target" ${all_failures:---gtest_fail_fast} \
+      ${skip:+"--gtest_filter=-${skip#:}"}
+    status=$?
+    cat "$log.part" >>"$log"
+    [ "$status" -ne 0 ] || return 0
+    running="$(grep -o '^\[ RUN      \] [A-Za-z0-9_/.]*' "$log.part" | tail -1 | sed 's/^\[ RUN      \] //')"
+    if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+      found+=("timeout${running:+ in $running}")
+      return 1
+    fi
+    mapfile -t failures < <(grep -o '^\[  FAILED  \] [A-Za-z0-9_/]*\.[A-Za-z0-9_/.]*' "$log.part" |
+      sed 's/^\[  FAILED  \] //' | awk '!seen[$0]++')
+    found+=("${failures[@]}")
+    [ "$status" -gt 128 ] || [ ${#failures[@]} -eq 0 ] || return 0
+    found+=("${running:-$(basename "$target")} (exit $status)")  # a crash (an index check aborts)
+    [ -n "$all_failures" ] && [ -n "$running" ] || return 0
+    skip="$skip:$running"
+    left=$((limit - (SECONDS - start)))
+    if [ "$left" -le 0 ]; then
+      found+=("timeout")
+      return 1
+    fi
+  done
+}
+
+# The whole suite within the timeout: each gtest program once, then the other tests through ctest, stopping at the
+# first failure (or, with --all-failures, running every test). Sets `detail` to the failing tests; returns 0 when
+# everything passed.
 detail=""
+found=()
 run_suite() {
   local limit="$1" log="$2" start=$SECONDS kind folder target left status
-  detail=""
+  local -a failed=()
   : >"$log"
   while IFS=$'\t' read -r kind folder target; do
     [ "$kind" != targets ] || continue
     left=$((limit - (SECONDS - start)))
-    if [ "$left" -le 0 ]; then detail="timeout"; return 1; fi
+    if [ "$left" -le 0 ]; then
+      failed+=("timeout")
+      break
+    fi
     if [ "$kind" = gtest ]; then
-      run_logged "$log.part" env -C "$folder" timeout -k 2 "$left" "$target" --gtest_fail_fast
+      run_gtest "$log" "$folder" "$target" "$left" "$start" "$limit"
+      status=$?
     else
-      run_logged "$log.part" timeout -k 2 "$left" ctest --test-dir "$folder" -R "$target" --stop-on-failure \
-        --timeout "$left" --output-on-failure
-    fi
-    status=$?
-    cat "$log.part" >>"$log"
-    if [ "$status" -ne 0 ]; then
+      found=()
+      run_logged "$log.part" timeout -k 2 "$left" ctest --test-dir "$folder" -R "$target" \
+        ${all_failures:---stop-on-failure} --timeout "$left" --output-on-failure
+      status=$?
+      cat "$log.part" >>"$log"
       if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-        detail="$(grep -o '^\[ RUN      \] [A-Za-z0-9_/.]*' "$log.part" | tail -1 | sed 's/^\[ RUN      \] //')"
-        detail="timeout${detail:+ in $detail}"
-      elif [ "$kind" = gtest ]; then
-        detail="$(grep -m1 -o '^\[  FAILED  \] [A-Za-z0-9_/.]*' "$log.part" | sed 's/^\[  FAILED  \] //')"
-        if [ -z "$detail" ]; then  # a crash (an index check aborts): the test that was running
-          detail="$(grep -o '^\[ RUN      \] [A-Za-z0-9_/.]*' "$log.part" | tail -1 | sed 's/^\[ RUN      \] //')"
-          detail="${detail:-$(basename "$target")} (exit $status)"
-        fi
-      else
-        detail="$(grep -m1 -o 'Failed  *[A-Za-z0-9_]*\|\*\*\*[A-Za-z]* *[A-Za-z0-9_]*' "$log.part" | head -1)"
-        [ -n "$detail" ] || detail="ctest exit $status"
-        detail="ctest: ${detail//$'\t'/ }"
+        found=("timeout in ctest")
+      elif [ "$status" -ne 0 ]; then
+        mapfile -t found < <(sed -n 's/^[[:space:]]*[0-9][0-9]* - \([^ ]*\) (.*/ctest: \1/p' "$log.part")
+        [ ${#found[@]} -gt 0 ] || found=("ctest exit $status")
       fi
-      return 1
+      [ "$status" -ne 124 ] && [ "$status" -ne 137 ] && status=0
     fi
+    failed+=("${found[@]}")
+    [ "$status" -eq 0 ] || break                        # out of time
+    [ ${#failed[@]} -eq 0 ] || [ -n "$all_failures" ] || break
   done <"$work/suite.txt"
-  return 0
+  detail="$(printf '%s, ' "${failed[@]}")"
+  detail="${detail%, }"
+  [ ${#failed[@]} -eq 0 ]
 }
 
 # The scratch copy and its build, then the clean run that every mutant is measured against.
@@ -237,13 +275,17 @@ while IFS= read -r row; do
   fi
   restore_mutant
   rm -f "$log.tests.part"
-  [ "$outcome" = survived ] || [ "$outcome" = caught ] || rm -f "$log" "$log.tests"
+  # Kept: the compiler's messages of a build failure, the test output of a caught mutant.
+  [ "$outcome" = build-failed ] || rm -f "$log"
+  [ "$outcome" = caught ] || rm -f "$log.tests"
   printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$id" "$file" "$line" "$(cut -f4-6 <<<"$row")" "$outcome" "${detail//$'\t'/ }" \
     >>"$out"
   tenths=$(( (${EPOCHREALTIME/./} - mutant_start) / 100000 ))
+  shown="${detail:0:100}"
+  [ ${#detail} -le 100 ] || shown+="..."  # the whole list is in the result file
   printf '[%d/%d] %-12s %s:%s %s (%d.%d s)%s\n' "$number" "$total" "$outcome" "$file" "$line" "$operator" \
     "$((tenths / 10))" "$((tenths % 10))" \
-    "${detail:+  $detail}"
+    "${detail:+  $shown}"
 done <"$mutants"
 
 tenths=$(( (${EPOCHREALTIME/./} - run_start) / 100000 ))
