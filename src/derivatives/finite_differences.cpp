@@ -30,11 +30,13 @@ namespace {
 
 // One analysis call at the scaled point dv into the destination vector: count it, convert the whole vector to the
 // caller's units and back around the call, then negate the temporary objective when the flavour asks for it.
-void evaluate(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, Vec<double> destination) {
-  evaluateAtScaledPoint(ctx, dv.length(), dv.data(), destination.data());
+// False when the bridge found a value (or the point) not finite.
+bool evaluate(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, Vec<double> destination) {
+  const bool finite = evaluateAtScaledPoint(ctx, dv.length(), dv.data(), destination.data());
   // A function number outside the vector cannot be negated; it is ignored rather than written out of range.
   const int k = flavour.negatedFunction;
   if (k >= 1 && k <= destination.length()) destination(k) = -destination(k);
+  return finite;
 }
 
 void storeQuotients(const GradientColumns& columns, Mat<double> grad, int i, Vec<double> upper, Vec<double> lower,
@@ -54,24 +56,28 @@ void formDifferenceGradients(Context& ctx, const GradientFlavour& flavour, Vec<d
   const int ndf = df.length();
   for (int j = 1; j <= ndf; ++j) dfsave(j) = df(j);
 
+  // A difference point with a value that is not finite ends the differences there (the bridge remembers it for
+  // the method): the variable goes back and DF is restored as after a complete pass.
   const double h = ctx.settings.diffPert;
   if (ctx.settings.diffMeth == 1) {
     // Forward: one point per variable, raised by h.
     for (int i = 1; i <= ndv; ++i) {
       dv(i) = dv(i) + h;
-      evaluate(ctx, flavour, dv, df);
-      storeQuotients(columns, grad, i, df, dfsave, h);
+      const bool finite = evaluate(ctx, flavour, dv, df);
+      if (finite) storeQuotients(columns, grad, i, df, dfsave, h);
       dv(i) = dv(i) - h;
+      if (!finite) break;
     }
   } else {
     // Central: +h into DFPLUS, then -h (two subtractions) into DF.
     for (int i = 1; i <= ndv; ++i) {
       dv(i) = dv(i) + h;
-      evaluate(ctx, flavour, dv, dfplus);
+      bool finite = evaluate(ctx, flavour, dv, dfplus);
       dv(i) = dv(i) - h - h;
-      evaluate(ctx, flavour, dv, df);
-      storeQuotients(columns, grad, i, dfplus, df, h + h);
+      finite = finite && evaluate(ctx, flavour, dv, df);
+      if (finite) storeQuotients(columns, grad, i, dfplus, df, h + h);
       dv(i) = dv(i) + h;
+      if (!finite) break;
     }
   }
 

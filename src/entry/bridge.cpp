@@ -1,45 +1,162 @@
 #include "entry/bridge.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "entry/context.h"
 #include "korvex/routines/entry.h"
 
 namespace korvex {
 
-void toCallerUnits(const AnalysisBridge& bridge, int n, double* x) {
-  const int count = std::min(n, kMaxVariables);
+namespace {
+
+int variableCount(int n) { return std::clamp(n, 0, kMaxVariables); }
+
+bool inRun(const AnalysisBridge& bridge) { return bridge.functionCount > 0; }
+
+// The caller's variable that method variable k (0-based) stands for.
+int callerIndex(const AnalysisBridge& bridge, int k) { return bridge.fixedCount > 0 ? bridge.freeIndex[k] : k; }
+
+// Method variable k (0-based) in the caller's units and back, with its bound copies.
+double callerValue(const AnalysisBridge& bridge, int k, double s) {
+  const double l = bridge.lower[k];
+  const double u = bridge.upper[k];
+  return ((u - l) * s + (u + l)) * 0.5;
+}
+
+double scaledValue(const AnalysisBridge& bridge, int k, double x) {
+  const double l = bridge.lower[k];
+  const double u = bridge.upper[k];
+  return (x - (u + l) / 2) / ((u - l) / 2);
+}
+
+bool allFinite(const double* v, int count) {
   for (int i = 0; i < count; ++i) {
-    const double l = bridge.lower[i];
-    const double u = bridge.upper[i];
-    x[i] = ((u - l) * x[i] + (u + l)) * 0.5;
+    if (!std::isfinite(v[i])) return false;
   }
+  return true;
+}
+
+// The caller's point of the n method variables s into the bridge's buffer; during a run, false when a value is
+// not finite.
+bool assembleCallerPoint(AnalysisBridge& bridge, int n, const double* s) {
+  for (int k = 0; k < n; ++k) bridge.point[callerIndex(bridge, k)] = callerValue(bridge, k, s[k]);
+  return !inRun(bridge) || allFinite(bridge.point, bridge.fixedCount > 0 ? bridge.callerCount : n);
+}
+
+void copyPoint(const AnalysisBridge& bridge, const AnalysisPoint& from, AnalysisPoint& to) {
+  if (!from.valid) return;
+  std::copy(from.x, from.x + bridge.callerCount, to.x);
+  std::copy(from.f, from.f + bridge.functionCount, to.f);
+  to.valid = true;
+}
+
+void recordLatest(AnalysisBridge& bridge, const double* f) {
+  if (!inRun(bridge)) return;
+  std::copy(bridge.point, bridge.point + bridge.callerCount, bridge.latest.x);
+  std::copy(f, f + bridge.functionCount, bridge.latest.f);
+  bridge.latest.valid = true;
+}
+
+}  // namespace
+
+void toCallerUnits(const AnalysisBridge& bridge, int n, double* x) {
+  for (int k = 0; k < variableCount(n); ++k) x[k] = callerValue(bridge, k, x[k]);
 }
 
 void toScaledUnits(const AnalysisBridge& bridge, int n, double* x) {
-  const int count = std::min(n, kMaxVariables);
-  for (int i = 0; i < count; ++i) {
-    const double l = bridge.lower[i];
-    const double u = bridge.upper[i];
-    x[i] = (x[i] - (u + l) / 2) / ((u - l) / 2);
-  }
+  for (int k = 0; k < variableCount(n); ++k) x[k] = scaledValue(bridge, k, x[k]);
 }
 
-void callAnalysis(const AnalysisBridge& bridge, double* x, double* f) {
+void callAnalysis(const AnalysisBridge& bridge, const double* x, double* f) {
   if (bridge.callback == nullptr) return;
   bridge.callback(bridge.userData, x, f, f + 1, f + 1 + bridge.nEq);
 }
 
-void evaluateAtScaledPoint(Context& ctx, int n, double* x, double* f) {
+bool evaluateAtScaledPoint(Context& ctx, int n, double* x, double* f) {
+  AnalysisBridge& bridge = ctx.bridge;
+  const int count = variableCount(n);
+  if (!assembleCallerPoint(bridge, count, x)) {
+    bridge.latestFinite = false;  // never handed to the callback
+    return false;
+  }
   ctx.settings.nFunEval += 1;
-  toCallerUnits(ctx.bridge, n, x);
-  callAnalysis(ctx.bridge, x, f);
-  toScaledUnits(ctx.bridge, n, x);
+  if (bridge.fixedCount == 0) {
+    // The method's own array goes to the callback, in the caller's units for the length of the call.
+    std::copy(bridge.point, bridge.point + count, x);
+    callAnalysis(bridge, x, f);
+    toScaledUnits(bridge, count, x);
+  } else {
+    callAnalysis(bridge, bridge.point, f);
+    for (int k = 0; k < count; ++k) x[k] = scaledValue(bridge, k, bridge.point[callerIndex(bridge, k)]);
+  }
+  recordLatest(bridge, f);
+  bridge.latestFinite = allFinite(f, bridge.functionCount);  // nothing to check outside a run
+  return bridge.latestFinite;
 }
 
-void evaluateGrgPoint(Context& ctx, int evalMode, int objIndex, int n, double* x, double* f) {
-  evaluateAtScaledPoint(ctx, n, x, f);
+bool evaluateGrgPoint(Context& ctx, int evalMode, int objIndex, int n, double* x, double* f) {
+  const bool finite = evaluateAtScaledPoint(ctx, n, x, f);
   if (evalMode == 3) f[objIndex - 1] = -f[objIndex - 1];
+  return finite;
+}
+
+bool latestAnalysisFinite(const AnalysisBridge& bridge) { return bridge.latestFinite; }
+
+int beginRun(AnalysisBridge& bridge, int n, const double* lower, const double* upper, int functionCount,
+             double* records) {
+  bridge.callerCount = variableCount(n);
+  bridge.fixedCount = 0;
+  int free = 0;
+  for (int i = 0; i < bridge.callerCount; ++i) {
+    if (lower[i] == upper[i]) {
+      bridge.point[i] = lower[i];
+      bridge.fixedCount += 1;
+      continue;
+    }
+    bridge.freeIndex[free] = i;
+    bridge.lower[free] = lower[i];
+    bridge.upper[free] = upper[i];
+    ++free;
+  }
+  bridge.functionCount = functionCount;
+  bridge.latestFinite = true;
+  double* next = records;
+  for (AnalysisPoint* record : {&bridge.latest, &bridge.best, &bridge.accepted}) {
+    record->f = next;
+    record->valid = false;
+    next += functionCount;
+  }
+  return free;
+}
+
+void endRun(AnalysisBridge& bridge) {
+  bridge.callerCount = 0;
+  bridge.fixedCount = 0;
+  bridge.functionCount = 0;
+  bridge.latestFinite = true;
+  for (AnalysisPoint* record : {&bridge.latest, &bridge.best, &bridge.accepted}) *record = AnalysisPoint{};
+}
+
+void scaleCallerPoint(const AnalysisBridge& bridge, const double* x, double* s) {
+  const int free = bridge.callerCount - bridge.fixedCount;
+  for (int k = 0; k < free; ++k) s[k] = scaledValue(bridge, k, x[callerIndex(bridge, k)]);
+}
+
+void unscaleMethodPoint(const AnalysisBridge& bridge, const double* s, double* x) {
+  const int free = bridge.callerCount - bridge.fixedCount;
+  for (int k = 0; k < free; ++k) x[callerIndex(bridge, k)] = callerValue(bridge, k, s[k]);
+}
+
+void acceptLatestPoint(AnalysisBridge& bridge) { copyPoint(bridge, bridge.latest, bridge.accepted); }
+void keepLatestAsBest(AnalysisBridge& bridge) { copyPoint(bridge, bridge.latest, bridge.best); }
+void acceptBestPoint(AnalysisBridge& bridge) { copyPoint(bridge, bridge.best, bridge.accepted); }
+
+bool deliverAcceptedPoint(const AnalysisBridge& bridge, double* x, double* f) {
+  if (!bridge.accepted.valid) return false;
+  std::copy(bridge.accepted.x, bridge.accepted.x + bridge.callerCount, x);
+  std::copy(bridge.accepted.f, bridge.accepted.f + bridge.functionCount, f);
+  return true;
 }
 
 }  // namespace korvex

@@ -3,6 +3,7 @@
 // negative on the way.
 #include <algorithm>
 #include <climits>
+#include <cmath>
 
 #include "common/logical.h"
 #include "common/message.h"
@@ -45,6 +46,38 @@ Workspace carve(PoolFrame& frame, int n, int rowCount) {
   return w;
 }
 
+// True when every number the iteration reads is finite: the columns of A, the right-hand sides, the upper
+// triangle of H, the linear term and the bounds that the bound types put into rows.
+bool finiteData(const Rows& rows, Vec<const double> bc, Mat<const double> hess, Vec<const double> g,
+                Vec<const double> xl, Vec<const double> xu) {
+  const int n = rows.n();
+  for (int k = 1; k <= rows.nc(); ++k) {
+    if (!std::isfinite(bc(k))) return false;
+    for (int i = 1; i <= n; ++i) {
+      if (!std::isfinite(rows.a()(i, k))) return false;
+    }
+  }
+  for (int j = 1; j <= n; ++j) {
+    if (!std::isfinite(g(j))) return false;
+    for (int i = 1; i <= j; ++i) {
+      if (!std::isfinite(hess(i, j))) return false;
+    }
+    const int type = rows.itype()(j);
+    if ((type == kBothBounds || type == kLowerBound) && !std::isfinite(xl(j))) return false;
+    if ((type == kBothBounds || type == kUpperBound) && !std::isfinite(xu(j))) return false;
+  }
+  return true;
+}
+
+// A bound on the add and drop steps of one solve that no solvable problem comes near: a full step adds a row and
+// a partial step drops one, and the active set holds at most n rows, so a solve that ends takes a few steps per
+// row. Beyond it the iteration is cycling (repeated or nearly dependent rows, products that overflow).
+long long stepLimit(int n, int rowCount) { return 50LL * (static_cast<long long>(n) + rowCount) + 50; }
+
+void reportFailure(Context& ctx, std::string_view text) {
+  if (ctx.settings.print >= 1) ctx.messageText.clear().text(text).print();
+}
+
 }  // namespace
 
 void solveQp(Context& ctx, const Problem& p, const Solution& out) {
@@ -57,6 +90,13 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   const Vec<double> x(out.x, n), xlag(out.xlag, n);
   const Vec<int> iact(out.iact, n);
   int& nact = out.nact;
+
+  if (!finiteData(rows, bc, hess, g, xl, xu)) {
+    reportFailure(ctx, "ERROR: QP DATA NOT FINITE");
+    out.ihess = kFalse;
+    out.ierr = kTrue;
+    return;
+  }
 
   PoolFrame frame(ctx);  // gives the top back on every return
   const long long last = lastWorkspaceSlot(frame.savedDoubleTop(), n, rows.total());
@@ -77,9 +117,16 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   rowValues(rows, bc, readOnly(x), xl, xu, w.c);
   nact = 0;
 
+  const long long maxSteps = stepLimit(n, rows.total());
+  long long steps = 0;
   while (const int kv = mostViolated(ctx, rows, readOnly(w.c), nact, readOnly(iact))) {
     double uplus = 0.0;
     for (;;) {  // partial steps until row kv holds
+      if (++steps > maxSteps) {
+        reportFailure(ctx, "ERROR: QP STEP LIMIT REACHED, CYCLING");
+        out.ierr = kTrue;
+        return;
+      }
       const double znorm = direction(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), readOnly(w.hinvn),
                                      readOnly(w.hfac), kv);
       const StepChoice step = stepLength(ctx, rows, readOnly(w.c), kv, nact, znorm, readOnly(w.z), readOnly(xlag),
