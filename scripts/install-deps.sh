@@ -13,6 +13,10 @@ if [ "${KORVEX_MUTATE:-0}" = 1 ]; then  # scripts/mutate.sh
   command -v python3 >/dev/null 2>&1 || need+=(python3)
   command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 fi
+# The overhead benchmark compares with NLopt; only it links NLopt, never the library.
+if [ "${KORVEX_BENCHMARK:-0}" = 1 ]; then
+  [ -f /usr/include/nlopt.h ] || need+=(libnlopt-dev)
+fi
 if [ "${KORVEX_WINDOWS:-0}" = 1 ]; then
   command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-posix)
   command -v wine >/dev/null 2>&1 || need+=(wine64 wine)

@@ -108,7 +108,7 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   }
   const Workspace w = carve(frame, n, rows.total());
 
-  if (!start(ctx, n, hess, w.hfac, g, x)) {
+  if (!start(ctx, n, hess, w.hfac, g, x, true)) {
     out.ihess = kTrue;
     return;
   }
@@ -117,9 +117,20 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   rowValues(rows, bc, readOnly(x), xl, xu, w.c);
   nact = 0;
 
+  // Scratch for what the steps reuse (on the stack: the pool layout is fixed); larger problems go without.
+  double unfactored[packedLength(Reuse::kMaxOrder)];
+  double sums[Reuse::kMaxOrder];
+  Reuse reuse;
+  if (n <= Reuse::kMaxOrder) {
+    reuse.unfactored = Vec<double>(unfactored, packedLength(n));
+    reuse.sums = Vec<double>(sums, n);
+  }
+
   const long long maxSteps = stepLimit(n, rows.total());
   long long steps = 0;
-  while (const int kv = mostViolated(ctx, rows, readOnly(w.c), nact, readOnly(iact))) {
+  int runnerUp = 0;
+  while (const int kv = mostViolated(ctx, rows, readOnly(w.c), nact, readOnly(iact), &runnerUp)) {
+    reuse.runnerUp = reuse.holds(kv) ? 0 : runnerUp;
     double uplus = 0.0;
     for (;;) {  // partial steps until row kv holds
       if (++steps > maxSteps) {
@@ -127,8 +138,8 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
         out.ierr = kTrue;
         return;
       }
-      const double znorm = direction(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), readOnly(w.hinvn),
-                                     readOnly(w.hfac), kv);
+      const double znorm = directionReusing(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), w.hinvn,
+                                            readOnly(w.hfac), kv, reuse);
       const StepChoice step = stepLength(ctx, rows, readOnly(w.c), kv, nact, znorm, readOnly(w.z), readOnly(xlag),
                                          readOnly(w.r));
       if (step.idx == 0) {
@@ -136,8 +147,11 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
         return;
       }
       takeStep(nact, xlag, uplus, readOnly(w.r), n, x, readOnly(w.z), step.t, step.kind);
-      if (step.kind != kDropOnly) rowValues(rows, bc, readOnly(x), xl, xu, w.c);
-      if (!addOrDrop(ctx, rows, nact, iact, xlag, w.actmat, w.hinvn, readOnly(w.hfac), step.idx, kv, uplus)) {
+      // x moved: the next choice reads every row value, the next step length after a drop only row kv's.
+      if (step.kind == kStepAndAdd) rowValuesForChoice(rows, bc, readOnly(x), xl, xu, w.c, nact, readOnly(iact));
+      if (step.kind == kStepAndDrop) w.c(kv) = rows.value(kv, bc, readOnly(x), xl, xu);
+      if (!addOrDrop(ctx, rows, nact, iact, xlag, w.actmat, w.hinvn, readOnly(w.hfac), step.idx, kv, uplus,
+                     &reuse)) {
         out.ierr = kTrue;
         return;
       }
