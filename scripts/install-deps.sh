@@ -9,6 +9,10 @@ command -v nm >/dev/null 2>&1 || need+=(binutils)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -d /usr/src/googletest ] || need+=(googletest)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+if [ "${KORVEX_MUTATE:-0}" = 1 ]; then  # scripts/mutate.sh
+  command -v python3 >/dev/null 2>&1 || need+=(python3)
+  command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+fi
 # The overhead benchmark compares with NLopt; only it links NLopt, never the library.
 if [ "${KORVEX_BENCHMARK:-0}" = 1 ]; then
   [ -f /usr/include/nlopt.h ] || need+=(libnlopt-dev)
