@@ -179,6 +179,10 @@ bool deliverAcceptedPoint(const AnalysisBridge& bridge, double* x, double* f) {
   return true;
 }
 
+void deliverLatestPoint(const AnalysisBridge& bridge, double* x) {
+  if (bridge.latest.valid) std::copy(bridge.latest.x, bridge.latest.x + bridge.callerCount, x);
+}
+
 }  // namespace korvex
 
 // Exported adapters: they work on the default context.

@@ -100,5 +100,7 @@ void keepLatestAsBest(AnalysisBridge& bridge);
 void acceptBestPoint(AnalysisBridge& bridge);
 // Writes the accepted point (caller's units, all n) and its values into x and f; false when there is none.
 bool deliverAcceptedPoint(const AnalysisBridge& bridge, double* x, double* f);
+// Writes the point of the latest evaluation (caller's units, all n) into x, when there was one.
+void deliverLatestPoint(const AnalysisBridge& bridge, double* x);
 
 }  // namespace korvex

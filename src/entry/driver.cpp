@@ -43,6 +43,9 @@ bool usableBox(int n, const double* x, const double* lower, const double* upper)
     const double width = u - l;
     const double sum = u + l;
     if (!std::isfinite(width + sum) || !std::isfinite(sum - width) || !(width / 2 > 0.0)) return false;
+    // A start so far out that its scaled value, or that value mapped back, overflows.
+    const double scaled = (x[i] - sum / 2) / (width / 2);
+    if (!std::isfinite(scaled) || !std::isfinite((width * scaled + sum) * 0.5)) return false;
   }
   return true;
 }
@@ -155,8 +158,11 @@ int runMethod(Context& ctx, int method, int maxIter, int n, double* x, const dou
   // f: the values the callback wrote at the last accepted iterate (not the negated copy of GRG's feasibility
   // phase). x: after an abnormal ending that iterate exactly as the callback saw it, otherwise the method's final
   // iterate mapped back (the same point up to the rounding of the scaling). Before any point was accepted x is the
-  // start point as given and f what the callback wrote into it, if anything.
-  if (deliverAcceptedPoint(bridge, x, f) && !endsAtAcceptedPoint(method, resultCode)) {
+  // start point as the callback saw it (fixed variables at their values) and f what the callback wrote there, or,
+  // when the callback never returned, x as given.
+  if (!deliverAcceptedPoint(bridge, x, f)) {
+    deliverLatestPoint(bridge, x);
+  } else if (!endsAtAcceptedPoint(method, resultCode)) {
     unscaleMethodPoint(bridge, xs, x);
   }
   endRun(bridge);
