@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Cross-builds korvex.dll and the test programs for Windows x86-64 (mingw-w64), checks the DLL's import and export
-# tables, and runs the whole suite under Wine through ctest.
+# tables, and runs the whole suite under Wine through ctest (index checks of the array views on).
 # Usage: bash scripts/test-windows.sh [build-dir] [extra cmake arguments...]   (default build-dir: build-windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,7 +10,8 @@ installed=$SECONDS
 
 build="${1:-build-windows}"
 shift || true
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DKORVEX_BUILD_BENCHMARKS=OFF "$@"
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DKORVEX_BUILD_BENCHMARKS=OFF \
+  -DKORVEX_BOUNDS_CHECKS=ON "$@"
 cmake --build "$build" -j"$(nproc)"
 built=$SECONDS
 

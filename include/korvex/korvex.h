@@ -8,8 +8,10 @@
  *
  * Usage: call KVW_setDefaults() once (the settings are all zero until then, pool capacities included), optionally
  * the KVW_set_* setters, then KVW_grg or KVW_sqp. These functions, and the exported routines of routines.h, work on
- * one process-wide default context: its runs must not overlap, and the callback must not start a run on it, but it
- * may call KVW_set_stop(1) to end the run at the top of the next iteration.
+ * one process-wide default context. A context runs one run at a time: a run started while another is in progress
+ * on it (from its callback or from another thread) is refused with KVW_RUN_IN_PROGRESS, and during a run its
+ * defaults and setters do nothing. The callback may call KVW_set_stop(1), to end the run at the top of the next
+ * iteration, and the getters.
  *
  * For runs side by side, create one context per run (KVW_ctx_create) and use the KVW_ctx_ functions: each context
  * holds all the state of its runs (settings, counters, work storage, diagnostics), so runs of different contexts
@@ -53,9 +55,14 @@ enum {
   KVW_GRG_STORAGE = 11,           /* GRG: work storage exhausted (or the error flag was set) */
   KVW_GRG_STOPPED = 12,           /* GRG: stopped by KVW_set_stop(1) */
 
-  KVW_RUN_IN_PROGRESS = 94,       /* both: a run of this context is in progress; nothing was done */
-  KVW_INVALID_ARGUMENT = 96,      /* both: a null callback, x or f (or bounds with n > 0), a negative or too large
-                                     constraint count; nothing was done */
+  KVW_RUN_IN_PROGRESS = 94,       /* both: another run was in progress; refused at once, nothing read or written */
+  KVW_NON_FINITE_ANALYSIS = 95,   /* both: the analysis returned a non-finite value where the method cannot go on
+                                     (start point, difference point, no finite step left); x and f hold the last
+                                     accepted point and its values */
+  KVW_INVALID_ARGUMENT = 96,      /* both: a null callback, x or f (or bounds with n > 0), n < 0, a negative or too
+                                     large constraint count, lower > upper, a non-finite bound or start value, a box
+                                     that cannot be scaled, diffPert not positive and finite, convTol negative or not
+                                     finite; nothing was done */
   KVW_CALLBACK_EXCEPTION = 97,    /* both: the analysis callback threw a C++ exception; the run ended there */
   KVW_OUT_OF_MEMORY = 98,         /* both: the driver could not allocate its scratch arrays; nothing was evaluated */
   KVW_TOO_MANY_VARIABLES = 99     /* both: n exceeds 100; nothing was done */
@@ -66,8 +73,9 @@ KORVEX_API const char* KVW_resultText(int method, int resultCode);
 
 /*
  * Run an optimization. x holds the start point on entry and the result on return (caller's units); lower and upper
- * the bounds (each upper bound must exceed its lower bound); f receives 1 + nEq + nIneq function values: the
- * objective, then the equalities, then the inequalities. Returns the result code.
+ * the bounds (lower[i] == upper[i] fixes variable i at that value); f receives 1 + nEq + nIneq function values: the
+ * objective, then the equalities, then the inequalities. On return x holds the last accepted point and f the
+ * analysis values at it, whatever the result code. Returns the result code.
  */
 KORVEX_API int KVW_grg(int maxIter, int n, double* x, const double* lower, const double* upper, int nEq, int nIneq,
                        AnalysisCallback analysis, void* userData, double* f);

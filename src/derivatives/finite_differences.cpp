@@ -32,8 +32,7 @@ int GradientColumns::columnCount() const {
 namespace {
 
 // What every difference point's values go through once the callback has written them, whether the point was
-// evaluated alone or in a group: the temporary objective is negated when the flavour asks for it. Negation is its
-// own inverse, so the same step also turns such a vector back into the callback's values.
+// evaluated alone or in a group: the temporary objective is negated when the flavour asks for it.
 void finishPoint(const GradientFlavour& flavour, Vec<double> values) {
   // A function number outside the vector cannot be negated; it is ignored rather than written out of range.
   const int k = flavour.negatedFunction;
@@ -41,10 +40,12 @@ void finishPoint(const GradientFlavour& flavour, Vec<double> values) {
 }
 
 // One analysis call at the scaled point dv into the destination vector: count it, convert the whole vector to the
-// caller's units and back around the call, then finish the point.
-void evaluate(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, Vec<double> destination) {
-  evaluateAtScaledPoint(ctx, dv.length(), dv.data(), destination.data());
+// caller's units and back around the call, then finish the point. False when the bridge found a value (or the
+// point) not finite.
+bool evaluate(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, Vec<double> destination) {
+  const bool finite = evaluateAtScaledPoint(ctx, dv.length(), dv.data(), destination.data());
   finishPoint(flavour, destination);
+  return finite;
 }
 
 void storeQuotients(const GradientColumns& columns, Mat<double> grad, int i, Vec<double> upper, Vec<double> lower,
@@ -55,65 +56,66 @@ void storeQuotients(const GradientColumns& columns, Mat<double> grad, int i, Vec
   }
 }
 
-// After a callback exception in a group the run ends at the iterate whose gradient was being formed: dv back to
-// that point (in the caller's units, as the run hands x back) and df holding the callback's values there.
-void returnToIterate(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, const double* iterate,
-                     Vec<double> df, Vec<double> dfsave) {
-  for (int i = 1; i <= dv.length(); ++i) dv(i) = iterate[i - 1];
-  toCallerUnits(ctx.bridge, dv.length(), dv.data());
+// After a callback exception in a group the run ends; x and f are then the accepted point's, which the driver
+// hands back. DF is restored as after a complete pass.
+void restoreValues(Vec<double> df, Vec<double> dfsave) {
   for (int j = 1; j <= df.length(); ++j) df(j) = dfsave(j);
-  finishPoint(flavour, df);
 }
 
 // The same differences with the points gathered into groups of whole variables (normally one group for the whole
-// gradient): every perturbation and round trip of dv happens as in the loops above and in the same order, each
-// group is evaluated at once, and the quotients are formed from the stored values in the order of the variables.
-// DFPLUS ends holding what the loops leave in it.
+// gradient): every perturbation and round trip of dv happens as in the loops below and in the same order, each
+// group is evaluated at once, and the quotients are formed from the stored values in the order of the variables,
+// stopping where the loops stop: at a point that is not finite, or at values that are not. DFPLUS ends holding what
+// the loops leave in it.
 void formDifferencesByGroups(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, Vec<double> df,
                              const GradientColumns& columns, Mat<double> grad, Vec<double> dfsave, Vec<double> dfplus,
                              int groupVariables) {
   const int ndv = dv.length();
   const bool forward = ctx.settings.diffMeth == 1;
   const double h = ctx.settings.diffPert;
-  double iterate[kMaxVariables];
-  for (int i = 1; i <= ndv; ++i) iterate[i - 1] = dv(i);
-
   PointGroup group(ctx, ndv, df.length());
-  for (int first = 1; first <= ndv; first += groupVariables) {
+  bool finite = true;
+  for (int first = 1; first <= ndv && finite; first += groupVariables) {
     const int last = std::min(ndv, first + groupVariables - 1);
+    int built = last;  // the last variable whose points are all in the group
     group.clear();
-    for (int i = first; i <= last; ++i) {
+    for (int i = first; i <= last && finite; ++i) {
       dv(i) = dv(i) + h;
-      group.add(dv.data());
+      finite = group.add(dv.data());
       if (forward) {
         dv(i) = dv(i) - h;
       } else {
         dv(i) = dv(i) - h - h;
-        group.add(dv.data());
+        finite = finite && group.add(dv.data());
         dv(i) = dv(i) + h;
       }
+      if (!finite) built = i - 1;
     }
     try {
       group.evaluate();
     } catch (...) {
-      returnToIterate(ctx, flavour, dv, iterate, df, dfsave);
+      restoreValues(df, dfsave);
       throw;
     }
-    for (int k = 1; k <= group.size(); ++k) finishPoint(flavour, group.values(k));
-    for (int i = first, k = 1; i <= last; ++i) {
+    for (int i = first, k = 1; i <= built; ++i) {
+      const int points = forward ? 1 : 2;
+      for (int p = k; p < k + points && finite; ++p) {
+        finite = finishEvaluation(ctx.bridge, group.values(p).data());
+        finishPoint(flavour, group.values(p));
+      }
+      if (!finite) break;
       if (forward) {
         storeQuotients(columns, grad, i, group.values(k), dfsave, h);
-        k += 1;
       } else {
         storeQuotients(columns, grad, i, group.values(k), group.values(k + 1), h + h);
-        k += 2;
+        if (i == ndv) {
+          for (int j = 1; j <= dfplus.length(); ++j) dfplus(j) = group.values(k)(j);
+        }
       }
-    }
-    if (!forward && last == ndv) {
-      const Vec<double> plus = group.values(group.size() - 1);
-      for (int j = 1; j <= dfplus.length(); ++j) dfplus(j) = plus(j);
+      k += points;
     }
   }
+  ctx.bridge.latestFinite = finite;
 }
 
 }  // namespace
@@ -125,6 +127,8 @@ void formDifferenceGradients(Context& ctx, const GradientFlavour& flavour, Vec<d
   const int ndf = df.length();
   for (int j = 1; j <= ndf; ++j) dfsave(j) = df(j);
 
+  // A difference point with a value that is not finite ends the differences there (the bridge remembers it for
+  // the method): the variable goes back and DF is restored as after a complete pass.
   const double h = ctx.settings.diffPert;
   const int pointsPerVariable = ctx.settings.diffMeth == 1 ? 1 : 2;
   const int groupVariables =
@@ -135,19 +139,21 @@ void formDifferenceGradients(Context& ctx, const GradientFlavour& flavour, Vec<d
     // Forward: one point per variable, raised by h.
     for (int i = 1; i <= ndv; ++i) {
       dv(i) = dv(i) + h;
-      evaluate(ctx, flavour, dv, df);
-      storeQuotients(columns, grad, i, df, dfsave, h);
+      const bool finite = evaluate(ctx, flavour, dv, df);
+      if (finite) storeQuotients(columns, grad, i, df, dfsave, h);
       dv(i) = dv(i) - h;
+      if (!finite) break;
     }
   } else {
     // Central: +h into DFPLUS, then -h (two subtractions) into DF.
     for (int i = 1; i <= ndv; ++i) {
       dv(i) = dv(i) + h;
-      evaluate(ctx, flavour, dv, dfplus);
+      bool finite = evaluate(ctx, flavour, dv, dfplus);
       dv(i) = dv(i) - h - h;
-      evaluate(ctx, flavour, dv, df);
-      storeQuotients(columns, grad, i, dfplus, df, h + h);
+      finite = finite && evaluate(ctx, flavour, dv, df);
+      if (finite) storeQuotients(columns, grad, i, dfplus, df, h + h);
       dv(i) = dv(i) + h;
+      if (!finite) break;
     }
   }
 

@@ -40,7 +40,10 @@ class GradientColumns {
 // Forms the gradients of all NDF functions with respect to the NDV scaled variables dv by forward (diffMeth = 1)
 // or central differences with the step diffPert, one analysis call per perturbed point, each wrapped in nFunEval += 1
 // and the unit conversions. df holds the functions at dv on entry and holds them again, bit for bit, on return.
-// dfsave and dfplus are scratch vectors of NDF doubles.
+// dfsave and dfplus are scratch vectors of NDF doubles. During a run the differences stop at the first point with a
+// value that is not finite; latestAnalysisFinite() then tells the method. When the context evaluates groups (worker
+// threads or a batch callback), the perturbed points are gathered and evaluated together, with the same result bit
+// for bit (after a value that is not finite, the analysis calls count the whole group).
 void formDifferenceGradients(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, Vec<double> df,
                              const GradientColumns& columns, Mat<double> grad, Vec<double> dfsave,
                              Vec<double> dfplus);

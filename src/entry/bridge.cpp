@@ -1,7 +1,7 @@
 #include "entry/bridge.h"
 
 #include <algorithm>
-#include <cstring>
+#include <cmath>
 
 #include "entry/bridge_call.h"
 #include "entry/context.h"
@@ -9,39 +9,67 @@
 
 namespace korvex {
 
-void toCallerUnits(const AnalysisBridge& bridge, int n, double* x) {
-  const int count = std::min(n, kMaxVariables);
+namespace {
+
+int variableCount(int n) { return std::clamp(n, 0, kMaxVariables); }
+
+bool inRun(const AnalysisBridge& bridge) { return bridge.functionCount > 0; }
+
+// The caller's variable that method variable k (0-based) stands for.
+int callerIndex(const AnalysisBridge& bridge, int k) { return bridge.fixedCount > 0 ? bridge.freeIndex[k] : k; }
+
+// Method variable k (0-based) in the caller's units and back, with its bound copies.
+double callerValue(const AnalysisBridge& bridge, int k, double s) {
+  const double l = bridge.lower[k];
+  const double u = bridge.upper[k];
+  return ((u - l) * s + (u + l)) * 0.5;
+}
+
+double scaledValue(const AnalysisBridge& bridge, int k, double x) {
+  const double l = bridge.lower[k];
+  const double u = bridge.upper[k];
+  return (x - (u + l) / 2) / ((u - l) / 2);
+}
+
+bool allFinite(const double* v, int count) {
   for (int i = 0; i < count; ++i) {
-    const double l = bridge.lower[i];
-    const double u = bridge.upper[i];
-    x[i] = ((u - l) * x[i] + (u + l)) * 0.5;
+    if (!std::isfinite(v[i])) return false;
   }
+  return true;
+}
+
+// The caller's point of the n method variables s into the bridge's buffer; during a run, false when a value is
+// not finite.
+bool assembleCallerPoint(AnalysisBridge& bridge, int n, const double* s) {
+  for (int k = 0; k < n; ++k) bridge.point[callerIndex(bridge, k)] = callerValue(bridge, k, s[k]);
+  return !inRun(bridge) || allFinite(bridge.point, bridge.fixedCount > 0 ? bridge.callerCount : n);
+}
+
+void copyPoint(const AnalysisBridge& bridge, const AnalysisPoint& from, AnalysisPoint& to) {
+  if (!from.valid) return;
+  std::copy(from.x, from.x + bridge.callerCount, to.x);
+  std::copy(from.f, from.f + bridge.functionCount, to.f);
+  to.valid = true;
+}
+
+void recordLatest(AnalysisBridge& bridge, const double* f) {
+  if (!inRun(bridge)) return;
+  std::copy(bridge.point, bridge.point + bridge.callerCount, bridge.latest.x);
+  std::copy(f, f + bridge.functionCount, bridge.latest.f);
+  bridge.latest.valid = true;
+}
+
+}  // namespace
+
+void toCallerUnits(const AnalysisBridge& bridge, int n, double* x) {
+  for (int k = 0; k < variableCount(n); ++k) x[k] = callerValue(bridge, k, x[k]);
 }
 
 void toScaledUnits(const AnalysisBridge& bridge, int n, double* x) {
-  const int count = std::min(n, kMaxVariables);
-  for (int i = 0; i < count; ++i) {
-    const double l = bridge.lower[i];
-    const double u = bridge.upper[i];
-    x[i] = (x[i] - (u + l) / 2) / ((u - l) / 2);
-  }
+  for (int k = 0; k < variableCount(n); ++k) x[k] = scaledValue(bridge, k, x[k]);
 }
 
-void EvaluatedPoint::keepCallerUnits(int count, const double* x) {
-  n = std::clamp(count, 0, kMaxVariables);
-  std::copy(x, x + n, callerUnits);
-}
-
-void EvaluatedPoint::keepScaled(int count, const double* x) {
-  n = std::clamp(count, 0, kMaxVariables);
-  std::copy(x, x + n, scaled);
-}
-
-bool EvaluatedPoint::is(int count, const double* s) const {
-  return count == n && std::memcmp(s, scaled, static_cast<size_t>(n) * sizeof(double)) == 0;
-}
-
-void callAnalysis(const AnalysisBridge& bridge, double* x, double* f) {
+void callAnalysis(const AnalysisBridge& bridge, const double* x, double* f) {
   if (bridge.batch != nullptr) {
     bridge.batch(bridge.batchUserData, 1, bridge.n, bridge.nEq, bridge.nIneq, x, f);
     return;
@@ -50,13 +78,109 @@ void callAnalysis(const AnalysisBridge& bridge, double* x, double* f) {
   bridge.callback(bridge.userData, x, f, f + 1, f + 1 + bridge.nEq);
 }
 
-void evaluateAtScaledPoint(Context& ctx, int n, double* x, double* f) {
-  atCallerPoint(ctx, n, x, [&](double* callerPoint) { callAnalysis(ctx.bridge, callerPoint, f); });
+const double* enterCallerPoint(Context& ctx, int n, double* x) {
+  AnalysisBridge& bridge = ctx.bridge;
+  const int count = variableCount(n);
+  if (!assembleCallerPoint(bridge, count, x)) {
+    bridge.latestFinite = false;  // never handed to the callback
+    return nullptr;
+  }
+  ctx.settings.nFunEval += 1;
+  if (bridge.fixedCount > 0) return bridge.point;
+  // The method's own array goes to the callback, in the caller's units for the length of the call.
+  std::copy(bridge.point, bridge.point + count, x);
+  return x;
 }
 
-void evaluateGrgPoint(Context& ctx, int evalMode, int objIndex, int n, double* x, double* f) {
-  evaluateAtScaledPoint(ctx, n, x, f);
+void leaveCallerPoint(Context& ctx, int n, double* x) {
+  const AnalysisBridge& bridge = ctx.bridge;
+  const int count = variableCount(n);
+  if (bridge.fixedCount == 0) {
+    toScaledUnits(bridge, count, x);
+  } else {
+    for (int k = 0; k < count; ++k) x[k] = scaledValue(bridge, k, bridge.point[callerIndex(bridge, k)]);
+  }
+}
+
+bool finishEvaluation(AnalysisBridge& bridge, const double* f) {
+  recordLatest(bridge, f);
+  bridge.latestFinite = allFinite(f, bridge.functionCount);  // nothing to check outside a run
+  return bridge.latestFinite;
+}
+
+int callerPointLength(const AnalysisBridge& bridge, int n) { return inRun(bridge) ? bridge.callerCount : n; }
+
+bool evaluateAtScaledPoint(Context& ctx, int n, double* x, double* f) {
+  const bool entered = atCallerPoint(ctx, n, x, [&](const double* point) { callAnalysis(ctx.bridge, point, f); });
+  return entered && finishEvaluation(ctx.bridge, f);
+}
+
+bool evaluateGrgPoint(Context& ctx, int evalMode, int objIndex, int n, double* x, double* f) {
+  const bool finite = evaluateAtScaledPoint(ctx, n, x, f);
   if (evalMode == 3) f[objIndex - 1] = -f[objIndex - 1];
+  return finite;
+}
+
+bool latestAnalysisFinite(const AnalysisBridge& bridge) { return bridge.latestFinite; }
+
+int beginRun(AnalysisBridge& bridge, int n, const double* lower, const double* upper, int functionCount,
+             double* records) {
+  bridge.callerCount = variableCount(n);
+  bridge.fixedCount = 0;
+  int free = 0;
+  for (int i = 0; i < bridge.callerCount; ++i) {
+    if (lower[i] == upper[i]) {
+      bridge.point[i] = lower[i];
+      bridge.fixedCount += 1;
+      continue;
+    }
+    bridge.freeIndex[free] = i;
+    bridge.lower[free] = lower[i];
+    bridge.upper[free] = upper[i];
+    ++free;
+  }
+  bridge.functionCount = functionCount;
+  bridge.latestFinite = true;
+  double* next = records;
+  for (AnalysisPoint* record : {&bridge.latest, &bridge.best, &bridge.accepted}) {
+    record->f = next;
+    record->valid = false;
+    next += functionCount;
+  }
+  return free;
+}
+
+void endRun(AnalysisBridge& bridge) {
+  bridge.callerCount = 0;
+  bridge.fixedCount = 0;
+  bridge.functionCount = 0;
+  bridge.latestFinite = true;
+  for (AnalysisPoint* record : {&bridge.latest, &bridge.best, &bridge.accepted}) *record = AnalysisPoint{};
+}
+
+void scaleCallerPoint(const AnalysisBridge& bridge, const double* x, double* s) {
+  const int free = bridge.callerCount - bridge.fixedCount;
+  for (int k = 0; k < free; ++k) s[k] = scaledValue(bridge, k, x[callerIndex(bridge, k)]);
+}
+
+void unscaleMethodPoint(const AnalysisBridge& bridge, const double* s, double* x) {
+  const int free = bridge.callerCount - bridge.fixedCount;
+  for (int k = 0; k < free; ++k) x[callerIndex(bridge, k)] = callerValue(bridge, k, s[k]);
+}
+
+void acceptLatestPoint(AnalysisBridge& bridge) { copyPoint(bridge, bridge.latest, bridge.accepted); }
+void keepLatestAsBest(AnalysisBridge& bridge) { copyPoint(bridge, bridge.latest, bridge.best); }
+void acceptBestPoint(AnalysisBridge& bridge) { copyPoint(bridge, bridge.best, bridge.accepted); }
+
+bool deliverAcceptedPoint(const AnalysisBridge& bridge, double* x, double* f) {
+  if (!bridge.accepted.valid) return false;
+  std::copy(bridge.accepted.x, bridge.accepted.x + bridge.callerCount, x);
+  std::copy(bridge.accepted.f, bridge.accepted.f + bridge.functionCount, f);
+  return true;
+}
+
+void deliverLatestPoint(const AnalysisBridge& bridge, double* x) {
+  if (bridge.latest.valid) std::copy(bridge.latest.x, bridge.latest.x + bridge.callerCount, x);
 }
 
 }  // namespace korvex

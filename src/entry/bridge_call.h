@@ -5,19 +5,17 @@
 
 namespace korvex {
 
-// Count the call, map the scaled point x to the caller's units in place, let use(x) evaluate it (or keep a copy of
-// it for a group), and map it back. The round trip is part of the arithmetic: x comes back subject to its rounding,
-// and every later point starts from there. While an iteration callback is set, the point the callback saw and its
-// scaled form after the round trip are kept, so that the iterate can be reported exactly as it was evaluated.
+// Enter the caller's point of the scaled point x (counted; fixed variables in place), let use(point) evaluate it or
+// keep a copy of it for a group, and leave it again: x back in scaled form. The round trip is part of the
+// arithmetic: x comes back subject to its rounding, and every later point starts from there. False, with nothing
+// counted or used, when the point is not finite.
 template <typename Use>
-void atCallerPoint(Context& ctx, int n, double* x, Use&& use) {
-  AnalysisBridge& bridge = ctx.bridge;
-  ctx.settings.nFunEval += 1;
-  toCallerUnits(bridge, n, x);
-  use(x);
-  if (bridge.keepLatestPoint) bridge.latestPoint.keepCallerUnits(n, x);
-  toScaledUnits(bridge, n, x);
-  if (bridge.keepLatestPoint) bridge.latestPoint.keepScaled(n, x);
+bool atCallerPoint(Context& ctx, int n, double* x, Use&& use) {
+  const double* point = enterCallerPoint(ctx, n, x);
+  if (point == nullptr) return false;
+  use(point);
+  leaveCallerPoint(ctx, n, x);
+  return true;
 }
 
 }  // namespace korvex

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "entry/result_text.h"
+#include "entry/run_claim.h"
 #include "korvex/korvex.h"
 
 namespace korvex {
@@ -20,22 +21,25 @@ void Context::restoreDefaults() {
 }
 
 void Context::setBatchCallback(BatchAnalysisCallback batch, void* userData) {
-  if (running.load()) return;
-  // Without storage the callback stays recorded and the next run reports KVW_OUT_OF_MEMORY.
-  if (batch != nullptr) groups.reserveStorage();
-  groups.batch = batch;
-  groups.batchUserData = userData;
+  changeUnlessRunning(*this, [&] {
+    // Without storage the callback stays recorded and the next run reports KVW_OUT_OF_MEMORY.
+    if (batch != nullptr) groups.reserveStorage();
+    groups.batch = batch;
+    groups.batchUserData = userData;
+  });
 }
 
 int Context::setThreads(int count) {
-  if (running.load()) return KVW_RUN_IN_PROGRESS;
+  const RunClaim claim(*this);
+  if (!claim.held()) return KVW_RUN_IN_PROGRESS;
   return groups.setThreads(count);
 }
 
 void Context::setIterationCallback(IterationCallback callback, void* userData) {
-  if (running.load()) return;
-  iterationReport.callback = callback;
-  iterationReport.userData = userData;
+  changeUnlessRunning(*this, [&] {
+    iterationReport.callback = callback;
+    iterationReport.userData = userData;
+  });
 }
 
 Context& defaultContext() {
@@ -45,6 +49,19 @@ Context& defaultContext() {
   return *instance;
 }
 
+namespace {
+
+// Out of memory for the path: the stream keeps its previous destination.
+void setDiagnosticFile(Context& ctx, const char* path) {
+  changeUnlessRunning(ctx, [&] {
+    try {
+      ctx.diagnostics.setFile(path);
+    } catch (...) {
+    }
+  });
+}
+
+}  // namespace
 }  // namespace korvex
 
 extern "C" {
@@ -63,37 +80,32 @@ KORVEX_API KVW_Context* KVW_ctx_create(void) {
 KORVEX_API void KVW_ctx_free(KVW_Context* ctx) { delete ctx; }
 
 KORVEX_API void KVW_ctx_setDefaults(KVW_Context* ctx) {
-  if (ctx != nullptr) ctx->restoreDefaults();
+  if (ctx != nullptr) korvex::changeUnlessRunning(*ctx, [=] { ctx->restoreDefaults(); });
 }
 KORVEX_API void KVW_ctx_set_stop(KVW_Context* ctx, int value) {
   if (ctx != nullptr) ctx->setStop(value);
 }
 KORVEX_API void KVW_ctx_set_print(KVW_Context* ctx, int value) {
-  if (ctx != nullptr) ctx->setPrint(value);
+  if (ctx != nullptr) korvex::changeUnlessRunning(*ctx, [=] { ctx->setPrint(value); });
 }
 KORVEX_API void KVW_ctx_set_diffMeth(KVW_Context* ctx, int value) {
-  if (ctx != nullptr) ctx->setDiffMeth(value);
+  if (ctx != nullptr) korvex::changeUnlessRunning(*ctx, [=] { ctx->setDiffMeth(value); });
 }
 KORVEX_API void KVW_ctx_set_diffPert(KVW_Context* ctx, double value) {
-  if (ctx != nullptr) ctx->setDiffPert(value);
+  if (ctx != nullptr) korvex::changeUnlessRunning(*ctx, [=] { ctx->setDiffPert(value); });
 }
 KORVEX_API void KVW_ctx_set_convTol(KVW_Context* ctx, double value) {
-  if (ctx != nullptr) ctx->setConvTol(value);
+  if (ctx != nullptr) korvex::changeUnlessRunning(*ctx, [=] { ctx->setConvTol(value); });
 }
 KORVEX_API int KVW_ctx_get_nIter(const KVW_Context* ctx) { return ctx != nullptr ? ctx->settings.nIter : 0; }
 KORVEX_API int KVW_ctx_get_nFunEval(const KVW_Context* ctx) { return ctx != nullptr ? ctx->settings.nFunEval : 0; }
 
 KORVEX_API void KVW_ctx_set_diagFile(KVW_Context* ctx, const char* path) {
-  if (ctx == nullptr) return;
-  try {
-    ctx->diagnostics.setFile(path);
-  } catch (...) {
-    // Out of memory for the path: the stream keeps its previous destination.
-  }
+  if (ctx != nullptr) korvex::setDiagnosticFile(*ctx, path);
 }
 
 KORVEX_API void KVW_ctx_set_diagCallback(KVW_Context* ctx, DiagnosticLineCallback callback, void* user) {
-  if (ctx != nullptr) ctx->diagnostics.setCallback(callback, user);
+  if (ctx != nullptr) korvex::changeUnlessRunning(*ctx, [=] { ctx->diagnostics.setCallback(callback, user); });
 }
 
 KORVEX_API void KVW_ctx_set_batchCallback(KVW_Context* ctx, BatchAnalysisCallback batch, void* userData) {
@@ -112,24 +124,35 @@ KORVEX_API const char* KVW_ctx_resultText(const KVW_Context* /*ctx*/, int method
 
 // The same functions on the default context.
 
-KORVEX_API void KVW_setDefaults(void) { korvex::defaultContext().restoreDefaults(); }
+KORVEX_API void KVW_setDefaults(void) {
+  korvex::Context& ctx = korvex::defaultContext();
+  korvex::changeUnlessRunning(ctx, [&] { ctx.restoreDefaults(); });
+}
 KORVEX_API void KVW_set_stop(int value) { korvex::defaultContext().setStop(value); }
-KORVEX_API void KVW_set_print(int value) { korvex::defaultContext().setPrint(value); }
-KORVEX_API void KVW_set_diffMeth(int value) { korvex::defaultContext().setDiffMeth(value); }
-KORVEX_API void KVW_set_diffPert(double value) { korvex::defaultContext().setDiffPert(value); }
-KORVEX_API void KVW_set_convTol(double value) { korvex::defaultContext().setConvTol(value); }
+KORVEX_API void KVW_set_print(int value) {
+  korvex::Context& ctx = korvex::defaultContext();
+  korvex::changeUnlessRunning(ctx, [&] { ctx.setPrint(value); });
+}
+KORVEX_API void KVW_set_diffMeth(int value) {
+  korvex::Context& ctx = korvex::defaultContext();
+  korvex::changeUnlessRunning(ctx, [&] { ctx.setDiffMeth(value); });
+}
+KORVEX_API void KVW_set_diffPert(double value) {
+  korvex::Context& ctx = korvex::defaultContext();
+  korvex::changeUnlessRunning(ctx, [&] { ctx.setDiffPert(value); });
+}
+KORVEX_API void KVW_set_convTol(double value) {
+  korvex::Context& ctx = korvex::defaultContext();
+  korvex::changeUnlessRunning(ctx, [&] { ctx.setConvTol(value); });
+}
 KORVEX_API int KVW_get_nIter(void) { return korvex::defaultContext().settings.nIter; }
 KORVEX_API int KVW_get_nFunEval(void) { return korvex::defaultContext().settings.nFunEval; }
 
-KORVEX_API void KVW_set_diagFile(const char* path) {
-  try {
-    korvex::defaultContext().diagnostics.setFile(path);
-  } catch (...) {
-  }
-}
+KORVEX_API void KVW_set_diagFile(const char* path) { korvex::setDiagnosticFile(korvex::defaultContext(), path); }
 
 KORVEX_API void KVW_set_diagCallback(DiagnosticLineCallback callback, void* user) {
-  korvex::defaultContext().diagnostics.setCallback(callback, user);
+  korvex::Context& ctx = korvex::defaultContext();
+  korvex::changeUnlessRunning(ctx, [&] { ctx.diagnostics.setCallback(callback, user); });
 }
 
 KORVEX_API void KVW_set_batchCallback(BatchAnalysisCallback batch, void* userData) {

@@ -40,23 +40,25 @@ int variablesPerGroup(int n, int functionCount, int pointsPerVariable) {
 PointGroup::PointGroup(Context& ctx, int n, int functionCount)
     : ctx_(ctx),
       n_(n),
+      pointLength_(callerPointLength(ctx.bridge, n)),
       functionCount_(functionCount),
       points_(ctx.groups.points.get(), kMaxGroupPoints * kMaxVariables),
       values_(ctx.groups.values.get(), kGroupValueCapacity) {}
 
-void PointGroup::add(double* x) {
-  const Vec<double> slot = points_.sub(size_ * n_ + 1, n_);
-  atCallerPoint(ctx_, n_, x, [&](const double* callerPoint) {
-    for (int i = 1; i <= n_; ++i) slot(i) = callerPoint[i - 1];
-  });
+bool PointGroup::add(double* x) {
+  const Vec<double> slot = points_.sub(size_ * pointLength_ + 1, pointLength_);
   values_.sub(size_ * functionCount_ + 1, functionCount_);  // the point's values fit too
-  ++size_;
+  const bool entered = atCallerPoint(ctx_, n_, x, [&](const double* callerPoint) {
+    for (int i = 1; i <= pointLength_; ++i) slot(i) = callerPoint[i - 1];
+  });
+  if (entered) ++size_;
+  return entered;
 }
 
 void PointGroup::evaluateOnWorker(void* state, int index) noexcept {
   auto& group = *static_cast<PointGroup*>(state);
   const AnalysisBridge& bridge = group.ctx_.bridge;
-  double* x = group.points_.data() + index * group.n_;
+  double* x = group.points_.data() + index * group.pointLength_;
   double* f = group.values_.data() + index * group.functionCount_;
   try {
     bridge.callback(bridge.userData, x, f, f + 1, f + 1 + bridge.nEq);
@@ -70,11 +72,11 @@ void PointGroup::evaluate() {
   const AnalysisBridge& bridge = ctx_.bridge;
   GroupEvaluation& groups = ctx_.groups;
   if (bridge.batch != nullptr) {
-    bridge.batch(bridge.batchUserData, size_, n_, bridge.nEq, bridge.nIneq, points_.data(), values_.data());
+    bridge.batch(bridge.batchUserData, size_, pointLength_, bridge.nEq, bridge.nIneq, points_.data(), values_.data());
     return;
   }
   if (groups.workers == nullptr) {
-    for (int k = 1; k <= size_; ++k) callAnalysis(bridge, points_.data() + (k - 1) * n_, values(k).data());
+    for (int k = 1; k <= size_; ++k) callAnalysis(bridge, points_.data() + (k - 1) * pointLength_, values(k).data());
     return;
   }
   groups.workers->forEachIndex(size_, IndexedTask{&PointGroup::evaluateOnWorker, this});

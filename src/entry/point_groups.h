@@ -56,8 +56,8 @@ class PointGroup {
 
   void clear() { size_ = 0; }
   // Gather the scaled point x: the bridge's work of a single call (count, to the caller's units, back), with the
-  // point copied into the group instead of evaluated.
-  void add(double* x);
+  // point copied into the group instead of evaluated. False, with nothing gathered, when the point is not finite.
+  bool add(double* x);
   int size() const { return size_; }
 
   // Evaluate every point of the group, by the batch callback if one is recorded for the run, otherwise on the
@@ -72,7 +72,8 @@ class PointGroup {
   static void evaluateOnWorker(void* group, int index) noexcept;
 
   Context& ctx_;
-  int n_;
+  int n_;            // the method's variables
+  int pointLength_;  // the caller's variables, the length of a point in the group
   int functionCount_;
   int size_ = 0;
   Vec<double> points_;

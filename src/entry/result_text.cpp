@@ -9,7 +9,9 @@ const char* resultText(int method, int resultCode) {
     case KVW_TOO_MANY_VARIABLES: return "too many variables (more than 100)";
     case KVW_OUT_OF_MEMORY: return "out of memory for the driver's scratch arrays";
     case KVW_CALLBACK_EXCEPTION: return "the analysis callback threw an exception";
-    case KVW_INVALID_ARGUMENT: return "invalid argument: null callback or array, or a bad constraint count";
+    case KVW_INVALID_ARGUMENT: return "invalid argument: null pointer, bad count, bound, start value or setting";
+    case KVW_NON_FINITE_ANALYSIS: return "the analysis returned a non-finite value where the run cannot go on";
+    case KVW_RUN_IN_PROGRESS: return "another run is in progress";
     default: break;
   }
   if (method == kMethodGrg) {

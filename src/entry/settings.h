@@ -32,4 +32,5 @@ struct Settings {
 // The defaults of every field but nNRIter, which keeps its value.
 void writeDefaults(Settings& settings);
 
+
 }  // namespace korvex

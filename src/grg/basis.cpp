@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "common/logical.h"
 #include "common/pool.h"
@@ -211,13 +212,24 @@ class BasisChooser {
 
   // Exchange sort, highest score first; only a strictly greater later score is exchanged (not stable).
   void sort(int k) {
+    const Vec<double> fvec = work_.fvec;
     for (int i = k; i <= ndv_; ++i) {
-      for (int j = i + 1; j <= ndv_; ++j) {
-        if (work_.fvec(j) > work_.fvec(i)) {
-          std::swap(basis_.mddv(i), basis_.mddv(j));
-          std::swap(work_.fvec(i), work_.fvec(j));
+      double standing = fvec(i);  // the score at position i during the pass, kept out of memory
+      const auto greater = [&](int p) { return fvec(p) > standing ? 1 : 0; };
+      int j = i + 1;
+      while (j <= ndv_) {
+        // Most later scores exchange nothing: four at a time are passed over when none of them is greater.
+        if (j + 3 <= ndv_ && greater(j) + greater(j + 1) + greater(j + 2) + greater(j + 3) == 0) {
+          j += 4;
+          continue;
         }
+        if (fvec(j) > standing) {
+          std::swap(basis_.mddv(i), basis_.mddv(j));
+          fvec(j) = std::exchange(standing, fvec(j));
+        }
+        ++j;
       }
+      fvec(i) = standing;
     }
     if (ctx_.settings.print >= 3) printIntVector(out_, ndv_, basis_.mddv.data(), "MDDV AFTER SORT");
   }

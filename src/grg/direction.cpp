@@ -13,6 +13,7 @@
 #include "common/print.h"
 #include "derivatives/gradients.h"
 #include "entry/context.h"
+#include "korvex/korvex.h"
 #include "korvex/routines/grg_iteration.h"
 #include "sqp/hessian_lagrangian.h"
 
@@ -36,7 +37,7 @@ void updateHessian(Context& ctx, int NDV, const double* DVDEL, const double* GRA
 }
 
 // Takes GRADD (NDV x NCOL from the slot after gradientBase) and evaluates the gradients into it. Returns false
-// when the run must end (errorFlag set).
+// when the run must end (errorFlag set, or a difference point with a value that is not finite).
 bool evaluateGradients(Context& ctx, const Problem& p, const RunArrays& run, WorkingSet& ws, int gradientBase,
                        double& GSCALE) {
   const int top = gradientBase + p.NDV * ws.NCOL + 1;
@@ -48,7 +49,7 @@ bool evaluateGradients(Context& ctx, const Problem& p, const RunArrays& run, Wor
   grgGradients(ctx, ws.IPHASE, ws.NCAND, run.MGRGIN.data(), ws.NBEQ, run.MBNDEQ.data(), ws.ITOBJ, p.NDV, p.DV.data(),
                p.NDF, p.DF.data(), run.LISDF.data(), gradientMatrix(ctx, gradientBase, p.NDV, ws.NCOL).data(),
                run.GRADOB.data(), GSCALE);
-  return ctx.settings.errorFlag == 0;
+  return ctx.settings.errorFlag == 0 && latestAnalysisFinite(ctx.bridge);
 }
 
 void lagrangianGradientOf(const Problem& p, const RunArrays& run, WorkingSet& ws, const double* GRADD,
@@ -118,7 +119,10 @@ bool directionStep(Context& ctx, const Problem& p, const RunArrays& run, Working
   for (;;) {
     const bool ok = isTrue(ws.RESETH) ? resetBranch(ctx, p, run, ws, gradientBase)
                                       : updateBranch(ctx, p, run, ws, gradientBase);
-    if (!ok) return false;
+    if (!ok) {
+      if (ctx.settings.errorFlag == 0) resultCode = KVW_NON_FINITE_ANALYSIS;
+      return false;
+    }
 
     const Mat<double> GRADD = gradientMatrix(ctx, gradientBase, p.NDV, ws.NCOL);
     if (settings.print >= 2) {

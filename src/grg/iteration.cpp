@@ -174,7 +174,9 @@ void runMainIteration(Context& ctx, const Problem& p, const RunArrays& run, int&
 
     lineSearch(ctx, p, run, ws, T0, resultCode);
     if (settings.errorFlag != 0) return;
-    if (resultCode == kNoStep || resultCode == kInfeasible) return finish(resultCode, resultCode);
+    if (resultCode == kNoStep || resultCode == kInfeasible || resultCode == KVW_NON_FINITE_ANALYSIS) {
+      return finish(resultCode, resultCode);
+    }
 
     // Objective test: two consecutive changes of at most convTol.
     const double f0 = p.DF(ws.ITOBJ);

@@ -17,6 +17,7 @@ namespace korvex::grg {
 namespace {
 
 constexpr int kMaxTrials = 50;
+constexpr double kFailedTrialFactor = 0.1;  // a failed trial's distance beyond the best point is cut to a tenth
 
 void printText(const SearchSet& set, int level, std::string_view text) {
   if (set.ctx.settings.print >= level) MessageBuffer(set.ctx.diagnostics).text(text).print();
@@ -47,6 +48,8 @@ void runLineSearch(SearchSet& set, int& reseth, double slen, const double* grado
   int ktrial = 1;
   int nparab = 0;
   int slownr = kFalse;
+  bool improved = false;
+  bool lastTrialFailed = false;  // the latest trial gave a value that is not finite
 
   // 2. Tracking, 3. basis.
   trackBindingConstraints(set, reseth);
@@ -70,18 +73,38 @@ void runLineSearch(SearchSet& set, int& reseth, double slen, const double* grado
       MessageBuffer(out).text("STEP LENGTH ").exponent(state.step, 12, 4).print(24);
     }
     if (state.step < settings.minStep) {
-      resultCode = set.iphase < 1 ? KVW_GRG_NO_STEP : KVW_GRG_INFEASIBLE;
+      // No finite step left when the last trial failed before the search ever moved.
+      resultCode = lastTrialFailed ? KVW_NON_FINITE_ANALYSIS
+                                   : (set.iphase < 1 ? KVW_GRG_NO_STEP : KVW_GRG_INFEASIBLE);
       printText(set, 2, "TERMINATE: MINIMUM STEPLENGTH");
       break;
     }
     moveIndependentVariables(set, state, state.endstp);
     predictDependentVariables(set, state);
-    evaluateGrgPoint(ctx, set.iphase, set.itobj, set.ndv, set.dv, set.df);
+    state.basisChanged = false;
+    state.notFinite = !evaluateGrgPoint(ctx, set.iphase, set.itobj, set.ndv, set.dv, set.df);
     if (settings.print >= 2) {
       printDoubleVector(out, set.ndv, set.dv, "DV AFTER STEP");
       printDoubleVector(out, set.ndf, set.df, "DF AFTER STEP");
     }
-    if (!restoreTrialPointPooled(set, state) || settings.errorFlag != 0) return;  // nothing restored
+    // On a pool overflow or an error flag the search returns at once, nothing restored.
+    if (!state.notFinite && (!restoreTrialPointPooled(set, state) || settings.errorFlag != 0)) return;
+    lastTrialFailed = state.notFinite;
+    if (state.notFinite) {
+      // The trial fails: back to the best point, and the step is shortened towards it as after a worse trial.
+      // A basis the restoration had already changed cannot serve another trial, nor can a step that is not finite:
+      // the search ends at its best point, with result 95 when it never moved.
+      copyVector(set.ndv, set.bstdv, set.dv);
+      copyVector(set.ndf, set.bstdf, set.df);
+      printText(set, 2, "ANALYSIS NOT FINITE, STEP SHORTENED");
+      state.step = state.stpbst + kFailedTrialFactor * (state.step - state.stpbst);
+      if (state.basisChanged || !std::isfinite(state.step)) {
+        if (!improved) resultCode = KVW_NON_FINITE_ANALYSIS;
+        break;
+      }
+      if (improved && state.step - state.stpbst < settings.minStep) break;
+      continue;
+    }
     if (isTrue(state.ifail)) {
       printText(set, 2, "TERMINATE: GRGSAT");
       break;
@@ -97,6 +120,8 @@ void runLineSearch(SearchSet& set, int& reseth, double slen, const double* grado
       copyVector(set.ndv, set.dv, set.bstdv);
       copyVector(set.ndf, set.df, set.bstdf);
       state.stpbst = state.step;
+      keepLatestAsBest(ctx.bridge);
+      improved = true;
       if (nparab >= 1 && state.step >= 0.5) {
         state.endstp = kTrue;
         printText(set, 2, "TERMINATE PARAB=1 STPLEN>.5");
@@ -149,6 +174,7 @@ void runLineSearch(SearchSet& set, int& reseth, double slen, const double* grado
   // 6. End at the best point.
   copyVector(set.ndv, set.bstdv, set.dv);
   copyVector(set.ndf, set.bstdf, set.df);
+  if (improved) acceptBestPoint(ctx.bridge);
   if (settings.print >= 2) {
     printDoubleVector(out, set.ndv, set.bstdv, "BSTDV");
     printDoubleVector(out, set.ndf, set.bstdf, "BSTDF");

@@ -22,6 +22,8 @@ struct StepState {
   double stpbnd = 0.0;  // STPBND: step at which it reaches the bound
   int ifail = kFalse;   // IFAIL: restoration failed (or degenerate parabola)
   int endstp = kFalse;  // ENDSTP: the search ends after this trial if it improves
+  bool notFinite = false;     // an evaluation of this trial (its restoration included) gave a non-finite value
+  bool basisChanged = false;  // ... after the restoration had already changed the basis (bound column, border)
 };
 
 // Arrays are raw 1-based storage with their lengths given by the counts below; pointers that a routine does not

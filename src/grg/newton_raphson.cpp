@@ -83,7 +83,7 @@ class NewtonRaphson {
       previousSum = sum;
       settings_.nNRTotal += 1;
       settings_.nNRIter += 1;
-      evaluate();
+      if (!evaluate()) return;  // a value that is not finite: no update from it, not converged
 
       if (control_.updjac && !updateMatrices()) return;  // inverse update refused by the pool: errorFlag = -1
 
@@ -179,13 +179,14 @@ class NewtonRaphson {
     return hit;
   }
 
-  void evaluate() {
-    evaluateAtScaledPoint(ctx_, box_.count(), box_.dv.data(), df_.data());
+  bool evaluate() {
+    const bool finite = evaluateAtScaledPoint(ctx_, box_.count(), box_.dv.data(), df_.data());
     if (control_.iphase == 3) df_(control_.itobj) = -df_(control_.itobj);
     if (settings_.print >= 3) {
       printDoubleVector(out_, box_.count(), box_.dv.data(), "DV AFTER NR");
       printDoubleVector(out_, df_.length(), df_.data(), "DF AFTER NR");
     }
+    return finite;
   }
 
   // Inverse update of order NJINV first, then the Jacobian update of order NDDV. False when the pool refused the

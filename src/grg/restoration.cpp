@@ -21,8 +21,17 @@ void printText(const SearchSet& set, int level, std::string_view text) {
   if (set.ctx.settings.print >= level) MessageBuffer(set.ctx.diagnostics).text(text).print();
 }
 
-// One counted evaluation at DV, the current objective negated in phase 3.
-void evaluate(SearchSet& set) { evaluateGrgPoint(set.ctx, set.iphase, set.itobj, set.ndv, set.dv, set.df); }
+// One counted evaluation at DV, the current objective negated in phase 3. False when a value is not finite.
+bool evaluate(SearchSet& set) {
+  return evaluateGrgPoint(set.ctx, set.iphase, set.itobj, set.ndv, set.dv, set.df);
+}
+
+// A value that is not finite ended the restoration: the trial fails; whether the basis was already changed
+// decides whether the line search can go on with it.
+void failNotFinite(StepState& state, bool basisChanged) {
+  state.notFinite = true;
+  state.basisChanged = basisChanged;
+}
 
 // Newton-Raphson restoration of the basis functions, Broyden updates on, at most seven iterations.
 void newtonRaphson(SearchSet& set, StepState& state, int& nrconv, int& nriter) {
@@ -64,7 +73,10 @@ Outcome restoreWithBasis(SearchSet& set, StepState& state, const RestorationWork
       state.ifail = kTrue;
       return Outcome::kReturn;
     }
-    evaluate(set);
+    if (!evaluate(set)) {
+      failNotFinite(state, false);
+      return Outcome::kReturn;
+    }
     // Column of the variable held at its bound becomes the derivative of the basis functions along the step.
     // IDVBND comes from the prediction and is always one of MDDV(1..NDDV); if it were not (direct call), no
     // column is replaced.
@@ -96,6 +108,10 @@ Outcome restoreWithBasis(SearchSet& set, StepState& state, const RestorationWork
   int nriter = 0;
   newtonRaphson(set, state, nrconv, nriter);
   if (settings.errorFlag != 0) return Outcome::kReturn;
+  if (!latestAnalysisFinite(set.ctx.bridge)) {
+    failNotFinite(state, state.idvbnd > 0);
+    return Outcome::kReturn;
+  }
   if (!isTrue(nrconv)) {
     printText(set, 2, "CONVERGE FAIL, GRGNR");
     state.ifail = kTrue;
@@ -126,7 +142,10 @@ Outcome restoreWithNewConstraint(SearchSet& set, StepState& state, const Restora
   for (int j = 1; j <= set.ndf; ++j) DFSAVE(j) = DF(j);
   moveIndependentVariables(set, state, state.endstp);
   predictDependentVariables(set, state);
-  evaluate(set);
+  if (!evaluate(set)) {
+    failNotFinite(state, false);
+    return Outcome::kReturn;
+  }
   if (settings.print >= 3) {
     printDoubleVector(out, set.ndv, set.dv, "DV AT BIND STEP");
     printDoubleVector(out, set.ndf, set.df, "DF AT BIND STEP");
@@ -176,6 +195,10 @@ Outcome restoreWithNewConstraint(SearchSet& set, StepState& state, const Restora
   int nriter = 0;
   newtonRaphson(set, state, nrconv, nriter);
   if (settings.errorFlag != 0) return Outcome::kReturn;
+  if (!latestAnalysisFinite(set.ctx.bridge)) {
+    failNotFinite(state, true);
+    return Outcome::kReturn;
+  }
   if (!isTrue(nrconv)) {
     printText(set, 2, "CONVERGE FAIL, GRGNR, NEW CONSTRAINT");
     state.ifail = kTrue;

@@ -1,9 +1,11 @@
 #include "qp/kernels.h"
 
 #include <algorithm>
+#include <bitset>
 #include <cmath>
 #include <string_view>
 
+#include "common/double_pair.h"
 #include "common/message.h"
 #include "entry/context.h"
 
@@ -38,10 +40,27 @@ Rows::Rows(int n, int nc, int nineq, int nb, const double* a, int lda, const int
       nineq_(std::clamp(nineq, 0, std::max(nc, 0))),
       nb_(std::max(nb, 0)),
       a_(a, lda, std::max(nc, 0)),
-      itype_(itype, std::max(n, 0)) {}
+      itype_(itype, std::max(n, 0)),
+      tabled_(nb_ <= kTabledBoundRows) {
+  if (!tabled_) return;
+  std::fill_n(boundVariable_.begin(), nb_, 0);
+  int row = 0;  // bound rows counted from NC
+  for (int i = 1; i <= n_ && row < nb_; ++i) {
+    if (hasUpperRow(itype_(i)) && row < nb_) boundVariable_[static_cast<size_t>(row++)] = i;
+    if (hasLowerRow(itype_(i)) && row < nb_) boundVariable_[static_cast<size_t>(row++)] = -i;
+  }
+}
 
 BoundRow Rows::boundRow(int j) const {
   if (j <= nc_ || j > nc_ + nb_) return {0, 0.0};
+  if (!tabled_) return walkBoundRows(j);
+  const int entry = boundVariable_[static_cast<size_t>(j - nc_ - 1)];
+  if (entry > 0) return {entry, 1.0};
+  if (entry < 0) return {-entry, -1.0};
+  return {0, 0.0};
+}
+
+BoundRow Rows::walkBoundRows(int j) const {
   int row = nc_;
   for (int i = 1; i <= n_; ++i) {
     if (hasUpperRow(itype_(i)) && ++row == j) return {i, 1.0};
@@ -73,6 +92,45 @@ double Rows::dot(int j, Vec<const double> v) const {
   return sum;
 }
 
+// Four general or mirror rows at a time: their sums are independent, so they run side by side instead of one
+// after the other, each still added up in increasing i. A mirror row's terms are (-a)v, formed here as (-1 a)v.
+void Rows::dots(Vec<const int> list, int count, Vec<const double> v, Vec<double> out) const {
+  int group[4];  // positions in list of general or mirror rows waiting for their sums
+  int waiting = 0;
+  const auto sumGroup = [&] {
+    Vec<const double> column[4];
+    double sign[4];
+    for (int q = 0; q < 4; ++q) {
+      const int j = list(group[q]);
+      column[q] = a_.column(isMirror(j) ? equalityOf(j) : j);
+      sign[q] = isMirror(j) ? -1.0 : 1.0;
+    }
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (int i = 1; i <= n_; ++i) {
+      const double vi = v(i);
+      s0 += (sign[0] * column[0](i)) * vi;
+      s1 += (sign[1] * column[1](i)) * vi;
+      s2 += (sign[2] * column[2](i)) * vi;
+      s3 += (sign[3] * column[3](i)) * vi;
+    }
+    out(group[0]) = s0;
+    out(group[1]) = s1;
+    out(group[2]) = s2;
+    out(group[3]) = s3;
+    waiting = 0;
+  };
+  for (int k = 1; k <= count; ++k) {
+    const int j = list(k);
+    if ((j >= 1 && j <= nc_) || isMirror(j)) {
+      group[waiting++] = k;
+      if (waiting == 4) sumGroup();
+    } else {
+      out(k) = dot(j, v);
+    }
+  }
+  for (int q = 0; q < waiting; ++q) out(group[q]) = dot(list(group[q]), v);
+}
+
 void Rows::gradient(int j, double scale, Vec<double> out) const {
   if (j >= 1 && j <= nc_) {
     for (int i = 1; i <= n_; ++i) out(i) = scale * a_(i, j);
@@ -86,16 +144,162 @@ void Rows::gradient(int j, double scale, Vec<double> out) const {
   }
 }
 
-// Row r holds w (entries 1..r-1) and d (entry r) of the matrix; it becomes L(r, 1..r-1) and D_r.
-bool factorRow(const Context& ctx, Vec<double> f, int r) {
-  const Settings& settings = ctx.settings;
-  const int row = packed(r, 0);
-  // w_c -= sum over p < c of L(c, p) w_p: forward substitution with the unit factor of the rows above.
-  for (int c = 2; c <= r - 1; ++c) {
-    double w = f(row + c);
-    for (int p = 1; p < c; ++p) w -= f(packed(c, p)) * f(row + p);
-    f(row + c) = w;
+double Rows::value(int j, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
+                   Vec<const double> xu) const {
+  if (j < 1 || j > total()) return 0.0;
+  if (isMirror(j)) return -value(equalityOf(j), bc, x, xl, xu);
+  if (j <= nc_) {
+    double value = -bc(j);
+    for (int i = 1; i <= n_; ++i) value += a_(i, j) * x(i);
+    return value;
   }
+  const BoundRow bound = boundRow(j);
+  if (bound.variable == 0) return 0.0;
+  const int i = bound.variable;
+  return bound.sign > 0.0 ? x(i) - xu(i) : xl(i) - x(i);
+}
+
+namespace {
+
+// v(r) = v(r) - sum over c < r of L(r, c) v(c) for r = 2..count, L the unit lower factor of the packed f, the terms
+// subtracted in increasing c. Four rows at a time: their sums over the columns before the block do not depend on
+// each other, so they run side by side; the small triangle inside the block follows, in the same order.
+void forwardSubstitute(Vec<const double> f, Vec<double> v, int count) {
+  int r = 2;
+  for (; r + 3 <= count; r += 4) {
+    const int p0 = packed(r, 0), p1 = packed(r + 1, 0), p2 = packed(r + 2, 0), p3 = packed(r + 3, 0);
+    double y0 = v(r), y1 = v(r + 1), y2 = v(r + 2), y3 = v(r + 3);
+    for (int c = 1; c < r; ++c) {
+      const double vc = v(c);
+      y0 -= f(p0 + c) * vc;
+      y1 -= f(p1 + c) * vc;
+      y2 -= f(p2 + c) * vc;
+      y3 -= f(p3 + c) * vc;
+    }
+    y1 -= f(p1 + r) * y0;
+    y2 -= f(p2 + r) * y0;
+    y2 -= f(p2 + r + 1) * y1;
+    y3 -= f(p3 + r) * y0;
+    y3 -= f(p3 + r + 1) * y1;
+    y3 -= f(p3 + r + 2) * y2;
+    v(r) = y0;
+    v(r + 1) = y1;
+    v(r + 2) = y2;
+    v(r + 3) = y3;
+  }
+  for (; r <= count; ++r) {
+    const int row = packed(r, 0);
+    double y = v(r);
+    for (int c = 1; c < r; ++c) y -= f(row + c) * v(c);
+    v(r) = y;
+  }
+}
+
+void divideByDiagonal(Vec<const double> f, Vec<double> v, int n) {
+  for (int r = 1; r <= n; ++r) v(r) = v(r) / f(packed(r, r));
+}
+
+// v(r) = v(r) - sum over c > r of L(c, r) v(c) for r = n-1 down to 1, the terms subtracted in increasing c. Each
+// row needs the row below it finished, so one vector's rows run strictly one after the other.
+void backSubstitute(Vec<const double> f, Vec<double> v, int n) {
+  for (int r = n - 1; r >= 1; --r) {
+    double y = v(r);
+    // L(c, r) down column r: consecutive rows of the packed array are c entries apart.
+    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) y -= f(position) * v(c);
+    v(r) = y;
+  }
+}
+
+// forwardSubstitute for two vectors at once, lane 0 for u and lane 1 for v.
+//
+// Entries 1..first-1 of both vectors must be +0 and no entry -0 (as in the gradient of a bound row): then every
+// row before first stays +0 and every term of a column before first is a zero that leaves its row's value as it
+// is, so both are left out.
+void forwardSubstitutePair(Vec<const double> f, Vec<double> u, Vec<double> v, int count, int first = 1) {
+  int r = first + 1;
+  for (; r + 3 <= count; r += 4) {
+    const int p0 = packed(r, 0), p1 = packed(r + 1, 0), p2 = packed(r + 2, 0), p3 = packed(r + 3, 0);
+    DoublePair y0 = {u(r), v(r)}, y1 = {u(r + 1), v(r + 1)}, y2 = {u(r + 2), v(r + 2)}, y3 = {u(r + 3), v(r + 3)};
+    for (int c = first; c < r; ++c) {
+      const DoublePair yc = {u(c), v(c)};
+      y0 -= f(p0 + c) * yc;
+      y1 -= f(p1 + c) * yc;
+      y2 -= f(p2 + c) * yc;
+      y3 -= f(p3 + c) * yc;
+    }
+    y1 -= f(p1 + r) * y0;
+    y2 -= f(p2 + r) * y0;
+    y2 -= f(p2 + r + 1) * y1;
+    y3 -= f(p3 + r) * y0;
+    y3 -= f(p3 + r + 1) * y1;
+    y3 -= f(p3 + r + 2) * y2;
+    u(r) = y0[0], v(r) = y0[1];
+    u(r + 1) = y1[0], v(r + 1) = y1[1];
+    u(r + 2) = y2[0], v(r + 2) = y2[1];
+    u(r + 3) = y3[0], v(r + 3) = y3[1];
+  }
+  for (; r <= count; ++r) {
+    const int row = packed(r, 0);
+    DoublePair y = {u(r), v(r)};
+    for (int c = first; c < r; ++c) y -= f(row + c) * DoublePair{u(c), v(c)};
+    u(r) = y[0], v(r) = y[1];
+  }
+}
+
+// The first position where u or v holds anything but +0, when neither holds a -0 (1 otherwise): where their
+// forward substitution may start.
+int firstSubstitutedRow(Vec<const double> u, Vec<const double> v, int n) {
+  const auto isPlusZero = [](double x) { return x == 0.0 && !std::signbit(x); };
+  int first = 0;
+  for (int i = 1; i <= n; ++i) {
+    if ((u(i) == 0.0 && std::signbit(u(i))) || (v(i) == 0.0 && std::signbit(v(i)))) return 1;
+    if (first == 0 && !(isPlusZero(u(i)) && isPlusZero(v(i)))) first = i;
+  }
+  return first == 0 ? 1 : first;
+}
+
+// backSubstitute for two vectors at once.
+void backSubstitutePair(Vec<const double> f, Vec<double> u, Vec<double> v, int n) {
+  for (int r = n - 1; r >= 1; --r) {
+    DoublePair y = {u(r), v(r)};
+    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) {
+      y -= f(position) * DoublePair{u(c), v(c)};
+    }
+    u(r) = y[0], v(r) = y[1];
+  }
+}
+
+// backSubstitutePair for two pairs of vectors at once: the two chains of dependent subtractions run side by side.
+void backSubstituteTwoPairs(Vec<const double> f, Vec<double> u1, Vec<double> v1, Vec<double> u2, Vec<double> v2,
+                            int n) {
+  for (int r = n - 1; r >= 1; --r) {
+    DoublePair y1 = {u1(r), v1(r)}, y2 = {u2(r), v2(r)};
+    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) {
+      const double l = f(position);
+      y1 -= l * DoublePair{u1(c), v1(c)};
+      y2 -= l * DoublePair{u2(c), v2(c)};
+    }
+    u1(r) = y1[0], v1(r) = y1[1];
+    u2(r) = y2[0], v2(r) = y2[1];
+  }
+}
+
+// Solves F u = u and F v = v in place, each exactly as solve() does.
+void solvePair(Vec<const double> f, Vec<double> u, Vec<double> v, int n) {
+  forwardSubstitutePair(f, u, v, n, firstSubstitutedRow(readOnly(u), readOnly(v), n));
+  divideByDiagonal(f, u, n);
+  divideByDiagonal(f, v, n);
+  backSubstitutePair(f, u, v, n);
+}
+
+}  // namespace
+
+namespace {
+
+// Row r, its entries w already forward-substituted: L(r, c) = w_c / D_c and D_r = d - sum of w_c L(r, c). false when
+// the pivot is below tinyTol.
+bool finishRow(const Context& ctx, Vec<double> f, int r) {
+  const int row = packed(r, 0);
   double d = f(row + r);
   for (int c = 1; c <= r - 1; ++c) {
     const double w = f(row + c);
@@ -104,7 +308,27 @@ bool factorRow(const Context& ctx, Vec<double> f, int r) {
     f(row + c) = l;
   }
   f(row + r) = d;
-  return !(d < settings.tinyTol);
+  return !(d < ctx.settings.tinyTol);
+}
+
+// The same for two pairs.
+void solveTwoPairs(Vec<const double> f, Vec<double> u1, Vec<double> v1, Vec<double> u2, Vec<double> v2, int n) {
+  forwardSubstitutePair(f, u1, v1, n, firstSubstitutedRow(readOnly(u1), readOnly(v1), n));
+  forwardSubstitutePair(f, u2, v2, n, firstSubstitutedRow(readOnly(u2), readOnly(v2), n));
+  divideByDiagonal(f, u1, n);
+  divideByDiagonal(f, v1, n);
+  divideByDiagonal(f, u2, n);
+  divideByDiagonal(f, v2, n);
+  backSubstituteTwoPairs(f, u1, v1, u2, v2, n);
+}
+
+}  // namespace
+
+// Row r holds w (entries 1..r-1) and d (entry r) of the matrix; it becomes L(r, 1..r-1) and D_r.
+bool factorRow(const Context& ctx, Vec<double> f, int r) {
+  // w_c -= sum over p < c of L(c, p) w_p: forward substitution with the unit factor of the rows above.
+  forwardSubstitute(readOnly(f), f.sub(packed(r, 1), r - 1), r - 1);
+  return finishRow(ctx, f, r);
 }
 
 bool factorRows(const Context& ctx, Vec<double> f, int first, int last) {
@@ -114,26 +338,39 @@ bool factorRows(const Context& ctx, Vec<double> f, int first, int last) {
   return true;
 }
 
-void solve(Vec<const double> f, Vec<double> v, int n) {
-  for (int r = 2; r <= n; ++r) {
-    double y = v(r);
-    for (int c = 1; c < r; ++c) y -= f(packed(r, c)) * v(c);
-    v(r) = y;
+namespace {
+
+// factorRows(f, 1, n) two rows at a time: rows r and r+1 are forward-substituted side by side with the rows above
+// r, then row r is finished, then row r+1 takes its entry r from it. Every number is the one of row-by-row
+// factoring, but after a failing pivot at row r row r+1 is partly changed (the solver then discards the factor).
+bool factorAllRows(const Context& ctx, Vec<double> f, int n) {
+  int r = 1;
+  for (; r + 1 <= n; r += 2) {
+    const int row0 = packed(r, 0), row1 = packed(r + 1, 0);
+    forwardSubstitutePair(readOnly(f), f.sub(row0 + 1, r - 1), f.sub(row1 + 1, r - 1), r - 1);
+    if (!finishRow(ctx, f, r)) return false;
+    double w = f(row1 + r);
+    for (int p = 1; p < r; ++p) w -= f(row0 + p) * f(row1 + p);
+    f(row1 + r) = w;
+    if (!finishRow(ctx, f, r + 1)) return false;
   }
-  for (int r = 1; r <= n; ++r) v(r) = v(r) / f(packed(r, r));
-  for (int r = n - 1; r >= 1; --r) {
-    double y = v(r);
-    // L(c, r) down column r: consecutive rows of the packed array are c entries apart.
-    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) y -= f(position) * v(c);
-    v(r) = y;
-  }
+  return r > n || factorRow(ctx, f, r);
 }
 
-bool start(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x) {
+}  // namespace
+
+void solve(Vec<const double> f, Vec<double> v, int n) {
+  forwardSubstitute(f, v, n);
+  divideByDiagonal(f, v, n);
+  backSubstitute(f, v, n);
+}
+
+bool start(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x,
+           bool factorIsScratch) {
   for (int r = 1; r <= n; ++r) {
     for (int c = 1; c <= r; ++c) hfac(packed(r, c)) = h(c, r);
   }
-  if (!factorRows(ctx, hfac, 1, n)) return false;
+  if (!(factorIsScratch ? factorAllRows(ctx, hfac, n) : factorRows(ctx, hfac, 1, n))) return false;
   for (int i = 1; i <= n; ++i) x(i) = -g(i);
   solve(readOnly(hfac), x, n);
   return true;
@@ -144,11 +381,23 @@ void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<
   const int n = rows.n();
   const int nc = rows.nc();
   const Mat<const double> a = rows.a();
-  for (int k = 1; k <= nc; ++k) {
-    double value = -bc(k);
-    for (int i = 1; i <= n; ++i) value += a(i, k) * x(i);
-    c(k) = value;
+  // C(k) = -b_k + sum over i of A(i, k) x_i, added up in increasing i; four rows side by side.
+  int k = 1;
+  for (; k + 3 <= nc; k += 4) {
+    double v0 = -bc(k), v1 = -bc(k + 1), v2 = -bc(k + 2), v3 = -bc(k + 3);
+    for (int i = 1; i <= n; ++i) {
+      const double xi = x(i);
+      v0 += a(i, k) * xi;
+      v1 += a(i, k + 1) * xi;
+      v2 += a(i, k + 2) * xi;
+      v3 += a(i, k + 3) * xi;
+    }
+    c(k) = v0;
+    c(k + 1) = v1;
+    c(k + 2) = v2;
+    c(k + 3) = v3;
   }
+  for (; k <= nc; ++k) c(k) = rows.value(k, bc, x, xl, xu);
   // Bound rows beyond NC+NB (NB smaller than the bound types give) are not written.
   const int lastBoundRow = nc + rows.nb();
   int row = nc;
@@ -157,28 +406,98 @@ void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<
     if (hasUpperRow(type) && row < lastBoundRow) c(++row) = x(i) - xu(i);
     if (hasLowerRow(type) && row < lastBoundRow) c(++row) = xl(i) - x(i);
   }
-  for (int k = 1; k <= nc - rows.nineq(); ++k) c(lastBoundRow + k) = -c(rows.nineq() + k);
+  for (int m = 1; m <= nc - rows.nineq(); ++m) c(lastBoundRow + m) = -c(rows.nineq() + m);
 }
 
-int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact) {
+void rowValuesForChoice(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
+                        Vec<const double> xu, Vec<double> c, int nact, Vec<const int> iact) {
+  const int nc = rows.nc();
+  if (nc > kMarkedRows) {
+    rowValues(rows, bc, x, xl, xu, c);
+    return;
+  }
+  std::bitset<kMarkedRows> skipped;  // bit k - 1 for general row k (an equality's bit stands for its mirror too)
+  for (int k = 1; k <= nact; ++k) {
+    const int j = iact(k);
+    if (j >= 1 && j <= nc) skipped.set(static_cast<size_t>(j - 1));
+    if (rows.isMirror(j)) skipped.set(static_cast<size_t>(rows.equalityOf(j) - 1));
+  }
+  const int n = rows.n();
+  const Mat<const double> a = rows.a();
+  // The general rows left, as rowValues forms them, four side by side.
+  int group[4];
+  int waiting = 0;
+  for (int k = 1; k <= nc; ++k) {
+    if (skipped.test(static_cast<size_t>(k - 1))) continue;
+    group[waiting++] = k;
+    if (waiting < 4) continue;
+    double v0 = -bc(group[0]), v1 = -bc(group[1]), v2 = -bc(group[2]), v3 = -bc(group[3]);
+    for (int i = 1; i <= n; ++i) {
+      const double xi = x(i);
+      v0 += a(i, group[0]) * xi;
+      v1 += a(i, group[1]) * xi;
+      v2 += a(i, group[2]) * xi;
+      v3 += a(i, group[3]) * xi;
+    }
+    c(group[0]) = v0;
+    c(group[1]) = v1;
+    c(group[2]) = v2;
+    c(group[3]) = v3;
+    waiting = 0;
+  }
+  for (int q = 0; q < waiting; ++q) c(group[q]) = rows.value(group[q], bc, x, xl, xu);
+  const int lastBoundRow = nc + rows.nb();
+  int row = nc;
+  for (int i = 1; i <= n; ++i) {
+    const int type = rows.itype()(i);
+    if (hasUpperRow(type) && row < lastBoundRow) c(++row) = x(i) - xu(i);
+    if (hasLowerRow(type) && row < lastBoundRow) c(++row) = xl(i) - x(i);
+  }
+  for (int m = 1; m <= nc - rows.nineq(); ++m) {
+    if (!skipped.test(static_cast<size_t>(rows.nineq() + m - 1))) c(lastBoundRow + m) = -c(rows.nineq() + m);
+  }
+}
+
+int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact,
+                 int* runnerUp) {
   const Settings& settings = ctx.settings;
+  // Active rows marked once when the rows fit the marks, else looked up in IACT.
+  const bool marked = rows.total() <= kMarkedRows;
+  std::bitset<kMarkedRows> isActive;
+  if (marked) {
+    for (int k = 1; k <= nact; ++k) {
+      if (iact(k) >= 1 && iact(k) <= rows.total()) isActive.set(static_cast<size_t>(iact(k) - 1));
+    }
+  }
   const auto active = [&](int j) {
+    if (marked) return j >= 1 && j <= rows.total() && isActive.test(static_cast<size_t>(j - 1));
     for (int k = 1; k <= nact; ++k) {
       if (iact(k) == j) return true;
     }
     return false;
   };
-  int kv = 0;
-  double worst = settings.tinyTol;
+  // A row takes first place only with a strictly greater value, and second place likewise, so that on equal values
+  // the first row found keeps its place.
+  int kv = 0, second = 0;
+  double worst = settings.tinyTol, secondWorst = settings.tinyTol;
+  const double& threshold = runnerUp != nullptr ? secondWorst : worst;
   for (int j = 1; j <= rows.total(); ++j) {
-    if (!(c(j) > worst)) continue;
+    if (!(c(j) > threshold)) continue;
     if (active(j) || (rows.isMirror(j) && active(rows.equalityOf(j))) ||
         (rows.isEquality(j) && active(rows.mirrorOf(j)))) {
       continue;
     }
-    kv = j;
-    worst = c(j);
+    if (c(j) > worst) {
+      second = kv;
+      secondWorst = worst;
+      kv = j;
+      worst = c(j);
+    } else {
+      second = j;
+      secondWorst = c(j);
+    }
   }
+  if (runnerUp != nullptr) *runnerUp = second;
   return kv;
 }
 
@@ -223,9 +542,30 @@ void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, in
   }
 }
 
+namespace {
+
+// Row r of M, M(r, c) = n_IACT(c)' H^-1 n_IACT(r) for c = 1..r, into out(1..r); on the addition of row IACT(r) from
+// the direction's sums when they belong to it.
+void formActiveRow(const Rows& rows, Vec<const int> iact, Mat<const double> hinvn, int r, const Reuse* reuse,
+                   Vec<double> out) {
+  const Vec<const double> column = readOnly(hinvn.column(r));
+  if (reuse == nullptr || reuse->sumRow != iact(r) || reuse->sumCount != r - 1) {
+    rows.dots(iact, r, column, out);
+    return;
+  }
+  for (int c = 1; c < r; ++c) {
+    const double sum = reuse->sums(c);
+    out(c) = (sum != 0.0 && !std::isnan(sum)) ? -sum : rows.dot(iact(c), column);
+  }
+  out(r) = rows.dot(iact(r), column);
+}
+
+}  // namespace
+
 bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat,
-               Mat<double> hinvn, Vec<const double> hfac, int k, int kv, double uplus) {
+               Mat<double> hinvn, Vec<const double> hfac, int k, int kv, double uplus, Reuse* reuse) {
   const int n = rows.n();
+  const bool keepsUnfactored = reuse != nullptr && reuse->unfactored.length() > 0;
   if (k > nact) {
     if (nact >= n) {
       reportFailure(ctx, kTooManyActive);
@@ -234,8 +574,21 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
     ++nact;
     xlag(nact) = uplus;
     iact(nact) = kv;
-    rows.gradient(kv, 1.0, hinvn.column(nact));
-    solve(hfac, hinvn.column(nact), n);
+    if (reuse != nullptr && reuse->row == kv && reuse->plus != 0) {
+      if (reuse->plus != nact) {
+        for (int i = 1; i <= n; ++i) hinvn(i, nact) = hinvn(i, reuse->plus);
+      }
+    } else {
+      rows.gradient(kv, 1.0, hinvn.column(nact));
+      solve(hfac, hinvn.column(nact), n);
+    }
+    const Vec<double> row = keepsUnfactored ? reuse->unfactored.sub(packed(nact, 1), nact)
+                                            : actmat.sub(packed(nact, 1), nact);
+    formActiveRow(rows, readOnly(iact), readOnly(hinvn), nact, reuse, row);
+    if (reuse != nullptr) {
+      reuse->row = reuse->plus = reuse->minus = 0;
+      reuse->sumRow = 0;
+    }
     k = nact;  // a position beyond nact + 1 reads as nact + 1
   } else {
     --nact;
@@ -244,11 +597,22 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
       xlag(p) = xlag(p + 1);
       for (int i = 1; i <= n; ++i) hinvn(i, p) = hinvn(i, p + 1);
     }
+    // Rows k..nact of M from scratch, M(r, c) = n_IACT(c)' H^-1 n_IACT(r), or, when M is kept, as the rows after
+    // the dropped one without their entry k.
+    for (int r = k; r <= nact; ++r) {
+      if (keepsUnfactored) {
+        const Vec<double> m = reuse->unfactored;
+        for (int c = 1; c <= r; ++c) m(packed(r, c)) = m(packed(r + 1, c < k ? c : c + 1));
+      } else {
+        rows.dots(readOnly(iact), r, readOnly(hinvn.column(r)), actmat.sub(packed(r, 1), r));
+      }
+    }
   }
-  // Rows k..nact of M = N' H^-1 N from scratch, M(r, c) = n_IACT(c)' H^-1 n_IACT(r); earlier rows keep their factors.
+  // Rows k..nact refactored; earlier rows keep their factors.
   for (int r = k; r <= nact; ++r) {
-    const Vec<const double> column = readOnly(hinvn.column(r));
-    for (int c = 1; c <= r; ++c) actmat(packed(r, c)) = rows.dot(iact(c), column);
+    if (keepsUnfactored) {
+      for (int c = 1; c <= r; ++c) actmat(packed(r, c)) = reuse->unfactored(packed(r, c));
+    }
     if (!factorRow(ctx, actmat, r)) {
       reportFailure(ctx, kNonPositiveActiveMatrix);
       return false;
@@ -257,21 +621,85 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
   return true;
 }
 
-double direction(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
-                 Vec<const double> actmat, Mat<const double> hinvn, Vec<const double> hfac, int kv) {
+namespace {
+
+// From z = -H^-1 n_kv: r(1..nact) = -M^-1 N' H^-1 n_kv, then z -= HINVN r, which leaves N'z = 0. Returns |z|.
+// With the solver's reuse the sums N'z are kept before they are solved.
+double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
+                        Vec<const double> actmat, Mat<const double> hinvn, int kv, Reuse* reuse) {
   const int n = rows.n();
-  rows.gradient(kv, -1.0, z);
-  solve(hfac, z, n);
-  for (int k = 1; k <= nact; ++k) r(k) = rows.dot(iact(k), readOnly(z));
+  rows.dots(iact, nact, readOnly(z), r);
+  if (reuse != nullptr && reuse->sums.length() >= nact) {
+    for (int k = 1; k <= nact; ++k) reuse->sums(k) = r(k);
+    reuse->sumRow = kv;
+    reuse->sumCount = nact;
+  }
   solve(actmat, r, nact);
-  for (int i = 1; i <= n; ++i) {
-    double zi = z(i);
-    for (int k = 1; k <= nact; ++k) zi -= hinvn(i, k) * r(k);
-    z(i) = zi;
+  // z(i) -= HINVN(i, k) r(k) for k = 1..nact in turn, each z(i) taking its terms in increasing k; four k at a time
+  // for every i.
+  int k = 1;
+  for (; k + 3 <= nact; k += 4) {
+    const double r0 = r(k), r1 = r(k + 1), r2 = r(k + 2), r3 = r(k + 3);
+    const Vec<const double> h0 = hinvn.column(k), h1 = hinvn.column(k + 1), h2 = hinvn.column(k + 2),
+                            h3 = hinvn.column(k + 3);
+    for (int i = 1; i <= n; ++i) z(i) = z(i) - h0(i) * r0 - h1(i) * r1 - h2(i) * r2 - h3(i) * r3;
+  }
+  for (; k <= nact; ++k) {
+    const double rk = r(k);
+    for (int i = 1; i <= n; ++i) z(i) = z(i) - hinvn(i, k) * rk;
   }
   double sum = 0.0;
   for (int i = 1; i <= n; ++i) sum += z(i) * z(i);
   return sum > 0.0 ? std::sqrt(sum) : 0.0;
+}
+
+}  // namespace
+
+double direction(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
+                 Vec<const double> actmat, Mat<const double> hinvn, Vec<const double> hfac, int kv) {
+  rows.gradient(kv, -1.0, z);
+  solve(hfac, z, rows.n());
+  return projectDirection(rows, nact, iact, z, r, actmat, hinvn, kv, nullptr);
+}
+
+double directionReusing(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
+                        Vec<const double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv, Reuse& reuse) {
+  const int n = rows.n();
+  if (reuse.row != kv && reuse.spareRow == kv) {  // the runner-up of an earlier row
+    reuse.row = kv;
+    reuse.plus = reuse.sparePlus;
+    reuse.minus = reuse.spareMinus;
+    reuse.spareRow = reuse.sparePlus = reuse.spareMinus = 0;
+  }
+  if (reuse.row == kv && reuse.minus != 0) {
+    for (int i = 1; i <= n; ++i) z(i) = hinvn(i, reuse.minus);
+  } else if (reuse.row != kv && nact < n) {
+    reuse.row = kv;
+    reuse.plus = nact + 1;
+    reuse.minus = nact + 2 <= n ? nact + 2 : 0;
+    reuse.spareRow = reuse.sparePlus = reuse.spareMinus = 0;  // the columns after the active ones are taken anew
+    rows.gradient(kv, -1.0, z);
+    rows.gradient(kv, 1.0, hinvn.column(reuse.plus));
+    if (reuse.runnerUp != 0 && nact + 4 <= n) {
+      reuse.spareRow = reuse.runnerUp;
+      reuse.sparePlus = nact + 3;
+      reuse.spareMinus = nact + 4;
+      rows.gradient(reuse.spareRow, 1.0, hinvn.column(reuse.sparePlus));
+      rows.gradient(reuse.spareRow, -1.0, hinvn.column(reuse.spareMinus));
+      solveTwoPairs(hfac, hinvn.column(reuse.plus), z, hinvn.column(reuse.sparePlus), hinvn.column(reuse.spareMinus),
+                    n);
+    } else {
+      solvePair(hfac, hinvn.column(reuse.plus), z, n);
+    }
+    if (reuse.minus != 0) {
+      for (int i = 1; i <= n; ++i) hinvn(i, reuse.minus) = z(i);
+    }
+  } else {
+    if (reuse.row != kv) reuse.row = reuse.plus = reuse.minus = 0;  // no free column: nothing is kept
+    rows.gradient(kv, -1.0, z);
+    solve(hfac, z, n);
+  }
+  return projectDirection(rows, nact, iact, z, r, actmat, readOnly(hinvn), kv, &reuse);
 }
 
 }  // namespace korvex::qp

@@ -12,6 +12,8 @@
 // allocates.
 #pragma once
 
+#include <array>
+
 #include "common/views.h"
 
 namespace korvex {
@@ -62,23 +64,36 @@ class Rows {
   int mirrorOf(int equalityRow) const { return nc_ + nb_ - nineq_ + equalityRow; }
   int equalityOf(int mirrorRow) const { return nineq_ + mirrorRow - nc_ - nb_; }
 
-  // Walks the variables counting bound rows until the count reaches j (NC < j <= NC+NB).
+  // The variable of bound row j (NC < j <= NC+NB) and its sign: the row the walk over the variables, counting
+  // bound rows, reaches at count j.
   BoundRow boundRow(int j) const;
   // Component i of the gradient n_j; 0 when j is not a row or i not a variable.
   double component(int j, int i) const;
   // n_j'v over v(1..n), summed in increasing i; a bound row gives +-v(i) directly, which is the same sum with its
   // zero terms left out. 0 when j is not a row.
   double dot(int j, Vec<const double> v) const;
+  // out(k) = dot(list(k), v) for k = 1..count, every sum formed exactly as dot() forms it.
+  void dots(Vec<const int> list, int count, Vec<const double> v, Vec<double> out) const;
   // out(1..n) = scale * n_j (all zero when j is not a row).
   void gradient(int j, double scale, Vec<double> out) const;
+  // The value of row j at x (as rowValues gives it); 0 when j is not a row.
+  double value(int j, Vec<const double> bc, Vec<const double> x, Vec<const double> xl, Vec<const double> xu) const;
 
  private:
+  // Bound rows are looked up in a table built once per row set: entry j - NC is +i for the upper-bound row of
+  // variable i, -i for its lower-bound row, 0 for a row no variable gives. Problems with more bound rows than the
+  // table holds (more than 100 variables, possible only through the exported routines) walk the bound types.
+  static constexpr int kTabledBoundRows = 200;
+  BoundRow walkBoundRows(int j) const;
+
   int n_;
   int nc_;
   int nineq_;
   int nb_;
   Mat<const double> a_;
   Vec<const int> itype_;
+  bool tabled_;
+  std::array<int, kTabledBoundRows> boundVariable_;
 };
 
 // Factorizes row r of the packed f, rows 1..r-1 being factored: false when the pivot is below tinyTol (a pivot equal
@@ -90,16 +105,25 @@ bool factorRows(const Context& ctx, Vec<double> f, int first, int last);
 void solve(Vec<const double> f, Vec<double> v, int n);
 
 // Copies the upper triangle of H into hfac and factorizes it. On success x = -H^-1 g and true; on a failing pivot
-// false with x untouched.
-bool start(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x);
+// false with x untouched. A caller that discards hfac after a failure lets it be factored two rows at a time (the
+// row after a failing one is then partly changed; on success every number is the same).
+bool start(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x,
+           bool factorIsScratch = false);
 
 // All row values at x into c(1..MTOT).
 void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
                Vec<const double> xu, Vec<double> c);
+// The same, leaving out the general rows the choice of a row to add passes over unread: the active ones and the
+// twins of active equalities (their old values stay). All rows when there are more than kMarkedRows general rows.
+constexpr int kMarkedRows = 1024;
+void rowValuesForChoice(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
+                        Vec<const double> xu, Vec<double> c, int nact, Vec<const int> iact);
 
 // The most violated row that is neither active nor the twin of an active equality row (first row on equal
-// values), 0 when no row value exceeds tinyTol.
-int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact);
+// values), 0 when no row value exceeds tinyTol. With runnerUp, also the most violated of the other rows (0 for
+// none), from the same pass.
+int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact,
+                 int* runnerUp = nullptr);
 
 // What happens at the end of a step.
 enum StepKind : int {
@@ -121,15 +145,54 @@ StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c,
 void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, int n, Vec<double> x,
               Vec<const double> z, double t, int kind);
 
+// What the solver carries from step to step so as not to form the same numbers twice; every number is the one
+// the plain kernels give.
+//  - For the row kv being added, in the columns of HINVN after the active ones (unused otherwise; a drop moves only
+//    columns up to NACT): H^-1 n_kv, which becomes the row's column when it is added, and -H^-1 n_kv, the start of
+//    every direction for kv. Both come from one pair of substitutions run side by side with the first direction
+//    for kv, at about the cost of one. The back substitution waits on each row in turn, so a second pair rides
+//    along almost free: that of the runner-up, the row most violated after kv, which is kept in the next two
+//    columns and often is the next row to add (the solves depend only on the row and H).
+//  - The sums n_IACT(c)'z of the latest direction before they are solved with M, z = -H^-1 n_kv: the entries of
+//    the new row of M when kv is added are n_IACT(c)'H^-1 n_kv, the same sums with their signs changed (rounding
+//    is symmetric; a zero or NaN sum, whose sign is not determined so, is formed again).
+//  - The rows of M before they are factored, so that a drop moves the rows after it down instead of forming them
+//    again.
+// The last two need the solver's scratch arrays (problems of up to kMaxOrder variables).
+struct Reuse {
+  static constexpr int kMaxOrder = 100;
+
+  int row = 0;    // the row kv the kept solves belong to, 0 for none
+  int plus = 0;   // column of H^-1 n_row, 0 when there was no free column
+  int minus = 0;  // column of -H^-1 n_row, 0 when there was no second free column
+
+  int runnerUp = 0;    // set by the solver with each new kv: the row to solve along with it, 0 for none
+  int spareRow = 0;    // the runner-up solved along with an earlier kv, 0 for none
+  int sparePlus = 0;   // its columns
+  int spareMinus = 0;
+  bool holds(int kv) const { return kv == row || kv == spareRow; }
+
+  Vec<double> sums;       // n_IACT(c)'z, c = 1..sumCount, of the latest direction for sumRow
+  int sumRow = 0;
+  int sumCount = 0;
+  Vec<double> unfactored;  // M packed like ACTMAT, rows 1..NACT (empty when not kept)
+};
+
 // Adds row kv with multiplier uplus at position nact+1 when k > nact, otherwise drops active position k; then
 // rebuilds and refactors rows k..nact of actmat. false (message printed) when nact = n already or a pivot fails.
+// With the solver's reuse, the added column, the new row of M and the rows after a dropped one come from what it
+// kept (the kept solves for kv are used up by the addition).
 bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat,
-               Mat<double> hinvn, Vec<const double> hfac, int k, int kv, double uplus);
+               Mat<double> hinvn, Vec<const double> hfac, int k, int kv, double uplus, Reuse* reuse = nullptr);
 
 // Direction for adding row kv: z = -(H^-1 - H^-1 N M^-1 N' H^-1) n_kv and r(1..nact) = -M^-1 N' H^-1 n_kv.
 // Returns the Euclidean norm of z.
 double direction(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
                  Vec<const double> actmat, Mat<const double> hinvn, Vec<const double> hfac, int kv);
+
+// direction() for the solver, taking from and adding to its reuse.
+double directionReusing(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
+                        Vec<const double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv, Reuse& reuse);
 
 // The problem data of one solve.
 struct Problem {

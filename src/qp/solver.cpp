@@ -3,6 +3,7 @@
 // negative on the way.
 #include <algorithm>
 #include <climits>
+#include <cmath>
 
 #include "common/logical.h"
 #include "common/message.h"
@@ -45,6 +46,38 @@ Workspace carve(PoolFrame& frame, int n, int rowCount) {
   return w;
 }
 
+// True when every number the iteration reads is finite: the columns of A, the right-hand sides, the upper
+// triangle of H, the linear term and the bounds that the bound types put into rows.
+bool finiteData(const Rows& rows, Vec<const double> bc, Mat<const double> hess, Vec<const double> g,
+                Vec<const double> xl, Vec<const double> xu) {
+  const int n = rows.n();
+  for (int k = 1; k <= rows.nc(); ++k) {
+    if (!std::isfinite(bc(k))) return false;
+    for (int i = 1; i <= n; ++i) {
+      if (!std::isfinite(rows.a()(i, k))) return false;
+    }
+  }
+  for (int j = 1; j <= n; ++j) {
+    if (!std::isfinite(g(j))) return false;
+    for (int i = 1; i <= j; ++i) {
+      if (!std::isfinite(hess(i, j))) return false;
+    }
+    const int type = rows.itype()(j);
+    if ((type == kBothBounds || type == kLowerBound) && !std::isfinite(xl(j))) return false;
+    if ((type == kBothBounds || type == kUpperBound) && !std::isfinite(xu(j))) return false;
+  }
+  return true;
+}
+
+// A bound on the add and drop steps of one solve that no solvable problem comes near: a full step adds a row and
+// a partial step drops one, and the active set holds at most n rows, so a solve that ends takes a few steps per
+// row. Beyond it the iteration is cycling (repeated or nearly dependent rows, products that overflow).
+long long stepLimit(int n, int rowCount) { return 50LL * (static_cast<long long>(n) + rowCount) + 50; }
+
+void reportFailure(Context& ctx, std::string_view text) {
+  if (ctx.settings.print >= 1) ctx.messageText.clear().text(text).print();
+}
+
 }  // namespace
 
 void solveQp(Context& ctx, const Problem& p, const Solution& out) {
@@ -58,6 +91,13 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   const Vec<int> iact(out.iact, n);
   int& nact = out.nact;
 
+  if (!finiteData(rows, bc, hess, g, xl, xu)) {
+    reportFailure(ctx, "ERROR: QP DATA NOT FINITE");
+    out.ihess = kFalse;
+    out.ierr = kTrue;
+    return;
+  }
+
   PoolFrame frame(ctx);  // gives the top back on every return
   const long long last = lastWorkspaceSlot(frame.savedDoubleTop(), n, rows.total());
   if (last > INT_MAX || !PoolFrame::doublesFit(ctx, static_cast<int>(last))) {
@@ -68,7 +108,7 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   }
   const Workspace w = carve(frame, n, rows.total());
 
-  if (!start(ctx, n, hess, w.hfac, g, x)) {
+  if (!start(ctx, n, hess, w.hfac, g, x, true)) {
     out.ihess = kTrue;
     return;
   }
@@ -77,11 +117,29 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   rowValues(rows, bc, readOnly(x), xl, xu, w.c);
   nact = 0;
 
-  while (const int kv = mostViolated(ctx, rows, readOnly(w.c), nact, readOnly(iact))) {
+  // Scratch for what the steps reuse (on the stack: the pool layout is fixed); larger problems go without.
+  double unfactored[packedLength(Reuse::kMaxOrder)];
+  double sums[Reuse::kMaxOrder];
+  Reuse reuse;
+  if (n <= Reuse::kMaxOrder) {
+    reuse.unfactored = Vec<double>(unfactored, packedLength(n));
+    reuse.sums = Vec<double>(sums, n);
+  }
+
+  const long long maxSteps = stepLimit(n, rows.total());
+  long long steps = 0;
+  int runnerUp = 0;
+  while (const int kv = mostViolated(ctx, rows, readOnly(w.c), nact, readOnly(iact), &runnerUp)) {
+    reuse.runnerUp = reuse.holds(kv) ? 0 : runnerUp;
     double uplus = 0.0;
     for (;;) {  // partial steps until row kv holds
-      const double znorm = direction(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), readOnly(w.hinvn),
-                                     readOnly(w.hfac), kv);
+      if (++steps > maxSteps) {
+        reportFailure(ctx, "ERROR: QP STEP LIMIT REACHED, CYCLING");
+        out.ierr = kTrue;
+        return;
+      }
+      const double znorm = directionReusing(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), w.hinvn,
+                                            readOnly(w.hfac), kv, reuse);
       const StepChoice step = stepLength(ctx, rows, readOnly(w.c), kv, nact, znorm, readOnly(w.z), readOnly(xlag),
                                          readOnly(w.r));
       if (step.idx == 0) {
@@ -89,8 +147,11 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
         return;
       }
       takeStep(nact, xlag, uplus, readOnly(w.r), n, x, readOnly(w.z), step.t, step.kind);
-      if (step.kind != kDropOnly) rowValues(rows, bc, readOnly(x), xl, xu, w.c);
-      if (!addOrDrop(ctx, rows, nact, iact, xlag, w.actmat, w.hinvn, readOnly(w.hfac), step.idx, kv, uplus)) {
+      // x moved: the next choice reads every row value, the next step length after a drop only row kv's.
+      if (step.kind == kStepAndAdd) rowValuesForChoice(rows, bc, readOnly(x), xl, xu, w.c, nact, readOnly(iact));
+      if (step.kind == kStepAndDrop) w.c(kv) = rows.value(kv, bc, readOnly(x), xl, xu);
+      if (!addOrDrop(ctx, rows, nact, iact, xlag, w.actmat, w.hinvn, readOnly(w.hfac), step.idx, kv, uplus,
+                     &reuse)) {
         out.ierr = kTrue;
         return;
       }

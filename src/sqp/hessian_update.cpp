@@ -5,6 +5,7 @@
 // too small to divide by.
 #include <cmath>
 
+#include "common/double_pair.h"
 #include "common/logical.h"
 #include "common/views.h"
 #include "korvex/routines/hessian.h"
@@ -24,6 +25,57 @@ double dot(Vec<const double> a, Vec<const double> b) {
   return sum;
 }
 
+// work2 = B s by columns, work2(i) = sum over j of B(j, i) s(j), each sum in increasing j; four columns side by side.
+void productByColumns(Mat<double> b, Vec<const double> s, Vec<double> work2) {
+  const int n = s.length();
+  int i = 1;
+  for (; i + 3 <= n; i += 4) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (int j = 1; j <= n; ++j) {
+      const double sj = s(j);
+      s0 += b(j, i) * sj;
+      s1 += b(j, i + 1) * sj;
+      s2 += b(j, i + 2) * sj;
+      s3 += b(j, i + 3) * sj;
+    }
+    work2(i) = s0;
+    work2(i + 1) = s1;
+    work2(i + 2) = s2;
+    work2(i + 3) = s3;
+  }
+  for (; i <= n; ++i) {
+    double sum = 0.0;
+    for (int j = 1; j <= n; ++j) sum += b(j, i) * s(j);
+    work2(i) = sum;
+  }
+}
+
+// work1 = B s by rows, work1(i) = sum over j of B(i, j) s(j), each sum in increasing j: column j of B is added to
+// all sums at once.
+void productByRows(Mat<double> b, Vec<const double> s, Vec<double> work1) {
+  const int n = s.length();
+  for (int i = 1; i <= n; ++i) work1(i) = 0.0;
+  for (int j = 1; j <= n; ++j) {
+    const double sj = s(j);
+    for (int i = 1; i <= n; ++i) work1(i) += b(i, j) * sj;
+  }
+}
+
+// B(i, j) = B(i, j) - work2(j) work1(i) / sBs + r(j) r(i) / sr, two rows i at a time.
+void rankTwoUpdate(Mat<double> b, Vec<const double> work2, Vec<const double> work1, Vec<const double> r, double sBs,
+                   double sr) {
+  const int n = work1.length();
+  for (int j = 1; j <= n; ++j) {
+    const double w2 = work2(j), rj = r(j);
+    int i = 1;
+    for (; i + 1 <= n; i += 2) {
+      const DoublePair bij = loadPair(&b(i, j));
+      storePair(&b(i, j), bij - w2 * loadPair(&work1(i)) / sBs + rj * loadPair(&r(i)) / sr);
+    }
+    for (; i <= n; ++i) b(i, j) = b(i, j) - w2 * work1(i) / sBs + rj * r(i) / sr;
+  }
+}
+
 }  // namespace
 
 bool dampedBfgsUpdate(int n, const double* sData, const double* yData, double* bData, double* work1Data,
@@ -33,12 +85,7 @@ bool dampedBfgsUpdate(int n, const double* sData, const double* yData, double* b
   const Mat<double> b(bData, n, n);
   const Vec<double> work1(work1Data, n), r(rData, n), work2(work2Data, n);
 
-  // work2 = B s, column i of B dotted with s.
-  for (int i = 1; i <= n; ++i) {
-    double sum = 0.0;
-    for (int j = 1; j <= n; ++j) sum += b(j, i) * s(j);
-    work2(i) = sum;
-  }
+  productByColumns(b, s, work2);
   const double sBs = dot(s, Vec<const double>(work2.data(), n));
   const double sy = dot(s, y);
   if (std::abs(sBs) < kSkipThreshold) return false;
@@ -46,19 +93,14 @@ bool dampedBfgsUpdate(int n, const double* sData, const double* yData, double* b
 
   const double theta = sy >= kDamping * sBs ? 1.0 : kDampedShare * sBs / (sBs - sy);
 
-  // work1 = B s, row i of B dotted with s; r = theta y + (1 - theta) B s.
-  for (int i = 1; i <= n; ++i) {
-    double sum = 0.0;
-    for (int j = 1; j <= n; ++j) sum += b(i, j) * s(j);
-    work1(i) = sum;
-  }
+  // r = theta y + (1 - theta) B s.
+  productByRows(b, s, work1);
   for (int i = 1; i <= n; ++i) r(i) = theta * y(i) + (1.0 - theta) * work1(i);
   const double sr = dot(s, Vec<const double>(r.data(), n));
   if (std::abs(sr) < kSkipThreshold) return false;
 
-  for (int j = 1; j <= n; ++j) {
-    for (int i = 1; i <= n; ++i) b(i, j) = b(i, j) - work2(j) * work1(i) / sBs + r(j) * r(i) / sr;
-  }
+  rankTwoUpdate(b, Vec<const double>(work2.data(), n), Vec<const double>(work1.data(), n),
+                Vec<const double>(r.data(), n), sBs, sr);
   return true;
 }
 

@@ -48,33 +48,38 @@ void lagrangianGradient(int nVariables, int p, const int* list1, int q, const in
 
   for (int i = 1; i <= n; ++i) gradL(i) = gobj(i);
   missing = 0;
+  if (n < 1) return;
 
-  for (int i = 1; i <= n; ++i) {
-    for (int k = 1; k <= iact.length(); ++k) {
-      const int c = iact(k);
-      if (c <= rows.p) {
-        const int function = rows.list1(c);
-        const int j = icol(function);
-        if (j < 1) {
-          // A first-group function without a gradient column: its multiplier is dropped and the function reported.
-          xlag(k) = 0.0;
-          missing = function;
-        } else {
-          gradL(i) += xlag(k) * g(i, j);
-        }
-      } else if (c <= constraintRows) {
-        // A second-group function without a gradient column (possible from the GRG method) is not reported; it
-        // contributes nothing, and column 0 of G, which does not exist, is never read.
-        const int j = icol(rows.list2(c - rows.p));
-        if (j >= 1) gradL(i) += xlag(k) * g(i, j);
+  // The active rows in turn, each adding its term to every component: every gradL(i) takes its terms in increasing k.
+  for (int k = 1; k <= iact.length(); ++k) {
+    const int c = iact(k);
+    if (c <= rows.p) {
+      const int function = rows.list1(c);
+      const int j = icol(function);
+      if (j < 1) {
+        // A first-group function without a gradient column: its multiplier is dropped and the function reported.
+        xlag(k) = 0.0;
+        missing = function;
       } else {
-        const int t = c - constraintRows;
-        if ((t + 1) / 2 == i) {
-          if (t % 2 == 1) {
-            gradL(i) += xlag(k);
-          } else {
-            gradL(i) -= xlag(k);
-          }
+        const double multiplier = xlag(k);
+        for (int i = 1; i <= n; ++i) gradL(i) += multiplier * g(i, j);
+      }
+    } else if (c <= constraintRows) {
+      // A second-group function without a gradient column (possible from the GRG method) is not reported; it
+      // contributes nothing, and column 0 of G, which does not exist, is never read.
+      const int j = icol(rows.list2(c - rows.p));
+      if (j >= 1) {
+        const double multiplier = xlag(k);
+        for (int i = 1; i <= n; ++i) gradL(i) += multiplier * g(i, j);
+      }
+    } else {
+      const int t = c - constraintRows;
+      const int i = (t + 1) / 2;
+      if (i <= n) {
+        if (t % 2 == 1) {
+          gradL(i) += xlag(k);
+        } else {
+          gradL(i) -= xlag(k);
         }
       }
     }

@@ -40,6 +40,10 @@ void printStepLine(MessageBuffer& messageText, double alpha, double merit) {
       .print(52);
 }
 
+void printFailedTrialLine(MessageBuffer& messageText, double alpha) {
+  messageText.clear().text(" Step Length=").exponent(alpha, 13, 4).blanks(5).text("Analysis not finite").print();
+}
+
 void printInterpolationLine(MessageBuffer& messageText, double pender, double astar) {
   messageText.clear().text(" Pender= ").exponent(pender, 14, 4).text(" Astar= ").exponent(astar, 14, 4).print(75);
 }
@@ -103,11 +107,18 @@ SearchOutcome meritLineSearch(Context& ctx, MeritSearch& s) {
   if (settings.print >= 2) messageText.clear().text(" Initial Penalty=").exponent(merit0, 15, 4).print(32);
 
   double alpha = 1.0;
+  bool lastTrialFinite = true;
   for (int trial = 1; trial <= kMaxTrials; ++trial) {
     for (int i = 1; i <= s.n; ++i) {
       s.x(i) = std::min(s.upper(i), std::max(s.lower(i), s.basePoint(i) + alpha * s.d(i)));
     }
-    evaluateAtScaledPoint(ctx, s.n, s.x.data(), s.f.data());
+    lastTrialFinite = evaluateAtScaledPoint(ctx, s.n, s.x.data(), s.f.data());
+    if (!lastTrialFinite) {
+      // A failed trial is shortened as one whose merit is infinite: the interpolated step is 0, below a tenth.
+      if (settings.print >= 2) printFailedTrialLine(messageText, alpha);
+      alpha = kSmallStepFactor * alpha;
+      continue;
+    }
     refreshConstraintValues(s);
     if (settings.print >= 3) {
       printDoubleVector(out, s.n, s.x.data(), "Variable Values");
@@ -115,7 +126,10 @@ SearchOutcome meritLineSearch(Context& ctx, MeritSearch& s) {
     }
     const double merit = meritValue(s);
     if (settings.print >= 2) printStepLine(messageText, alpha, merit);
-    if (merit <= merit0) return SearchOutcome::Accepted;
+    if (merit <= merit0) {
+      acceptLatestPoint(ctx.bridge);
+      return SearchOutcome::Accepted;
+    }
 
     const double astar = interpolateStep(0.0, alpha, merit0, merit, pender, settings.tinyTol);
     if (settings.print >= 3) {
@@ -133,7 +147,10 @@ SearchOutcome meritLineSearch(Context& ctx, MeritSearch& s) {
 
   if (settings.print >= 1) messageText.clear().text("Warning: Line Search Failed").print();
   for (int i = 1; i <= s.n; ++i) s.x(i) = s.basePoint(i);
-  evaluateAtScaledPoint(ctx, s.n, s.x.data(), s.f.data());
+  // Not even the shortest trial gave finite values: no finite step is left along d.
+  if (!lastTrialFinite) return SearchOutcome::NotFinite;
+  if (!evaluateAtScaledPoint(ctx, s.n, s.x.data(), s.f.data())) return SearchOutcome::NotFinite;
+  acceptLatestPoint(ctx.bridge);
   refreshConstraintValues(s);
   return SearchOutcome::Failed;
 }

@@ -50,6 +50,7 @@ enum class SearchOutcome {
   Accepted,      // x holds a point whose merit is no larger than at the base point
   Failed,        // five trials rejected: x, f and the constraint values are back at the base point
   MeritStalled,  // the merit changed by less than feasTol over three iterations: result 9
+  NotFinite,     // the last trial, or the base point evaluated again, gave a value that is not finite: result 95
 };
 
 // Constraint values in SQP order taken from the function vector. A list entry outside the function vector gives

@@ -24,6 +24,7 @@ constexpr int kQpNotConvex = KVW_SQP_QP_NOT_CONVEX;
 constexpr int kQpFailed = KVW_SQP_QP_FAILED;
 constexpr int kStopped = KVW_SQP_STOPPED;
 constexpr int kMeritStalled = KVW_SQP_MERIT_STALLED;
+constexpr int kNotFinite = KVW_NON_FINITE_ANALYSIS;
 
 void printConstant(Context& ctx, std::string_view text) { ctx.messageText.clear().text(text).print(); }
 
@@ -90,8 +91,9 @@ int iterate(Context& ctx, const Problem& p, const Arrays& a, int& kRows) {
   search.ineqList = ineqList;
   search.eqList = eqList;
 
-  evaluateAtScaledPoint(ctx, n, p.x, p.f);
   kRows = kTotal;
+  if (!evaluateAtScaledPoint(ctx, n, p.x, p.f)) return kNotFinite;  // the start point
+  acceptLatestPoint(ctx.bridge);
   if (settings.print >= 3) {
     printDoubleVector(out, n, p.x, "Starting Variable Values");
     printDoubleVector(out, m, p.f, "Starting Function Values");
@@ -121,6 +123,7 @@ int iterate(Context& ctx, const Problem& p, const Arrays& a, int& kRows) {
 
     if (it == 1 || resetHessian == 1) {
       sqpGradients(ctx, n, m, p.x, p.f, a.icol, a.gobj, a.gradd);
+      if (!latestAnalysisFinite(ctx.bridge)) return kNotFinite;  // at a difference point
       initialiseHessian(n, a.gobj, a.hessian);
       resetHessian = 0;
     } else {
@@ -128,6 +131,7 @@ int iterate(Context& ctx, const Problem& p, const Arrays& a, int& kRows) {
       lagrangianGradient(n, p.nIneq, p.ineqList, p.nEq, p.eqList, a.icol, a.iact, nact, a.xlag, a.gobj, a.gradd,
                          a.gradLOld, missing);
       sqpGradients(ctx, n, m, p.x, p.f, a.icol, a.gobj, a.gradd);
+      if (!latestAnalysisFinite(ctx.bridge)) return kNotFinite;
       lagrangianGradient(n, p.nIneq, p.ineqList, p.nEq, p.eqList, a.icol, a.iact, nact, a.xlag, a.gobj, a.gradd,
                          a.gradLNew, missing);
       for (int i = 1; i <= n; ++i) {
@@ -216,13 +220,15 @@ int iterate(Context& ctx, const Problem& p, const Arrays& a, int& kRows) {
           .print(37);
     }
     if (istopp != 1 && dderiv >= -settings.feasTol) {
-      evaluateAtScaledPoint(ctx, n, p.x, p.f);
+      if (!evaluateAtScaledPoint(ctx, n, p.x, p.f)) return kNotFinite;
+      acceptLatestPoint(ctx.bridge);
       return kConverged;
     }
 
     search.dderiv = dderiv;
     switch (meritLineSearch(ctx, search)) {
       case SearchOutcome::MeritStalled: return kMeritStalled;
+      case SearchOutcome::NotFinite: return kNotFinite;
       case SearchOutcome::Failed: resetHessian = 1; break;
       case SearchOutcome::Accepted: break;
     }

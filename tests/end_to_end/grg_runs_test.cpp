@@ -104,10 +104,8 @@ TEST_F(GrgRunTest, OverflowZeroDirectionIterationLimitAndStopEndARunEarly) {
   EXPECT_EQ(p.run(10), KVW_GRG_STORAGE);
   EXPECT_EQ(std::tuple(p.calls, lines().size()), std::tuple(1, 0u));  // the start point only, silently
 
-  // With convTol = 0 a direction of length 0 passes no derivative test; the run still ends with the convergence
-  // result instead of dividing by the zero length (a constant objective: the subproblem's solution is exactly 0).
+  // A constant objective: the subproblem's direction is exactly 0 and the derivative test ends the first iteration.
   KVW_setDefaults();
-  KVW_set_convTol(0.0);
   RunProblem flat{1, 0, 0, {0.25}, {0.0}, {1.0}, [](const double*, double* f, int) { f[0] = 5.0; }};
   EXPECT_EQ(flat.run(10), KVW_GRG_CONVERGED_DERIVATIVE);
   EXPECT_EQ(std::tuple(KVW_get_nIter(), flat.x[0]), std::tuple(1, 0.25));

@@ -39,6 +39,13 @@ using NoHeapTest = KorvexTest;
 
 void discardLine(void*, const char*, int) {}
 
+// A batch callback that evaluates the group with the problem's own analysis.
+void evaluateGroup(void* user, int count, int n, int nEq, int nIneq, const double* x, double* f) {
+  const auto& p = *static_cast<const korvex_examples::TestProblem*>(user);
+  const int m = 1 + nEq + nIneq;
+  for (int k = 0; k < count; ++k) p.analysis(nullptr, x + k * n, f + k * m, f + k * m + 1, f + k * m + 1 + nEq);
+}
+
 // Allocations of one run on the default context (ctx null) or on ctx.
 long allocationsOfRun(KVW_Context* ctx, int method, const korvex_examples::TestProblem& p, int maxIter, int print) {
   double x[korvex_examples::kMaxProblemVariables];
@@ -66,7 +73,8 @@ long allocationsOfRun(KVW_Context* ctx, int method, const korvex_examples::TestP
 
 // A whole run costs exactly what a run stopped before its first iteration costs: the iterations, line searches,
 // restorations, QP solves and gradients allocate nothing, and neither does printing at any level; on the default
-// context as on a created one, whose pools were allocated with it.
+// context as on a created one, whose pools were allocated with it, and with gradients evaluated in groups on worker
+// threads or by a batch callback.
 TEST_F(NoHeapTest, IterationsAllocateNothingBeyondTheDriversScratch) {
   KVW_Context* ctx = KVW_ctx_create();
   ASSERT_NE(ctx, nullptr);
@@ -83,6 +91,14 @@ TEST_F(NoHeapTest, IterationsAllocateNothingBeyondTheDriversScratch) {
         EXPECT_EQ(allocationsOfRun(context, method, p, 100, 0), scratch);
         EXPECT_EQ(allocationsOfRun(context, method, p, 100, 3), scratch);
       }
+      // Gradients on two threads, and every evaluation through a batch callback: the group storage and the
+      // workers were had when the setting was made.
+      ASSERT_EQ(KVW_ctx_set_threads(ctx, 2), 0);
+      EXPECT_EQ(allocationsOfRun(ctx, method, p, 100, 3), scratch);
+      KVW_ctx_set_batchCallback(ctx, evaluateGroup, const_cast<korvex_examples::TestProblem*>(&p));
+      EXPECT_EQ(allocationsOfRun(ctx, method, p, 100, 3), scratch);
+      KVW_ctx_set_batchCallback(ctx, nullptr, nullptr);
+      ASSERT_EQ(KVW_ctx_set_threads(ctx, 1), 0);
     }
   }
   KVW_set_diagCallback(nullptr, nullptr);

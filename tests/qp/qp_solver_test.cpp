@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
@@ -280,6 +281,56 @@ TEST_F(QpSolver, WorkspaceUpToTheLastPoolSlotIsAcceptedOneMoreIsRefused) {
   char expected[64];
   std::snprintf(expected, sizeof expected, " ERROR: DOUBLE PRECISION STORAGE EXCEEDED, %10d", lastSlot(p, top));
   EXPECT_EQ(lines(), std::vector<std::string>{expected});  // printed at print level 0
+}
+
+// The solver always ends. Data it cannot use (a non-finite number in any array it reads) and an iteration that cycles
+// (three identical rows whose products overflow, found by a random search) end with IERR, the pool given back and a
+// message at print level 1 and above only. Numbers the solver does not read may be anything.
+TEST_F(QpSolver, NonFiniteDataAndCyclingEndWithTheFailureFlag) {
+  const double nan = std::nan(""), inf = INFINITY;
+  Problem cycling;
+  cycling.n = cycling.nc = cycling.nineq = 3;
+  for (int k = 0; k < 3; ++k) cycling.a.insert(cycling.a.end(), {1e150, -1e150, 1e-7});
+  cycling.bc = {1e-7, 1e-7, 1e-7};
+  cycling.h = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  cycling.g = {0.5, 1, -2};
+  cycling.itype = {0, 3, 3};
+  cycling.xl = {-2e8, -1, -0.5};
+  cycling.xu = {0.5, 2e8, 1e300};
+  struct Case {
+    const char* what;
+    std::function<void(Problem&)> spoil;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"constraint gradient", [&](Problem& p) { p.a[4] = nan; }, " ERROR: QP DATA NOT FINITE"},
+      {"right-hand side", [&](Problem& p) { p.bc[1] = -inf; }, " ERROR: QP DATA NOT FINITE"},
+      {"upper triangle of H", [&](Problem& p) { p.h[3] = inf; }, " ERROR: QP DATA NOT FINITE"},
+      {"linear term", [&](Problem& p) { p.g[2] = nan; }, " ERROR: QP DATA NOT FINITE"},
+      {"a bound in use", [&](Problem& p) { p.xu[1] = inf; }, " ERROR: QP DATA NOT FINITE"},
+      {"repeated rows with overflowing products", [](Problem&) {},
+       " ERROR: QP STEP LIMIT REACHED, CYCLING"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (int level : {0, 1}) {
+      Problem p = cycling;
+      c.spoil(p);
+      clearLines();
+      KVW_set_print(level);
+      const Result r = solve(p);
+      EXPECT_TRUE(r.ierr == -1 && r.ihess == 0 && r.infeas == 0);
+      EXPECT_EQ(lines(), level == 0 ? std::vector<std::string>{} : std::vector<std::string>{c.message});
+    }
+  }
+  // Unread numbers: the lower triangle of H, the bound a type-3 variable does not have, a type-0 variable's bounds.
+  std::mt19937 rng(5);
+  Problem p = randomProblem(rng, 3, 1, 1);
+  p.itype = {3, 0, 1};
+  p.h[1] = nan;
+  p.xl[0] = nan;
+  p.xl[1] = p.xu[1] = inf;
+  expectOptimal(p, solve(p));
 }
 
 }  // namespace

@@ -1,0 +1,310 @@
+// The C++ interface (korvex.hpp), compiled as C++17 the way its oldest users compile it, against the shared
+// library. Every solve is compared bit for bit with the same run made through the C context functions.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "korvex/korvex.hpp"
+
+static_assert(__cplusplus == 201703L, "this test checks the C++ interface under C++17");
+
+namespace {
+
+using korvex::ConstVector;
+using korvex::Differences;
+using korvex::Method;
+using korvex::Options;
+using korvex::Result;
+using korvex::Solver;
+using korvex::Vector;
+
+struct Problem {
+  const char* name;
+  int nEq, nIneq;
+  std::vector<double> start, lower, upper;
+  double optimum;
+  void (*evaluate)(const double* x, double& objective, double* equalities, double* inequalities);
+};
+
+// Hock-Schittkowski 71: one equality (a sphere), one inequality, 1 <= x <= 5.
+void hs71(const double* x, double& objective, double* equalities, double* inequalities) {
+  objective = x[0] * x[3] * (x[0] + x[1] + x[2]) + x[2];
+  equalities[0] = x[0] * x[0] + x[1] * x[1] + x[2] * x[2] + x[3] * x[3] - 40.0;
+  inequalities[0] = 25.0 - x[0] * x[1] * x[2] * x[3];
+}
+
+// Rosenbrock's valley with bounds only (no constraint values: both views empty), x1 <= 0.5 active.
+void rosenbrock(const double* x, double& objective, double*, double*) {
+  objective = 100.0 * (x[1] - x[0] * x[0]) * (x[1] - x[0] * x[0]) + (1.0 - x[0]) * (1.0 - x[0]);
+}
+
+const Problem kHs71{"hs71", 1, 1, {1, 5, 5, 1}, {1, 1, 1, 1}, {5, 5, 5, 5}, 17.0140173, hs71};
+const Problem kRosenbrock{"rosenbrock", 0, 0, {-1.2, 1}, {-2, -1}, {0.5, 2}, 0.25, rosenbrock};
+
+// The analysis as a C++ user writes it: a callable over views.
+auto analysisOf(const Problem& p) {
+  return [&p](ConstVector x, double& objective, Vector equalities, Vector inequalities) {
+    EXPECT_EQ(x.size(), p.start.size());
+    EXPECT_EQ(equalities.size(), static_cast<std::size_t>(p.nEq));
+    EXPECT_EQ(inequalities.size(), static_cast<std::size_t>(p.nIneq));
+    p.evaluate(x.data(), objective, equalities.data(), inequalities.data());
+  };
+}
+
+// The same run through the C context functions.
+struct Reference {
+  int code;
+  std::vector<double> x, functions;
+  int iterations, analysisCalls;
+  std::vector<std::string> lines;
+};
+
+void collect(void* user, const char* line, int length) {
+  static_cast<std::vector<std::string>*>(user)->emplace_back(line, static_cast<std::size_t>(length));
+}
+
+void analyseInC(void* user, const double* x, double* objective, double* equalities, double* inequalities) {
+  static_cast<const Problem*>(user)->evaluate(x, *objective, equalities, inequalities);
+}
+
+Reference runThroughC(const Options& o, const Problem& p) {
+  Reference r{};
+  KVW_Context* context = KVW_ctx_create();
+  KVW_ctx_set_print(context, o.printLevel);
+  KVW_ctx_set_diffMeth(context, static_cast<int>(o.differences));
+  KVW_ctx_set_diffPert(context, o.differenceStep);
+  KVW_ctx_set_convTol(context, o.tolerance);
+  KVW_ctx_set_diagCallback(context, collect, &r.lines);
+  r.x = p.start;
+  r.functions.assign(static_cast<std::size_t>(1 + p.nEq + p.nIneq), 0.0);
+  const auto run = o.method == Method::grg ? KVW_ctx_grg : KVW_ctx_sqp;
+  r.code = run(context, o.maxIterations, static_cast<int>(p.start.size()), r.x.data(), p.lower.data(), p.upper.data(),
+               p.nEq, p.nIneq, analyseInC, const_cast<Problem*>(&p), r.functions.data());
+  r.iterations = KVW_ctx_get_nIter(context);
+  r.analysisCalls = KVW_ctx_get_nFunEval(context);
+  KVW_ctx_free(context);
+  return r;
+}
+
+std::vector<std::string> linesOf(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream file(path);
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  return lines;
+}
+
+void expectSameRun(const Result& r, const Reference& c, const std::vector<std::string>& lines) {
+  EXPECT_EQ(r.code, c.code);
+  EXPECT_EQ(r.text, KVW_resultText(static_cast<int>(r.method), c.code));
+  EXPECT_EQ(r.x, c.x);
+  EXPECT_EQ(r.f, c.functions[0]);
+  std::vector<double> constraints = r.equalities;
+  constraints.insert(constraints.end(), r.inequalities.begin(), r.inequalities.end());
+  EXPECT_EQ(constraints, std::vector<double>(c.functions.begin() + 1, c.functions.end()));
+  EXPECT_EQ(r.iterations, c.iterations);
+  EXPECT_EQ(r.analysisCalls, c.analysisCalls);
+  EXPECT_EQ(lines, c.lines);
+}
+
+// Every option reaches its setting (a wrong one changes the bits, the counters or the printed lines), the result
+// carries what the run left, diagnostics reach a callable or a file, and a second solve starts afresh.
+TEST(CppInterface, SolvesAsTheCApiWithEveryOptionAndDiagnosticDestination) {
+  struct Case {
+    const Problem* problem;
+    Options options;
+    bool toFile;
+    int expectedCode;
+  };
+  const auto options = [](Method m, int maxIter, double tol, Differences d, double step, int print) {
+    Options o;
+    o.method = m;
+    o.maxIterations = maxIter;
+    o.tolerance = tol;
+    o.differences = d;
+    o.differenceStep = step;
+    o.printLevel = print;
+    return o;
+  };
+  const Case cases[] = {
+      {&kHs71, options(Method::sqp, 100, 1e-3, Differences::forward, 1e-4, 0), false, KVW_SQP_CONVERGED},
+      {&kHs71, options(Method::sqp, 100, 1e-6, Differences::central, 1e-6, 2), true, KVW_SQP_CONVERGED},
+      {&kHs71, options(Method::grg, 100, 1e-4, Differences::central, 1e-5, 2), false, KVW_GRG_CONVERGED_DERIVATIVE},
+      {&kHs71, options(Method::grg, 2, 1e-3, Differences::forward, 1e-4, 3), true, KVW_GRG_ITERATION_LIMIT},
+      {&kRosenbrock, options(Method::sqp, 3, 1e-3, Differences::forward, 1e-4, 3), false, KVW_SQP_ITERATION_LIMIT},
+      {&kRosenbrock, options(Method::grg, 200, 1e-5, Differences::forward, 1e-4, 1), false,
+       KVW_GRG_CONVERGED_DERIVATIVE},
+  };
+  const std::string path = ::testing::TempDir() + "korvex_cpp_interface_diagnostics.txt";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.problem->name) + (c.options.method == Method::grg ? " grg" : " sqp") +
+                 " print " + std::to_string(c.options.printLevel));
+    const Reference reference = runThroughC(c.options, *c.problem);
+    if (c.options.printLevel >= 2) {
+      EXPECT_GT(reference.lines.size(), 10u);
+    }
+
+    Solver solver(c.options);
+    std::vector<std::string> lines;
+    if (c.toFile) {
+      solver.options().diagnosticsPath = path;
+    } else {
+      solver.options().diagnostics = [&lines](std::string_view line) { lines.emplace_back(line); };
+    }
+    const Problem& p = *c.problem;
+    for (int solve = 1; solve <= 2; ++solve) {  // the second solve reports its own counters, not the sum
+      lines.clear();
+      const Result r = solver.solve(analysisOf(p), p.start, p.lower, p.upper, p.nEq, p.nIneq);
+      expectSameRun(r, reference, c.toFile ? linesOf(path) : lines);
+      EXPECT_EQ(r.code, c.expectedCode);
+      EXPECT_EQ(r.converged(), c.expectedCode == 1);
+      if (r.converged()) {
+        EXPECT_NEAR(r.f, p.optimum, 1e-3);
+      }
+    }
+  }
+  std::remove(path.c_str());
+}
+
+struct AnalysisFailure {
+  int call;
+};
+
+// An exception of the analysis or of the diagnostics callable ends the run at the top of the next iteration (the
+// analysis is not called again), reaches the caller unchanged, and leaves the solver as good as new; a stop
+// request ends the run without an exception.
+TEST(CppInterface, ExceptionsAndStopRequestsEndTheRunAndLeaveTheSolverReusable) {
+  enum class Ending { analysisThrows, diagnosticsThrow, stopRequested };
+  struct Case {
+    Method method;
+    Ending ending;
+    int at;  // analysis call or diagnostic line
+  };
+  const Case cases[] = {
+      {Method::sqp, Ending::analysisThrows, 1},   {Method::grg, Ending::analysisThrows, 1},
+      {Method::sqp, Ending::analysisThrows, 8},   {Method::grg, Ending::analysisThrows, 40},
+      {Method::sqp, Ending::diagnosticsThrow, 3}, {Method::grg, Ending::diagnosticsThrow, 1},
+      {Method::sqp, Ending::stopRequested, 12},   {Method::grg, Ending::stopRequested, 12},
+  };
+  const Problem& p = kHs71;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method == Method::grg ? "grg" : "sqp") + " at " + std::to_string(c.at));
+    Options options;
+    options.method = c.method;
+    options.printLevel = 2;
+    Solver solver(options);
+    const Result fresh = Solver(options).solve(analysisOf(p), p.start, p.lower, p.upper, p.nEq, p.nIneq);
+
+    int calls = 0, lines = 0, callsAtEnd = 0, iterationAtEnd = 0;
+    solver.options().diagnostics = [&](std::string_view) {
+      if (++lines == c.at && c.ending == Ending::diagnosticsThrow) {
+        callsAtEnd = calls;
+        iterationAtEnd = KVW_ctx_get_nIter(solver.context());
+        throw std::runtime_error("diagnostics failed");
+      }
+    };
+    const auto analysis = [&](ConstVector x, double& objective, Vector equalities, Vector inequalities) {
+      ++calls;
+      if (calls == c.at && c.ending == Ending::analysisThrows) {
+        callsAtEnd = calls;
+        iterationAtEnd = KVW_ctx_get_nIter(solver.context());
+        throw AnalysisFailure{calls};
+      }
+      if (calls == c.at && c.ending == Ending::stopRequested) solver.requestStop();
+      p.evaluate(x.data(), objective, equalities.data(), inequalities.data());
+    };
+    if (c.ending == Ending::analysisThrows) {
+      try {
+        solver.solve(analysis, p.start, p.lower, p.upper, p.nEq, p.nIneq);
+        ADD_FAILURE() << "no exception";
+      } catch (const AnalysisFailure& failure) {
+        EXPECT_EQ(failure.call, c.at);
+      }
+    } else if (c.ending == Ending::diagnosticsThrow) {
+      EXPECT_THROW(solver.solve(analysis, p.start, p.lower, p.upper, p.nEq, p.nIneq), std::runtime_error);
+    } else {
+      const Result stopped = solver.solve(analysis, p.start, p.lower, p.upper, p.nEq, p.nIneq);
+      EXPECT_EQ(stopped.code, c.method == Method::grg ? KVW_GRG_STOPPED : KVW_SQP_STOPPED);
+      EXPECT_FALSE(stopped.converged());
+      EXPECT_LT(stopped.iterations, fresh.iterations);
+    }
+    if (c.ending != Ending::stopRequested) {
+      EXPECT_EQ(calls, callsAtEnd);  // never called again after the exception
+      EXPECT_EQ(KVW_ctx_get_nIter(solver.context()), iterationAtEnd + 1);
+    }
+    if (c.ending == Ending::analysisThrows && c.at == 1) {
+      // At the start point: the run ends at the top of its first iteration, before any gradient is formed.
+      EXPECT_EQ(KVW_ctx_get_nFunEval(solver.context()), 1);
+    }
+
+    solver.options().diagnostics = nullptr;  // the lines of the next solve go nowhere, not to the old callable
+    const int linesBefore = lines;
+    const Result again = solver.solve(analysisOf(p), p.start, p.lower, p.upper, p.nEq, p.nIneq);
+    EXPECT_EQ(lines, linesBefore);
+    EXPECT_EQ(again.code, fresh.code);
+    EXPECT_EQ(again.x, fresh.x);
+    EXPECT_EQ(again.analysisCalls, fresh.analysisCalls);
+  }
+}
+
+// Solving from within the solver's own analysis is refused with std::logic_error, which ends the outer run and
+// reaches its caller like any exception of the analysis.
+TEST(CppInterface, ASolveInsideTheSameSolversAnalysisIsRefused) {
+  const Problem& p = kRosenbrock;
+  Solver solver;
+  int outerCalls = 0;
+  const auto inner = analysisOf(p);
+  const auto outer = [&](ConstVector x, double& objective, Vector equalities, Vector inequalities) {
+    if (++outerCalls == 2) solver.solve(inner, p.start, p.lower, p.upper, p.nEq, p.nIneq);
+    p.evaluate(x.data(), objective, equalities.data(), inequalities.data());
+  };
+  EXPECT_THROW(solver.solve(outer, p.start, p.lower, p.upper, p.nEq, p.nIneq), std::logic_error);
+  EXPECT_EQ(outerCalls, 2);
+  EXPECT_TRUE(solver.solve(inner, p.start, p.lower, p.upper, p.nEq, p.nIneq).converged());
+}
+
+// The solver is move-only; the moved-to solver runs as before, the moved-from one refuses to run; mismatched
+// lengths and negative counts are refused before anything runs.
+TEST(CppInterface, SolverMovesItsContextAndChecksItsArguments) {
+  static_assert(!std::is_copy_constructible_v<Solver> && !std::is_copy_assignable_v<Solver>);
+  static_assert(std::is_nothrow_move_constructible_v<Solver> && std::is_nothrow_move_assignable_v<Solver>);
+  const Problem& p = kHs71;
+  Options options;
+  options.method = Method::grg;
+  options.tolerance = 1e-4;
+  Solver first(options);
+  const Result before = first.solve(analysisOf(p), p.start, p.lower, p.upper, p.nEq, p.nIneq);
+  ASSERT_TRUE(before.converged());
+
+  Solver second(std::move(first));
+  const Result moved = second.solve(analysisOf(p), p.start, p.lower, p.upper, p.nEq, p.nIneq);
+  EXPECT_EQ(moved.x, before.x);
+  EXPECT_EQ(moved.analysisCalls, before.analysisCalls);
+  EXPECT_EQ(first.context(), nullptr);  // NOLINT(bugprone-use-after-move): a moved-from solver is empty
+  EXPECT_EQ(first.solve(analysisOf(p), p.start, p.lower, p.upper, p.nEq, p.nIneq).code, KVW_INVALID_ARGUMENT);
+
+  Solver third;
+  third = std::move(second);
+  EXPECT_EQ(third.solve(analysisOf(p), p.start, p.lower, p.upper, p.nEq, p.nIneq).x, before.x);
+
+  int calls = 0;
+  const auto counting = [&calls](ConstVector, double& objective, Vector, Vector) { objective = ++calls; };
+  const std::vector<double> shortBounds{1, 1, 1};
+  EXPECT_THROW(third.solve(counting, p.start, shortBounds, p.upper, p.nEq, p.nIneq), std::invalid_argument);
+  EXPECT_THROW(third.solve(counting, p.start, p.lower, shortBounds, p.nEq, p.nIneq), std::invalid_argument);
+  EXPECT_THROW(third.solve(counting, p.start, p.lower, p.upper, -1, p.nIneq), std::invalid_argument);
+  EXPECT_THROW(third.solve(counting, p.start, p.lower, p.upper, p.nEq, -1), std::invalid_argument);
+  EXPECT_EQ(calls, 0);
+
+  const std::vector<double> wide(101, 0.0), wideUpper(101, 1.0);
+  const Result tooMany = third.solve(counting, wide, wide, wideUpper, 0, 0);
+  EXPECT_EQ(tooMany.code, KVW_TOO_MANY_VARIABLES);
+  EXPECT_EQ(tooMany.x, wide);
+  EXPECT_EQ(calls, 0);
+}
+
+}  // namespace
