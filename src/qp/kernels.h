@@ -120,10 +120,8 @@ void rowValuesForChoice(const Rows& rows, Vec<const double> bc, Vec<const double
                         Vec<const double> xu, Vec<double> c, int nact, Vec<const int> iact);
 
 // The most violated row that is neither active nor the twin of an active equality row (first row on equal
-// values), 0 when no row value exceeds tinyTol. With runnerUp, also the most violated of the other rows (0 for
-// none), from the same pass.
-int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact,
-                 int* runnerUp = nullptr);
+// values), 0 when no row value exceeds tinyTol.
+int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact);
 
 // What happens at the end of a step.
 enum StepKind : int {
@@ -145,14 +143,12 @@ StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c,
 void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, int n, Vec<double> x,
               Vec<const double> z, double t, int kind);
 
+class RowSolves;
+
 // What the solver carries from step to step so as not to form the same numbers twice; every number is the one
 // the plain kernels give.
-//  - For the row kv being added, in the columns of HINVN after the active ones (unused otherwise; a drop moves only
-//    columns up to NACT): H^-1 n_kv, which becomes the row's column when it is added, and -H^-1 n_kv, the start of
-//    every direction for kv. Both come from one pair of substitutions run side by side with the first direction
-//    for kv, at about the cost of one. The back substitution waits on each row in turn, so a second pair rides
-//    along almost free: that of the runner-up, the row most violated after kv, which is kept in the next two
-//    columns and often is the next row to add (the solves depend only on the row and H).
+//  - The solves H^-1 n_j of the rows (see RowSolves), when the solver has made sure of those of row kv: the start
+//    -H^-1 n_kv of every direction for kv and the column H^-1 n_kv that adding kv takes.
 //  - The sums n_IACT(c)'z of the latest direction before they are solved with M, z = -H^-1 n_kv: the entries of
 //    the new row of M when kv is added are n_IACT(c)'H^-1 n_kv, the same sums with their signs changed (rounding
 //    is symmetric; a zero or NaN sum, whose sign is not determined so, is formed again).
@@ -162,15 +158,7 @@ void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, in
 struct Reuse {
   static constexpr int kMaxOrder = 100;
 
-  int row = 0;    // the row kv the kept solves belong to, 0 for none
-  int plus = 0;   // column of H^-1 n_row, 0 when there was no free column
-  int minus = 0;  // column of -H^-1 n_row, 0 when there was no second free column
-
-  int runnerUp = 0;    // set by the solver with each new kv: the row to solve along with it, 0 for none
-  int spareRow = 0;    // the runner-up solved along with an earlier kv, 0 for none
-  int sparePlus = 0;   // its columns
-  int spareMinus = 0;
-  bool holds(int kv) const { return kv == row || kv == spareRow; }
+  const RowSolves* solves = nullptr;  // holds both solves of row kv, or nullptr
 
   Vec<double> sums;       // n_IACT(c)'z, c = 1..sumCount, of the latest direction for sumRow
   int sumRow = 0;
@@ -181,7 +169,7 @@ struct Reuse {
 // Adds row kv with multiplier uplus at position nact+1 when k > nact, otherwise drops active position k; then
 // rebuilds and refactors rows k..nact of actmat. false (message printed) when nact = n already or a pivot fails.
 // With the solver's reuse, the added column, the new row of M and the rows after a dropped one come from what it
-// kept (the kept solves for kv are used up by the addition).
+// kept.
 bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat,
                Mat<double> hinvn, Vec<const double> hfac, int k, int kv, double uplus, Reuse* reuse = nullptr);
 
@@ -192,7 +180,8 @@ double direction(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z,
 
 // direction() for the solver, taking from and adding to its reuse.
 double directionReusing(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
-                        Vec<const double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv, Reuse& reuse);
+                        Vec<const double> actmat, Mat<const double> hinvn, Vec<const double> hfac, int kv,
+                        Reuse& reuse);
 
 // The problem data of one solve.
 struct Problem {

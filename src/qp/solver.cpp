@@ -10,6 +10,7 @@
 #include "common/pool.h"
 #include "entry/context.h"
 #include "qp/kernels.h"
+#include "qp/row_solves.h"
 
 namespace korvex::qp {
 
@@ -126,11 +127,24 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
     reuse.sums = Vec<double>(sums, n);
   }
 
+  RowSolves& solves = ctx.qpRowSolves;
+  const bool keepsSolves = solves.begin(rows);
+  int ranked[RowSolves::kLanes];
+
   const long long maxSteps = stepLimit(n, rows.total());
   long long steps = 0;
-  int runnerUp = 0;
-  while (const int kv = mostViolated(ctx, rows, readOnly(w.c), nact, readOnly(iact), &runnerUp)) {
-    reuse.runnerUp = reuse.holds(kv) ? 0 : runnerUp;
+  while (const int kv = mostViolated(ctx, rows, readOnly(w.c), nact, readOnly(iact))) {
+    // The solves of row kv, and along with them those of the rows likeliest to be added after it.
+    reuse.solves = nullptr;
+    if (keepsSolves) {
+      bool held = solves.holdsRow(rows, kv);
+      if (!held) {
+        const int count = rankViolated(ctx, rows, readOnly(w.c), nact, readOnly(iact), kv,
+                                       Vec<int>(ranked, RowSolves::kLanes));
+        held = solves.provide(rows, readOnly(w.hfac), kv, Vec<const int>(ranked, count), count);
+      }
+      if (held) reuse.solves = &solves;
+    }
     double uplus = 0.0;
     for (;;) {  // partial steps until row kv holds
       if (++steps > maxSteps) {
@@ -138,8 +152,8 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
         out.ierr = kTrue;
         return;
       }
-      const double znorm = directionReusing(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), w.hinvn,
-                                            readOnly(w.hfac), kv, reuse);
+      const double znorm = directionReusing(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat),
+                                            readOnly(w.hinvn), readOnly(w.hfac), kv, reuse);
       const StepChoice step = stepLength(ctx, rows, readOnly(w.c), kv, nact, znorm, readOnly(w.z), readOnly(xlag),
                                          readOnly(w.r));
       if (step.idx == 0) {

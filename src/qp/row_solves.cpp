@@ -1,0 +1,212 @@
+#include "qp/row_solves.h"
+
+#include <algorithm>
+#include <bitset>
+#include <cmath>
+
+#include "entry/context.h"
+
+namespace korvex::qp {
+
+namespace {
+
+// F y = v in place for the packed factor f of order n, for 2P right-hand sides held side by side (element i of pair
+// p at v[(i-1) stride + p]), each lane with the operations of solve(): forward substitution with the unit factor
+// (terms in increasing column), division by the diagonal, back substitution (terms in increasing row). Rows before
+// first are +0 in every lane and no lane holds a -0, so those rows stay +0 and their terms change nothing.
+template <int P>
+void solveSideBySide(Vec<const double> f, double* v, int stride, int n, int first) {
+  // Element i of pair p at v + 2 ((i-1) stride + p).
+  const auto at = [&](int i) { return v + 2 * static_cast<size_t>(i - 1) * static_cast<size_t>(stride); };
+  for (int r = first + 1; r <= n; ++r) {
+    const int row = packed(r, 0);
+    DoublePair y[P];
+    double* const vr = at(r);
+    for (int p = 0; p < P; ++p) y[p] = loadPair(vr + 2 * p);
+    for (int c = first; c < r; ++c) {
+      const double l = f(row + c);
+      const double* const vc = at(c);
+      for (int p = 0; p < P; ++p) y[p] -= l * loadPair(vc + 2 * p);
+    }
+    for (int p = 0; p < P; ++p) storePair(vr + 2 * p, y[p]);
+  }
+  for (int r = 1; r <= n; ++r) {
+    const double d = f(packed(r, r));
+    double* const vr = at(r);
+    for (int p = 0; p < P; ++p) storePair(vr + 2 * p, loadPair(vr + 2 * p) / d);
+  }
+  for (int r = n - 1; r >= 1; --r) {
+    DoublePair y[P];
+    double* const vr = at(r);
+    for (int p = 0; p < P; ++p) y[p] = loadPair(vr + 2 * p);
+    // L(c, r) down column r: consecutive rows of the packed array are c entries apart.
+    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) {
+      const double l = f(position);
+      const double* const vc = at(c);
+      for (int p = 0; p < P; ++p) y[p] -= l * loadPair(vc + 2 * p);
+    }
+    for (int p = 0; p < P; ++p) storePair(vr + 2 * p, y[p]);
+  }
+}
+
+bool isPlusZero(double x) { return x == 0.0 && !std::signbit(x); }
+
+}  // namespace
+
+bool RowSolves::begin(const Rows& rows) {
+  n_ = rows.n();
+  bases_ = rows.nc() + rows.n();
+  if (n_ > kMaxOrder || n_ < 1 || bases_ > kMaxBases) {
+    capacity_ = 0;
+    return false;
+  }
+  capacity_ = kStoredDoubles / n_;
+  used_ = 0;
+  bothSigns_ = false;
+  std::fill_n(slots_.begin(), 2 * (bases_ + 1), 0);
+  return true;
+}
+
+RowSolves::Base RowSolves::baseOf(const Rows& rows, int j) const {
+  if (j >= 1 && j <= rows.nc()) return {j, 1.0};
+  if (rows.isMirror(j)) return {rows.equalityOf(j), -1.0};
+  const BoundRow bound = rows.boundRow(j);
+  if (bound.variable != 0) return {rows.nc() + bound.variable, bound.sign};
+  return {0, 0.0};
+}
+
+bool RowSolves::holds(int base, double sign) const {
+  if (slot(base, sign) != 0) return true;
+  return sign < 0.0 && slot(base, 1.0) != 0 && negates_[static_cast<size_t>(base)];
+}
+
+bool RowSolves::addJobs(int base, bool wantBoth, std::array<Job, kLanes>& jobs, int& count) const {
+  const bool needPlus = slot(base, 1.0) == 0;
+  const bool needMinus = needPlus ? (wantBoth || bothSigns_) : !holds(base, -1.0);
+  const int needed = (needPlus ? 1 : 0) + (needMinus ? 1 : 0);
+  if (count + needed > kLanes) return false;
+  if (needPlus) jobs[static_cast<size_t>(count++)] = {base, 1.0};
+  if (needMinus) jobs[static_cast<size_t>(count++)] = {base, -1.0};
+  return true;
+}
+
+bool RowSolves::provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<const int> ranked, int count) {
+  const Base wanted = baseOf(rows, kv);
+  if (wanted.index == 0) return false;
+  while (!holdsBoth(wanted.index)) {
+    if (capacity_ - used_ < kLanes) {  // the store is full: start again
+      std::fill_n(slots_.begin(), 2 * (bases_ + 1), 0);
+      used_ = 0;
+    }
+    std::array<Job, kLanes> jobs;
+    int jobCount = 0;
+    addJobs(wanted.index, false, jobs, jobCount);
+    // Then the rows likeliest to be added next, and the equality rows (every one of them is added in the end).
+    std::bitset<kMaxBases + 1> taken;
+    taken.set(static_cast<size_t>(wanted.index));
+    const auto consider = [&](int base) {
+      if (base == 0 || taken.test(static_cast<size_t>(base)) || slot(base, 1.0) != 0) return true;
+      taken.set(static_cast<size_t>(base));
+      return addJobs(base, false, jobs, jobCount) && jobCount < kLanes;
+    };
+    bool room = jobCount < kLanes;
+    for (int k = 1; room && k <= count; ++k) room = consider(baseOf(rows, ranked(k)).index);
+    for (int k = rows.nineq() + 1; room && k <= rows.nc(); ++k) room = consider(k);
+    run(rows, hfac, jobs, jobCount);
+  }
+  return true;
+}
+
+void RowSolves::run(const Rows& rows, Vec<const double> hfac, const std::array<Job, kLanes>& jobs, int count) {
+  const int n = n_;
+  const int pairs = (count + 1) / 2;
+  const int stride = pairs <= 1 ? 1 : pairs <= 2 ? 2 : pairs <= 4 ? 4 : kPairs;
+  double* const lanes = panel_.data();
+  const auto element = [&](int i, int lane) -> double& {
+    return lanes[(static_cast<size_t>(i - 1) * static_cast<size_t>(stride)) * 2 + static_cast<size_t>(lane)];
+  };
+  // The right-hand sides, exactly as the row gradients give them, and where their forward substitution may start.
+  bool anyMinusZero = false;
+  int first = n + 1;
+  for (int lane = 0; lane < 2 * stride; ++lane) {
+    for (int i = 1; i <= n; ++i) element(i, lane) = 0.0;
+    if (lane >= count) continue;
+    const Job job = jobs[static_cast<size_t>(lane)];
+    if (job.base <= rows.nc()) {
+      const Vec<const double> a = rows.a().column(job.base);
+      for (int i = 1; i <= n; ++i) element(i, lane) = job.sign * a(i);
+    } else {
+      element(job.base - rows.nc(), lane) = job.sign * 1.0;
+    }
+    for (int i = n; i >= 1; --i) {
+      const double x = element(i, lane);
+      if (x == 0.0 && std::signbit(x)) anyMinusZero = true;
+      if (!isPlusZero(x)) first = std::min(first, i);
+    }
+  }
+  first = anyMinusZero ? 1 : std::min(first, n);
+  switch (stride) {
+    case 1: solveSideBySide<1>(hfac, panel_.data(), stride, n, first); break;
+    case 2: solveSideBySide<2>(hfac, panel_.data(), stride, n, first); break;
+    case 4: solveSideBySide<4>(hfac, panel_.data(), stride, n, first); break;
+    default: solveSideBySide<kPairs>(hfac, panel_.data(), stride, n, first); break;
+  }
+  for (int lane = 0; lane < count; ++lane) {
+    const Job job = jobs[static_cast<size_t>(lane)];
+    const int number = ++used_;
+    double* const out = stored(number);
+    bool zeroOrNan = false;
+    for (int i = 1; i <= n; ++i) {
+      const double x = element(i, lane);
+      out[i - 1] = x;
+      if (x == 0.0 || std::isnan(x)) zeroOrNan = true;
+    }
+    slot(job.base, job.sign) = number;
+    if (job.sign > 0.0) {
+      negates_[static_cast<size_t>(job.base)] = !zeroOrNan;
+      if (zeroOrNan) bothSigns_ = true;
+    }
+  }
+}
+
+void RowSolves::fetch(const Rows& rows, int j, double sign, Vec<double> out) const {
+  const Base base = baseOf(rows, j);
+  const double wanted = sign * base.sign;
+  const int own = slot(base.index, wanted);
+  if (own != 0) {
+    const double* const from = stored(own);
+    for (int i = 1; i <= n_; ++i) out(i) = from[i - 1];
+  } else {  // the solve of -u as that of +u with every sign changed (it has no zero and no NaN)
+    const double* const from = stored(slot(base.index, 1.0));
+    for (int i = 1; i <= n_; ++i) out(i) = -from[i - 1];
+  }
+}
+
+int rankViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int skip,
+                 Vec<int> ranked) {
+  const int total = rows.total();
+  if (total > kMarkedRows) return 0;
+  std::bitset<kMarkedRows> passedOver;  // the active rows and the twins of active equality rows
+  for (int k = 1; k <= nact; ++k) {
+    const int j = iact(k);
+    if (j < 1 || j > total) continue;
+    passedOver.set(static_cast<size_t>(j - 1));
+    if (rows.isMirror(j)) passedOver.set(static_cast<size_t>(rows.equalityOf(j) - 1));
+    if (rows.isEquality(j)) passedOver.set(static_cast<size_t>(rows.mirrorOf(j) - 1));
+  }
+  const double tiny = ctx.settings.tinyTol;
+  int count = 0;
+  for (int j = 1; j <= total; ++j) {
+    if (j == skip || !(c(j) > tiny) || passedOver.test(static_cast<size_t>(j - 1))) continue;
+    // Insert by decreasing value behind every row of equal value.
+    int place = count + 1;
+    while (place > 1 && c(j) > c(ranked(place - 1))) --place;
+    if (place > ranked.length()) continue;
+    if (count < ranked.length()) ++count;
+    for (int k = count; k > place; --k) ranked(k) = ranked(k - 1);
+    ranked(place) = j;
+  }
+  return count;
+}
+
+}  // namespace korvex::qp

@@ -1,0 +1,86 @@
+// The solves H^-1 n_j of the row gradients, kept through one QP solve (H does not change within it).
+//
+// Every row gradient is +u or -u of one base vector u: a_k for general row k and its mirror row (-a_k), e_i for the
+// bound rows of variable i (upper row +e_i, lower row -e_i). The direction for row j starts from H^-1(-n_j) and
+// adding row j takes H^-1 n_j, so each row needs the solves of both signs of its base.
+//
+// Solving with the packed factor ends in a back substitution whose every step waits for the one before, so one
+// vector keeps the processor mostly idle. Here up to 16 right-hand sides are solved side by side, each lane taking
+// exactly the operations of solve(): the base of the row asked for, then those of the rows likeliest to be asked
+// for next (the most violated ones, then the equality rows not solved yet).
+//
+// The solve of -u is the solve of +u with every sign changed wherever that one has no zero and no NaN: negating
+// every right-hand side negates every product and every difference exactly (rounding to nearest is symmetric) and
+// keeps zeros zero, so only the sign of a zero could differ, and a NaN's. When a solve of +u holds a zero or a NaN,
+// -u is solved in its own lane, and from then on within the QP solve both signs are solved together.
+#pragma once
+
+#include <array>
+
+#include "common/double_pair.h"
+#include "common/views.h"
+#include "qp/kernels.h"
+
+namespace korvex::qp {
+
+class RowSolves {
+ public:
+  static constexpr int kMaxOrder = 100;  // larger problems (only through the exported routines) solve row by row
+  static constexpr int kLanes = 16;
+  static constexpr int kMaxBases = 2048;  // general rows plus variables
+
+  // Forgets every solve: a new H. false when the problem is too large for the store.
+  bool begin(const Rows& rows);
+  // Makes sure both solves of row kv are kept; ranked(1..count) are the rows likeliest to follow, first first.
+  // false when row kv has no base (a bound row the bound types do not give), so that the caller solves it itself.
+  bool holdsRow(const Rows& rows, int j) const {
+    const Base base = baseOf(rows, j);
+    return base.index != 0 && holdsBoth(base.index);
+  }
+  bool provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<const int> ranked, int count);
+  // out(1..n) = H^-1 (sign n_j), sign +1 or -1, for a row j that provide() has made sure of since the last begin().
+  void fetch(const Rows& rows, int j, double sign, Vec<double> out) const;
+
+ private:
+  static constexpr int kPairs = kLanes / 2;
+  static constexpr int kStoredDoubles = kMaxOrder * 128;
+
+  struct Base {
+    int index;    // 1..NC for a general row, NC+i for variable i, 0 for none
+    double sign;  // n_j = sign u
+  };
+  struct Job {
+    int base;
+    double sign;  // the right-hand side is sign u
+  };
+
+  Base baseOf(const Rows& rows, int j) const;
+  int& slot(int base, double sign) { return slots_[static_cast<size_t>(2 * base + (sign > 0.0 ? 0 : 1))]; }
+  int slot(int base, double sign) const { return slots_[static_cast<size_t>(2 * base + (sign > 0.0 ? 0 : 1))]; }
+  bool holds(int base, double sign) const;
+  bool holdsBoth(int base) const { return holds(base, 1.0) && holds(base, -1.0); }
+  // Adds the jobs that base still needs (both signs when wantBoth or when +u had a zero); false when they do not
+  // fit into the lanes left.
+  bool addJobs(int base, bool wantBoth, std::array<Job, kLanes>& jobs, int& count) const;
+  void run(const Rows& rows, Vec<const double> hfac, const std::array<Job, kLanes>& jobs, int count);
+  const double* stored(int slotNumber) const { return store_.data() + static_cast<size_t>(slotNumber - 1) * n_; }
+  double* stored(int slotNumber) { return store_.data() + static_cast<size_t>(slotNumber - 1) * n_; }
+
+  int n_ = 0;
+  int bases_ = 0;
+  int capacity_ = 0;  // slots of n doubles in the store
+  int used_ = 0;
+  bool bothSigns_ = false;
+  std::array<int, 2 * (kMaxBases + 1)> slots_{};  // slot of the solve of (base, sign), 0 for none
+  std::array<bool, kMaxBases + 1> negates_{};      // the solve of +u has no zero and no NaN
+  std::array<double, kStoredDoubles> store_{};
+  std::array<double, kMaxOrder * kLanes> panel_{};  // the right-hand sides of one run, side by side
+};
+
+// Rows j with value above tinyTol that are neither active nor the twin of an active equality row, by decreasing
+// value (the first found first on equal values), leaving out row skip: the first up to capacity of them into
+// ranked(1..), returning how many.
+int rankViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int skip,
+                 Vec<int> ranked);
+
+}  // namespace korvex::qp
