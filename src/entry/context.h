@@ -18,7 +18,7 @@
 #include "entry/iteration_report.h"
 #include "entry/point_groups.h"
 #include "entry/settings.h"
-#include "qp/row_solves.h"
+#include "qp/solver_scratch.h"
 
 namespace korvex {
 
@@ -37,7 +37,7 @@ struct Context {
   MessageBuffer messageText{diagnostics};  // the message buffer of the SQP and QP routines
   GroupEvaluation groups;                  // batch callback, worker threads, group storage
   IterationReport iterationReport;
-  qp::RowSolves qpRowSolves;  // the QP solver's kept solves with the factor of H, valid within one solve
+  qp::SolverScratch qpScratch;  // what the QP solver keeps through one solve
 
   // Only the value 1 (exactly) ends a run, at the top of the next iteration.
   bool stopRequested() const { return stop.load(std::memory_order_relaxed) == 1; }

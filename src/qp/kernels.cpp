@@ -21,6 +21,12 @@ constexpr std::string_view kNonPositiveActiveMatrix =
 bool hasUpperRow(int type) { return type == kBothBounds || type == kUpperBound; }
 bool hasLowerRow(int type) { return type == kBothBounds || type == kLowerBound; }
 
+bool allFinite(Vec<const double> v, int n) {
+  bool finite = true;
+  for (int i = 1; i <= n; ++i) finite = finite && std::isfinite(v(i));
+  return finite;
+}
+
 // The internal failures are reported whatever the print level.
 void reportFailure(Context& ctx, std::string_view text) { ctx.messageText.clear().text(text).print(); }
 
@@ -33,6 +39,25 @@ int countBoundRows(Vec<const int> itype) {
     if (hasLowerRow(itype(i))) ++count;
   }
   return count;
+}
+
+void RowPatterns::build(Mat<const double> a, int n, int nc) {
+  rows_ = std::min(nc, kMaxRows);
+  int used = 0;
+  for (int k = 1; k <= rows_; ++k) {
+    int nonzero = 0;
+    for (int i = 1; i <= n; ++i) nonzero += a(i, k) != 0.0 ? 1 : 0;
+    const size_t slot = static_cast<size_t>(k);
+    if (nonzero > n / 2 || used + nonzero > kMaxEntries) {
+      count_[slot] = -1;
+      continue;
+    }
+    start_[slot] = used;
+    count_[slot] = nonzero;
+    for (int i = 1; i <= n; ++i) {
+      if (a(i, k) != 0.0) index_[static_cast<size_t>(used++)] = i;
+    }
+  }
 }
 
 Rows::Rows(int n, int nc, int nineq, int nb, const double* a, int lda, const int* itype)
@@ -70,6 +95,25 @@ BoundRow Rows::walkBoundRows(int j) const {
   return {0, 0.0};  // NB larger than the bound types give: the missing rows have no gradient
 }
 
+double Rows::patternSum(int k, double sign, double start, Vec<const double> v) const {
+  const Vec<const double> column = a_.column(k);
+  const int* const position = patterns_->positions(k);
+  double sum = start;
+  for (int q = 0, count = patterns_->count(k); q < count; ++q) {
+    const int i = position[q];
+    sum += (sign * column(i)) * v(i);
+  }
+  return sum;
+}
+
+double Rows::generalValue(int k, double start, Vec<const double> x, bool xFinite) const {
+  // A start of -0 could become +0 through a zero term: such a row is summed in full.
+  if (sumsByPattern(k, start, xFinite)) return patternSum(k, 1.0, start, x);
+  double value = start;
+  for (int i = 1; i <= n_; ++i) value += a_(i, k) * x(i);
+  return value;
+}
+
 double Rows::component(int j, int i) const {
   if (i < 1 || i > n_ || j < 1 || j > total()) return 0.0;
   if (j <= nc_) return a_(i, j);
@@ -82,9 +126,11 @@ double Rows::dot(int j, Vec<const double> v) const {
   if (j < 1 || j > total()) return 0.0;
   double sum = 0.0;
   if (j <= nc_) {
+    if (hasPattern(j) && allFinite(v, n_)) return patternSum(j, 1.0, 0.0, v);
     for (int i = 1; i <= n_; ++i) sum += a_(i, j) * v(i);
   } else if (isMirror(j)) {
     const int k = equalityOf(j);
+    if (hasPattern(k) && allFinite(v, n_)) return patternSum(k, -1.0, 0.0, v);
     for (int i = 1; i <= n_; ++i) sum += (-a_(i, k)) * v(i);
   } else {
     const BoundRow bound = boundRow(j);
@@ -120,9 +166,13 @@ void Rows::dots(Vec<const int> list, int count, Vec<const double> v, Vec<double>
     out(group[3]) = s3;
     waiting = 0;
   };
+  const bool vFinite = patterns_ != nullptr && allFinite(v, n_);
   for (int k = 1; k <= count; ++k) {
     const int j = list(k);
-    if ((j >= 1 && j <= nc_) || isMirror(j)) {
+    const bool general = j >= 1 && j <= nc_;
+    if ((general || isMirror(j)) && vFinite && hasPattern(general ? j : equalityOf(j))) {
+      out(k) = general ? patternSum(j, 1.0, 0.0, v) : patternSum(equalityOf(j), -1.0, 0.0, v);
+    } else if (general || isMirror(j)) {
       group[waiting++] = k;
       if (waiting == 4) sumGroup();
     } else {
@@ -149,11 +199,7 @@ double Rows::value(int j, Vec<const double> bc, Vec<const double> x, Vec<const d
                    Vec<const double> xu) const {
   if (j < 1 || j > total()) return 0.0;
   if (isMirror(j)) return -value(equalityOf(j), bc, x, xl, xu);
-  if (j <= nc_) {
-    double value = -bc(j);
-    for (int i = 1; i <= n_; ++i) value += a_(i, j) * x(i);
-    return value;
-  }
+  if (j <= nc_) return generalValue(j, -bc(j), x, patterns_ != nullptr && allFinite(x, n_));
   const BoundRow bound = boundRow(j);
   if (bound.variable == 0) return 0.0;
   const int i = bound.variable;
@@ -317,28 +363,49 @@ bool start(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, Vec
   return true;
 }
 
+namespace {
+
+// C(k) = -b_k + sum over i of A(i, k) x_i for the general rows k that wanted() accepts, each added up in increasing
+// i: the rows with a pattern alone, the others four side by side.
+template <typename Wanted>
+void generalRowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<double> c, Wanted wanted) {
+  const int n = rows.n();
+  const Mat<const double> a = rows.a();
+  const bool xFinite = rows.hasPatterns() && allFinite(x, n);
+  int group[4];
+  int waiting = 0;
+  for (int k = 1; k <= rows.nc(); ++k) {
+    if (!wanted(k)) continue;
+    if (rows.sumsByPattern(k, -bc(k), xFinite)) {
+      c(k) = rows.generalValue(k, -bc(k), x, true);
+      continue;
+    }
+    group[waiting++] = k;
+    if (waiting < 4) continue;
+    double v0 = -bc(group[0]), v1 = -bc(group[1]), v2 = -bc(group[2]), v3 = -bc(group[3]);
+    for (int i = 1; i <= n; ++i) {
+      const double xi = x(i);
+      v0 += a(i, group[0]) * xi;
+      v1 += a(i, group[1]) * xi;
+      v2 += a(i, group[2]) * xi;
+      v3 += a(i, group[3]) * xi;
+    }
+    c(group[0]) = v0;
+    c(group[1]) = v1;
+    c(group[2]) = v2;
+    c(group[3]) = v3;
+    waiting = 0;
+  }
+  for (int q = 0; q < waiting; ++q) c(group[q]) = rows.generalValue(group[q], -bc(group[q]), x, false);
+}
+
+}  // namespace
+
 void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
                Vec<const double> xu, Vec<double> c) {
   const int n = rows.n();
   const int nc = rows.nc();
-  const Mat<const double> a = rows.a();
-  // C(k) = -b_k + sum over i of A(i, k) x_i, added up in increasing i; four rows side by side.
-  int k = 1;
-  for (; k + 3 <= nc; k += 4) {
-    double v0 = -bc(k), v1 = -bc(k + 1), v2 = -bc(k + 2), v3 = -bc(k + 3);
-    for (int i = 1; i <= n; ++i) {
-      const double xi = x(i);
-      v0 += a(i, k) * xi;
-      v1 += a(i, k + 1) * xi;
-      v2 += a(i, k + 2) * xi;
-      v3 += a(i, k + 3) * xi;
-    }
-    c(k) = v0;
-    c(k + 1) = v1;
-    c(k + 2) = v2;
-    c(k + 3) = v3;
-  }
-  for (; k <= nc; ++k) c(k) = rows.value(k, bc, x, xl, xu);
+  generalRowValues(rows, bc, x, c, [](int) { return true; });
   // Bound rows beyond NC+NB (NB smaller than the bound types give) are not written.
   const int lastBoundRow = nc + rows.nb();
   int row = nc;
@@ -364,29 +431,7 @@ void rowValuesForChoice(const Rows& rows, Vec<const double> bc, Vec<const double
     if (rows.isMirror(j)) skipped.set(static_cast<size_t>(rows.equalityOf(j) - 1));
   }
   const int n = rows.n();
-  const Mat<const double> a = rows.a();
-  // The general rows left, as rowValues forms them, four side by side.
-  int group[4];
-  int waiting = 0;
-  for (int k = 1; k <= nc; ++k) {
-    if (skipped.test(static_cast<size_t>(k - 1))) continue;
-    group[waiting++] = k;
-    if (waiting < 4) continue;
-    double v0 = -bc(group[0]), v1 = -bc(group[1]), v2 = -bc(group[2]), v3 = -bc(group[3]);
-    for (int i = 1; i <= n; ++i) {
-      const double xi = x(i);
-      v0 += a(i, group[0]) * xi;
-      v1 += a(i, group[1]) * xi;
-      v2 += a(i, group[2]) * xi;
-      v3 += a(i, group[3]) * xi;
-    }
-    c(group[0]) = v0;
-    c(group[1]) = v1;
-    c(group[2]) = v2;
-    c(group[3]) = v3;
-    waiting = 0;
-  }
-  for (int q = 0; q < waiting; ++q) c(group[q]) = rows.value(group[q], bc, x, xl, xu);
+  generalRowValues(rows, bc, x, c, [&](int k) { return !skipped.test(static_cast<size_t>(k - 1)); });
   const int lastBoundRow = nc + rows.nb();
   int row = nc;
   for (int i = 1; i <= n; ++i) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 
 #include "common/views.h"
 
@@ -45,6 +46,27 @@ struct BoundRow {
   double sign;
 };
 
+// Where the gradients of the general rows are not zero, for the rows with few such places (at most half of n), so
+// that their sums can leave out the zero terms. A sum that starts from +0 is never -0 afterwards (a sum of two
+// numbers is -0 only when both are), and adding a zero to a sum that is not -0 changes nothing, so leaving out a
+// term a(i)v(i) with a(i) zero gives the same bits as long as v(i) is finite (0 times infinity is NaN).
+class RowPatterns {
+ public:
+  static constexpr int kMaxRows = 2048;
+  static constexpr int kMaxEntries = 16384;
+
+  void build(Mat<const double> a, int n, int nc);
+  // Positions of the nonzero entries of a_k in increasing order (count -1: a_k is summed in full).
+  int count(int k) const { return k <= rows_ ? count_[static_cast<size_t>(k)] : -1; }
+  const int* positions(int k) const { return index_.data() + start_[static_cast<size_t>(k)]; }
+
+ private:
+  int rows_ = 0;
+  std::array<int, kMaxRows + 1> start_{};
+  std::array<int, kMaxRows + 1> count_{};
+  std::array<int, kMaxEntries> index_{};
+};
+
 // The constraint rows of one problem. Counts outside their ranges are read as the nearest sensible value
 // (negative counts as 0, NINEQ above NC as NC), so that no row number ever reaches past an array.
 class Rows {
@@ -58,6 +80,15 @@ class Rows {
   int total() const { return 2 * nc_ + nb_ - nineq_; }
   Mat<const double> a() const { return a_; }
   Vec<const int> itype() const { return itype_; }
+  // Sums over general rows with a pattern leave out their zero terms where the other factor is finite.
+  void usePatterns(const RowPatterns* patterns) { patterns_ = patterns; }
+  // True when start + sum of A(i, k) v(i) over general row k can leave out its zero terms (v finite).
+  bool sumsByPattern(int k, double start, bool vFinite) const {
+    return vFinite && hasPattern(k) && !(start == 0.0 && std::signbit(start));
+  }
+  bool hasPatterns() const { return patterns_ != nullptr; }
+  // The value -b_k + sum of A(i, k) x(i) of general row k, added up in increasing i.
+  double generalValue(int k, double start, Vec<const double> x, bool xFinite) const;
 
   bool isEquality(int j) const { return j > nineq_ && j <= nc_; }
   bool isMirror(int j) const { return j > nc_ + nb_ && j <= total(); }
@@ -85,6 +116,9 @@ class Rows {
   // table holds (more than 100 variables, possible only through the exported routines) walk the bound types.
   static constexpr int kTabledBoundRows = 200;
   BoundRow walkBoundRows(int j) const;
+  // start + sum of (sign A(i, k)) v(i) over the nonzero entries of the pattern of column k, in increasing i.
+  double patternSum(int k, double sign, double start, Vec<const double> v) const;
+  bool hasPattern(int k) const { return patterns_ != nullptr && patterns_->count(k) >= 0; }
 
   int n_;
   int nc_;
@@ -94,6 +128,7 @@ class Rows {
   Vec<const int> itype_;
   bool tabled_;
   std::array<int, kTabledBoundRows> boundVariable_;
+  const RowPatterns* patterns_ = nullptr;
 };
 
 // Factorizes row r of the packed f, rows 1..r-1 being factored: false when the pivot is below tinyTol (a pivot equal

@@ -85,7 +85,7 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   out.ierr = kFalse;
   out.infeas = kFalse;
   const int n = std::max(p.n, 0);
-  const Rows rows(n, p.nc, p.nineq, countBoundRows(Vec<const int>(p.itype, n)), p.a, p.lda, p.itype);
+  Rows rows(n, p.nc, p.nineq, countBoundRows(Vec<const int>(p.itype, n)), p.a, p.lda, p.itype);
   const Vec<const double> bc(p.bc, rows.nc()), g(p.g, n), xl(p.xl, n), xu(p.xu, n);
   const Mat<const double> hess(p.hess, p.ldh, n);
   const Vec<double> x(out.x, n), xlag(out.xlag, n);
@@ -115,7 +115,6 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   }
   out.ihess = kFalse;
   PoolFrame::setDoubleTop(ctx, w.lastSlot);
-  rowValues(rows, bc, readOnly(x), xl, xu, w.c);
   nact = 0;
 
   // Scratch for what the steps reuse (on the stack: the pool layout is fixed); larger problems go without.
@@ -127,7 +126,10 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
     reuse.sums = Vec<double>(sums, n);
   }
 
-  RowSolves& solves = ctx.qpRowSolves;
+  ctx.qpScratch.patterns.build(rows.a(), n, rows.nc());
+  rows.usePatterns(&ctx.qpScratch.patterns);
+  rowValues(rows, bc, readOnly(x), xl, xu, w.c);
+  RowSolves& solves = ctx.qpScratch.rowSolves;
   const bool keepsSolves = solves.begin(rows);
   int ranked[RowSolves::kLanes];
 
