@@ -4,7 +4,6 @@
 #include <bitset>
 #include <cmath>
 
-#include "entry/context.h"
 
 namespace korvex::qp {
 
@@ -48,8 +47,6 @@ void solveSideBySide(Vec<const double> f, double* v, int stride, int n, int firs
     for (int p = 0; p < P; ++p) storePair(vr + 2 * p, y[p]);
   }
 }
-
-bool isPlusZero(double x) { return x == 0.0 && !std::signbit(x); }
 
 }  // namespace
 
@@ -101,7 +98,8 @@ bool RowSolves::provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<co
     std::array<Job, kLanes> jobs;
     int jobCount = 0;
     addJobs(wanted.index, false, jobs, jobCount);
-    // Then the rows likeliest to be added next, and the equality rows (every one of them is added in the end).
+    // Then the rows likeliest to be added next: the most violated rows, or the nearest to a violation, and the
+    // equality rows (every one of them is added in the end).
     std::bitset<kMaxBases + 1> taken;
     taken.set(static_cast<size_t>(wanted.index));
     const auto consider = [&](int base) {
@@ -120,46 +118,49 @@ bool RowSolves::provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<co
 void RowSolves::run(const Rows& rows, Vec<const double> hfac, const std::array<Job, kLanes>& jobs, int count) {
   const int n = n_;
   const int pairs = (count + 1) / 2;
-  const int stride = pairs <= 1 ? 1 : pairs <= 2 ? 2 : pairs <= 4 ? 4 : kPairs;
-  double* const lanes = panel_.data();
-  const auto element = [&](int i, int lane) -> double& {
-    return lanes[(static_cast<size_t>(i - 1) * static_cast<size_t>(stride)) * 2 + static_cast<size_t>(lane)];
-  };
+  const int stride = pairs <= 1 ? 1 : pairs <= 2 ? 2 : pairs <= 4 ? 4 : kPairs;  // pairs per element
+  const size_t width = 2 * static_cast<size_t>(stride);                          // lanes per element
+  double* const panel = panel_.data();
+  std::fill_n(panel, static_cast<size_t>(n) * width, 0.0);
   // The right-hand sides, exactly as the row gradients give them, and where their forward substitution may start.
   bool anyMinusZero = false;
-  int first = n + 1;
-  for (int lane = 0; lane < 2 * stride; ++lane) {
-    for (int i = 1; i <= n; ++i) element(i, lane) = 0.0;
-    if (lane >= count) continue;
+  int first = n;
+  for (int lane = 0; lane < count; ++lane) {
     const Job job = jobs[static_cast<size_t>(lane)];
-    if (job.base <= rows.nc()) {
-      const Vec<const double> a = rows.a().column(job.base);
-      for (int i = 1; i <= n; ++i) element(i, lane) = job.sign * a(i);
-    } else {
-      element(job.base - rows.nc(), lane) = job.sign * 1.0;
+    double* const to = panel + lane;
+    if (job.base > rows.nc()) {
+      const int i = job.base - rows.nc();
+      to[static_cast<size_t>(i - 1) * width] = job.sign * 1.0;
+      first = std::min(first, i);
+      continue;
     }
+    const double* const a = rows.a().column(job.base).data();
+    int laneFirst = n;
     for (int i = n; i >= 1; --i) {
-      const double x = element(i, lane);
-      if (x == 0.0 && std::signbit(x)) anyMinusZero = true;
-      if (!isPlusZero(x)) first = std::min(first, i);
+      const double x = job.sign * a[i - 1];
+      to[static_cast<size_t>(i - 1) * width] = x;
+      if (x != 0.0) laneFirst = i;
+      anyMinusZero = anyMinusZero || (x == 0.0 && std::signbit(x));
     }
+    first = std::min(first, laneFirst);
   }
-  first = anyMinusZero ? 1 : std::min(first, n);
+  if (anyMinusZero) first = 1;
   switch (stride) {
-    case 1: solveSideBySide<1>(hfac, panel_.data(), stride, n, first); break;
-    case 2: solveSideBySide<2>(hfac, panel_.data(), stride, n, first); break;
-    case 4: solveSideBySide<4>(hfac, panel_.data(), stride, n, first); break;
-    default: solveSideBySide<kPairs>(hfac, panel_.data(), stride, n, first); break;
+    case 1: solveSideBySide<1>(hfac, panel, stride, n, first); break;
+    case 2: solveSideBySide<2>(hfac, panel, stride, n, first); break;
+    case 4: solveSideBySide<4>(hfac, panel, stride, n, first); break;
+    default: solveSideBySide<kPairs>(hfac, panel, stride, n, first); break;
   }
   for (int lane = 0; lane < count; ++lane) {
     const Job job = jobs[static_cast<size_t>(lane)];
     const int number = ++used_;
     double* const out = stored(number);
+    const double* const from = panel + lane;
     bool zeroOrNan = false;
-    for (int i = 1; i <= n; ++i) {
-      const double x = element(i, lane);
-      out[i - 1] = x;
-      if (x == 0.0 || std::isnan(x)) zeroOrNan = true;
+    for (int i = 0; i < n; ++i) {
+      const double x = from[static_cast<size_t>(i) * width];
+      out[i] = x;
+      zeroOrNan = zeroOrNan || !(x != 0.0 && x == x);
     }
     slot(job.base, job.sign) = number;
     if (job.sign > 0.0) {
@@ -182,7 +183,7 @@ void RowSolves::fetch(const Rows& rows, int j, double sign, Vec<double> out) con
   }
 }
 
-int rankViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int skip,
+int rankCandidates(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int skip,
                  Vec<int> ranked) {
   const int total = rows.total();
   if (total > kMarkedRows) return 0;
@@ -194,10 +195,9 @@ int rankViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int 
     if (rows.isMirror(j)) passedOver.set(static_cast<size_t>(rows.equalityOf(j) - 1));
     if (rows.isEquality(j)) passedOver.set(static_cast<size_t>(rows.mirrorOf(j) - 1));
   }
-  const double tiny = ctx.settings.tinyTol;
   int count = 0;
   for (int j = 1; j <= total; ++j) {
-    if (j == skip || !(c(j) > tiny) || passedOver.test(static_cast<size_t>(j - 1))) continue;
+    if (j == skip || passedOver.test(static_cast<size_t>(j - 1))) continue;
     // Insert by decreasing value behind every row of equal value.
     int place = count + 1;
     while (place > 1 && c(j) > c(ranked(place - 1))) --place;

@@ -77,10 +77,9 @@ class RowSolves {
   std::array<double, kMaxOrder * kLanes> panel_{};  // the right-hand sides of one run, side by side
 };
 
-// Rows j with value above tinyTol that are neither active nor the twin of an active equality row, by decreasing
-// value (the first found first on equal values), leaving out row skip: the first up to capacity of them into
-// ranked(1..), returning how many.
-int rankViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int skip,
-                 Vec<int> ranked);
+// The rows that are neither active nor the twin of an active equality row, by decreasing value (the first found first
+// on equal values), leaving out row skip: the first ranked.length() of them into ranked(1..), returning how many.
+int rankCandidates(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int skip,
+                   Vec<int> ranked);
 
 }  // namespace korvex::qp

@@ -141,7 +141,7 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
     if (keepsSolves) {
       bool held = solves.holdsRow(rows, kv);
       if (!held) {
-        const int count = rankViolated(ctx, rows, readOnly(w.c), nact, readOnly(iact), kv,
+        const int count = rankCandidates(rows, readOnly(w.c), nact, readOnly(iact), kv,
                                        Vec<int>(ranked, RowSolves::kLanes));
         held = solves.provide(rows, readOnly(w.hfac), kv, Vec<const int>(ranked, count), count);
       }
