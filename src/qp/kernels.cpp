@@ -208,31 +208,28 @@ double Rows::value(int j, Vec<const double> bc, Vec<const double> x, Vec<const d
 
 namespace {
 
-// v(r) = v(r) - sum over c < r of L(r, c) v(c) for r = 2..count, L the unit lower factor of the packed f, the terms
-// subtracted in increasing c. Four rows at a time: their sums over the columns before the block do not depend on
-// each other, so they run side by side; the small triangle inside the block follows, in the same order.
-void forwardSubstitute(Vec<const double> f, Vec<double> v, int count) {
-  int r = 2;
-  for (; r + 3 <= count; r += 4) {
-    const int p0 = packed(r, 0), p1 = packed(r + 1, 0), p2 = packed(r + 2, 0), p3 = packed(r + 3, 0);
-    double y0 = v(r), y1 = v(r + 1), y2 = v(r + 2), y3 = v(r + 3);
+// v(r) = v(r) - sum over c < r of L(r, c) v(c) for r = first..count (entries before first are final), L the unit
+// lower factor of the packed f, the terms subtracted in increasing c. Eight rows at a time: their sums over the
+// columns before the block do not depend on each other, so they run side by side; the small triangle inside the
+// block follows, in the same order.
+void forwardSubstitute(Vec<const double> f, Vec<double> v, int count, int first = 2) {
+  constexpr int kBlock = 8;
+  int r = std::max(first, 2);
+  for (; r + kBlock - 1 <= count; r += kBlock) {
+    int row[kBlock];
+    double y[kBlock];
+    for (int q = 0; q < kBlock; ++q) {
+      row[q] = packed(r + q, 0);
+      y[q] = v(r + q);
+    }
     for (int c = 1; c < r; ++c) {
       const double vc = v(c);
-      y0 -= f(p0 + c) * vc;
-      y1 -= f(p1 + c) * vc;
-      y2 -= f(p2 + c) * vc;
-      y3 -= f(p3 + c) * vc;
+      for (int q = 0; q < kBlock; ++q) y[q] -= f(row[q] + c) * vc;
     }
-    y1 -= f(p1 + r) * y0;
-    y2 -= f(p2 + r) * y0;
-    y2 -= f(p2 + r + 1) * y1;
-    y3 -= f(p3 + r) * y0;
-    y3 -= f(p3 + r + 1) * y1;
-    y3 -= f(p3 + r + 2) * y2;
-    v(r) = y0;
-    v(r + 1) = y1;
-    v(r + 2) = y2;
-    v(r + 3) = y3;
+    for (int q = 1; q < kBlock; ++q) {
+      for (int p = 0; p < q; ++p) y[q] -= f(row[q] + r + p) * y[p];
+    }
+    for (int q = 0; q < kBlock; ++q) v(r + q) = y[q];
   }
   for (; r <= count; ++r) {
     const int row = packed(r, 0);

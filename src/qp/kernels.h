@@ -193,7 +193,7 @@ class RowSolves;
 struct Reuse {
   static constexpr int kMaxOrder = 100;
 
-  const RowSolves* solves = nullptr;  // holds both solves of row kv, or nullptr
+  RowSolves* solves = nullptr;  // holds both solves of row kv, or nullptr
 
   Vec<double> sums;       // n_IACT(c)'z, c = 1..sumCount, of the latest direction for sumRow
   int sumRow = 0;

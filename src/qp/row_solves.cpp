@@ -17,7 +17,37 @@ template <int P>
 void solveSideBySide(Vec<const double> f, double* v, int stride, int n, int first) {
   // Element i of pair p at v + 2 ((i-1) stride + p).
   const auto at = [&](int i) { return v + 2 * static_cast<size_t>(i - 1) * static_cast<size_t>(stride); };
-  for (int r = first + 1; r <= n; ++r) {
+  // Forward substitution, B rows at a time so that at least eight sums run side by side: their terms over the
+  // columns before the block first, then the small triangle inside the block, each row in increasing column.
+  constexpr int B = P >= 8 ? 1 : 8 / P;
+  int r = first + 1;
+  for (; r + B - 1 <= n; r += B) {
+    DoublePair y[B][P];
+    int row[B];
+    for (int q = 0; q < B; ++q) {
+      row[q] = packed(r + q, 0);
+      for (int p = 0; p < P; ++p) y[q][p] = loadPair(at(r + q) + 2 * p);
+    }
+    for (int c = first; c < r; ++c) {
+      const double* const vc = at(c);
+      DoublePair yc[P];
+      for (int p = 0; p < P; ++p) yc[p] = loadPair(vc + 2 * p);
+      for (int q = 0; q < B; ++q) {
+        const double l = f(row[q] + c);
+        for (int p = 0; p < P; ++p) y[q][p] -= l * yc[p];
+      }
+    }
+    for (int q = 1; q < B; ++q) {
+      for (int e = 0; e < q; ++e) {
+        const double l = f(row[q] + r + e);
+        for (int p = 0; p < P; ++p) y[q][p] -= l * y[e][p];
+      }
+    }
+    for (int q = 0; q < B; ++q) {
+      for (int p = 0; p < P; ++p) storePair(at(r + q) + 2 * p, y[q][p]);
+    }
+  }
+  for (; r <= n; ++r) {
     const int row = packed(r, 0);
     DoublePair y[P];
     double* const vr = at(r);
@@ -58,10 +88,21 @@ bool RowSolves::begin(const Rows& rows) {
     return false;
   }
   capacity_ = kStoredDoubles / n_;
-  used_ = 0;
+  // Halve the lanes when the last solve used fewer than half of its solves, double them when it used most.
+  if (solvedCount_ > 0) {
+    if (4 * usedCount_ < 3 * solvedCount_ && lanes_ > 2) lanes_ /= 2;
+    if (10 * usedCount_ > 9 * solvedCount_ && lanes_ < kLanes) lanes_ *= 2;
+  }
+  solvedCount_ = usedCount_ = 0;
   bothSigns_ = false;
-  std::fill_n(slots_.begin(), 2 * (bases_ + 1), 0);
+  forget();
   return true;
+}
+
+void RowSolves::forget() {
+  std::fill_n(slots_.begin(), 2 * (bases_ + 1), 0);
+  std::fill_n(fetched_.begin(), used_ + 1, false);
+  used_ = 0;
 }
 
 RowSolves::Base RowSolves::baseOf(const Rows& rows, int j) const {
@@ -81,7 +122,7 @@ bool RowSolves::addJobs(int base, bool wantBoth, std::array<Job, kLanes>& jobs, 
   const bool needPlus = slot(base, 1.0) == 0;
   const bool needMinus = needPlus ? (wantBoth || bothSigns_) : !holds(base, -1.0);
   const int needed = (needPlus ? 1 : 0) + (needMinus ? 1 : 0);
-  if (count + needed > kLanes) return false;
+  if (count + needed > lanes_) return false;
   if (needPlus) jobs[static_cast<size_t>(count++)] = {base, 1.0};
   if (needMinus) jobs[static_cast<size_t>(count++)] = {base, -1.0};
   return true;
@@ -91,10 +132,7 @@ bool RowSolves::provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<co
   const Base wanted = baseOf(rows, kv);
   if (wanted.index == 0) return false;
   while (!holdsBoth(wanted.index)) {
-    if (capacity_ - used_ < kLanes) {  // the store is full: start again
-      std::fill_n(slots_.begin(), 2 * (bases_ + 1), 0);
-      used_ = 0;
-    }
+    if (capacity_ - used_ < kLanes) forget();  // the store is full: start again
     std::array<Job, kLanes> jobs;
     int jobCount = 0;
     addJobs(wanted.index, false, jobs, jobCount);
@@ -105,9 +143,9 @@ bool RowSolves::provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<co
     const auto consider = [&](int base) {
       if (base == 0 || taken.test(static_cast<size_t>(base)) || slot(base, 1.0) != 0) return true;
       taken.set(static_cast<size_t>(base));
-      return addJobs(base, false, jobs, jobCount) && jobCount < kLanes;
+      return addJobs(base, false, jobs, jobCount) && jobCount < lanes_;
     };
-    bool room = jobCount < kLanes;
+    bool room = jobCount < lanes_;
     for (int k = 1; room && k <= count; ++k) room = consider(baseOf(rows, ranked(k)).index);
     for (int k = rows.nineq() + 1; room && k <= rows.nc(); ++k) room = consider(k);
     run(rows, hfac, jobs, jobCount);
@@ -117,6 +155,7 @@ bool RowSolves::provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<co
 
 void RowSolves::run(const Rows& rows, Vec<const double> hfac, const std::array<Job, kLanes>& jobs, int count) {
   const int n = n_;
+  solvedCount_ += count;
   const int pairs = (count + 1) / 2;
   const int stride = pairs <= 1 ? 1 : pairs <= 2 ? 2 : pairs <= 4 ? 4 : kPairs;  // pairs per element
   const size_t width = 2 * static_cast<size_t>(stride);                          // lanes per element
@@ -170,10 +209,15 @@ void RowSolves::run(const Rows& rows, Vec<const double> hfac, const std::array<J
   }
 }
 
-void RowSolves::fetch(const Rows& rows, int j, double sign, Vec<double> out) const {
+void RowSolves::fetch(const Rows& rows, int j, double sign, Vec<double> out) {
   const Base base = baseOf(rows, j);
   const double wanted = sign * base.sign;
   const int own = slot(base.index, wanted);
+  const size_t read = static_cast<size_t>(own != 0 ? own : slot(base.index, 1.0));
+  if (!fetched_[read]) {
+    fetched_[read] = true;
+    ++usedCount_;
+  }
   if (own != 0) {
     const double* const from = stored(own);
     for (int i = 1; i <= n_; ++i) out(i) = from[i - 1];

@@ -7,7 +7,9 @@
 // Solving with the packed factor ends in a back substitution whose every step waits for the one before, so one
 // vector keeps the processor mostly idle. Here up to 16 right-hand sides are solved side by side, each lane taking
 // exactly the operations of solve(): the base of the row asked for, then those of the rows likeliest to be asked
-// for next (the most violated ones, then the equality rows not solved yet).
+// for next (the most violated ones, then the equality rows not solved yet). A run costs about the same for two
+// lanes as for eight, but nothing is gained by lanes whose solves go unused: the number of lanes follows the share
+// of solves the previous QP solve used.
 //
 // The solve of -u is the solve of +u with every sign changed wherever that one has no zero and no NaN: negating
 // every right-hand side negates every product and every difference exactly (rounding to nearest is symmetric) and
@@ -39,7 +41,7 @@ class RowSolves {
   }
   bool provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<const int> ranked, int count);
   // out(1..n) = H^-1 (sign n_j), sign +1 or -1, for a row j that provide() has made sure of since the last begin().
-  void fetch(const Rows& rows, int j, double sign, Vec<double> out) const;
+  void fetch(const Rows& rows, int j, double sign, Vec<double> out);
 
  private:
   static constexpr int kPairs = kLanes / 2;
@@ -66,7 +68,12 @@ class RowSolves {
   const double* stored(int slotNumber) const { return store_.data() + static_cast<size_t>(slotNumber - 1) * n_; }
   double* stored(int slotNumber) { return store_.data() + static_cast<size_t>(slotNumber - 1) * n_; }
 
+  void forget();
+
   int n_ = 0;
+  int lanes_ = kLanes;  // lanes a run may fill
+  int solvedCount_ = 0;  // solves formed and used in the current QP solve
+  int usedCount_ = 0;
   int bases_ = 0;
   int capacity_ = 0;  // slots of n doubles in the store
   int used_ = 0;
@@ -74,6 +81,7 @@ class RowSolves {
   std::array<int, 2 * (kMaxBases + 1)> slots_{};  // slot of the solve of (base, sign), 0 for none
   std::array<bool, kMaxBases + 1> negates_{};      // the solve of +u has no zero and no NaN
   std::array<double, kStoredDoubles> store_{};
+  std::array<bool, kStoredDoubles + 1> fetched_{};  // by slot
   std::array<double, kMaxOrder * kLanes> panel_{};  // the right-hand sides of one run, side by side
 };
 
