@@ -516,6 +516,31 @@ void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, in
 
 namespace {
 
+// Row r of the factor of M from row r of m, M unfactored, keeping w, the row forward-substituted before its division
+// by the diagonal, in the packed array of the same name. Entries c < from of rows r and r+1 (the row below, whose
+// entries before from are those row r has after a drop at from) are carried over: rows of the factor before from
+// do not change, so neither do those entries' substituted values nor their factors. The others are formed as
+// factorRow forms them, and the pivot d = M(r, r) - sum of w_c L(r, c) takes every term in increasing c.
+bool factorRowCarrying(const Context& ctx, Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from) {
+  const int row = packed(r, 0);
+  const int below = packed(r + 1, 0);
+  for (int c = 1; c < from && c < r; ++c) {
+    w(row + c) = w(below + c);
+    f(row + c) = f(below + c);
+  }
+  for (int c = std::max(from, 1); c < r; ++c) w(row + c) = m(row + c);
+  forwardSubstitute(readOnly(f), w.sub(row + 1, r - 1), r - 1, from);
+  double d = m(row + r);
+  for (int c = 1; c < r; ++c) {
+    const double wc = w(row + c);
+    const double l = c < from ? f(row + c) : wc / f(packed(c, c));
+    d -= wc * l;
+    f(row + c) = l;
+  }
+  f(row + r) = d;
+  return !(d < ctx.settings.tinyTol);
+}
+
 // Row r of M, M(r, c) = n_IACT(c)' H^-1 n_IACT(r) for c = 1..r, into out(1..r); on the addition of row IACT(r) from
 // the direction's sums when they belong to it.
 void formActiveRow(const Rows& rows, Vec<const int> iact, Mat<const double> hinvn, int r, const Reuse* reuse,
@@ -538,6 +563,7 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
                Mat<double> hinvn, Vec<const double> hfac, int k, int kv, double uplus, Reuse* reuse) {
   const int n = rows.n();
   const bool keepsUnfactored = reuse != nullptr && reuse->unfactored.length() > 0;
+  const bool dropped = k <= nact;
   if (k > nact) {
     if (nact >= n) {
       reportFailure(ctx, kTooManyActive);
@@ -575,8 +601,18 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
       }
     }
   }
-  // Rows k..nact refactored; earlier rows keep their factors.
+  // Rows k..nact refactored; earlier rows keep their factors. With the substituted rows kept, a row after a dropped
+  // one takes its entries before k from the row below it.
+  const bool keepsSubstituted = keepsUnfactored && reuse->substituted.length() > 0;
+  const int carried = dropped ? k : 1;
   for (int r = k; r <= nact; ++r) {
+    if (keepsSubstituted) {
+      if (!factorRowCarrying(ctx, actmat, reuse->substituted, readOnly(reuse->unfactored), r, carried)) {
+        reportFailure(ctx, kNonPositiveActiveMatrix);
+        return false;
+      }
+      continue;
+    }
     if (keepsUnfactored) {
       for (int c = 1; c <= r; ++c) actmat(packed(r, c)) = reuse->unfactored(packed(r, c));
     }

@@ -188,7 +188,8 @@ class RowSolves;
 //    the new row of M when kv is added are n_IACT(c)'H^-1 n_kv, the same sums with their signs changed (rounding
 //    is symmetric; a zero or NaN sum, whose sign is not determined so, is formed again).
 //  - The rows of M before they are factored, so that a drop moves the rows after it down instead of forming them
-//    again.
+//    again, and the same rows half factored (forward-substituted), whose entries before a dropped row stay as they
+//    are.
 // The last two need the solver's scratch arrays (problems of up to kMaxOrder variables).
 struct Reuse {
   static constexpr int kMaxOrder = 100;
@@ -198,7 +199,8 @@ struct Reuse {
   Vec<double> sums;       // n_IACT(c)'z, c = 1..sumCount, of the latest direction for sumRow
   int sumRow = 0;
   int sumCount = 0;
-  Vec<double> unfactored;  // M packed like ACTMAT, rows 1..NACT (empty when not kept)
+  Vec<double> unfactored;   // M packed like ACTMAT, rows 1..NACT (empty when not kept)
+  Vec<double> substituted;  // with it, the rows of M forward-substituted before the division by the diagonal
 };
 
 // Adds row kv with multiplier uplus at position nact+1 when k > nact, otherwise drops active position k; then

@@ -124,6 +124,7 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   if (n <= Reuse::kMaxOrder) {
     reuse.unfactored = Vec<double>(unfactored, packedLength(n));
     reuse.sums = Vec<double>(sums, n);
+    reuse.substituted = Vec<double>(ctx.qpScratch.substituted.data(), packedLength(n));
   }
 
   ctx.qpScratch.patterns.build(rows.a(), n, rows.nc());

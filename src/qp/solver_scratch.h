@@ -2,6 +2,8 @@
 // and the nonzero places of the general rows. Each context holds one, so that no solve allocates.
 #pragma once
 
+#include <array>
+
 #include "qp/kernels.h"
 #include "qp/row_solves.h"
 
@@ -10,6 +12,7 @@ namespace korvex::qp {
 struct SolverScratch {
   RowSolves rowSolves;
   RowPatterns patterns;
+  std::array<double, packedLength(Reuse::kMaxOrder)> substituted;
 };
 
 }  // namespace korvex::qp
