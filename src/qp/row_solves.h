@@ -39,6 +39,8 @@ class RowSolves {
     const Base base = baseOf(rows, j);
     return base.index != 0 && holdsBoth(base.index);
   }
+  // Lanes a run may fill now: at most so many rows are worth ranking for one.
+  int lanes() const { return lanes_; }
   bool provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<const int> ranked, int count);
   // out(1..n) = H^-1 (sign n_j), sign +1 or -1, for a row j that provide() has made sure of since the last begin().
   void fetch(const Rows& rows, int j, double sign, Vec<double> out);
