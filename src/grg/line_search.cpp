@@ -50,6 +50,7 @@ void runLineSearch(SearchSet& set, int& reseth, double slen, const double* grado
   int slownr = kFalse;
   bool improved = false;
   bool lastTrialFailed = false;  // the latest trial gave a value that is not finite
+  int failedTrials = 0;          // trials that gave a value that is not finite; they do not count in ktrial
 
   // 2. Tracking, 3. basis.
   trackBindingConstraints(set, reseth);
@@ -79,6 +80,7 @@ void runLineSearch(SearchSet& set, int& reseth, double slen, const double* grado
       printText(set, 2, "TERMINATE: MINIMUM STEPLENGTH");
       break;
     }
+    const double attempted = state.step;  // the restoration may move the step; a failed trial shortens this one
     moveIndependentVariables(set, state, state.endstp);
     predictDependentVariables(set, state);
     state.basisChanged = false;
@@ -93,12 +95,13 @@ void runLineSearch(SearchSet& set, int& reseth, double slen, const double* grado
     if (state.notFinite) {
       // The trial fails: back to the best point, and the step is shortened towards it as after a worse trial.
       // A basis the restoration had already changed cannot serve another trial, nor can a step that is not finite:
-      // the search ends at its best point, with result 95 when it never moved.
+      // the search ends at its best point, with result 95 when it never moved. So does a search whose failed
+      // trials exceed the trial limit.
       copyVector(set.ndv, set.bstdv, set.dv);
       copyVector(set.ndf, set.bstdf, set.df);
       printText(set, 2, "ANALYSIS NOT FINITE, STEP SHORTENED");
-      state.step = state.stpbst + kFailedTrialFactor * (state.step - state.stpbst);
-      if (state.basisChanged || !std::isfinite(state.step)) {
+      state.step = state.stpbst + kFailedTrialFactor * (attempted - state.stpbst);
+      if (state.basisChanged || !std::isfinite(state.step) || ++failedTrials > kMaxTrials) {
         if (!improved) resultCode = KVW_NON_FINITE_ANALYSIS;
         break;
       }
