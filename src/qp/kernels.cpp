@@ -208,29 +208,36 @@ double Rows::value(int j, Vec<const double> bc, Vec<const double> x, Vec<const d
 
 namespace {
 
-// v(r) = v(r) - sum over c < r of L(r, c) v(c) for r = first..count (entries before first are final), L the unit
-// lower factor of the packed f, the terms subtracted in increasing c. Eight rows at a time: their sums over the
-// columns before the block do not depend on each other, so they run side by side; the small triangle inside the
-// block follows, in the same order.
-void forwardSubstitute(Vec<const double> f, Vec<double> v, int count, int first = 2) {
-  constexpr int kBlock = 8;
-  int r = std::max(first, 2);
-  for (; r + kBlock - 1 <= count; r += kBlock) {
-    int row[kBlock];
-    double y[kBlock];
-    for (int q = 0; q < kBlock; ++q) {
-      row[q] = packed(r + q, 0);
-      y[q] = v(r + q);
-    }
-    for (int c = 1; c < r; ++c) {
-      const double vc = v(c);
-      for (int q = 0; q < kBlock; ++q) y[q] -= f(row[q] + c) * vc;
-    }
-    for (int q = 1; q < kBlock; ++q) {
-      for (int p = 0; p < q; ++p) y[q] -= f(row[q] + r + p) * y[p];
-    }
-    for (int q = 0; q < kBlock; ++q) v(r + q) = y[q];
+namespace {
+
+// Rows r..r+B-1 of forwardSubstitute side by side: their sums over the columns before the block do not depend on
+// each other; the small triangle inside the block follows, each row still taking its terms in increasing c.
+template <int B>
+void forwardSubstituteBlock(Vec<const double> f, Vec<double> v, int r) {
+  int row[B];
+  double y[B];
+  for (int q = 0; q < B; ++q) {
+    row[q] = packed(r + q, 0);
+    y[q] = v(r + q);
   }
+  for (int c = 1; c < r; ++c) {
+    const double vc = v(c);
+    for (int q = 0; q < B; ++q) y[q] -= f(row[q] + c) * vc;
+  }
+  for (int q = 1; q < B; ++q) {
+    for (int p = 0; p < q; ++p) y[q] -= f(row[q] + r + p) * y[p];
+  }
+  for (int q = 0; q < B; ++q) v(r + q) = y[q];
+}
+
+}  // namespace
+
+// v(r) = v(r) - sum over c < r of L(r, c) v(c) for r = first..count (entries before first are final), L the unit
+// lower factor of the packed f, the terms subtracted in increasing c; eight rows at a time, then four, then one.
+void forwardSubstitute(Vec<const double> f, Vec<double> v, int count, int first = 2) {
+  int r = std::max(first, 2);
+  for (; r + 7 <= count; r += 8) forwardSubstituteBlock<8>(f, v, r);
+  for (; r + 3 <= count; r += 4) forwardSubstituteBlock<4>(f, v, r);
   for (; r <= count; ++r) {
     const int row = packed(r, 0);
     double y = v(r);

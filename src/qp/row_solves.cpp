@@ -89,7 +89,9 @@ bool RowSolves::begin(const Rows& rows) {
   }
   capacity_ = kStoredDoubles / n_;
   // Halve the lanes when the last solve used fewer than half of its solves, double them when it used most.
-  if (solvedCount_ > 0) {
+  if (n_ < kSideBySideOrder) {
+    lanes_ = 2;
+  } else if (solvedCount_ > 0) {
     if (4 * usedCount_ < 3 * solvedCount_ && lanes_ > 2) lanes_ /= 2;
     if (10 * usedCount_ > 9 * solvedCount_ && lanes_ < kLanes) lanes_ *= 2;
   }

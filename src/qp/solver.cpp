@@ -142,8 +142,9 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
     if (keepsSolves) {
       bool held = solves.holdsRow(rows, kv);
       if (!held) {
-        const int count = rankCandidates(rows, readOnly(w.c), nact, readOnly(iact), kv,
-                                       Vec<int>(ranked, solves.lanes() - 1));
+        const int count = solves.lanes() <= 2 ? 0
+                                              : rankCandidates(rows, readOnly(w.c), nact, readOnly(iact), kv,
+                                                               Vec<int>(ranked, solves.lanes() - 1));
         held = solves.provide(rows, readOnly(w.hfac), kv, Vec<const int>(ranked, count), count);
       }
       if (held) reuse.solves = &solves;
