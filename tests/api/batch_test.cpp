@@ -1,6 +1,7 @@
-// Groups of points through the public interface: every demo problem with both methods and both difference formulas
-// gives the serial run bit for bit (x, f, result, counters, every printed line) on worker threads and through a batch
-// callback that evaluates each group backwards; a callback exception inside a group ends the run at the iterate; the
+// Contexts, worker threads and batches through the public interface: every demo problem with both methods and both
+// difference formulas gives the default context's serial run bit for bit (x, f, result, counters, every printed
+// line) on created contexts, also eight at once in eight threads, on worker threads and through a batch callback
+// that evaluates each group backwards; a callback exception inside a group ends the run at the iterate; the
 // setters refuse what they must.
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "korvex/korvex.h"
@@ -18,21 +20,17 @@
 
 namespace {
 
+using korvex_api_testing::Analysis;
+using korvex_api_testing::describe;
 using korvex_api_testing::RunRecord;
+using korvex_api_testing::runOnContext;
+using korvex_api_testing::sameBits;
 using korvex_api_testing::sameRun;
 using korvex_examples::TestProblem;
 
-// How the points of a run are evaluated.
-struct Mode {
-  const char* name;
-  int threads;
-  bool batch;  // through the backwards batch callback
-};
-
 struct BatchCalls {
   const TestProblem* problem;
-  int groups = 0;        // calls of the batch callback
-  int points = 0;        // points they evaluated
+  int points = 0;  // points the batch callback evaluated
   int largestGroup = 0;
 };
 
@@ -47,63 +45,100 @@ void backwards(void* user, int count, int n, int nEq, int nIneq, const double* x
     double* fk = f + static_cast<size_t>(k) * m;
     calls.problem->analysis(nullptr, x + static_cast<size_t>(k) * n, fk, fk + 1, fk + 1 + nEq);
   }
-  calls.groups += 1;
   calls.points += count;
   calls.largestGroup = std::max(calls.largestGroup, count);
 }
 
-RunRecord runInMode(KVW_Context* ctx, const TestProblem& p, int method, int diffMeth, const Mode& mode,
-                    BatchCalls& calls) {
-  RunRecord r;
-  r.x.assign(p.start.begin(), p.start.begin() + p.n);
-  r.f.assign(static_cast<size_t>(1 + p.nEq + p.nIneq), 0.0);
-  KVW_ctx_setDefaults(ctx);
-  KVW_ctx_set_print(ctx, 3);
-  KVW_ctx_set_diffMeth(ctx, diffMeth);
-  EXPECT_EQ(KVW_ctx_set_threads(ctx, mode.threads), 0);
-  KVW_ctx_set_batchCallback(ctx, mode.batch ? backwards : nullptr, &calls);
-  KVW_ctx_set_diagCallback(ctx, korvex_api_testing::collectLine, &r.lines);
-  const auto run = method == 1 ? &KVW_ctx_grg : &KVW_ctx_sqp;
-  // With a batch callback the ordinary one is not needed.
-  r.result = run(ctx, 100, p.n, r.x.data(), p.lower.data(), p.upper.data(), p.nEq, p.nIneq,
-                 mode.batch ? nullptr : p.analysis, nullptr, r.f.data());
-  KVW_ctx_set_diagCallback(ctx, nullptr, nullptr);
-  r.nIter = KVW_ctx_get_nIter(ctx);
-  r.nFunEval = KVW_ctx_get_nFunEval(ctx);
-  return r;
-}
+// A run of the default context, as every other way of making it must reproduce it.
+struct Job {
+  const TestProblem* problem;
+  int method, diffMeth, print;
+  RunRecord expected;
+};
 
-// The identity: every demo problem, GRG and SQP, forward and central differences, at print level 3; the runs on 2
-// and 8 threads and through the backwards batch callback are the serial run in every bit and every line. In the
-// batch runs every analysis call goes through the callback and each gradient comes as one group of n or 2n points.
-TEST(Batches, EveryWayOfEvaluatingGivesTheSerialRunBitForBit) {
-  const Mode serial{"serial", 1, false};
-  const Mode modes[] = {{"2 threads", 2, false}, {"8 threads", 8, false}, {"batch", 1, true}, {"batch", 8, true}};
-  KVW_Context* reference = KVW_ctx_create();
-  KVW_Context* ctx = KVW_ctx_create();
-  ASSERT_NE(reference, nullptr);
-  ASSERT_NE(ctx, nullptr);
-  for (const TestProblem& p : korvex_examples::testProblems()) {
-    for (int method : {0, 1}) {
-      for (int diffMeth : {1, 2}) {
-        BatchCalls unused{&p};
-        const RunRecord expected = runInMode(reference, p, method, diffMeth, serial, unused);
-        ASSERT_GT(expected.lines.size(), 10u);
-        for (const Mode& mode : modes) {
-          SCOPED_TRACE(std::string(p.name) + (method == 1 ? " grg" : " sqp") + (diffMeth == 1 ? " forward " : " central ") +
-                       mode.name + " " + std::to_string(mode.threads));
-          BatchCalls calls{&p};
-          EXPECT_TRUE(sameRun(runInMode(ctx, p, method, diffMeth, mode, calls), expected));
-          if (mode.batch) {
-            EXPECT_EQ(calls.points, expected.nFunEval);
-            EXPECT_EQ(calls.largestGroup, diffMeth == 1 ? p.n : 2 * p.n);
+// Every demo problem, GRG and SQP, forward and central differences, print levels 0 and 3.
+const std::vector<Job>& jobs() {
+  static const std::vector<Job> all = [] {
+    std::vector<Job> list;
+    for (const TestProblem& p : korvex_examples::testProblems()) {
+      for (int method : {0, 1}) {
+        for (int diffMeth : {1, 2}) {
+          for (int print : {0, 3}) {
+            list.push_back({&p, method, diffMeth, print, runOnContext(nullptr, p, method, print, diffMeth)});
           }
         }
       }
     }
+    return list;
+  }();
+  return all;
+}
+
+std::string describe(const Job& job) {
+  return describe(*job.problem, job.method) + (job.diffMeth == 1 ? " forward" : " central") + " print " +
+         std::to_string(job.print);
+}
+
+// The identity: the runs on a created context (its pools used again run after run), on 2 and 8 threads and through
+// the backwards batch callback are the default context's serial run in every bit and every line, and leave the
+// default context's counters alone. In the batch runs every analysis call goes through the callback and each
+// gradient comes as one group of n or 2n points.
+TEST(Batches, EveryWayOfEvaluatingGivesTheSerialRunBitForBit) {
+  const struct {
+    int threads;
+    bool batch;  // through the backwards batch callback
+  } modes[] = {{1, false}, {2, false}, {8, false}, {1, true}, {8, true}};
+  KVW_Context* ctx = KVW_ctx_create();
+  ASSERT_NE(ctx, nullptr);
+  const std::vector<Job>& all = jobs();  // the default context's runs, made first
+  const int defaultCalls = KVW_get_nFunEval();
+  for (const Job& job : all) {
+    const TestProblem& p = *job.problem;
+    ASSERT_TRUE(job.print == 0 || job.expected.lines.size() > 10u);
+    for (const auto& mode : modes) {
+      SCOPED_TRACE(describe(job) + " threads " + std::to_string(mode.threads) + (mode.batch ? " batch" : ""));
+      BatchCalls calls{&p};
+      EXPECT_EQ(KVW_ctx_set_threads(ctx, mode.threads), 0);
+      KVW_ctx_set_batchCallback(ctx, mode.batch ? backwards : nullptr, &calls);
+      // With a batch callback the ordinary one is not needed.
+      const auto analysis = mode.batch ? std::optional<Analysis>({nullptr, nullptr}) : std::nullopt;
+      EXPECT_TRUE(sameRun(runOnContext(ctx, p, job.method, job.print, job.diffMeth, analysis), job.expected));
+      EXPECT_EQ(KVW_get_nFunEval(), defaultCalls);
+      if (mode.batch) {
+        EXPECT_EQ(calls.points, job.expected.nFunEval);
+        EXPECT_EQ(calls.largestGroup, job.diffMeth == 1 ? p.n : 2 * p.n);
+      }
+    }
   }
-  KVW_ctx_free(reference);
   KVW_ctx_free(ctx);
+}
+
+// Runs of different contexts are independent: eight contexts in eight threads at once, each with its own line
+// callback, each taking every run in its own order (so different problems and print levels overlap), give exactly
+// the default context's runs.
+TEST(Batches, EightContextsInEightThreadsGiveTheSameRunsBitForBit) {
+  const std::vector<Job>& all = jobs();
+  constexpr int kThreads = 8;
+  std::vector<std::vector<RunRecord>> results(kThreads, std::vector<RunRecord>(all.size()));
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      KVW_Context* ctx = KVW_ctx_create();
+      for (++ready; ready.load() < kThreads;) std::this_thread::yield();  // all start together
+      for (size_t k = 0; ctx != nullptr && k < all.size(); ++k) {
+        const size_t j = (k + static_cast<size_t>(t) * 7) % all.size();
+        results[t][j] = runOnContext(ctx, *all[j].problem, all[j].method, all[j].print, all[j].diffMeth);
+      }
+      KVW_ctx_free(ctx);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) {
+    for (size_t j = 0; j < all.size(); ++j) {
+      EXPECT_TRUE(sameRun(results[t][j], all[j].expected)) << "thread " << t << ", " << describe(all[j]);
+    }
+  }
 }
 
 // A run on k threads where one difference point throws.
@@ -112,7 +147,7 @@ struct Trap {
   std::atomic<bool> armed{false};
   int iteration = 0;          // the iteration whose gradient fails
   bool notFinite = false;     // the failing point's objective is NaN instead of a throw
-  std::vector<double> x, f;   // the iterate and its values as the iteration callback saw them
+  std::vector<double> x{}, f{};  // the iterate and its values as the iteration callback saw them
   int callsAtIteration = 0;
 };
 
@@ -158,38 +193,25 @@ TEST(Batches, AFailingPointInAGroupEndsTheRunAtTheIterate) {
     for (int method : {0, 1}) {
       for (int diffMeth : {1, 2}) {
         for (bool notFinite : {false, true}) {
-          std::vector<double> serialX, serialF;
+          RunRecord serial;
           for (int mode : {0, 1, 2}) {  // serial, 2 threads, batch callback
-            SCOPED_TRACE(std::string(name) + (method == 1 ? " grg" : " sqp") + (notFinite ? " NaN" : " throw") +
+            SCOPED_TRACE(describe(p, method) + (notFinite ? " NaN" : " throw") +
                          " mode " + std::to_string(mode) + " diffMeth " + std::to_string(diffMeth));
-            Trap trap;
-            trap.problem = &p;
-            trap.iteration = 2;
-            trap.notFinite = notFinite;
-            std::vector<double> x(p.start.begin(), p.start.begin() + p.n);
-            std::vector<double> f(static_cast<size_t>(1 + p.nEq + p.nIneq));
-            KVW_ctx_setDefaults(ctx);
-            KVW_ctx_set_diffMeth(ctx, diffMeth);
+            Trap trap{&p, {false}, 2, notFinite};
             ASSERT_EQ(KVW_ctx_set_threads(ctx, mode == 1 ? 2 : 1), 0);
             KVW_ctx_set_batchCallback(ctx, mode == 2 ? trappedBatch : nullptr, &trap);
             KVW_ctx_set_iterationCallback(ctx, armAtIteration, &trap);
-            const auto run = method == 1 ? &KVW_ctx_grg : &KVW_ctx_sqp;
-            EXPECT_EQ(run(ctx, 100, p.n, x.data(), p.lower.data(), p.upper.data(), p.nEq, p.nIneq, trappedAnalysis,
-                          &trap, f.data()),
-                      notFinite ? KVW_NON_FINITE_ANALYSIS : KVW_CALLBACK_EXCEPTION);
+            const RunRecord r = runOnContext(ctx, p, method, 0, diffMeth, Analysis{trappedAnalysis, &trap});
+            EXPECT_EQ(r.result, notFinite ? KVW_NON_FINITE_ANALYSIS : KVW_CALLBACK_EXCEPTION);
             KVW_ctx_set_batchCallback(ctx, nullptr, nullptr);
             KVW_ctx_set_iterationCallback(ctx, nullptr, nullptr);
             ASSERT_TRUE(trap.armed.load());
             if (mode > 0) {  // the whole group was evaluated
-              EXPECT_EQ(KVW_ctx_get_nFunEval(ctx), trap.callsAtIteration + (diffMeth == 1 ? 1 : 2) * p.n);
+              EXPECT_EQ(r.nFunEval, trap.callsAtIteration + (diffMeth == 1 ? 1 : 2) * p.n);
             }
-            EXPECT_TRUE(korvex_api_testing::sameBits(x, trap.x));
-            EXPECT_TRUE(korvex_api_testing::sameBits(f, trap.f));
-            if (mode == 0) {
-              serialX = x;
-              serialF = f;
-            }
-            EXPECT_TRUE(korvex_api_testing::sameBits(x, serialX) && korvex_api_testing::sameBits(f, serialF));
+            EXPECT_TRUE(sameBits(r.x, trap.x) && sameBits(r.f, trap.f));
+            if (mode == 0) serial = r;
+            EXPECT_TRUE(sameBits(r.x, serial.x) && sameBits(r.f, serial.f));
           }
         }
       }
@@ -201,28 +223,24 @@ TEST(Batches, AFailingPointInAGroupEndsTheRunAtTheIterate) {
 
 // The analysis calls of a run, and what the iteration callback was handed.
 struct Observed {
-  Observed(const TestProblem* p, KVW_Context* context, int stopIteration = 0)
-      : problem(p), ctx(context), stopAt(stopIteration) {}
   const TestProblem* problem;
   KVW_Context* ctx;
-  int stopAt;  // request a stop from the iteration callback at this iteration (0: never)
-  std::vector<std::vector<double>> callX, callF;
+  int stopAt = 0;  // request a stop from the iteration callback at this iteration (0: never)
+  std::vector<std::vector<double>> callX{}, callF{};
   struct Report {
     int iteration, nFunEval;
     std::vector<double> x, f;
   };
-  std::vector<Report> reports;
+  std::vector<Report> reports{};
 };
 
 void recordingAnalysis(void* user, const double* x, double* objective, double* equalities, double* inequalities) {
   auto& o = *static_cast<Observed*>(user);
   o.problem->analysis(nullptr, x, objective, equalities, inequalities);
-  const int m = 1 + o.problem->nEq + o.problem->nIneq;
   o.callX.emplace_back(x, x + o.problem->n);
-  std::vector<double> f(static_cast<size_t>(m));
-  f[0] = *objective;
-  std::copy(equalities, equalities + o.problem->nEq, f.begin() + 1);
-  std::copy(inequalities, inequalities + o.problem->nIneq, f.begin() + 1 + o.problem->nEq);
+  std::vector<double> f{*objective};
+  f.insert(f.end(), equalities, equalities + o.problem->nEq);
+  f.insert(f.end(), inequalities, inequalities + o.problem->nIneq);
   o.callF.push_back(f);
 }
 
@@ -242,22 +260,11 @@ TEST(Batches, TheIterationCallbackSeesTheIterateAsTheAnalysisSawIt) {
   ASSERT_NE(ctx, nullptr);
   for (const TestProblem& p : korvex_examples::testProblems()) {
     for (int method : {0, 1}) {
-      SCOPED_TRACE(std::string(p.name) + (method == 1 ? " grg" : " sqp"));
-      const RunRecord expected = korvex_api_testing::runOnContext(ctx, p, method, 2);
+      SCOPED_TRACE(describe(p, method));
+      const RunRecord expected = runOnContext(ctx, p, method, 2);
       Observed o{&p, ctx};
       KVW_ctx_set_iterationCallback(ctx, recordIteration, &o);
-      RunRecord r;
-      r.x.assign(p.start.begin(), p.start.begin() + p.n);
-      r.f.assign(static_cast<size_t>(1 + p.nEq + p.nIneq), 0.0);
-      KVW_ctx_setDefaults(ctx);
-      KVW_ctx_set_print(ctx, 2);
-      KVW_ctx_set_diagCallback(ctx, korvex_api_testing::collectLine, &r.lines);
-      const auto run = method == 1 ? &KVW_ctx_grg : &KVW_ctx_sqp;
-      r.result = run(ctx, 100, p.n, r.x.data(), p.lower.data(), p.upper.data(), p.nEq, p.nIneq, recordingAnalysis, &o,
-                     r.f.data());
-      KVW_ctx_set_diagCallback(ctx, nullptr, nullptr);
-      r.nIter = KVW_ctx_get_nIter(ctx);
-      r.nFunEval = KVW_ctx_get_nFunEval(ctx);
+      const RunRecord r = runOnContext(ctx, p, method, 2, 1, Analysis{recordingAnalysis, &o});
       KVW_ctx_set_iterationCallback(ctx, nullptr, nullptr);
       EXPECT_TRUE(sameRun(r, expected));
 
@@ -268,8 +275,8 @@ TEST(Batches, TheIterationCallbackSeesTheIterateAsTheAnalysisSawIt) {
         ASSERT_LE(report.nFunEval, static_cast<int>(o.callX.size()));
         bool seen = false;
         for (int c = report.nFunEval - 1; c >= 0 && !seen; --c) {
-          seen = korvex_api_testing::sameBits(o.callX[static_cast<size_t>(c)], report.x) &&
-                 korvex_api_testing::sameBits(o.callF[static_cast<size_t>(c)], report.f);
+          seen = sameBits(o.callX[static_cast<size_t>(c)], report.x) &&
+                 sameBits(o.callF[static_cast<size_t>(c)], report.f);
         }
         EXPECT_TRUE(seen) << "iteration " << report.iteration;
       }
@@ -277,13 +284,10 @@ TEST(Batches, TheIterationCallbackSeesTheIterateAsTheAnalysisSawIt) {
 
       Observed stopping{&p, ctx, 2};
       KVW_ctx_set_iterationCallback(ctx, recordIteration, &stopping);
-      KVW_ctx_setDefaults(ctx);
-      std::vector<double> x(p.start.begin(), p.start.begin() + p.n), f(r.f.size());
-      EXPECT_EQ(run(ctx, 100, p.n, x.data(), p.lower.data(), p.upper.data(), p.nEq, p.nIneq, recordingAnalysis,
-                    &stopping, f.data()),
-                method == 1 ? KVW_GRG_STOPPED : KVW_SQP_STOPPED);
+      const RunRecord stopped = runOnContext(ctx, p, method, 0, 1, Analysis{recordingAnalysis, &stopping});
       KVW_ctx_set_iterationCallback(ctx, nullptr, nullptr);
-      EXPECT_EQ(KVW_ctx_get_nIter(ctx), 2);
+      EXPECT_EQ(stopped.result, method == 1 ? KVW_GRG_STOPPED : KVW_SQP_STOPPED);
+      EXPECT_EQ(stopped.nIter, 2);
       ASSERT_EQ(stopping.reports.size(), 2u);
       EXPECT_EQ(static_cast<int>(stopping.callX.size()), stopping.reports[1].nFunEval);
       KVW_ctx_set_stop(ctx, 0);

@@ -1,5 +1,5 @@
-// Contexts through the public interface: a context run is the default context's run, bit for bit; a null context
-// is refused; a new context prints nowhere until told where; the stop request comes from another thread.
+// Contexts through the public interface (batch_test.cpp compares their runs with the default context's): a null
+// context is refused; a new context prints nowhere until told where; the stop request comes from another thread.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,50 +17,7 @@
 namespace {
 
 using korvex_api_testing::collectLine;
-using korvex_api_testing::RunRecord;
-using korvex_api_testing::runOnContext;
 using korvex_examples::TestProblem;
-
-// The same run through the KVW_ functions of the default context.
-RunRecord runOnDefault(const TestProblem& p, int method, int print) {
-  RunRecord r;
-  r.x.assign(p.start.begin(), p.start.begin() + p.n);
-  r.f.assign(static_cast<size_t>(1 + p.nEq + p.nIneq), 0.0);
-  KVW_setDefaults();
-  KVW_set_print(print);
-  KVW_set_diagCallback(collectLine, &r.lines);
-  const auto run = method == 1 ? &KVW_grg : &KVW_sqp;
-  r.result = run(100, p.n, r.x.data(), p.lower.data(), p.upper.data(), p.nEq, p.nIneq, p.analysis, nullptr,
-                 r.f.data());
-  KVW_set_diagCallback(nullptr, nullptr);
-  r.nIter = KVW_get_nIter();
-  r.nFunEval = KVW_get_nFunEval();
-  return r;
-}
-
-// Every demo problem, both methods, print levels 0 and 3: the context's run and the default context's run agree in
-// every bit and every printed line; a second run on the same context (its pools now used) agrees again; and the
-// default context's counters are untouched by the context's runs.
-TEST(Contexts, RunsAreTheDefaultContextsRunsBitForBit) {
-  KVW_Context* ctx = KVW_ctx_create();
-  ASSERT_NE(ctx, nullptr);
-  for (const TestProblem& p : korvex_examples::testProblems()) {
-    for (int method : {0, 1}) {
-      for (int print : {0, 3}) {
-        SCOPED_TRACE(std::string(p.name) + (method == 1 ? " grg" : " sqp") + " print " + std::to_string(print));
-        const RunRecord expected = runOnDefault(p, method, print);
-        const int defaultCalls = KVW_get_nFunEval();
-        EXPECT_TRUE(korvex_api_testing::sameRun(runOnContext(ctx, p, method, print), expected));
-        EXPECT_TRUE(korvex_api_testing::sameRun(runOnContext(ctx, p, method, print), expected));
-        EXPECT_EQ(KVW_get_nFunEval(), defaultCalls);
-        if (print == 3) {
-          EXPECT_GT(expected.lines.size(), 10u);
-        }
-      }
-    }
-  }
-  KVW_ctx_free(ctx);
-}
 
 void counting(void* user, const double* x, double* objective, double*, double*) {
   ++*static_cast<int*>(user);

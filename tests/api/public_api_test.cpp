@@ -6,15 +6,14 @@
 
 #include "korvex/routines.h"
 
-extern "C" int korvexCallerRejectsTooManyVariables(int* calls);
-extern "C" int korvexContextCallerRejectsTooManyVariables(int* calls);
+extern "C" int korvexCallerRejectsTooManyVariables(int* calls, int onContext);
 
 namespace {
 
 TEST(PublicApi, CallerInCRejectsMoreThan100VariablesWithoutEvaluating) {
   int calls = 0;
-  EXPECT_EQ(korvexCallerRejectsTooManyVariables(&calls), KVW_TOO_MANY_VARIABLES);
-  EXPECT_EQ(korvexContextCallerRejectsTooManyVariables(&calls), KVW_TOO_MANY_VARIABLES);
+  EXPECT_EQ(korvexCallerRejectsTooManyVariables(&calls, 0), KVW_TOO_MANY_VARIABLES);
+  EXPECT_EQ(korvexCallerRejectsTooManyVariables(&calls, 1), KVW_TOO_MANY_VARIABLES);
   EXPECT_EQ(calls, 0);
   EXPECT_EQ(KVW_get_nFunEval(), 0);
 }

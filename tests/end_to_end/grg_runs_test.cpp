@@ -1,6 +1,6 @@
 // GRG runs end to end: one problem built for each result code a run can reach, the feasibility phase, an optimum
-// on an active inequality and an equality, the Hessian update across iterations, what a run prints at each level,
-// and the demo problem set.
+// on an active inequality and an equality, the Hessian update across iterations and what a run prints at each level
+// (run_checksums_test.cpp solves the demo problem set).
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -8,7 +8,6 @@
 #include <tuple>
 #include <vector>
 
-#include "../examples/problems.h"
 #include "entry/settings.h"
 #include "grg/grg_problems.h"
 #include "korvex/korvex.h"
@@ -241,27 +240,6 @@ TEST_F(GrgRunTest, EachPrintLevelAddsItsLinesInBothPhases) {
       EXPECT_EQ(KVW_grg(10, 1, &x, &lower, &upper, 0, c.nIneq, c.analysis, nullptr, f), c.result);
       EXPECT_EQ(lines(), want) << "level " << level;
     }
-  }
-}
-
-// Each demo problem is solved from its published start point to its known optimum within a tolerance of the
-// objective, feasible within the constraint tolerance.
-TEST_F(GrgRunTest, EachDemoProblemReachesItsOptimum) {
-  for (const auto& problem : korvex_examples::testProblems()) {
-    KVW_setDefaults();
-    std::vector<double> x(problem.start.begin(), problem.start.begin() + problem.n);
-    std::vector<double> f(static_cast<size_t>(1 + problem.nEq + problem.nIneq), 0.0);
-    const int result = KVW_grg(100, problem.n, x.data(), problem.lower.data(), problem.upper.data(), problem.nEq,
-                               problem.nIneq, problem.analysis, nullptr, f.data());
-    const double violation = korvex_examples::largestViolation(problem, f.data());
-    const bool solved = (result == KVW_GRG_CONVERGED_DERIVATIVE || result == KVW_GRG_CONVERGED_OBJECTIVE ||
-                         result == KVW_GRG_NO_STEP) &&
-                        std::fabs(f[0] - problem.optimum) <= 0.01 * (1.0 + std::fabs(problem.optimum)) &&
-                        violation <= 0.001;
-    std::printf("%-12s result %2d  f %14.7g (optimum %14.7g)  violation %9.2e  iterations %3d  calls %5d\n",
-                std::string(problem.name).c_str(), result, f[0], problem.optimum, violation, KVW_get_nIter(),
-                KVW_get_nFunEval());
-    EXPECT_TRUE(solved) << problem.name;
   }
 }
 
