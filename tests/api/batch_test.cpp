@@ -38,9 +38,7 @@ struct BatchCalls {
 void backwards(void* user, int count, int n, int nEq, int nIneq, const double* x, double* f) {
   auto& calls = *static_cast<BatchCalls*>(user);
   const int m = 1 + nEq + nIneq;
-  EXPECT_EQ(n, calls.problem->n);
-  EXPECT_EQ(nEq, calls.problem->nEq);
-  EXPECT_EQ(nIneq, calls.problem->nIneq);
+  EXPECT_TRUE(n == calls.problem->n && nEq == calls.problem->nEq && nIneq == calls.problem->nIneq);
   for (int k = count - 1; k >= 0; --k) {
     double* fk = f + static_cast<size_t>(k) * m;
     calls.problem->analysis(nullptr, x + static_cast<size_t>(k) * n, fk, fk + 1, fk + 1 + nEq);

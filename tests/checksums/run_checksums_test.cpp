@@ -185,31 +185,23 @@ std::vector<RunInput> demoInputs() {
 
 // The benchmark families at print level 2 (progress lines; the level-3 dumps of 100 x 100 matrices would make the
 // check slow without covering more code), up to 500 iterations as the benchmark runs them.
-class Families {
- public:
-  explicit Families(const std::vector<int>& sizes) {
-    for (const int n : sizes) {
-      problems_.push_back(std::make_unique<korvex_bench::DenseConvexQp>(n));
-      problems_.push_back(std::make_unique<korvex_bench::ChainedRosenbrock>(n));
-    }
+void checkFamilies(const std::vector<int>& sizes) {
+  std::vector<std::unique_ptr<korvex_bench::ScalableProblem>> problems;
+  for (const int n : sizes) {
+    problems.push_back(std::make_unique<korvex_bench::DenseConvexQp>(n));
+    problems.push_back(std::make_unique<korvex_bench::ChainedRosenbrock>(n));
   }
-  std::vector<RunInput> inputs() const {
-    std::vector<RunInput> inputs;
-    for (const auto& p : problems_) {
-      inputs.push_back({p->name(), p->n, p->nEq, p->nIneq, p->start.data(), p->lower.data(), p->upper.data(),
-                        p->analysis, p->user, korvex_bench::kMaxIterations, 2});
-    }
-    return inputs;
+  std::vector<RunInput> inputs;
+  for (const auto& p : problems) {
+    inputs.push_back({p->name(), p->n, p->nEq, p->nIneq, p->start.data(), p->lower.data(), p->upper.data(),
+                      p->analysis, p->user, korvex_bench::kMaxIterations, 2});
   }
-
- private:
-  std::vector<std::unique_ptr<korvex_bench::ScalableProblem>> problems_;
-};
+  checkRuns(inputs);
+}
 
 TEST(RunChecksums, DemoProblemsAndSmallFamilies) {
   checkRuns(demoInputs());
-  const Families families({10, 20});
-  checkRuns(families.inputs());
+  checkFamilies({10, 20});
 }
 
 // QPSOLV on random strictly convex problems, n/2 inequalities and n/10 equalities, bounds [-1, 1] of the given types
@@ -277,8 +269,7 @@ TEST(RunChecksums, QpSolvesOfRandomProblems) {
 
 // Slow without optimization: the test suite of a Debug build leaves it out (tests/CMakeLists.txt).
 TEST(RunChecksums, LargeFamilies) {
-  const Families families({50, 100});
-  checkRuns(families.inputs());
+  checkFamilies({50, 100});
 }
 
 }  // namespace

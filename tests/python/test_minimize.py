@@ -8,7 +8,6 @@ import pytest
 from scipy.optimize import Bounds, LinearConstraint, NonlinearConstraint
 
 import korvex
-from conftest import needs
 
 INF = np.inf
 
@@ -254,7 +253,6 @@ def test_a_missing_library_error_says_where_it_looked(monkeypatch, tmp_path):
         assert text in str(raised.value)
 
 
-@needs("KVW_ctx_set_iterationCallback")
 @pytest.mark.parametrize("method, stopped", [("sqp", 8), ("grg", 12)])
 def test_callback_and_disp_follow_the_iterations(method, stopped, capsys):
     seen, points = [], []
