@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "korvex/routines.h"
+#include "run_record.h"
 
 extern "C" int korvexCallerRejectsTooManyVariables(int* calls, int onContext);
 
@@ -55,13 +56,9 @@ TEST(PublicApi, ResultTextsExistForEveryCode) {
   EXPECT_STREQ(KVW_resultText(1, 7), "unknown result code");
 }
 
-void collect(void* user, const char* line, int length) {
-  static_cast<std::vector<std::string>*>(user)->emplace_back(line, static_cast<size_t>(length));
-}
-
 TEST(PublicApi, ExportedPrintRoutineReachesTheLineCallback) {
   std::vector<std::string> lines;
-  KVW_set_diagCallback(collect, &lines);
+  KVW_set_diagCallback(korvex_api_testing::collectLine, &lines);
   const char text[] = "HELLO";
   const int count = 5;
   PRTMES(text, sizeof text - 1, &count);

@@ -3,6 +3,7 @@
 // (run_checksums_test.cpp solves the demo problem set).
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <tuple>
@@ -200,45 +201,38 @@ void unsatisfiableInequality(void*, const double* x, double* f, double*, double*
   g[0] = (x[0] - 0.5) * (x[0] - 0.5) + 1.0;
 }
 
+// 64-bit FNV-1a of a text.
+std::uint64_t hashOf(const std::string& text) {
+  std::uint64_t hash = 0xCBF29CE484222325ull;
+  for (const unsigned char c : text) hash = (hash ^ c) * 0x100000001B3ull;
+  return hash;
+}
+
 // One-variable problems that end in their first iteration (so the line search prints nothing): the optimisation
-// phase at its minimiser, and the feasibility phase on an inequality that cannot be satisfied.
+// phase at its minimiser, and the feasibility phase on an inequality that cannot be satisfied. The lines of each
+// print level are pinned by their hash (level 0 prints nothing), a few of them by their text.
 TEST_F(GrgRunTest, EachPrintLevelAddsItsLinesInBothPhases) {
-  using Lines = std::vector<std::string>;
-  struct Case {
+  const struct {
     AnalysisCallback analysis;
     int nIneq, result;
-    Lines afterHeading, infeasibleList;
-    std::string columnMap;  // the objective has no column in the feasibility phase; function 2 has the only one
+    std::uint64_t levels[4];  // hash of the transcript at print levels 0 to 3
+  } cases[] = {
+      {atMinimum, 0, KVW_GRG_CONVERGED_DERIVATIVE,
+       {0xcbf29ce484222325ull, 0x34f60e554ce356d3ull, 0x84728beb28aecfcbull, 0xda5c7c8d58bf98e2ull}},
+      {unsatisfiableInequality, 1, KVW_GRG_INFEASIBLE,
+       {0xcbf29ce484222325ull, 0xbff0d63aa4c25164ull, 0xd89fb12fb72b492aull, 0x11161055fe653a0aull}},
   };
-  const Case cases[] = {
-      {atMinimum, 0, KVW_GRG_CONVERGED_DERIVATIVE, {"  0.00000E+00", " NO. ANALYSIS CALLS    1"}, {}, "         1"},
-      {unsatisfiableInequality,
-       1,
-       KVW_GRG_INFEASIBLE,
-       {"  5.00000E-01  1.00000E+00", " NO. ANALYSIS CALLS    1", " SEARCHING FOR FEASIBLE STARTING POINT",
-        " TEMPORARY OBJECTIVE IS FUNCTION   2 "},
-       {" MGRGIN FOR INFEASIBLE", ""},
-       "         0         1"},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     for (int level = 0; level <= 3; ++level) {
-      Lines want;
-      const auto add = [&want](const Lines& part) { want.insert(want.end(), part.begin(), part.end()); };
-      if (level >= 1) add({"  ", " BEGINNING ITERATION    1", " DV", "  0.00000E+00", " DF"});
-      if (level >= 1) add(c.afterHeading);
-      if (level >= 3) add(c.infeasibleList);
-      if (level >= 2) {
-        add({" HESSIAN INITIALIZED ", " LISDF", c.columnMap, " GRADD", "   2.50000E-05", " GRADOB", "  2.50000E-05"});
-      }
-      if (level >= 3) add({" HESSIAN", "   1.00000E+00", " IACT", "", " XLAG", ""});
-      if (level >= 2) add({" DIRECT DERIV   -0.62500E-09    LENGTH SEARCH VEC    0.25000E-04"});
-
+      SCOPED_TRACE(level);
       KVW_setDefaults();
       KVW_set_print(level);
       clearLines();
       double x = 0.5, lower = 0.0, upper = 1.0, f[2] = {0.0, 0.0};
       EXPECT_EQ(KVW_grg(10, 1, &x, &lower, &upper, 0, c.nIneq, c.analysis, nullptr, f), c.result);
-      EXPECT_EQ(lines(), want) << "level " << level;
+      EXPECT_EQ(hashOf(transcript()), c.levels[level]);
+      EXPECT_EQ(hasLine(" BEGINNING ITERATION    1"), level >= 1);
+      EXPECT_EQ(hasLine(" DIRECT DERIV   -0.62500E-09    LENGTH SEARCH VEC    0.25000E-04"), level >= 2);
     }
   }
 }
