@@ -134,45 +134,29 @@ def test_options_reach_the_run(tmp_path, caplog):
     assert lines == (tmp_path / "diag.txt").read_text().splitlines()
 
 
-def fails_on_call(k, error):
-    calls = []
-
-    def fun(x):
-        calls.append(1)
-        if len(calls) == k:
-            raise error
-        return quadratic(x)
-    return fun, calls
-
-
-@pytest.mark.parametrize("where", ["objective", "constraint"])
+# Ctrl-C during a run stops it and raises KeyboardInterrupt, with the caller's SIGINT handler back in place.
+@pytest.mark.parametrize("where", ["objective", "constraint", "Ctrl-C"])
 @pytest.mark.parametrize("method", ["sqp", "grg"])
 def test_an_exception_in_the_analysis_ends_the_run_and_is_raised_after_it(method, where):
     error = ZeroDivisionError("mesh did not converge")
-    failing, calls = fails_on_call(4, error)
-    fun, constraint = (failing, lambda x: 2 - x[0] - x[1]) if where == "objective" else \
-        (quadratic, lambda x: failing(x) * 0 + 2 - x[0] - x[1])
-    with pytest.raises(ZeroDivisionError) as raised:
-        korvex.minimize(fun, [0, 0], [(-5, 5)] * 2, {"type": "ineq", "fun": constraint}, method=method)
-    assert raised.value is error
-    assert len(calls) == 4  # nothing of the caller's runs once the error is raised
-    assert korvex.minimize(quadratic, [0, 0], [(-5, 5)] * 2, method=method).success  # the next run is unharmed
-
-
-def test_ctrl_c_stops_the_run_and_raises_keyboard_interrupt():
     calls = []
 
-    def fun(x):
+    def failing(x):
         calls.append(1)
-        if len(calls) == 3:
+        if len(calls) == 4 and where == "Ctrl-C":
             signal.raise_signal(signal.SIGINT)
+        elif len(calls) == 4:
+            raise error
         return quadratic(x)
-
+    fun, constraint = (quadratic, lambda x: failing(x) * 0 + 2 - x[0] - x[1]) if where == "constraint" else \
+        (failing, lambda x: 2 - x[0] - x[1])
     handler = signal.getsignal(signal.SIGINT)
-    with pytest.raises(KeyboardInterrupt):
-        korvex.minimize(fun, [0, 0], [(-5, 5)] * 2)
-    assert len(calls) == 3
+    with pytest.raises(KeyboardInterrupt if where == "Ctrl-C" else ZeroDivisionError) as raised:
+        korvex.minimize(fun, [0, 0], [(-5, 5)] * 2, {"type": "ineq", "fun": constraint}, method=method)
+    assert raised.value is error or where == "Ctrl-C"
+    assert len(calls) == 4  # nothing of the caller's runs once the error is raised
     assert signal.getsignal(signal.SIGINT) is handler
+    assert korvex.minimize(quadratic, [0, 0], [(-5, 5)] * 2, method=method).success  # the next run is unharmed
 
 
 def test_runs_in_two_threads_at_once_match_serial_runs():
