@@ -157,11 +157,11 @@ TEST(CppInterface, SolvesAsTheCApiWithEveryOptionAndDiagnosticDestination) {
   std::remove(path.c_str());
 }
 
-// An exception of the analysis or of the diagnostics callable ends the run at the top of the next iteration (the
-// analysis is not called again), reaches the caller unchanged, and leaves the solver as good as new; a stop
-// request ends the run without an exception.
+// An exception of the analysis or of the diagnostics callable, and a solve from within the solver's own analysis
+// (refused with std::logic_error), end the run at the top of the next iteration (the analysis is not called again),
+// reach the caller unchanged, and leave the solver as good as new; a stop request ends the run without an exception.
 TEST(CppInterface, ExceptionsAndStopRequestsEndTheRunAndLeaveTheSolverReusable) {
-  enum class Ending { analysisThrows, diagnosticsThrow, stopRequested };
+  enum class Ending { analysisThrows, diagnosticsThrow, nestedSolve, stopRequested };
   struct Case {
     Method method;
     Ending ending;
@@ -171,49 +171,53 @@ TEST(CppInterface, ExceptionsAndStopRequestsEndTheRunAndLeaveTheSolverReusable) 
       {Method::sqp, Ending::analysisThrows, 1},   {Method::grg, Ending::analysisThrows, 1},
       {Method::sqp, Ending::analysisThrows, 8},   {Method::grg, Ending::analysisThrows, 40},
       {Method::sqp, Ending::diagnosticsThrow, 3}, {Method::grg, Ending::diagnosticsThrow, 1},
+      {Method::sqp, Ending::nestedSolve, 2},      {Method::grg, Ending::nestedSolve, 6},
       {Method::sqp, Ending::stopRequested, 12},   {Method::grg, Ending::stopRequested, 12},
   };
   const Problem& p = kHs71;
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.method == Method::grg ? "grg" : "sqp") + " at " + std::to_string(c.at));
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.ending)) + (c.method == Method::grg ? " grg" : " sqp") + " at " +
+                 std::to_string(c.at));
     const Options options{c.method, 100, 1e-3, Differences::forward, 1e-4, 2, {}, {}};
     Solver solver(options);
     const Result fresh = Solver(options).solve(analysisOf(p), p.start, p.lower, p.upper, p.nEq, p.nIneq);
 
     int calls = 0, lines = 0, callsAtEnd = 0, iterationAtEnd = 0;
+    const auto endHere = [&] {
+      callsAtEnd = calls;
+      iterationAtEnd = KVW_ctx_get_nIter(solver.context());
+    };
     solver.options().diagnostics = [&](std::string_view) {
       if (++lines == c.at && c.ending == Ending::diagnosticsThrow) {
-        callsAtEnd = calls;
-        iterationAtEnd = KVW_ctx_get_nIter(solver.context());
+        endHere();
         throw std::runtime_error("diagnostics failed");
       }
     };
     const auto analysis = [&](ConstVector x, double& objective, Vector equalities, Vector inequalities) {
-      ++calls;
-      if (calls == c.at && c.ending == Ending::analysisThrows) {
-        callsAtEnd = calls;
-        iterationAtEnd = KVW_ctx_get_nIter(solver.context());
+      if (++calls == c.at && (c.ending == Ending::analysisThrows || c.ending == Ending::nestedSolve)) {
+        endHere();
+        if (c.ending == Ending::nestedSolve) solver.solve(analysisOf(p), p.start, p.lower, p.upper, p.nEq, p.nIneq);
         throw calls;  // the call that failed
       }
       if (calls == c.at && c.ending == Ending::stopRequested) solver.requestStop();
       p.evaluate(x.data(), objective, equalities.data(), inequalities.data());
     };
-    if (c.ending == Ending::analysisThrows) {
-      try {
-        solver.solve(analysis, p.start, p.lower, p.upper, p.nEq, p.nIneq);
-        ADD_FAILURE() << "no exception";
-      } catch (int call) {
-        EXPECT_EQ(call, c.at);
-      }
-    } else if (c.ending == Ending::diagnosticsThrow) {
-      EXPECT_THROW(solver.solve(analysis, p.start, p.lower, p.upper, p.nEq, p.nIneq), std::runtime_error);
-    } else {
+    if (c.ending == Ending::stopRequested) {
       const Result stopped = solver.solve(analysis, p.start, p.lower, p.upper, p.nEq, p.nIneq);
       EXPECT_EQ(stopped.code, c.method == Method::grg ? KVW_GRG_STOPPED : KVW_SQP_STOPPED);
       EXPECT_FALSE(stopped.converged());
       EXPECT_LT(stopped.iterations, fresh.iterations);
-    }
-    if (c.ending != Ending::stopRequested) {
+    } else {
+      try {
+        solver.solve(analysis, p.start, p.lower, p.upper, p.nEq, p.nIneq);
+        ADD_FAILURE() << "no exception";
+      } catch (int call) {
+        EXPECT_TRUE(c.ending == Ending::analysisThrows && call == c.at);
+      } catch (const std::logic_error&) {
+        EXPECT_EQ(c.ending, Ending::nestedSolve);
+      } catch (const std::runtime_error&) {
+        EXPECT_EQ(c.ending, Ending::diagnosticsThrow);
+      }
       EXPECT_EQ(calls, callsAtEnd);  // never called again after the exception
       EXPECT_EQ(KVW_ctx_get_nIter(solver.context()), iterationAtEnd + 1);
     }
@@ -230,22 +234,6 @@ TEST(CppInterface, ExceptionsAndStopRequestsEndTheRunAndLeaveTheSolverReusable) 
     EXPECT_EQ(again.x, fresh.x);
     EXPECT_EQ(again.analysisCalls, fresh.analysisCalls);
   }
-}
-
-// Solving from within the solver's own analysis is refused with std::logic_error, which ends the outer run and
-// reaches its caller like any exception of the analysis.
-TEST(CppInterface, ASolveInsideTheSameSolversAnalysisIsRefused) {
-  const Problem& p = kRosenbrock;
-  Solver solver;
-  int outerCalls = 0;
-  const auto inner = analysisOf(p);
-  const auto outer = [&](ConstVector x, double& objective, Vector equalities, Vector inequalities) {
-    if (++outerCalls == 2) solver.solve(inner, p.start, p.lower, p.upper, p.nEq, p.nIneq);
-    p.evaluate(x.data(), objective, equalities.data(), inequalities.data());
-  };
-  EXPECT_THROW(solver.solve(outer, p.start, p.lower, p.upper, p.nEq, p.nIneq), std::logic_error);
-  EXPECT_EQ(outerCalls, 2);
-  EXPECT_TRUE(solver.solve(inner, p.start, p.lower, p.upper, p.nEq, p.nIneq).converged());
 }
 
 // The solver is move-only; the moved-to solver runs as before, the moved-from one refuses to run; mismatched

@@ -53,25 +53,17 @@ inline RunRecord runOnContext(KVW_Context* ctx, const korvex_examples::TestProbl
   r.x.assign(p.start.begin(), p.start.begin() + p.n);
   r.f.assign(static_cast<size_t>(1 + p.nEq + p.nIneq), 0.0);
   const Analysis a = analysis.value_or(Analysis{p.analysis, nullptr});
-  if (ctx == nullptr) {
-    KVW_setDefaults();
-    KVW_set_print(print);
-    KVW_set_diffMeth(diffMeth);
-    KVW_set_diagCallback(collectLine, &r.lines);
-    const auto run = method == 1 ? &KVW_grg : &KVW_sqp;
-    r.result = run(100, p.n, r.x.data(), p.lower.data(), p.upper.data(), p.nEq, p.nIneq, a.callback, a.user,
-                   r.f.data());
-    KVW_set_diagCallback(nullptr, nullptr);
-  } else {
-    KVW_ctx_setDefaults(ctx);
-    KVW_ctx_set_print(ctx, print);
-    KVW_ctx_set_diffMeth(ctx, diffMeth);
-    KVW_ctx_set_diagCallback(ctx, collectLine, &r.lines);
-    const auto run = method == 1 ? &KVW_ctx_grg : &KVW_ctx_sqp;
-    r.result = run(ctx, 100, p.n, r.x.data(), p.lower.data(), p.upper.data(), p.nEq, p.nIneq, a.callback, a.user,
-                   r.f.data());
-    KVW_ctx_set_diagCallback(ctx, nullptr, nullptr);
-  }
+  ctx == nullptr ? KVW_setDefaults() : KVW_ctx_setDefaults(ctx);
+  ctx == nullptr ? KVW_set_print(print) : KVW_ctx_set_print(ctx, print);
+  ctx == nullptr ? KVW_set_diffMeth(diffMeth) : KVW_ctx_set_diffMeth(ctx, diffMeth);
+  ctx == nullptr ? KVW_set_diagCallback(collectLine, &r.lines) : KVW_ctx_set_diagCallback(ctx, collectLine, &r.lines);
+  const auto run = [&](auto entry, auto... context) {
+    return entry(context..., 100, p.n, r.x.data(), p.lower.data(), p.upper.data(), p.nEq, p.nIneq, a.callback, a.user,
+                 r.f.data());
+  };
+  r.result = ctx == nullptr ? run(method == 1 ? &KVW_grg : &KVW_sqp)
+                            : run(method == 1 ? &KVW_ctx_grg : &KVW_ctx_sqp, ctx);
+  ctx == nullptr ? KVW_set_diagCallback(nullptr, nullptr) : KVW_ctx_set_diagCallback(ctx, nullptr, nullptr);
   r.nIter = ctx == nullptr ? KVW_get_nIter() : KVW_ctx_get_nIter(ctx);
   r.nFunEval = ctx == nullptr ? KVW_get_nFunEval() : KVW_ctx_get_nFunEval(ctx);
   return r;
