@@ -47,13 +47,14 @@ TEST(PublicApi, UnusableArgumentsAreRefusedBeforeAnythingHappens) {
 }
 
 TEST(PublicApi, ResultTextsExistForEveryCode) {
-  for (int code : {1, 2, 4, 5, 6, 7, 8, 9, 96, 97, 98, 99}) {
+  for (int code : {1, 2, 4, 5, 6, 7, 8, 9, 94, 95, 96, 97, 98, 99}) {
     EXPECT_STRNE(KVW_resultText(0, code), "unknown result code") << code;
   }
-  for (int code : {1, 2, 3, 4, 5, 6, 8, 10, 11, 12, 96, 97, 98, 99}) {
+  for (int code : {1, 2, 3, 4, 5, 6, 8, 10, 11, 12, 94, 95, 96, 97, 98, 99}) {
     EXPECT_STRNE(KVW_resultText(1, code), "unknown result code") << code;
   }
   EXPECT_STREQ(KVW_resultText(1, 7), "unknown result code");
+  EXPECT_STREQ(KVW_resultText(1, KVW_RUN_IN_PROGRESS), "another run is in progress");
 }
 
 TEST(PublicApi, ExportedPrintRoutineReachesTheLineCallback) {
