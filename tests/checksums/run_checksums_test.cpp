@@ -39,18 +39,13 @@ constexpr RecordedRun kRecorded[] = {
 };
 
 // 64-bit FNV-1a over raw bytes: doubles enter with their exact bit patterns.
-class Fnv1a {
- public:
-  void addBytes(const void* data, size_t size) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < size; ++i) hash_ = (hash_ ^ bytes[i]) * 0x100000001B3ull;
+struct Fnv1a {
+  std::uint64_t value = 0xCBF29CE484222325ull;
+  template <class T>
+  void add(const T* values, size_t count) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(values);
+    for (size_t i = 0; i < count * sizeof(T); ++i) value = (value ^ bytes[i]) * 0x100000001B3ull;
   }
-  void addInt(int value) { addBytes(&value, sizeof value); }
-  void addDoubles(const double* values, int count) { addBytes(values, static_cast<size_t>(count) * sizeof(double)); }
-  std::uint64_t value() const { return hash_; }
-
- private:
-  std::uint64_t hash_ = 0xCBF29CE484222325ull;
 };
 
 // One problem as a run takes it, whichever set it comes from.
@@ -78,14 +73,14 @@ struct Recorder {
 
 void recordingAnalysis(void* user, const double* x, double* objective, double* equalities, double* inequalities) {
   auto& r = *static_cast<Recorder*>(user);
-  r.points.addDoubles(x, r.n);
+  r.points.add(x, static_cast<size_t>(r.n));
   r.analysis(r.user, x, objective, equalities, inequalities);
 }
 
 void recordLine(void* user, const char* line, int length) {
   auto& r = *static_cast<Recorder*>(user);
-  r.lines.addBytes(line, static_cast<size_t>(length));
-  r.lines.addBytes("\n", 1);
+  r.lines.add(line, static_cast<size_t>(length));
+  r.lines.add("\n", 1);
 }
 
 // A demo problem solved from its published start point: a converged code; the known optimum, the constraints and
@@ -115,47 +110,17 @@ void expectSolved(const korvex_examples::TestProblem& p, bool grg, double tol, i
   }
 }
 
-RecordedRun run(const RunInput& in, bool grg, int diffMeth, std::string& name) {
-  name = std::string(grg ? "grg/" : "sqp/") + (diffMeth == 1 ? "forward/" : "central/") + in.name;
-  Recorder recorder{in.analysis, in.user, in.n, {}, {}};
-  std::vector<double> x(in.start, in.start + in.n), f(static_cast<size_t>(1 + in.nEq + in.nIneq));
-  KVW_setDefaults();
-  KVW_set_diffMeth(diffMeth);
-  KVW_set_print(in.print);
-  KVW_set_convTol(in.convTol);
-  KVW_set_diagCallback(&recordLine, &recorder);
-  const auto method = grg ? &KVW_grg : &KVW_sqp;
-  const int code = method(in.maxIter, in.n, x.data(), in.lower, in.upper, in.nEq, in.nIneq, &recordingAnalysis,
-                          &recorder, f.data());
-  KVW_set_diagCallback(nullptr, nullptr);
-  recorder.points.addInt(code);
-  recorder.points.addInt(KVW_get_nIter());
-  recorder.points.addInt(KVW_get_nFunEval());
-  recorder.points.addDoubles(x.data(), in.n);
-  recorder.points.addDoubles(f.data(), static_cast<int>(f.size()));
-  if (in.demo != nullptr) {
-    SCOPED_TRACE(name);
-    expectSolved(*in.demo, grg, in.convTol, code, x, f);
-  }
-  return {nullptr, KVW_get_nFunEval(), recorder.points.value(), recorder.lines.value()};
-}
-
 // Compares one result with its table entry.
 void expectRecorded(const std::string& name, const RecordedRun& got) {
   char line[160];
   std::snprintf(line, sizeof line, "{\"%s\", %d, 0x%016llxull, 0x%016llxull},", name.c_str(), got.calls,
                 static_cast<unsigned long long>(got.points), static_cast<unsigned long long>(got.lines));
-  const RecordedRun* recorded = nullptr;
-  for (const RecordedRun& r : kRecorded) {
-    if (name == r.name) recorded = &r;
-  }
-  if (recorded == nullptr) {
-    ADD_FAILURE() << "no recorded run; new table line:\n" << line;
-    return;
-  }
-  EXPECT_TRUE(got.calls == recorded->calls && got.points == recorded->points && got.lines == recorded->lines)
-      << name << (got.points != recorded->points ? ": analysis points or results differ" : "")
-      << (got.lines != recorded->lines ? ": printed lines differ" : "") << "; new table line:\n" << line;
+  const auto recorded = std::find_if(std::begin(kRecorded), std::end(kRecorded),
+                                     [&name](const RecordedRun& r) { return name == r.name; });
+  EXPECT_TRUE(recorded != std::end(kRecorded) && got.calls == recorded->calls && got.points == recorded->points &&
+              got.lines == recorded->lines)
+      << name << (recorded == std::end(kRecorded) ? ": no recorded run" : ": differs from its recorded run")
+      << "; new table line:\n" << line;
 }
 
 // Runs every input both ways with both difference rules and compares each run with its table entry.
@@ -163,9 +128,28 @@ void checkRuns(const std::vector<RunInput>& inputs) {
   for (const RunInput& in : inputs) {
     for (const bool grg : {false, true}) {
       for (const int diffMeth : {1, 2}) {
-        std::string name;
-        const RecordedRun got = run(in, grg, diffMeth, name);
-        expectRecorded(name, got);
+        const std::string name = std::string(grg ? "grg/" : "sqp/") + (diffMeth == 1 ? "forward/" : "central/") +
+                                 in.name;
+        Recorder recorder{in.analysis, in.user, in.n, {}, {}};
+        std::vector<double> x(in.start, in.start + in.n), f(static_cast<size_t>(1 + in.nEq + in.nIneq));
+        KVW_setDefaults();
+        KVW_set_diffMeth(diffMeth);
+        KVW_set_print(in.print);
+        KVW_set_convTol(in.convTol);
+        KVW_set_diagCallback(&recordLine, &recorder);
+        const auto method = grg ? &KVW_grg : &KVW_sqp;
+        const int code = method(in.maxIter, in.n, x.data(), in.lower, in.upper, in.nEq, in.nIneq, &recordingAnalysis,
+                                &recorder, f.data());
+        const int counts[3] = {code, KVW_get_nIter(), KVW_get_nFunEval()};
+        KVW_set_diagCallback(nullptr, nullptr);
+        recorder.points.add(counts, 3);
+        recorder.points.add(x.data(), x.size());
+        recorder.points.add(f.data(), f.size());
+        if (in.demo != nullptr) {
+          SCOPED_TRACE(name);
+          expectSolved(*in.demo, grg, in.convTol, code, x, f);
+        }
+        expectRecorded(name, {nullptr, counts[2], recorder.points.value, recorder.lines.value});
       }
     }
   }
@@ -236,14 +220,14 @@ RecordedRun solveRandomQp(int n, const std::vector<int>& typePattern, std::uint6
   QPSOLV(&n, &nc, &nineq, a.data(), &n, bc.data(), h.data(), &n, g.data(), itype.data(), xl.data(), xu.data(),
          x.data(), xlag.data(), iact.data(), &nact, &infeas, &ihess, &ierr);
   Fnv1a hash;
-  hash.addDoubles(x.data(), n);
-  hash.addInt(nact);
-  hash.addDoubles(xlag.data(), std::clamp(nact, 0, n));
-  hash.addBytes(iact.data(), sizeof(int) * static_cast<size_t>(std::clamp(nact, 0, n)));
-  hash.addInt(infeas);
-  hash.addInt(ihess);
-  hash.addInt(ierr);
-  return {nullptr, nact, hash.value(), 0};
+  const size_t active = static_cast<size_t>(std::clamp(nact, 0, n));
+  const int flags[3] = {infeas, ihess, ierr};
+  hash.add(x.data(), x.size());
+  hash.add(&nact, 1);
+  hash.add(xlag.data(), active);
+  hash.add(iact.data(), active);
+  hash.add(flags, 3);
+  return {nullptr, nact, hash.value, 0};
 }
 
 TEST(RunChecksums, QpSolvesOfRandomProblems) {
@@ -262,8 +246,7 @@ TEST(RunChecksums, QpSolvesOfRandomProblems) {
                         {"qp/mixed/40/inconsistent", 40, mixed, true}};
   std::uint64_t seed = 77;
   for (const Case& c : cases) {
-    const RecordedRun got = solveRandomQp(c.n, c.types, ++seed, c.inconsistent);
-    expectRecorded(c.name, got);
+    expectRecorded(c.name, solveRandomQp(c.n, c.types, ++seed, c.inconsistent));
   }
 }
 
