@@ -77,66 +77,48 @@ std::string describe(const Job& job) {
          std::to_string(job.print);
 }
 
-// The identity: the runs on a created context (its pools used again run after run), on 2 and 8 threads and through
-// the backwards batch callback are the default context's serial run in every bit and every line, and leave the
-// default context's counters alone. In the batch runs every analysis call goes through the callback and each
-// gradient comes as one group of n or 2n points.
+// The identity: every job, run by eight threads at once, each on a context of its own that it uses again run after
+// run in its own order (so different problems and print levels overlap), on 1, 2 or 8 worker threads or through the
+// backwards batch callback (each job in every one of these modes), is the default context's serial run in every bit
+// and every line, and leaves the default context's counters alone. In the batch runs every analysis call goes
+// through the callback and each gradient comes as one group of n or 2n points.
 TEST(Batches, EveryWayOfEvaluatingGivesTheSerialRunBitForBit) {
   const struct {
     int threads;
     bool batch;  // through the backwards batch callback
   } modes[] = {{1, false}, {2, false}, {8, false}, {1, true}, {8, true}};
-  KVW_Context* ctx = KVW_ctx_create();
-  ASSERT_NE(ctx, nullptr);
   const std::vector<Job>& all = jobs();  // the default context's runs, made first
   const int defaultCalls = KVW_get_nFunEval();
-  for (const Job& job : all) {
-    const TestProblem& p = *job.problem;
-    ASSERT_TRUE(job.print == 0 || job.expected.lines.size() > 10u);
-    for (const auto& mode : modes) {
-      SCOPED_TRACE(describe(job) + " threads " + std::to_string(mode.threads) + (mode.batch ? " batch" : ""));
-      BatchCalls calls{&p};
-      EXPECT_EQ(KVW_ctx_set_threads(ctx, mode.threads), 0);
-      KVW_ctx_set_batchCallback(ctx, mode.batch ? backwards : nullptr, &calls);
-      // With a batch callback the ordinary one is not needed.
-      const auto analysis = mode.batch ? std::optional<Analysis>({nullptr, nullptr}) : std::nullopt;
-      EXPECT_TRUE(sameRun(runOnContext(ctx, p, job.method, job.print, job.diffMeth, analysis), job.expected));
-      EXPECT_EQ(KVW_get_nFunEval(), defaultCalls);
-      if (mode.batch) {
-        EXPECT_EQ(calls.points, job.expected.nFunEval);
-        EXPECT_EQ(calls.largestGroup, job.diffMeth == 1 ? p.n : 2 * p.n);
-      }
-    }
-  }
-  KVW_ctx_free(ctx);
-}
-
-// Runs of different contexts are independent: eight contexts in eight threads at once, each with its own line
-// callback, each taking every run in its own order (so different problems and print levels overlap), give exactly
-// the default context's runs.
-TEST(Batches, EightContextsInEightThreadsGiveTheSameRunsBitForBit) {
-  const std::vector<Job>& all = jobs();
   constexpr int kThreads = 8;
-  std::vector<std::vector<RunRecord>> results(kThreads, std::vector<RunRecord>(all.size()));
   std::atomic<int> ready{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       KVW_Context* ctx = KVW_ctx_create();
+      EXPECT_NE(ctx, nullptr);
       for (++ready; ready.load() < kThreads;) std::this_thread::yield();  // all start together
       for (size_t k = 0; ctx != nullptr && k < all.size(); ++k) {
         const size_t j = (k + static_cast<size_t>(t) * 7) % all.size();
-        results[t][j] = runOnContext(ctx, *all[j].problem, all[j].method, all[j].print, all[j].diffMeth);
+        const Job& job = all[j];
+        const auto& mode = modes[(j + static_cast<size_t>(t)) % 5];
+        BatchCalls calls{job.problem};
+        EXPECT_EQ(KVW_ctx_set_threads(ctx, mode.threads), 0);
+        KVW_ctx_set_batchCallback(ctx, mode.batch ? backwards : nullptr, &calls);
+        // With a batch callback the ordinary one is not needed.
+        const auto analysis = mode.batch ? std::optional<Analysis>({nullptr, nullptr}) : std::nullopt;
+        const RunRecord r = runOnContext(ctx, *job.problem, job.method, job.print, job.diffMeth, analysis);
+        const std::string what =
+            describe(job) + " threads " + std::to_string(mode.threads) + (mode.batch ? " batch" : "");
+        EXPECT_TRUE(sameRun(r, job.expected) && (job.print == 0 || r.lines.size() > 10u)) << what;
+        EXPECT_EQ(KVW_get_nFunEval(), defaultCalls) << what;
+        EXPECT_TRUE(!mode.batch || (calls.points == r.nFunEval &&
+                                    calls.largestGroup == (job.diffMeth == 1 ? 1 : 2) * job.problem->n))
+            << what;
       }
       KVW_ctx_free(ctx);
     });
   }
   for (auto& thread : threads) thread.join();
-  for (int t = 0; t < kThreads; ++t) {
-    for (size_t j = 0; j < all.size(); ++j) {
-      EXPECT_TRUE(sameRun(results[t][j], all[j].expected)) << "thread " << t << ", " << describe(all[j]);
-    }
-  }
 }
 
 // A run on k threads where one difference point throws.
@@ -224,6 +206,7 @@ struct Observed {
   const TestProblem* problem;
   KVW_Context* ctx;
   int stopAt = 0;  // request a stop from the iteration callback at this iteration (0: never)
+  int threadsDuringRun = 0;  // what a change of the thread count from the iteration callback returned
   std::vector<std::vector<double>> callX{}, callF{};
   struct Report {
     int iteration, nFunEval;
@@ -246,13 +229,15 @@ void recordIteration(void* user, int iteration, int n, const double* x, const do
   auto& o = *static_cast<Observed*>(user);
   const int m = 1 + o.problem->nEq + o.problem->nIneq;
   o.reports.push_back({iteration, nFunEval, std::vector<double>(x, x + n), std::vector<double>(f, f + m)});
+  o.threadsDuringRun = KVW_ctx_set_threads(o.ctx, 4);
   if (iteration == o.stopAt) KVW_ctx_set_stop(o.ctx, 1);
 }
 
 // The iteration callback of every demo problem and both methods: called for iterations 1, 2, ... up to the last
 // begun, each time with the number of analysis calls made so far and a point and function vector that one of those
-// calls saw and wrote, bit for bit (in the GRG feasibility phase too); the run is the run without the callback. A
-// stop requested from the callback at iteration 2 ends the run there, before another analysis call.
+// calls saw and wrote, bit for bit (in the GRG feasibility phase too); the run is the run without the callback, whose
+// change of the thread count is refused with 94. A stop requested from the callback at iteration 2 ends the run
+// there, before another analysis call.
 TEST(Batches, TheIterationCallbackSeesTheIterateAsTheAnalysisSawIt) {
   KVW_Context* ctx = KVW_ctx_create();
   ASSERT_NE(ctx, nullptr);
@@ -265,6 +250,7 @@ TEST(Batches, TheIterationCallbackSeesTheIterateAsTheAnalysisSawIt) {
       const RunRecord r = runOnContext(ctx, p, method, 2, 1, Analysis{recordingAnalysis, &o});
       KVW_ctx_set_iterationCallback(ctx, nullptr, nullptr);
       EXPECT_TRUE(sameRun(r, expected));
+      EXPECT_EQ(o.threadsDuringRun, KVW_RUN_IN_PROGRESS);
 
       ASSERT_EQ(static_cast<int>(o.reports.size()), r.nIter);
       for (size_t k = 0; k < o.reports.size(); ++k) {
@@ -294,21 +280,9 @@ TEST(Batches, TheIterationCallbackSeesTheIterateAsTheAnalysisSawIt) {
   KVW_ctx_free(ctx);
 }
 
-struct SettingDuringRun {
-  KVW_Context* ctx;
-  int threadsResult = 0;
-};
-
-void setsThreads(void* user, const double* x, double* objective, double*, double*) {
-  auto& s = *static_cast<SettingDuringRun*>(user);
-  s.threadsResult = KVW_ctx_set_threads(s.ctx, 4);
-  *objective = x[0] * x[0];
-}
-
 // The thread count: 1..64 accepted (repeatedly, down to 1 again), anything else refused with 96, null contexts
-// refused, and a change from inside a run refused with 94 while the run goes on unchanged. The default context's
-// setters take the same values.
-TEST(Batches, ThreadSettingsAreCheckedAndFixedDuringARun) {
+// refused. The default context's setters take the same values.
+TEST(Batches, ThreadSettingsAreChecked) {
   KVW_Context* ctx = KVW_ctx_create();
   ASSERT_NE(ctx, nullptr);
   const struct {
@@ -324,12 +298,6 @@ TEST(Batches, ThreadSettingsAreCheckedAndFixedDuringARun) {
   EXPECT_EQ(KVW_ctx_set_threads(nullptr, 2), KVW_INVALID_ARGUMENT);
   KVW_ctx_set_batchCallback(nullptr, backwards, nullptr);
   KVW_ctx_set_iterationCallback(nullptr, nullptr, nullptr);
-
-  SettingDuringRun s{ctx};
-  double x[1] = {0.5}, lower[1] = {-1}, upper[1] = {1}, f[1] = {0};
-  KVW_ctx_setDefaults(ctx);
-  EXPECT_EQ(KVW_ctx_sqp(ctx, 5, 1, x, lower, upper, 0, 0, setsThreads, &s, f), KVW_SQP_CONVERGED);
-  EXPECT_EQ(s.threadsResult, KVW_RUN_IN_PROGRESS);
   EXPECT_EQ(KVW_ctx_set_threads(ctx, 1), 0);
   EXPECT_EQ(KVW_set_threads(1), 0);
   KVW_ctx_free(ctx);  // with its two workers
