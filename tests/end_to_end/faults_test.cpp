@@ -86,12 +86,11 @@ class FaultTest : public KorvexTest {
 TEST_F(FaultTest, EachFaultEndsWithItsCodeAFiniteXAndTheCallbacksValuesThere) {
   struct Case {
     const char* what;
-    std::function<void(Problem&)> make;
-    int sqp, grg;                                   // expected codes
-    int calls = -1;                                 // analysis calls, both methods (-1: not checked)
-    std::function<void()> settings = [] {};
-    int maxIter = 50;
+    std::function<void(Problem&)> make;  // the problem from the bowl, and the settings from the defaults
+    int sqp, grg;                        // expected codes
+    int calls = -1;                      // analysis calls, both methods (-1: not checked)
     bool atStart = false;  // the run ends at the start point; with no values there when the start call threw
+    int maxIter = 50;
   };
   const Case cases[] = {
       {"n < 0", [](Problem& p) { p.n = -1; }, 96, 96, 0},
@@ -101,33 +100,33 @@ TEST_F(FaultTest, EachFaultEndsWithItsCodeAFiniteXAndTheCallbacksValuesThere) {
       {"a start too far outside the box to scale", [](Problem& p) { p.start[0] = 1.797e308; }, 96, 96, 0},
       {"a box too wide to scale", [](Problem& p) { p.lower[0] = -1e308, p.upper[0] = 1e308; }, 96, 96, 0},
       {"NaN start", [](Problem& p) { p.start[1] = kNan; }, 96, 96, 0},
-      {"diffPert 0", [](Problem&) {}, 96, 96, 0, [] { KVW_set_diffPert(0.0); }},
-      {"diffPert NaN", [](Problem&) {}, 96, 96, 0, [] { KVW_set_diffPert(kNan); }},
-      {"convTol zero", [](Problem&) {}, 96, 96, 0, [] { KVW_set_convTol(0.0); }},
-      {"convTol negative", [](Problem&) {}, 96, 96, 0, [] { KVW_set_convTol(-1e-3); }},
-      {"convTol infinite", [](Problem&) {}, 96, 96, 0, [] { KVW_set_convTol(kInf); }},
+      {"diffPert 0", [](Problem&) { KVW_set_diffPert(0.0); }, 96, 96, 0},
+      {"diffPert NaN", [](Problem&) { KVW_set_diffPert(kNan); }, 96, 96, 0},
+      {"convTol zero", [](Problem&) { KVW_set_convTol(0.0); }, 96, 96, 0},
+      {"convTol negative", [](Problem&) { KVW_set_convTol(-1e-3); }, 96, 96, 0},
+      {"convTol infinite", [](Problem&) { KVW_set_convTol(kInf); }, 96, 96, 0},
       {"objective NaN at the start point", [](Problem& p) { p.values = [](const double*, double* f) { f[0] = kNan; }; },
-       95, 95, 1, [] {}, 50, true},
+       95, 95, 1, true},
       {"a NaN objective at a start whose fixed variable is off its value",
        [](Problem& p) {
          p.lower[1] = p.upper[1] = 2;
          p.values = [](const double*, double* f) { f[0] = kNan; };
        },
-       95, 95, 1, [] {}, 50, true},
+       95, 95, 1, true},
       {"a constraint that is always NaN",
        [](Problem& p) {
          p.nIneq = 1;
          p.values = [](const double* x, double* f) { bowl(x, f), f[1] = kNan; };
        },
-       95, 95, 1, [] {}, 50, true},
+       95, 95, 1, true},
       {"+inf at every point but the start (the first difference point)",
        [](Problem& p) { p.values = [](const double* x, double* f) { bowl(x, f), f[0] += x[0] == 0 ? 0 : kInf; }; },
-       95, 95, 2, [] {}, 50, true},
+       95, 95, 2, true},
       {"NaN off the axes through the start: every trial point fails, no difference point does",
        [](Problem& p) {
          p.values = [](const double* x, double* f) { bowl(x, f), f[0] += x[0] != 0 && x[1] != 0 ? kNan : 0; };
        },
-       95, 95, -1, [] {}, 50, true},
+       95, 95, -1, true},
       // Trials beyond the edge fail and are shortened until the iterates come within a difference step of it.
       {"NaN beyond x0 = 1 on the way to the minimum at x0 = 3",
        [](Problem& p) { p.values = [](const double* x, double* f) { bowl(x, f), f[0] += x[0] > 1 ? kNan : 0; }; },
@@ -146,10 +145,8 @@ TEST_F(FaultTest, EachFaultEndsWithItsCodeAFiniteXAndTheCallbacksValuesThere) {
          p.values = [](const double* x, double* f) { bowl(x, f), f[1] = x[1] - x[0] * x[0]; };
        },
        1, 1},
-      {"an exception in a difference call", [](Problem& p) { p.values = bowl, p.throwAtCall = 3; }, 97, 97, 3,
-       [] {}, 50, true},
-      {"an exception in the start call", [](Problem& p) { p.values = bowl, p.throwAtCall = 1; }, 97, 97, 1,
-       [] {}, 50, true},
+      {"an exception in a difference call", [](Problem& p) { p.values = bowl, p.throwAtCall = 3; }, 97, 97, 3, true},
+      {"an exception in the start call", [](Problem& p) { p.values = bowl, p.throwAtCall = 1; }, 97, 97, 1, true},
       {"a stop asked for in the first trial", [](Problem& p) { p.values = bowl, p.stopAtCall = 4; }, 8, 12},
       // x0 + 1 = 0 violated with a negative value: GRG's feasibility phase keeps it negated.
       {"a stop in GRG's feasibility phase on a negative equality",
@@ -163,13 +160,12 @@ TEST_F(FaultTest, EachFaultEndsWithItsCodeAFiniteXAndTheCallbacksValuesThere) {
          p.nEq = 1, p.start = {-3, 0};
          p.values = [](const double* x, double* f) { bowl(x, f), f[1] = x[0] + 1; };
        },
-       2, 6, -1, [] {}, 1},
+       2, 6, -1, false, 1},
   };
   for (const Case& c : cases) {
     for (int method : {0, 1}) {
       SCOPED_TRACE(std::string(c.what) + (method == 1 ? " (GRG)" : " (SQP)"));
       KVW_setDefaults();
-      c.settings();
       Problem p;
       p.values = bowl;
       c.make(p);
