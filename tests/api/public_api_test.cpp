@@ -11,26 +11,19 @@ extern "C" int korvexCallerRejectsTooManyVariables(int* calls, int onContext);
 
 namespace {
 
-TEST(PublicApi, CallerInCRejectsMoreThan100VariablesWithoutEvaluating) {
-  int calls = 0;
-  EXPECT_EQ(korvexCallerRejectsTooManyVariables(&calls, 0), KVW_TOO_MANY_VARIABLES);
-  EXPECT_EQ(korvexCallerRejectsTooManyVariables(&calls, 1), KVW_TOO_MANY_VARIABLES);
-  EXPECT_EQ(calls, 0);
-  EXPECT_EQ(KVW_get_nFunEval(), 0);
-}
-
 void counting(void* user, const double*, double* objective, double*, double*) {
   ++*static_cast<int*>(user);
   *objective = 0.0;
 }
 
-// Each unusable argument makes both methods return 96 at once: no evaluation, no counter, x as it was.
+// Each unusable argument makes both methods return 96 at once, and more than 100 variables 99 (from a caller in C,
+// on the default context and on one of its own): no evaluation, no counter, x as it was.
 TEST(PublicApi, UnusableArgumentsAreRefusedBeforeAnythingHappens) {
   using Run = int (*)(int, int, double*, const double*, const double*, int, int, AnalysisCallback, void*, double*);
   double x[2] = {0.25, 0.5}, lower[2] = {0, 0}, upper[2] = {1, 1}, f[3] = {0, 0, 0};
+  int calls = 0;
   for (Run run : {&KVW_sqp, &KVW_grg}) {
     KVW_setDefaults();
-    int calls = 0;
     EXPECT_EQ(run(5, 2, x, lower, upper, 1, 1, nullptr, &calls, f), KVW_INVALID_ARGUMENT);
     EXPECT_EQ(run(5, 2, x, lower, upper, 1, 1, counting, &calls, nullptr), KVW_INVALID_ARGUMENT);
     EXPECT_EQ(run(5, 2, nullptr, lower, upper, 1, 1, counting, &calls, f), KVW_INVALID_ARGUMENT);
@@ -44,6 +37,10 @@ TEST(PublicApi, UnusableArgumentsAreRefusedBeforeAnythingHappens) {
     EXPECT_EQ(x[0], 0.25);
     EXPECT_EQ(x[1], 0.5);
   }
+  EXPECT_EQ(korvexCallerRejectsTooManyVariables(&calls, 0), KVW_TOO_MANY_VARIABLES);
+  EXPECT_EQ(korvexCallerRejectsTooManyVariables(&calls, 1), KVW_TOO_MANY_VARIABLES);
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(KVW_get_nFunEval(), 0);
 }
 
 TEST(PublicApi, ResultTextsExistForEveryCode) {
