@@ -1,6 +1,6 @@
-// GRG runs end to end: one problem built for each result code a run can reach, the feasibility phase, an optimum
-// on an active inequality and an equality, the Hessian update across iterations and what a run prints at each level
-// (run_checksums_test.cpp solves the demo problem set).
+// GRG runs end to end: one problem built for each result code a run can reach, the feasibility phase, the Hessian
+// update across iterations and what a run prints at each level (run_checksums_test.cpp solves the demo problem set
+// and pins every line of those runs).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -122,25 +122,6 @@ TEST_F(GrgRunTest, OverflowZeroDirectionIterationLimitAndStopEndARunEarly) {
   KVW_set_stop(1);
   EXPECT_EQ(flat.run(10), KVW_GRG_STOPPED);
   EXPECT_EQ(std::tuple(KVW_get_nIter(), flat.calls, lines().size()), std::tuple(1, 3, 0u));
-}
-
-// min |x - 2|^2 with x1 + x2 + x3 = 3 and x1 <= 0.5: optimum (0.5, 1.25, 1.25) with both constraints active. On
-// the way the inequality is met as a new constraint, then tracked in the basis with the equality.
-TEST_F(GrgRunTest, OptimumOnAnActiveInequalityAndAnEquality) {
-  RunProblem p{3, 1, 1, {0.0, 0.0, 3.0}, {-4.0, -4.0, -4.0}, {4.0, 4.0, 4.0}, [](const double* x, double* f, int) {
-                 f[0] = sq(x[0] - 2) + sq(x[1] - 2) + sq(x[2] - 2);
-                 f[1] = x[0] + x[1] + x[2] - 3.0;
-                 f[2] = x[0] - 0.5;
-               }};
-  KVW_set_print(2);
-  EXPECT_EQ(p.run(50), KVW_GRG_CONVERGED_DERIVATIVE);
-  EXPECT_LE(largestDifference(p.x, {0.5, 1.25, 1.25}), 0.001);
-  EXPECT_LE(std::max(std::fabs(p.f[1]), p.f[2]), 0.001);
-  for (const char* line : {" NEW CONSTRAINT   3", " HESSIAN UPDATED", " NR ITERATIONS=  1"}) {
-    EXPECT_TRUE(hasLine(line)) << line;
-  }
-  const auto tracked = std::find(lines().begin(), lines().end(), " MTRAK");
-  EXPECT_NE(std::find(tracked, lines().end(), "         3"), lines().end());
 }
 
 // Start point violating an inequality by 2 and an equality by 2: the equality becomes the temporary objective (ties
