@@ -81,17 +81,12 @@ TEST(Contexts, NewContextPrintsNowhereUntilAFileIsNamed) {
   fs::remove_all(dir);
 }
 
-struct StopHandshake {
-  std::atomic<int> calls{0};
-  std::atomic<bool> requested{false};
-};
-
-// The analysis blocks at its third call until another thread has requested the stop; the run then ends at the top
-// of its next iteration with the method's stop code.
+// The analysis blocks at its third call until another thread has requested the stop and made the count negative;
+// the run then ends at the top of its next iteration with the method's stop code.
 void waitForStopAtThirdCall(void* user, const double* x, double* objective, double*, double*) {
-  auto* h = static_cast<StopHandshake*>(user);
-  if (++h->calls == 3) {
-    while (!h->requested.load()) std::this_thread::yield();
+  auto& calls = *static_cast<std::atomic<int>*>(user);
+  if (++calls == 3) {
+    while (calls.load() > 0) std::this_thread::yield();
   }
   *objective = (x[0] - 0.3) * (x[0] - 0.3) + (x[1] + 0.2) * (x[1] + 0.2);
 }
@@ -100,15 +95,15 @@ TEST(Contexts, StopRequestFromAnotherThreadEndsTheRun) {
   for (int method : {0, 1}) {
     KVW_Context* ctx = KVW_ctx_create();
     ASSERT_NE(ctx, nullptr);
-    StopHandshake handshake;
+    std::atomic<int> calls{0};
     double x[2] = {0.9, 0.9}, lower[2] = {-1, -1}, upper[2] = {1, 1}, f[1];
     std::thread canceller([&] {
-      while (handshake.calls.load() < 3) std::this_thread::yield();
+      while (calls.load() < 3) std::this_thread::yield();
       KVW_ctx_set_stop(ctx, 1);
-      handshake.requested = true;
+      calls = -1000;
     });
     const auto run = method == 1 ? &KVW_ctx_grg : &KVW_ctx_sqp;
-    const int result = run(ctx, 1000, 2, x, lower, upper, 0, 0, waitForStopAtThirdCall, &handshake, f);
+    const int result = run(ctx, 1000, 2, x, lower, upper, 0, 0, waitForStopAtThirdCall, &calls, f);
     canceller.join();
     EXPECT_EQ(result, method == 1 ? KVW_GRG_STOPPED : KVW_SQP_STOPPED);
     EXPECT_LE(KVW_ctx_get_nIter(ctx), 3);
