@@ -30,6 +30,7 @@ using korvex_examples::TestProblem;
 
 struct BatchCalls {
   const TestProblem* problem;
+  Analysis analysis;  // of each point
   int points = 0;  // points the batch callback evaluated
   int largestGroup = 0;
 };
@@ -41,7 +42,7 @@ void backwards(void* user, int count, int n, int nEq, int nIneq, const double* x
   EXPECT_TRUE(n == calls.problem->n && nEq == calls.problem->nEq && nIneq == calls.problem->nIneq);
   for (int k = count - 1; k >= 0; --k) {
     double* fk = f + static_cast<size_t>(k) * m;
-    calls.problem->analysis(nullptr, x + static_cast<size_t>(k) * n, fk, fk + 1, fk + 1 + nEq);
+    calls.analysis.callback(calls.analysis.user, x + static_cast<size_t>(k) * n, fk, fk + 1, fk + 1 + nEq);
   }
   calls.points += count;
   calls.largestGroup = std::max(calls.largestGroup, count);
@@ -101,7 +102,7 @@ TEST(Batches, EveryWayOfEvaluatingGivesTheSerialRunBitForBit) {
         const size_t j = (k + static_cast<size_t>(t) * 7) % all.size();
         const Job& job = all[j];
         const auto& mode = modes[(j + static_cast<size_t>(t)) % 5];
-        BatchCalls calls{job.problem};
+        BatchCalls calls{job.problem, {job.problem->analysis, nullptr}};
         EXPECT_EQ(KVW_ctx_set_threads(ctx, mode.threads), 0);
         KVW_ctx_set_batchCallback(ctx, mode.batch ? backwards : nullptr, &calls);
         // With a batch callback the ordinary one is not needed.
@@ -144,14 +145,6 @@ void trappedAnalysis(void* user, const double* x, double* objective, double* equ
   }
 }
 
-void trappedBatch(void* user, int count, int n, int nEq, int nIneq, const double* x, double* f) {
-  const int m = 1 + nEq + nIneq;
-  for (int k = 0; k < count; ++k) {
-    double* fk = f + static_cast<size_t>(k) * m;
-    trappedAnalysis(user, x + static_cast<size_t>(k) * n, fk, fk + 1, fk + 1 + nEq);
-  }
-}
-
 void armAtIteration(void* user, int iteration, int n, const double* x, const double* f, int nFunEval) {
   auto& trap = *static_cast<Trap*>(user);
   if (iteration != trap.iteration) return;
@@ -178,8 +171,9 @@ TEST(Batches, AFailingPointInAGroupEndsTheRunAtTheIterate) {
             SCOPED_TRACE(describe(p, method) + (notFinite ? " NaN" : " throw") +
                          " mode " + std::to_string(mode) + " diffMeth " + std::to_string(diffMeth));
             Trap trap{&p, {false}, 2, notFinite};
+            BatchCalls calls{&p, {trappedAnalysis, &trap}};
             ASSERT_EQ(KVW_ctx_set_threads(ctx, mode == 1 ? 2 : 1), 0);
-            KVW_ctx_set_batchCallback(ctx, mode == 2 ? trappedBatch : nullptr, &trap);
+            KVW_ctx_set_batchCallback(ctx, mode == 2 ? backwards : nullptr, &calls);
             KVW_ctx_set_iterationCallback(ctx, armAtIteration, &trap);
             const RunRecord r = runOnContext(ctx, p, method, 0, diffMeth, Analysis{trappedAnalysis, &trap});
             EXPECT_EQ(r.result, notFinite ? KVW_NON_FINITE_ANALYSIS : KVW_CALLBACK_EXCEPTION);

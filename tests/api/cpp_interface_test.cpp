@@ -268,12 +268,6 @@ TEST(CppInterface, SolverMovesItsContextAndChecksItsArguments) {
   EXPECT_THROW(third.solve(counting, p.start, p.lower, p.upper, -1, p.nIneq), std::invalid_argument);
   EXPECT_THROW(third.solve(counting, p.start, p.lower, p.upper, p.nEq, -1), std::invalid_argument);
   EXPECT_EQ(calls, 0);
-
-  const std::vector<double> wide(101, 0.0), wideUpper(101, 1.0);
-  const Result tooMany = third.solve(counting, wide, wide, wideUpper, 0, 0);
-  EXPECT_EQ(tooMany.code, KVW_TOO_MANY_VARIABLES);
-  EXPECT_EQ(tooMany.x, wide);
-  EXPECT_EQ(calls, 0);
 }
 
 }  // namespace
