@@ -55,24 +55,6 @@ struct Job {
   RunRecord expected;
 };
 
-// Every demo problem, GRG and SQP, forward and central differences, print levels 0 and 3.
-const std::vector<Job>& jobs() {
-  static const std::vector<Job> all = [] {
-    std::vector<Job> list;
-    for (const TestProblem& p : korvex_examples::testProblems()) {
-      for (int method : {0, 1}) {
-        for (int diffMeth : {1, 2}) {
-          for (int print : {0, 3}) {
-            list.push_back({&p, method, diffMeth, print, runOnContext(nullptr, p, method, print, diffMeth)});
-          }
-        }
-      }
-    }
-    return list;
-  }();
-  return all;
-}
-
 std::string describe(const Job& job) {
   return describe(*job.problem, job.method) + (job.diffMeth == 1 ? " forward" : " central") + " print " +
          std::to_string(job.print);
@@ -88,7 +70,16 @@ TEST(Batches, EveryWayOfEvaluatingGivesTheSerialRunBitForBit) {
     int threads;
     bool batch;  // through the backwards batch callback
   } modes[] = {{1, false}, {2, false}, {8, false}, {1, true}, {8, true}};
-  const std::vector<Job>& all = jobs();  // the default context's runs, made first
+  std::vector<Job> all;  // every demo problem, GRG and SQP, forward and central differences, print levels 0 and 3
+  for (const TestProblem& p : korvex_examples::testProblems()) {
+    for (int method : {0, 1}) {
+      for (int diffMeth : {1, 2}) {
+        for (int print : {0, 3}) {
+          all.push_back({&p, method, diffMeth, print, runOnContext(nullptr, p, method, print, diffMeth)});
+        }
+      }
+    }
+  }
   const int defaultCalls = KVW_get_nFunEval();
   constexpr int kThreads = 8;
   std::atomic<int> ready{0};
