@@ -55,11 +55,6 @@ struct Job {
   RunRecord expected;
 };
 
-std::string describe(const Job& job) {
-  return describe(*job.problem, job.method) + (job.diffMeth == 1 ? " forward" : " central") + " print " +
-         std::to_string(job.print);
-}
-
 // The identity: every job, run by eight threads at once, each on a context of its own that it uses again run after
 // run in its own order (so different problems and print levels overlap), on 1, 2 or 8 worker threads or through the
 // backwards batch callback (each job in every one of these modes), is the default context's serial run in every bit
@@ -99,8 +94,9 @@ TEST(Batches, EveryWayOfEvaluatingGivesTheSerialRunBitForBit) {
         // With a batch callback the ordinary one is not needed.
         const auto analysis = mode.batch ? std::optional<Analysis>({nullptr, nullptr}) : std::nullopt;
         const RunRecord r = runOnContext(ctx, *job.problem, job.method, job.print, job.diffMeth, analysis);
-        const std::string what =
-            describe(job) + " threads " + std::to_string(mode.threads) + (mode.batch ? " batch" : "");
+        const std::string what = describe(*job.problem, job.method) + (job.diffMeth == 1 ? " forward" : " central") +
+                                 " print " + std::to_string(job.print) + " threads " + std::to_string(mode.threads) +
+                                 (mode.batch ? " batch" : "");
         EXPECT_TRUE(sameRun(r, job.expected) && (job.print == 0 || r.lines.size() > 10u)) << what;
         EXPECT_EQ(KVW_get_nFunEval(), defaultCalls) << what;
         EXPECT_TRUE(!mode.batch || (calls.points == r.nFunEval &&

@@ -242,10 +242,7 @@ TEST(CppInterface, SolverMovesItsContextAndChecksItsArguments) {
   static_assert(!std::is_copy_constructible_v<Solver> && !std::is_copy_assignable_v<Solver>);
   static_assert(std::is_nothrow_move_constructible_v<Solver> && std::is_nothrow_move_assignable_v<Solver>);
   const Problem& p = kHs71;
-  Options options;
-  options.method = Method::grg;
-  options.tolerance = 1e-4;
-  Solver first(options);
+  Solver first(Options{Method::grg, 100, 1e-4, Differences::forward, 1e-4, 0, {}, {}});
   const Result before = first.solve(analysisOf(p), p.start, p.lower, p.upper, p.nEq, p.nIneq);
   ASSERT_TRUE(before.converged());
 

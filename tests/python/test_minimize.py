@@ -232,12 +232,10 @@ def test_a_missing_library_error_says_where_it_looked(monkeypatch, tmp_path):
 def test_callback_and_disp_follow_the_iterations(method, stopped, capsys):
     seen, points = [], []
 
-    def watch(intermediate_result):
-        seen.append(intermediate_result)
-
     problem = dict(fun=quadratic, x0=[0, 0], bounds=BOX, method=method,
                    constraints={"type": "ineq", "fun": lambda x: 2 - x[0] - x[1]})
-    result = korvex.minimize(**problem, callback=watch, options={"disp": True})
+    result = korvex.minimize(**problem, callback=lambda intermediate_result: seen.append(intermediate_result),
+                             options={"disp": True})
     assert [r.nit for r in seen] == list(range(1, result.nit + 1))
     assert all(r.nfev <= result.nfev and r.fun == pytest.approx(quadratic(r.x)) for r in seen)
     assert seen[0].x.tolist() == [0, 0] and seen[0].maxcv == 0
