@@ -14,7 +14,7 @@ namespace korvex {
 namespace {
 
 using SqpRunTest = korvex::testing::KorvexTest;
-using Lines = std::vector<std::string>;
+using korvex::testing::Lines;
 // (x, objective, equalities, inequalities) in the caller's units.
 using Analysis = std::function<void(const double*, double*, double*, double*)>;
 
@@ -42,8 +42,9 @@ struct Case {
   std::function<void()> setup = [] {};
   int stopAtCall = 0;
   int code = 0, calls = -1, nIter = -1, errorFlag = 0;  // -1: not checked
-  Lines lines = {};   // the whole transcript
-  bool tail = false;  // lines are only the transcript's last ones
+  Lines lines = {};         // the whole transcript
+  bool tail = false;        // lines are only the transcript's last ones
+  std::uint64_t hash = 0;   // when not 0: the whole transcript's hash, instead of its lines
 };
 
 const Analysis disc = [](const double* x, double* obj, double* eq, double* ineq) {
@@ -69,21 +70,10 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
       // Initial Penalty 32, Step Length 52, Pender 75.
       {.why = "one iteration at print level 3", .x = {0.0}, .maxIter = 1, .analysis = parabolaAt(0.25),
        .setup = [] { KVW_set_print(3); }, .code = 2, .calls = 4, .nIter = 1,
-       .lines = {" Starting Variable Values", "  0.00000E+00", " Starting Function Values", "  6.25000E-02", " Dvdel",
-                 "  0.00000E+00", " Gradel", "  0.00000E+00", " Gradd: Ineqs First, Then Eqs, Then Obj",
-                 "  -4.99900E-01", " Hessian", "   4.99900E-01", " Search Direction", "  1.00000E+00",
-                 " Lagrange Multipliers", "  0.00000E+00  0.00000E+00", "  Dderiv=   -0.4999E+00     Istopp=  0",
-                 "  Initial Penalty=     0.6250E-01", " Variable Values", "  1.00000E+00", " Function Values",
-                 "  5.62500E-01", "  Step Length=   0.1000E+01     Penalty=   0.5625E+00", " xmu", "",
-                 "  Pender=    -0.4999E+00 Astar=     0.2500E+00                              ", " Variable Values",
-                 "  2.49975E-01", " Function Values", "  6.25125E-10",
-                 "  Step Length=   0.2500E+00     Penalty=   0.6251E-09"}},
+       .hash = 0x56530f62bf9536c9u},
       {.why = "x1 + x2 subject to x1 = 0.5 and x1^2 + x2^2 <= 1 at print level 2", .x = {0.0, 0.0}, .nEq = 1,
        .nIneq = 1, .maxIter = 2, .analysis = disc, .setup = [] { KVW_set_print(2); }, .code = 2,
-       .lines = {" Search Direction", "  5.00000E-01 -1.00000E+00", " Clipping Search Vector",
-                 "  Initial Penalty=     0.7500E+00", "  Step Length=   0.1000E+01     Penalty=  -0.3680E+00",
-                 " Search Direction", "  5.27864E-02  2.63976E-02", "  Initial Penalty=    -0.3645E+00",
-                 "  Step Length=   0.1000E+01     Penalty=  -0.3660E+00"}},
+       .hash = 0xdacff75a5c13fd08u},
       {.why = "level 1 keeps only the line-search warning, which this run never needs", .x = {0.0, 0.0}, .nEq = 1,
        .nIneq = 1, .maxIter = 2, .analysis = disc, .setup = [] { KVW_set_print(1); }, .code = 2},
       {.why = "unconstrained minimum: start, n forward differences, final", .x = {0.2, -0.4}, .analysis = bowl,
@@ -176,7 +166,11 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
     EXPECT_TRUE(workPool.dblPoolTop == dblTop && workPool.intPoolTop == intTop);
     const auto shown = static_cast<long>(c.tail ? c.lines.size() : lines().size());
     ASSERT_GE(static_cast<long>(lines().size()), shown);
-    EXPECT_EQ(Lines(lines().end() - shown, lines().end()), c.lines);
+    if (c.hash != 0) {
+      EXPECT_EQ(transcriptHash(), c.hash) << transcript();
+    } else {
+      EXPECT_EQ(Lines(lines().end() - shown, lines().end()), c.lines);
+    }
     // f holds the functions at the returned point; a converged point is feasible within feasTol.
     if (user.calls == 0) continue;
     std::vector<double> at(f.size(), 0.0);
