@@ -54,8 +54,11 @@ bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
 Outcome differences(Context& ctx, int diffMeth, int ndf, int negated) {
   ctx.restoreDefaults();
   ctx.setDiffMeth(diffMeth);
-  std::tie(ctx.bridge.callback, ctx.bridge.nEq, ctx.bridge.n, ctx.bridge.nIneq, ctx.bridge.batch) =
-      std::tuple(&analysis, 0, kNdv, ndf - 1, ctx.groups.batch);
+  ctx.bridge.callback = &analysis;
+  ctx.bridge.nEq = 0;
+  ctx.bridge.n = kNdv;
+  ctx.bridge.nIneq = ndf - 1;
+  ctx.bridge.batch = ctx.groups.batch;
   for (int i = 0; i < kNdv; ++i) {  // bounds whose round trips are not exact
     ctx.bridge.lower[i] = -1.3 - 0.0137 * i;
     ctx.bridge.upper[i] = 2.7 + 0.0191 * i;

@@ -214,7 +214,9 @@ TEST_F(GrgBasisTest, BroydenUpdatesOfOrderOneAndTheirSkipsAndOverflow) {
   EXPECT_EQ(std::tuple(p, q, xjinv), std::tuple(-0.5 * 0.25, 0.5 * 0.5, 0.5 - p * q / (0.5 * (p + 0.5))));
 
   KVW_set_print(3);
-  std::tie(settings.tinyTol, xjac, xjinv) = std::tuple(0.25, 2.0, 1.0);
+  settings.tinyTol = 0.25;
+  xjac = 2.0;
+  xjinv = 1.0;
   GRGJUP(&ld, &n, &xjac, &deldv, &resid);          // sigma = 0.25
   GRGBUP(&ld, &n, &xjinv, &none, &deldv, &p, &q);  // p = 0, delta = 0.25
   const int two = 2;

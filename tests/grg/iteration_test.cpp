@@ -60,21 +60,25 @@ TEST_F(GrgIterationTest, TemporaryObjectiveIsTheFirstWorstAndIsKeptWhileViolated
 
   // Inequality 4 stays the temporary objective while violated, even with a worse equality.
   Lists l(2, 1, {0.0, 5.0, 0.0, 0.5});
-  std::tie(l.ITOBJ, l.IPHASE) = std::tuple(4, 1);
+  l.ITOBJ = 4;
+  l.IPHASE = 1;
   l.classify();
   EXPECT_EQ(l.ITOBJ, 4);
   l.f(4) = 0.0;  // satisfied: the worst remaining violation is chosen
   l.classify();
   EXPECT_EQ(std::tuple(l.ITOBJ, l.IPHASE), std::tuple(2, 2));
   // Equality 2 overshoots zero: phase 2 -> 3 and back, the stored value negated to positive each time.
-  std::tie(l.f(2), l.f(3)) = std::tuple(-0.3, 4.0);
+  l.f(2) = -0.3;
+  l.f(3) = 4.0;
   l.classify();
   EXPECT_EQ(std::tuple(l.ITOBJ, l.IPHASE, l.f(2)), std::tuple(2, 3, 0.3));
   l.f(2) = -0.2;
   l.classify();
   EXPECT_EQ(std::tuple(l.IPHASE, l.f(2)), std::tuple(2, 0.2));
   // Everything satisfied in phase 3: the stored value is negated back and the phase becomes 0.
-  std::tie(l.IPHASE, l.f(2), l.f(3)) = std::tuple(3, 0.0005, 0.0);
+  l.IPHASE = 3;
+  l.f(2) = 0.0005;
+  l.f(3) = 0.0;
   l.classify();
   EXPECT_EQ(std::tuple(l.IPHASE, l.f(2)), std::tuple(0, -0.0005));
 }
@@ -274,7 +278,9 @@ TEST_F(GrgDirectionTest, HessianUpdateFrontEndUpdatesOrReportsAndAlwaysGivesTheP
   EXPECT_EQ(updated, 0);
 
   // Three vectors of n from slot 8: new top 7 + 6 + 1 = 14.
-  std::tie(settings.print, workPool.dblPoolSize, updated) = std::tuple(1, 13, 5);
+  settings.print = 1;
+  workPool.dblPoolSize = 13;
+  updated = 5;
   GRSHES(&n, s.data(), y.data(), B.data(), &updated);
   EXPECT_EQ(std::tuple(settings.errorFlag, updated, B, workPool.dblPoolTop), std::tuple(-1, 5, Doubles{2, 0, 0, 1}, 7));
   EXPECT_EQ(lines(), (Lines{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED        14"}));

@@ -52,7 +52,8 @@ TEST_F(GrgLineSearch, BracketKeepsThreeSortedPairsAndReportsALostBracketOnStanda
                         {{3.0, 2.0, 1.0, 0.0}, 2.5, {0.1, 0.2, 0.3}},
                         {{3.0, 2.0, 1.0, 0.0}, 0.5, {0.0, 0.1, 0.2}}};
   for (const Case& c : cases) {
-    std::tie(stppt, objpt) = std::tuple(Pairs{0.0, 0.1, 0.2, 0.0}, c.objectives);
+    stppt = {0.0, 0.1, 0.2, 0.0};
+    objpt = c.objectives;
     ::testing::internal::CaptureStdout();
     add(kTrue, 7, c.obj, 0.3);
     EXPECT_EQ(std::tuple(Pairs(stppt.begin(), stppt.begin() + 3), ::testing::internal::GetCapturedStdout()),
@@ -79,7 +80,9 @@ TEST_F(GrgLineSearch, ParabolasThroughTwoPointsWithTheStartSlopeAndThroughThree)
     bool flat;  // " C = 0 IN GRGPR2"
   };
   for (const Case& c : {Case{0.5, 3.0, up, false}, {0.5, -1.0, down, true}, {0.0, -1.0, down, true}}) {
-    std::tie(stppt[1], objpt[1], step) = std::tuple(c.stppt1, c.objpt1, 1.0);
+    stppt[1] = c.stppt1;
+    objpt[1] = c.objpt1;
+    step = 1.0;
     clearLines();
     GRGPR2(stppt, objpt, &n, c.slope, sdir, &step);
     EXPECT_EQ(std::tuple(step, lines()), std::tuple(0.0, c.flat ? Lines{" C = 0 IN GRGPR2"} : Lines{}));
@@ -94,7 +97,8 @@ TEST_F(GrgLineSearch, ParabolasThroughTwoPointsWithTheStartSlopeAndThroughThree)
   EXPECT_NEAR(step, 0.3, 1e-12);
   clearLines();
   double line[4] = {1.0, 0.8, 0.5};
-  std::tie(settings.print, step) = std::tuple(1, 0.7);
+  settings.print = 1;
+  step = 0.7;
   GRGPR3(t3, line, &step, &ifail);
   EXPECT_EQ(std::tuple(ifail, step, lines()), std::tuple(kTrue, 0.7, Lines{" ERROR IN GRGPR3, ZERO DENOM"}));
 }
@@ -138,7 +142,9 @@ TEST_F(GrgLineSearch, StepGrowthAndItsLimits) {
   Growth d{.ntrak = 1, .nddv = 1, .bstdv = {0, 0.5}, .stpbst = 0.2, .stpprv = 0.2, .sdir = {1.0, 0.5}};
   EXPECT_NEAR(d.next(1.0), 1.21, 1e-12);
   // Secant from -0.2 at 0.1 to 0.0 at 0.2, slope 2, reaches 1 at 0.7: min(1.02 * 0.7, 0.71).
-  std::tie(d.stpprv, d.dvprv[1], d.bstdv[1]) = std::tuple(0.1, -0.2, 0.0);
+  d.stpprv = 0.1;
+  d.dvprv[1] = -0.2;
+  d.bstdv[1] = 0.0;
   EXPECT_NEAR(d.next(1.0), 0.71, 1e-12);
 }
 
@@ -193,7 +199,9 @@ TEST_F(GrgLineSearch, StepsGrowWithoutBasisFunctionsUntilClippedOrFiftyTrials) {
 
   // Far bounds: the search ends after its fiftieth trial, at that trial's point.
   Search far(1, 0, 0);
-  std::tie(far.grad(1, 1), far.dvub, far.dvlb) = std::tuple(-1.0, Doubles{1e6}, Doubles{-1e6});
+  far.grad(1, 1) = -1.0;
+  far.dvub = {1e6};
+  far.dvlb = {-1e6};
   far.run({0.0}, {1.0}, problem);
   EXPECT_EQ(problem.calls(), 8 + 50);
   double step = 0.02;
@@ -208,7 +216,9 @@ TEST_F(GrgLineSearch, NoStepOfMinimumLengthGivesTwoOrFourAtTheStartPoint) {
   SearchProblem problem(1, 0, [](const double* x, double* f) { f[0] = x[0]; });
   for (int iphase : {0, 1}) {
     Search s(1, 0, 0);
-    std::tie(s.iphase, s.grad(1, 1), settings.print) = std::tuple(iphase, 1.0, 2 - iphase);
+    s.iphase = iphase;
+    s.grad(1, 1) = 1.0;
+    settings.print = 2 - iphase;
     clearLines();
     s.run({0.25}, {1.0}, problem);
     EXPECT_EQ(std::tuple(s.resultCode, s.dv[0], s.df[0]), std::tuple(iphase == 0 ? 2 : 4, 0.25, 0.25));

@@ -60,7 +60,9 @@ TEST_F(GrgNewtonRaphsonTest, SolvesANonlinearSystemWithBroydenUpdatesAndCountsEv
   const int two = 2;
   int singul = kTrue;
   GRSINV(&r.ldj, &two, r.xjac.data(), r.xjinv.data(), &singul);
-  std::tie(settings.nNRCalls, settings.nNRTotal, settings.print) = std::tuple(10, 20, 1);
+  settings.nNRCalls = 10;
+  settings.nNRTotal = 20;
+  settings.print = 1;
   r.run();
 
   // Two corrections, one evaluation each; NRITER counts the iteration that found the system satisfied.
@@ -76,7 +78,9 @@ TEST_F(GrgNewtonRaphsonTest, SolvesANonlinearSystemWithBroydenUpdatesAndCountsEv
 
 TEST_F(GrgNewtonRaphsonTest, SatisfiedOnEntryMakesNoCorrectionAndClearsTheErrorFlag) {
   NewtonArgs r{.df = {0.0, -0.001, 0.0}};  // exactly feasTol counts as satisfied
-  std::tie(settings.nNRIter, settings.errorFlag, settings.print) = std::tuple(42, -1, 2);
+  settings.nNRIter = 42;
+  settings.errorFlag = -1;
+  settings.print = 2;
   r.run();
   EXPECT_EQ(std::tuple(r.nrconv, r.nriter, settings.errorFlag), std::tuple(kTrue, 1, 0));
   EXPECT_EQ(counters(), std::tuple(0, 0, 0));
@@ -84,7 +88,8 @@ TEST_F(GrgNewtonRaphsonTest, SatisfiedOnEntryMakesNoCorrectionAndClearsTheErrorF
                             "  0.00000E+00 -1.00000E-03  0.00000E+00", " NR ITERATIONS=  0"}));
   clearLines();
   KVW_set_print(3);  // the vectors only at level 2 exactly; no basis function: converged at once
-  std::tie(r.mjinv, r.df[1]) = std::tuple(Ints{}, 0.5);
+  r.mjinv.clear();
+  r.df[1] = 0.5;
   r.run();
   EXPECT_EQ(std::tuple(r.nrconv, lines()), std::tuple(kTrue, Lines{" NR ITERATIONS=  0"}));
 }
@@ -132,14 +137,20 @@ TEST_F(GrgNewtonRaphsonTest, ClampsCountTheLowerBoundButNotTheUpper) {
 
   problem.functions = [](const double*, double* f) { setFunctions(f, {0.0, 0.0, -0.6}); };
   // A step-length row, x1 moving along SDIR = (+-1, 0).
-  std::tie(r.mjinv, r.mddv, r.updjac, r.sdir, r.maxnr) = std::tuple(Ints{3}, Ints{}, kFalse, Doubles{0, 0}, 1);
+  r.mjinv = {3};
+  r.mddv.clear();
+  r.updjac = kFalse;
+  r.sdir = {0, 0};
+  r.maxnr = 1;
   // STEP 0.5 + |residual| puts x1 exactly on a bound, or beyond it.
   struct Move {
     double direction, residual;
     int ends;
   };
   for (const Move m : {Move{1.0, -0.5, kFalse}, Move{-1.0, -0.5, kFalse}, Move{1.0, -0.6, kTrue}}) {
-    std::tie(r.sdir[0], r.step, r.df[2]) = std::tuple(m.direction, 0.5, m.residual);
+    r.sdir[0] = m.direction;
+    r.step = 0.5;
+    r.df[2] = m.residual;
     r.run();
     EXPECT_EQ(std::tuple(r.dv[0], r.endstp, r.nrconv), std::tuple(m.direction, m.ends, kFalse));
   }
@@ -151,7 +162,11 @@ TEST_F(GrgNewtonRaphsonTest, ClampsCountTheLowerBoundButNotTheUpper) {
 TEST_F(GrgNewtonRaphsonTest, StepLengthRowMovesTheIndependentVariablesAndCarriesTheDependentOnes) {
   SearchProblem problem(2, 1, [](const double*, double* f) { f[0] = f[1] = f[2] = 1.0; });
   NewtonArgs r{.updjac = kFalse, .maxnr = 1, .mjinv = {2, 3}, .xjinv = {1, 0, 0, 0, 1, 0, 0, 0, 0}};
-  const auto start = [&r] { std::tie(r.dv, r.df, r.step) = std::tuple(Doubles{.3, .3}, Doubles{0, .01, .02}, .5); };
+  const auto start = [&r] {
+    r.dv = {0.3, 0.3};
+    r.df = {0.0, 0.01, 0.02};
+    r.step = 0.5;
+  };
   start();
   KVW_set_print(3);
   r.run();  // tangent: both base points at step 0
@@ -161,17 +176,26 @@ TEST_F(GrgNewtonRaphsonTest, StepLengthRowMovesTheIndependentVariablesAndCarries
   EXPECT_EQ(lines()[0], " I=   1 DELDV(I)=   -0.1000E-01   ");
   EXPECT_EQ(std::count(lines().begin(), lines().end(), " DV AFTER NR"), 1);
   start();  // secant through (0.25, DVPRV) and (0.5, BSTDV)
-  std::tie(r.bstdv, r.dvprv, r.stpbst, r.stpprv) = std::tuple(Doubles{0.3, 0.3}, Doubles{0.15, 0.2}, 0.5, 0.25);
+  r.bstdv = {0.3, 0.3};
+  r.dvprv = {0.15, 0.2};
+  r.stpbst = 0.5;
+  r.stpprv = 0.25;
   r.run();
   expectDoubleEq(points[1], {0.3 + 0.6 * (0.48 - 0.5), 0.3 - 0.01 - 0.02 * (0.1 / 0.25)});
   start();  // the dependent variable held at its bound: its row solves for STEP, nothing is carried
-  std::tie(r.mjinv, r.idvbnd) = std::tuple(Ints{2}, 2);
+  r.mjinv = {2};
+  r.idvbnd = 2;
   r.run();
   EXPECT_EQ(points[2][1], 0.3);
   EXPECT_DOUBLE_EQ(r.step, 0.49);
   start();  // x2 carried by the tangent exactly onto its lower bound: counted, the point is not evaluated
-  std::tie(r.mjinv, r.idvbnd, r.stpbst, r.stpprv, r.sdir[1]) = std::tuple(Ints{2, 3}, 0, 0.0, 0.0, 1.0);
-  std::tie(r.dv[1], r.df) = std::tuple(-0.75, Doubles{0.0, 0.0, 0.25});
+  r.mjinv = {2, 3};
+  r.idvbnd = 0;
+  r.stpbst = 0.0;
+  r.stpprv = 0.0;
+  r.sdir[1] = 1.0;
+  r.dv[1] = -0.75;
+  r.df = {0.0, 0.0, 0.25};
   r.run();
   EXPECT_EQ(std::tuple(r.dv[1], problem.calls()), std::tuple(-1.0, 3));
 }
@@ -188,12 +212,16 @@ TEST_F(GrgNewtonRaphsonTest, SystemsLargerThanTheVariablesOrTheMatricesAndPoolOv
   EXPECT_EQ(std::tuple(r.nrconv, workPool.dblPoolTop), std::tuple(kTrue, 0));
   EXPECT_NEAR(r.dv[0], 0.1, 1e-15);
 
-  std::tie(r.ldj, r.df[1]) = std::tuple(1, 1.0);  // two rows with LDJ = 1
+  r.ldj = 1;  // two rows with LDJ = 1
+  r.df[1] = 1.0;
   const Doubles xjinv = r.xjinv;
   r.run();
   EXPECT_EQ(std::tuple(r.nrconv, r.nriter, problem.calls(), r.xjinv), std::tuple(kFalse, 1, 1, xjinv));
 
-  std::tie(r.ldj, r.nrconv, r.nriter, settings.print) = std::tuple(2, 5, -9, 1);
+  r.ldj = 2;
+  r.nrconv = 5;
+  r.nriter = -9;
+  settings.print = 1;
   workPool.dblPoolSize = 4;  // DELDV and RESID need 2 * 2 + 1 = 5
   r.run();
   EXPECT_EQ(std::tuple(r.nrconv, r.nriter, settings.errorFlag, problem.calls()), std::tuple(5, -9, -1, 1));
@@ -229,7 +257,9 @@ struct Restoration : SearchArrays {
   // Variable 2 dependent for the equality 2 with XJAC = XJINV = 1; variable 1 independent.
   void equalityBasis() {
     nidv = nddv = njinv = 1;
-    std::tie(midv, mddv, mjinv) = std::tuple(Ints{1, 0}, Ints{2, 0}, Ints{2, 0});
+    midv = {1, 0};
+    mddv = {2, 0};
+    mjinv = {2, 0};
     xjac[0] = xjinv[0] = 1.0;
   }
   void run() {
@@ -275,7 +305,9 @@ TEST_F(GrgRestoration, NewConstraintGoesBackByAtLeastTheMinimumAmountAndNeverBel
   // A trial at step 0 that still reports a violation (inconsistent data from a direct call) leaves no step
   // difference for the corner of the bordered inverse: refused.
   Restoration w(1, 0, 1, 2);
-  std::tie(w.stpbst, w.bstdf, w.df) = std::tuple(-1.0, Doubles{0.0, -0.5}, Doubles{0.0, 0.5});
+  w.stpbst = -1.0;
+  w.bstdf = {0.0, -0.5};
+  w.df = {0.0, 0.5};
   w.run();
   EXPECT_EQ(std::tuple(w.ifail, w.step), std::tuple(kTrue, 0.0));
 }
@@ -286,7 +318,11 @@ TEST_F(GrgRestoration, TemporaryObjectiveCrossingIsInterpolatedToFeasTol) {
   SearchProblem problem(1, 1, [](const double* x, double* f) { setFunctions(f, {0.0, x[0] - 0.5}); });
   settings.feasTol = 0.125;
   Restoration r(1, 1, 0, 2);
-  std::tie(r.iphase, r.itobj, r.nbeq, r.lisdf, settings.print) = std::tuple(2, 2, 0, Ints{0, 1}, 2);
+  r.iphase = 2;
+  r.itobj = 2;
+  r.nbeq = 0;
+  r.lisdf = {0, 1};
+  settings.print = 2;
   r.trial({1.0}, {-1.0}, 0.75, problem);
   r.run();
   EXPECT_EQ(std::tuple(r.ifail, r.endstp, r.step, r.dv[0], r.df[1]), std::tuple(kFalse, kTrue, 0.375, 0.625, 0.125));
@@ -341,7 +377,11 @@ TEST_F(GrgRestoration, NewConstraintOnAFullBasisOrWithoutAGradientColumnIsRefuse
   // One variable, dependent for the equality: the basis already holds NDV functions, no row is left.
   SearchProblem problem(1, 1, [](const double* x, double* f) { setFunctions(f, {-x[0], 0.0, x[0] - 0.2}); });
   Restoration r(1, 1, 1, 3);
-  std::tie(r.nidv, r.nddv, r.njinv, r.mddv, r.mjinv) = std::tuple(0, 1, 1, Ints{1}, Ints{2});
+  r.nidv = 0;
+  r.nddv = 1;
+  r.njinv = 1;
+  r.mddv = {1};
+  r.mjinv = {2};
   r.trial({0.0}, {1.0}, 0.5, problem);
   settings.print = 1;
   r.run();
@@ -360,11 +400,14 @@ TEST_F(GrgRestoration, NothingToDoEvaluatesNothingAndTheFrontEndGivesThePoolBack
   Restoration r(1, 0, 1, 1);
   r.trial({0.0}, {1.0}, 0.3, problem);
   setPool(100, 7, 104);  // new top 100 + 2 NDV + NDF + 1 = 105 is refused
-  std::tie(settings.print, r.step) = std::tuple(1, 0.77);
+  settings.print = 1;
+  r.step = 0.77;
   r.run();
   EXPECT_EQ(std::tuple(settings.errorFlag, r.step, lines()),  // nothing written back
             std::tuple(-1, 0.77, Lines{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED       105"}));
-  std::tie(settings.errorFlag, workPool.dblPoolSize, r.step) = std::tuple(0, 105, 0.3);  // the capacity is accepted
+  settings.errorFlag = 0;  // the capacity is accepted
+  workPool.dblPoolSize = 105;
+  r.step = 0.3;
   r.run();
   EXPECT_EQ(std::tuple(settings.errorFlag, r.ifail, r.endstp, r.step), std::tuple(0, kFalse, kFalse, 0.3));
   EXPECT_EQ(std::tuple(workPool.dblPoolTop, workPool.intPoolTop), std::tuple(100, 7));
@@ -387,7 +430,8 @@ TEST_F(GrgRestoration, DependentVariablesFollowTangentOrSecantAndReportTheFirstB
   EXPECT_EQ(std::tuple(Doubles(dv, dv + 3), idvbnd), std::tuple(Doubles{1.0, -1.0, 9.0}, 2));
   EXPECT_NEAR(stpbnd, 0.6, 1e-12);
   // Secant from DVPRV at 0.1: variable 1 slope 2 (bound at 0.3), variable 2 slope -1 (bound at 0.4).
-  std::tie(stpprv, step) = std::tuple(0.1, 0.25);
+  stpprv = 0.1;
+  step = 0.25;
   predict(&nddv);
   expectNear({dv[0], dv[1]}, {0.9, -0.85}, 1e-12);
   EXPECT_EQ(std::tuple(idvbnd, stpbnd), std::tuple(0, settings.bigValue));

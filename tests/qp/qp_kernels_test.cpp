@@ -32,7 +32,9 @@ TEST_F(QpKernels, RowsAreGeneralThenBoundsUpperFirstThenMirrors) {
     }
   }
   // NB smaller than the bound types give: only MTOT = NC + NB = 3 values are written (both rows inequalities).
-  std::tie(nb, nineq, c) = std::tuple(1, 2, Vector(8, 99.0));
+  nb = 1;
+  nineq = 2;
+  c = Vector(8, 99.0);
   QPSCON(&nc, &nineq, &nb, &n, a.data(), &n, bc.data(), itype.data(), x.data(), xl.data(), xu.data(), c.data());
   EXPECT_EQ(c, (Vector{15, 25, -0.5, 99, 99, 99, 99, 99}));
 }

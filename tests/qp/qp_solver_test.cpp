@@ -31,11 +31,16 @@ struct Problem {
     std::vector<std::pair<Vector, double>> out;
     for (int k = 0; k < nc; ++k) out.emplace_back(Vector(a.begin() + k * n, a.begin() + (k + 1) * n), bc[k]);
     for (int i = 0; i < n; ++i) {
-      Vector e(n, 0.0);
-      if (itype[i] == 1 || itype[i] == 3) out.emplace_back((e[i] = 1.0, e), xu[i]);
-      if (itype[i] == 1 || itype[i] == 2) out.emplace_back((e[i] = -1.0, e), -xl[i]);
+      if (itype[i] == 1 || itype[i] == 3) out.emplace_back(unit(i, 1.0), xu[i]);
+      if (itype[i] == 1 || itype[i] == 2) out.emplace_back(unit(i, -1.0), -xl[i]);
     }
     return out;
+  }
+  // sign e_i: the gradient of a bound row on variable i.
+  Vector unit(int i, double sign) const {
+    Vector e(n, 0.0);
+    e[i] = sign;
+    return e;
   }
   bool isEquality(int row) const { return row > nineq && row <= nc; }
 };

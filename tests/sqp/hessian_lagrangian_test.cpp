@@ -97,8 +97,10 @@ TEST_F(SqpHessianTest, LagrangianGradientOverConstraintAndBoundRows) {
 
   // A first-group row without a column loses its multiplier and is reported (the last one found); a second-group
   // row without a column contributes nothing and reads nothing outside G (here G is empty).
-  std::tie(l.icol, l.list1, l.g, xlag) =
-      std::tuple(std::vector<int>(5, 0), std::vector<int>{3, 4}, Vector{}, Vector{1, 2, 3, 4});
+  l.icol.assign(5, 0);
+  l.list1 = {3, 4};
+  l.g.clear();
+  xlag = {1, 2, 3, 4};
   EXPECT_EQ(l.run({1, 2, 3, 4}, xlag), (Vector{0.5 + 4, -0.5, 0.25}));
   EXPECT_EQ(std::tuple(l.missing, xlag), std::tuple(4, Vector{0, 0, 3, 4}));
 }

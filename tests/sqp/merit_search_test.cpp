@@ -38,14 +38,17 @@ class SqpMeritTest : public korvex::testing::KorvexTest {
   void SetUp() override {
     KorvexTest::SetUp();
     bridge = {analysis, &problem, 1};
-    std::tie(bridge.lower[0], bridge.upper[0]) = std::tuple(-1.0, 1.0);
+    bridge.lower[0] = -1.0;
+    bridge.upper[0] = 1.0;
   }
   // Base point x0 with its function and constraint values, and the search vector.
   void startAt(double x0, double dir, double (*objective)(double) = linear) {
     problem.objective = objective;
     base[0] = x[0] = x0;
     d[0] = dir;
-    std::tie(f[0], f[1], f[2]) = std::tuple(objective(x0), problem.eq, problem.ineq);
+    f[0] = objective(x0);
+    f[1] = problem.eq;
+    f[2] = problem.ineq;
     refreshConstraintValues(s);
     problem.seen.clear();
   }
@@ -66,12 +69,19 @@ TEST_F(SqpMeritTest, PenaltyWeightsMeritAndSlopeFollowTheirFormulas) {
   startAt(0.0, 0.5);
   EXPECT_TRUE(con[0] == 0.25 && con[1] == -0.5);  // SQP order: inequality first
   // |lambda| dominates the first weight, (xmu + |lambda|)/2 the second.
-  std::tie(xmu[0], xmu[1], rowMult[0], rowMult[1]) = std::tuple(1.0, 0.01, -3.0, 0.002);
+  xmu[0] = 1.0;
+  xmu[1] = 0.01;
+  rowMult[0] = -3.0;
+  rowMult[1] = 0.002;
   updatePenaltyWeights(s);
   EXPECT_TRUE(xmu[0] == 3.0 && xmu[1] == (0.01 + 0.002) * 0.5);
 
   // Inequality column 10, equality column 3.
-  std::tie(xmu[0], xmu[1], gradd[0], gradd[1], s.dderiv) = std::tuple(2.0, 4.0, 10.0, 3.0, 0.5);
+  xmu[0] = 2.0;
+  xmu[1] = 4.0;
+  gradd[0] = 10.0;
+  gradd[1] = 3.0;
+  s.dderiv = 0.5;
   testing::expectDoubleEq({meritValue(s), meritSlope(s)}, {0.0 + 2.0 * 0.25 + 4.0 * 0.5, 0.5 + 2.0 * 5.0 + 4.0 * 1.5});
   problem.ineq = 0.0;  // an inequality at zero adds nothing to either; the equality adds its slope whatever its sign
   startAt(0.0, 0.5);
@@ -108,7 +118,10 @@ TEST_F(SqpMeritTest, LineSearchOutcomesAndTrialSteps) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     startAt(c.x0, c.dir, c.objective);
-    std::tie(s.dderiv, s.meritPrev1, s.meritPrev2, settings.print) = std::tuple(c.dderiv, c.prev1, c.prev2, 1);
+    s.dderiv = c.dderiv;
+    s.meritPrev1 = c.prev1;
+    s.meritPrev2 = c.prev2;
+    settings.print = 1;
     clearLines();
     EXPECT_EQ(meritLineSearch(defaultContext(), s), c.outcome);
     ASSERT_GE(problem.seen.size(), c.trials.size());
