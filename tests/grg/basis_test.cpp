@@ -190,18 +190,6 @@ TEST_F(GrgBasisTest, StorageOverflowIsReportedAndBothTopsComeBack) {
   EXPECT_EQ(lines(), (Lines{overflow + " 5", overflow + " 7", overflow + "10"}));
 }
 
-TEST_F(GrgBasisTest, BroydenPairStaysConsistentAfterBothUpdates) {
-  const int ld = 4, n = 3;  // an upper triangular XJAC and its inverse, by columns
-  double xjac[ld * ld] = {1, 0, 0, 0, 2, 1, 0, 0, 0, 3, 1}, xjinv[ld * ld] = {1, 0, 0, 0, -2, 1, 0, 0, 6, -3, 1};
-  const double steps[2][2][3] = {{{0.1, -0.2, 0.05}, {0.03, 0.01, -0.02}}, {{-0.3, 0.0, 0.4}, {-0.1, 0.2, 0.05}}};
-  for (const auto& [deldv, resid] : steps) {
-    GRSBUP(&ld, &n, xjinv, resid, deldv);
-    GRGJUP(&ld, &n, xjac, deldv, resid);
-    EXPECT_LT(identityError(xjinv, xjac, ld, n), 1e-13);
-  }
-  EXPECT_EQ(workPool.dblPoolTop, 0);
-}
-
 // Order 1: XJAC - RESID/DELDV, and XJINV - p q / delta with p = -XJINV RESID, q = DELDV XJINV. A sigma or a delta
 // equal to tinyTol skips the update without printing; an order beyond the leading dimension is skipped too.
 TEST_F(GrgBasisTest, BroydenUpdatesOfOrderOneAndTheirSkipsAndOverflow) {

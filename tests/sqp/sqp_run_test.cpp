@@ -40,6 +40,7 @@ struct Case {
   int nEq = 0, nIneq = 0, maxIter = 20;
   Analysis analysis;
   std::function<void()> setup = [] {};
+  int print = 0, dblTop = -1, intTop = -1, dblSize = -1, intSize = -1;  // -1: the pool as the defaults leave it
   int stopAtCall = 0;
   int code = 0, calls = -1, nIter = -1, errorFlag = 0;  // -1: not checked
   Lines lines = {};         // the whole transcript
@@ -69,13 +70,13 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
       // and the interpolated step 0.24998 accepted. After the leading blank the Dderiv line has 37 characters,
       // Initial Penalty 32, Step Length 52, Pender 75.
       {.why = "one iteration at print level 3", .x = {0.0}, .maxIter = 1, .analysis = parabolaAt(0.25),
-       .setup = [] { KVW_set_print(3); }, .code = 2, .calls = 4, .nIter = 1,
+       .print = 3, .code = 2, .calls = 4, .nIter = 1,
        .hash = 0x56530f62bf9536c9u},
       {.why = "x1 + x2 subject to x1 = 0.5 and x1^2 + x2^2 <= 1 at print level 2", .x = {0.0, 0.0}, .nEq = 1,
-       .nIneq = 1, .maxIter = 2, .analysis = disc, .setup = [] { KVW_set_print(2); }, .code = 2,
+       .nIneq = 1, .maxIter = 2, .analysis = disc, .print = 2, .code = 2,
        .hash = 0xdacff75a5c13fd08u},
       {.why = "level 1 keeps only the line-search warning, which this run never needs", .x = {0.0, 0.0}, .nEq = 1,
-       .nIneq = 1, .maxIter = 2, .analysis = disc, .setup = [] { KVW_set_print(1); }, .code = 2},
+       .nIneq = 1, .maxIter = 2, .analysis = disc, .print = 1, .code = 2},
       {.why = "unconstrained minimum: start, n forward differences, final", .x = {0.2, -0.4}, .analysis = bowl,
        .code = 1, .calls = 1 + 2 + 1, .nIter = 1},
       {.why = "stop from inside the first trial evaluation", .x = {-0.5}, .analysis = parabolaAt(0.9),
@@ -95,30 +96,29 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
       // Every initial Hessian h*I has h >= 0.001, which passes the QP's pivot test under the default tinyTol = 1e-7,
       // and tinyTol has no setter: result 5 needs a pivot tolerance above h, here 1 against h = 0.5.
       {.why = "pivot tolerance above the reinitialised Hessian", .x = {0.0}, .analysis = parabolaAt(0.25),
-       .setup = [] { settings.tinyTol = 1.0; KVW_set_print(2); }, .code = 5, .calls = 1 + 1,
+       .setup = [] { settings.tinyTol = 1.0; }, .print = 2, .code = 5, .calls = 1 + 1,
        .lines = {" Hessian not pos. def. Reinitializing"}},
       {.why = "QP workspace one slot short: result 6, error flag untouched", .x = {0.5, 0.5}, .nIneq = 1,
        .analysis = [](const double* x, double* obj, double*, double* g) {
          *obj = x[0] + x[1];
          g[0] = -x[0];
        },
-       .setup = [] { workPool.dblPoolSize = 71; }, .code = 6, .calls = 1 + 2,
+       .dblSize = 71, .code = 6, .calls = 1 + 2,
        .lines = {" ERROR: DOUBLE PRECISION STORAGE EXCEEDED,         72"}},
       {.why = "gradient storage overflow sets the error flag; the QP fails too", .x = {0.0}, .maxIter = 3,
-       .analysis = parabolaAt(0.5), .setup = [] { workPool.dblPoolSize = 25; KVW_set_print(1); }, .code = 7,
+       .analysis = parabolaAt(0.5), .print = 1, .dblSize = 25, .code = 7,
        .calls = 1, .errorFlag = -1,
        .lines = {" Error:  Double precision b storage exceeded        26",
                  " ERROR: DOUBLE PRECISION STORAGE EXCEEDED,         30"}},
-      {.why = "front end: integers, printed at level 0", .x = hundred, .analysis = parabolaAt(0.0),
-       .setup = [] { workPool.intPoolSize = 301; }, .code = 7, .calls = 0,
-       .lines = {" SQP: Integer storage exceeded,        302"}},
+      {.why = "front end: integers, printed at level 0", .x = hundred, .analysis = parabolaAt(0.0), .intSize = 301,
+       .code = 7, .calls = 0, .lines = {" SQP: Integer storage exceeded,        302"}},
       {.why = "tops exactly at the capacities", .x = hundred, .maxIter = 0, .analysis = parabolaAt(0.0),
-       .setup = [] { workPool.dblPoolSize = 12104; workPool.intPoolSize = 302; }, .code = 2, .calls = 1},
-      {.why = "arrays stack on what the pools hold", .x = hundred, .analysis = parabolaAt(0.0),
-       .setup = [] { workPool.dblPoolTop = 1000; workPool.intPoolTop = 50; workPool.dblPoolSize = 13100; },
-       .code = 7, .calls = 0, .lines = {" SQP: Double precision storage exceeded,      13101"}},
-      {.why = "and the tops come back to it", .x = hundred, .analysis = parabolaAt(0.0),
-       .setup = [] { workPool.dblPoolTop = 1000; workPool.intPoolTop = 50; }, .code = 1, .calls = 1 + 100 + 1},
+       .dblSize = 12104, .intSize = 302, .code = 2, .calls = 1},
+      {.why = "arrays stack on what the pools hold", .x = hundred, .analysis = parabolaAt(0.0), .dblTop = 1000,
+       .intTop = 50, .dblSize = 13100, .code = 7, .calls = 0,
+       .lines = {" SQP: Double precision storage exceeded,      13101"}},
+      {.why = "and the tops come back to it", .x = hundred, .analysis = parabolaAt(0.0), .dblTop = 1000, .intTop = 50,
+       .code = 1, .calls = 1 + 100 + 1},
       // The linearised QP has no solution, the reformulated one gives d = 0, and with no constraint multipliers the
       // weights halve: merits 0.005, 0.0025, ..., the fifth within feasTol of both earlier ones. One gradient per
       // iteration, a trial step in the four that reach the line search.
@@ -127,7 +127,7 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
          *obj = 0.0;
          g[0] = 1.0;
        },
-       .setup = [] { KVW_set_print(3); }, .code = 9, .calls = 1 + 5 + 4, .nIter = 5,
+       .print = 3, .code = 9, .calls = 1 + 5 + 4, .nIter = 5,
        .lines = {" TERMINATE: PENALTY NOT CHANGING"}, .tail = true},
       {.why = "constraints of exactly feasTol count as satisfied", .x = {0.25}, .nEq = 1, .nIneq = 1,
        .analysis = [](const double* x, double* obj, double* eq, double* g) {
@@ -152,6 +152,8 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
     KVW_setDefaults();
     clearLines();
     c.setup();
+    KVW_set_print(c.print);
+    testing::setPool(c.dblTop, c.intTop, c.dblSize, c.intSize);
     const int dblTop = workPool.dblPoolTop, intTop = workPool.intPoolTop;
     std::vector<double> x = c.x, lower(c.x.size(), -1.0), upper(c.x.size(), 1.0);
     std::vector<double> f(static_cast<size_t>(1 + c.nEq + c.nIneq), 0.0);
