@@ -137,22 +137,18 @@ TEST_F(GrgNewtonRaphsonTest, ClampsCountTheLowerBoundButNotTheUpper) {
 
   problem.functions = [](const double*, double* f) { setFunctions(f, {0.0, 0.0, -0.6}); };
   // A step-length row, x1 moving along SDIR = (+-1, 0).
-  r.mjinv = {3};
-  r.mddv.clear();
-  r.updjac = kFalse;
-  r.sdir = {0, 0};
-  r.maxnr = 1;
+  NewtonArgs s{.updjac = kFalse, .maxnr = 1, .mjinv = {3}, .mddv = {}, .xjinv = r.xjinv, .sdir = {0, 0}};
   // STEP 0.5 + |residual| puts x1 exactly on a bound, or beyond it.
   struct Move {
     double direction, residual;
     int ends;
   };
   for (const Move m : {Move{1.0, -0.5, kFalse}, Move{-1.0, -0.5, kFalse}, Move{1.0, -0.6, kTrue}}) {
-    r.sdir[0] = m.direction;
-    r.step = 0.5;
-    r.df[2] = m.residual;
-    r.run();
-    EXPECT_EQ(std::tuple(r.dv[0], r.endstp, r.nrconv), std::tuple(m.direction, m.ends, kFalse));
+    s.sdir[0] = m.direction;
+    s.step = 0.5;
+    s.df[2] = m.residual;
+    s.run();
+    EXPECT_EQ(std::tuple(s.dv[0], s.endstp, s.nrconv), std::tuple(m.direction, m.ends, kFalse));
   }
   EXPECT_EQ(problem.calls(), 3);  // none for the ended step
 }

@@ -103,11 +103,9 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
          *obj = x[0] + x[1];
          g[0] = -x[0];
        },
-       .dblSize = 71, .code = 6, .calls = 1 + 2,
-       .lines = {" ERROR: DOUBLE PRECISION STORAGE EXCEEDED,         72"}},
+       .dblSize = 71, .code = 6, .calls = 1 + 2, .lines = {" ERROR: DOUBLE PRECISION STORAGE EXCEEDED,         72"}},
       {.why = "gradient storage overflow sets the error flag; the QP fails too", .x = {0.0}, .maxIter = 3,
-       .analysis = parabolaAt(0.5), .print = 1, .dblSize = 25, .code = 7,
-       .calls = 1, .errorFlag = -1,
+       .analysis = parabolaAt(0.5), .print = 1, .dblSize = 25, .code = 7, .calls = 1, .errorFlag = -1,
        .lines = {" Error:  Double precision b storage exceeded        26",
                  " ERROR: DOUBLE PRECISION STORAGE EXCEEDED,         30"}},
       {.why = "front end: integers, printed at level 0", .x = hundred, .analysis = parabolaAt(0.0), .intSize = 301,
