@@ -27,53 +27,30 @@ class GrgLineSearch : public KorvexTest {
 
 using Pairs = Doubles;
 
-TEST_F(GrgLineSearch, BracketKeepsThreeSortedPairsAndReportsALostBracketOnStandardOutput) {
-  Pairs stppt(4), objpt(4);
-  auto add = [&](int brackt, int k, double obj, double step) {
-    GRGS34(&brackt, &k, &obj, &step, objpt.data(), stppt.data());
-  };
-  add(kFalse, 0, 5.0, 0.0);
-  add(kFalse, 1, 4.0, 0.06);
-  add(kFalse, 2, 3.0, 0.02);  // sorted in by step, the objective travels with it
-  EXPECT_EQ(stppt, (Pairs{0.0, 0.02, 0.06, 0.0}));
-  EXPECT_EQ(objpt, (Pairs{5.0, 3.0, 4.0, 0.0}));
-  add(kFalse, 3, 2.0, 0.18);  // a fourth pair without a bracket: the first is dropped
-  EXPECT_EQ(std::tuple(Pairs(stppt.begin(), stppt.begin() + 3), Pairs(objpt.begin(), objpt.begin() + 3)),
-            std::tuple(Pairs{0.02, 0.06, 0.18}, Pairs{3.0, 4.0, 2.0}));
-
-  // Bracketed: smallest objective in the middle keeps the three pairs; at position 3 they shift down; a new
-  // pair below all three is an error on the standard output, at print 0, and changes nothing.
-  struct Case {
-    Pairs objectives;
-    double obj;
-    Pairs steps;
-  };
-  const Case cases[] = {{{3.0, 1.0, 2.0, 0.0}, 2.5, {0.0, 0.1, 0.2}},
-                        {{3.0, 2.0, 1.0, 0.0}, 2.5, {0.1, 0.2, 0.3}},
-                        {{3.0, 2.0, 1.0, 0.0}, 0.5, {0.0, 0.1, 0.2}}};
-  for (const Case& c : cases) {
-    stppt = {0.0, 0.1, 0.2, 0.0};
-    objpt = c.objectives;
-    ::testing::internal::CaptureStdout();
-    add(kTrue, 7, c.obj, 0.3);
-    EXPECT_EQ(std::tuple(Pairs(stppt.begin(), stppt.begin() + 3), ::testing::internal::GetCapturedStdout()),
-              std::tuple(c.steps, c.obj < 1.0 ? " ERROR IN BRACKET, GRGS34\n" : ""));
-  }
+// Three bracketed pairs with the smallest objective last; a new pair below all three loses the bracket: an error on
+// the standard output, at print 0, and the three pairs stay as they are.
+TEST_F(GrgLineSearch, ALostBracketIsReportedOnStandardOutput) {
+  Pairs stppt{0.0, 0.1, 0.2, 0.0}, objpt{3.0, 2.0, 1.0, 0.0};
+  const int brackt = kTrue, k = 7;
+  const double obj = 0.5, step = 0.3;
+  ::testing::internal::CaptureStdout();
+  GRGS34(&brackt, &k, &obj, &step, objpt.data(), stppt.data());
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), " ERROR IN BRACKET, GRGS34\n");
+  EXPECT_EQ(Pairs(stppt.begin(), stppt.begin() + 3), (Pairs{0.0, 0.1, 0.2}));
   EXPECT_TRUE(lines().empty());
 }
 
-TEST_F(GrgLineSearch, ParabolasThroughTwoPointsWithTheStartSlopeAndThroughThree) {
-  // f(t) = 1 - 2t + 4t^2: slope -2 at 0 along SDIR, vertex at 0.25.
+// Parabolas that give no step: through two points with the start slope, a positive slope puts the vertex below 0
+// (step 0, no message); one opening downward, or two pairs at the same step (a trial shortened back to the start),
+// gives step 0 and a message at level 2, without dividing. Three collinear points: IFAIL, the step unchanged and a
+// message at level 1.
+TEST_F(GrgLineSearch, ParabolasWithoutAUsableVertex) {
   const int n = 2;
   const double r2 = std::sqrt(0.5);
   const double down[2] = {-2.0 * r2, -2.0 * r2}, up[2] = {2.0 * r2, 2.0 * r2}, sdir[2] = {r2, r2};
   double stppt[4] = {0.0, 0.5}, objpt[4] = {1.0, 1.0};
-  double step = -1.0;
+  double step = 1.0;
   settings.print = 2;
-  GRGPR2(stppt, objpt, &n, down, sdir, &step);
-  EXPECT_NEAR(step, 0.25, 1e-12);
-  // Positive start slope: negative vertex, step 0, no message. Opening downward: step 0 and the message. Two pairs
-  // at the same step (a trial shortened back to the start): no division, step 0.
   struct Case {
     double stppt1, objpt1;
     const double* slope;
@@ -88,15 +65,9 @@ TEST_F(GrgLineSearch, ParabolasThroughTwoPointsWithTheStartSlopeAndThroughThree)
     EXPECT_EQ(std::tuple(step, lines()), std::tuple(0.0, c.flat ? Lines{" C = 0 IN GRGPR2"} : Lines{}));
   }
 
-  // Three points of 2 (t - 0.3)^2 + 1: the vertex. Collinear points: IFAIL, step unchanged, message at print 1.
-  double t3[4] = {0.0, 0.2, 0.5}, f3[4];
-  for (int i = 0; i < 3; ++i) f3[i] = 2.0 * (t3[i] - 0.3) * (t3[i] - 0.3) + 1.0;
+  const double t3[4] = {0.0, 0.2, 0.5}, line[4] = {1.0, 0.8, 0.5};
   int ifail = kFalse;
-  GRGPR3(t3, f3, &step, &ifail);
-  EXPECT_EQ(ifail, kFalse);
-  EXPECT_NEAR(step, 0.3, 1e-12);
   clearLines();
-  double line[4] = {1.0, 0.8, 0.5};
   settings.print = 1;
   step = 0.7;
   GRGPR3(t3, line, &step, &ifail);
@@ -117,10 +88,8 @@ struct Growth {
 };
 
 TEST_F(GrgLineSearch, StepGrowthAndItsLimits) {
-  Growth g;  // no basis function: min(3t, t + 0.4); the whole sequence is in the line-search test
-  expectNear({g.next(0.18), g.next(0.54)}, {0.54, 0.94}, 1e-15);
-  g.ntrak = 1;  // with one: min(2t, t + 0.25), and min(2t, t + 0.15) once a restoration needed 3 corrections
-  expectNear({g.next(0.1), g.next(0.3)}, {0.2, 0.55}, 1e-15);
+  Growth g;
+  g.ntrak = 1;  // with a basis function: min(2t, t + 0.15) once a restoration needed 3 corrections
   settings.nNRIter = 3;
   const double slow = g.next(0.3);
   settings.nNRIter = 0;  // slow for the rest of the search

@@ -7,7 +7,6 @@
 #include <random>
 #include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "common/pool.h"
@@ -166,20 +165,6 @@ TEST_F(QpSolver, RandomConvexProblemsMeetTheOptimalityConditions) {
 
 // H = I, G = 0 (unconstrained minimum at the origin), one equality x1 + x2 = b.
 Problem equalityProblem(double b) { return {2, 1, 0, {1, 1}, {b}, {1, 0, 0, 1}, {0, 0}, {-5, -5}, {5, 5}, {0, 0}}; }
-
-TEST_F(QpSolver, EqualityEndsUnderItsOwnRowWithItsOwnSign) {
-  // b = 1 violates the mirror row (row 2, or row 5 behind the bound rows 2..4 of types 1 and 3): the equality's own
-  // multiplier is -1/2. b = -1 violates the row itself.
-  for (const auto& [b, itype, multiplier] : {std::tuple{1.0, 0, -0.5}, {-1.0, 0, 0.5}, {1.0, 1, -0.5}}) {
-    Problem p = equalityProblem(b);
-    p.itype = {itype, 3 * itype};
-    const Result r = solve(p);
-    expectOptimal(p, r);
-    ASSERT_EQ(r.nact, 1);
-    EXPECT_EQ(r.iact[0], 1);
-    EXPECT_DOUBLE_EQ(r.xlag[0], multiplier);
-  }
-}
 
 TEST_F(QpSolver, ThresholdsFailuresAndEmptyProblems) {
   Problem p = equalityProblem(0.0);
