@@ -267,10 +267,6 @@ TEST_F(GrgDirectionTest, HessianUpdateFrontEndUpdatesOrReportsAndAlwaysGivesTheP
   // B - Bss'B/s'Bs + yy'/s'y with B = I, s = e1, y = 2e1: diag(2, 1).
   EXPECT_EQ(std::tuple(updated, B, workPool.dblPoolTop), std::tuple(-1, Doubles{2, 0, 0, 1}, 7));
 
-  const Doubles zero{0, 0};
-  GRSHES(&n, zero.data(), y.data(), B.data(), &updated);
-  EXPECT_EQ(updated, 0);
-
   // Three vectors of n from slot 8: new top 7 + 6 + 1 = 14.
   settings.print = 1;
   workPool.dblPoolSize = 13;
