@@ -8,26 +8,12 @@ static void quadratic(void* userData, const double* x, double* objective, double
   *objective = (x[0] - 1.0) * (x[0] - 1.0);
 }
 
-/* Runs the library from C with more than 100 variables: nothing may happen but the result 99. */
+/* Runs the library from C with more than 100 variables on a context of its own: nothing may happen but the result
+ * 99. */
 int korvexCallerRejectsTooManyVariables(int* calls) {
-  double x[101] = {0};
-  double lower[101] = {0};
-  double upper[101] = {0};
-  double f[1] = {0};
-  KVW_setDefaults();
-  return KVW_sqp(10, 101, x, lower, upper, 0, 0, quadratic, calls, f);
-}
-
-/* The same through a context of its own: the context form refuses more than 100 variables alike. */
-int korvexContextCallerRejectsTooManyVariables(int* calls) {
-  double x[101] = {0};
-  double lower[101] = {0};
-  double upper[101] = {0};
-  double f[1] = {0};
-  int result;
+  double x[101] = {0}, lower[101] = {0}, upper[101] = {0}, f[1] = {0};
   KVW_Context* ctx = KVW_ctx_create();
-  if (ctx == 0) return -1;
-  result = KVW_ctx_grg(ctx, 10, 101, x, lower, upper, 0, 0, quadratic, calls, f);
+  int result = ctx == 0 ? -1 : KVW_ctx_grg(ctx, 10, 101, x, lower, upper, 0, 0, quadratic, calls, f);
   KVW_ctx_free(ctx);
   return result;
 }

@@ -1,14 +1,14 @@
-// GRG runs end to end: one problem built for each result code a run can reach, the feasibility phase, an optimum
-// on an active inequality and an equality, the Hessian update across iterations, what a run prints at each level,
-// and the demo problem set.
+// GRG runs end to end: one problem built for each result code a run can reach, the feasibility phase, the Hessian
+// update across iterations and what a run prints at each level (run_checksums_test.cpp solves the demo problem set
+// and pins every line of those runs).
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "../examples/problems.h"
 #include "entry/settings.h"
 #include "grg/grg_problems.h"
 #include "korvex/korvex.h"
@@ -124,25 +124,6 @@ TEST_F(GrgRunTest, OverflowZeroDirectionIterationLimitAndStopEndARunEarly) {
   EXPECT_EQ(std::tuple(KVW_get_nIter(), flat.calls, lines().size()), std::tuple(1, 3, 0u));
 }
 
-// min |x - 2|^2 with x1 + x2 + x3 = 3 and x1 <= 0.5: optimum (0.5, 1.25, 1.25) with both constraints active. On
-// the way the inequality is met as a new constraint, then tracked in the basis with the equality.
-TEST_F(GrgRunTest, OptimumOnAnActiveInequalityAndAnEquality) {
-  RunProblem p{3, 1, 1, {0.0, 0.0, 3.0}, {-4.0, -4.0, -4.0}, {4.0, 4.0, 4.0}, [](const double* x, double* f, int) {
-                 f[0] = sq(x[0] - 2) + sq(x[1] - 2) + sq(x[2] - 2);
-                 f[1] = x[0] + x[1] + x[2] - 3.0;
-                 f[2] = x[0] - 0.5;
-               }};
-  KVW_set_print(2);
-  EXPECT_EQ(p.run(50), KVW_GRG_CONVERGED_DERIVATIVE);
-  EXPECT_LE(largestDifference(p.x, {0.5, 1.25, 1.25}), 0.001);
-  EXPECT_LE(std::max(std::fabs(p.f[1]), p.f[2]), 0.001);
-  for (const char* line : {" NEW CONSTRAINT   3", " HESSIAN UPDATED", " NR ITERATIONS=  1"}) {
-    EXPECT_TRUE(hasLine(line)) << line;
-  }
-  const auto tracked = std::find(lines().begin(), lines().end(), " MTRAK");
-  EXPECT_NE(std::find(tracked, lines().end(), "         3"), lines().end());
-}
-
 // Start point violating an inequality by 2 and an equality by 2: the equality becomes the temporary objective (ties
 // go to the equality), in phase 2 for +2 and phase 3 for -2; the run then finds the feasible optimum.
 TEST_F(GrgRunTest, FeasibilityPhaseStartsOnTheEqualityForATie) {
@@ -201,67 +182,39 @@ void unsatisfiableInequality(void*, const double* x, double* f, double*, double*
   g[0] = (x[0] - 0.5) * (x[0] - 0.5) + 1.0;
 }
 
+// 64-bit FNV-1a of a text.
+std::uint64_t hashOf(const std::string& text) {
+  std::uint64_t hash = 0xCBF29CE484222325ull;
+  for (const unsigned char c : text) hash = (hash ^ c) * 0x100000001B3ull;
+  return hash;
+}
+
 // One-variable problems that end in their first iteration (so the line search prints nothing): the optimisation
-// phase at its minimiser, and the feasibility phase on an inequality that cannot be satisfied.
+// phase at its minimiser, and the feasibility phase on an inequality that cannot be satisfied. The lines of each
+// print level are pinned by their hash (level 0 prints nothing), a few of them by their text.
 TEST_F(GrgRunTest, EachPrintLevelAddsItsLinesInBothPhases) {
-  using Lines = std::vector<std::string>;
-  struct Case {
+  const struct {
     AnalysisCallback analysis;
     int nIneq, result;
-    Lines afterHeading, infeasibleList;
-    std::string columnMap;  // the objective has no column in the feasibility phase; function 2 has the only one
+    std::uint64_t levels[4];  // hash of the transcript at print levels 0 to 3
+  } cases[] = {
+      {atMinimum, 0, KVW_GRG_CONVERGED_DERIVATIVE,
+       {0xcbf29ce484222325ull, 0x34f60e554ce356d3ull, 0x84728beb28aecfcbull, 0xda5c7c8d58bf98e2ull}},
+      {unsatisfiableInequality, 1, KVW_GRG_INFEASIBLE,
+       {0xcbf29ce484222325ull, 0xbff0d63aa4c25164ull, 0xd89fb12fb72b492aull, 0x11161055fe653a0aull}},
   };
-  const Case cases[] = {
-      {atMinimum, 0, KVW_GRG_CONVERGED_DERIVATIVE, {"  0.00000E+00", " NO. ANALYSIS CALLS    1"}, {}, "         1"},
-      {unsatisfiableInequality,
-       1,
-       KVW_GRG_INFEASIBLE,
-       {"  5.00000E-01  1.00000E+00", " NO. ANALYSIS CALLS    1", " SEARCHING FOR FEASIBLE STARTING POINT",
-        " TEMPORARY OBJECTIVE IS FUNCTION   2 "},
-       {" MGRGIN FOR INFEASIBLE", ""},
-       "         0         1"},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     for (int level = 0; level <= 3; ++level) {
-      Lines want;
-      const auto add = [&want](const Lines& part) { want.insert(want.end(), part.begin(), part.end()); };
-      if (level >= 1) add({"  ", " BEGINNING ITERATION    1", " DV", "  0.00000E+00", " DF"});
-      if (level >= 1) add(c.afterHeading);
-      if (level >= 3) add(c.infeasibleList);
-      if (level >= 2) {
-        add({" HESSIAN INITIALIZED ", " LISDF", c.columnMap, " GRADD", "   2.50000E-05", " GRADOB", "  2.50000E-05"});
-      }
-      if (level >= 3) add({" HESSIAN", "   1.00000E+00", " IACT", "", " XLAG", ""});
-      if (level >= 2) add({" DIRECT DERIV   -0.62500E-09    LENGTH SEARCH VEC    0.25000E-04"});
-
+      SCOPED_TRACE(level);
       KVW_setDefaults();
       KVW_set_print(level);
       clearLines();
       double x = 0.5, lower = 0.0, upper = 1.0, f[2] = {0.0, 0.0};
       EXPECT_EQ(KVW_grg(10, 1, &x, &lower, &upper, 0, c.nIneq, c.analysis, nullptr, f), c.result);
-      EXPECT_EQ(lines(), want) << "level " << level;
+      EXPECT_EQ(hashOf(transcript()), c.levels[level]);
+      EXPECT_EQ(hasLine(" BEGINNING ITERATION    1"), level >= 1);
+      EXPECT_EQ(hasLine(" DIRECT DERIV   -0.62500E-09    LENGTH SEARCH VEC    0.25000E-04"), level >= 2);
     }
-  }
-}
-
-// Each demo problem is solved from its published start point to its known optimum within a tolerance of the
-// objective, feasible within the constraint tolerance.
-TEST_F(GrgRunTest, EachDemoProblemReachesItsOptimum) {
-  for (const auto& problem : korvex_examples::testProblems()) {
-    KVW_setDefaults();
-    std::vector<double> x(problem.start.begin(), problem.start.begin() + problem.n);
-    std::vector<double> f(static_cast<size_t>(1 + problem.nEq + problem.nIneq), 0.0);
-    const int result = KVW_grg(100, problem.n, x.data(), problem.lower.data(), problem.upper.data(), problem.nEq,
-                               problem.nIneq, problem.analysis, nullptr, f.data());
-    const double violation = korvex_examples::largestViolation(problem, f.data());
-    const bool solved = (result == KVW_GRG_CONVERGED_DERIVATIVE || result == KVW_GRG_CONVERGED_OBJECTIVE ||
-                         result == KVW_GRG_NO_STEP) &&
-                        std::fabs(f[0] - problem.optimum) <= 0.01 * (1.0 + std::fabs(problem.optimum)) &&
-                        violation <= 0.001;
-    std::printf("%-12s result %2d  f %14.7g (optimum %14.7g)  violation %9.2e  iterations %3d  calls %5d\n",
-                std::string(problem.name).c_str(), result, f[0], problem.optimum, violation, KVW_get_nIter(),
-                KVW_get_nFunEval());
-    EXPECT_TRUE(solved) << problem.name;
   }
 }
 

@@ -1,4 +1,5 @@
-// Bordering, inversion by bordering, the basis choice and the Broyden updates of the basis Jacobian and its inverse.
+// Inversion by bordering, the bordering's pivot test, the basis choice and the Broyden updates of the basis Jacobian
+// and its inverse.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,37 +18,20 @@ namespace korvex::testing {
 namespace {
 
 using GrgBasisTest = KorvexTest;
-using Lines = std::vector<std::string>;
-using Ints = std::vector<int>;
 
-TEST_F(GrgBasisTest, BorderingInAnyOrderAndWholeInversionGiveTheInverse) {
+// A matrix that is not symmetric, so that rows and columns cannot be confused.
+TEST_F(GrgBasisTest, WholeInversionGivesTheInverse) {
   constexpr int kLd = 5;
   const double m[4][4] = {{4, 1, -2, 0.5}, {1, 3, 0, 1}, {-1, 0.5, 5, 2}, {0, 2, 1, 6}};
-  const int orders[3][4] = {{0, 1, 2, 3}, {3, 1, 0, 2}, {2, 3, 1, 0}};
-  for (const auto& p : orders) {
-    double pm[kLd * 4] = {};  // rows and columns of m permuted by p
-    for (int i = 0; i < 4; ++i) {
-      for (int j = 0; j < 4; ++j) pm[i + j * kLd] = m[p[i]][p[j]];
-    }
-    double ainv[kLd * kLd] = {};
-    for (int k = 0; k < 4; ++k) {
-      double row[4], column[4];
-      for (int j = 0; j < k; ++j) {
-        row[j] = pm[k + j * kLd];
-        column[j] = pm[j + k * kLd];
-      }
-      int singul = 7;
-      GRSJIA(&kLd, &k, &pm[k + k * kLd], row, column, ainv, &singul);
-      ASSERT_EQ(singul, kFalse);
-      EXPECT_LT(identityError(ainv, pm, kLd, k + 1), 1e-13);
-    }
-    double whole[kLd * kLd] = {};
-    int singul = kTrue;
-    const int n = 4;
-    GRSINV(&kLd, &n, pm, whole, &singul);
-    EXPECT_EQ(singul, kFalse);
-    EXPECT_LT(identityError(whole, pm, kLd, 4), 1e-13);
+  double a[kLd * 4] = {};
+  for (int i = 0; i < 4; ++i) {
+    for (int j = 0; j < 4; ++j) a[i + j * kLd] = m[i][j];
   }
+  double inverse[kLd * kLd] = {};
+  int singul = kTrue;
+  const int n = 4;
+  GRSINV(&kLd, &n, a, inverse, &singul);
+  EXPECT_TRUE(singul == kFalse && identityError(inverse, a, kLd, 4) < 1e-13);
   EXPECT_EQ(workPool.dblPoolTop, 0);
 }
 
@@ -80,11 +64,9 @@ TEST_F(GrgBasisTest, PivotTestsAndOrdersThatCannotBeHeld) {
       EXPECT_EQ(singul, kTrue);
     }
   }
-  EXPECT_EQ(inv2[0], 1.0);
   singul = kFalse;
   GRGINV(&ld, &three, singular, inv2, roww, colw, &singul);  // N beyond the leading dimension: no message
-  EXPECT_EQ(singul, kTrue);
-  EXPECT_EQ(lines(), Lines(2, " ERROR IN GRGIJI, SINGULAR"));
+  EXPECT_EQ(std::tuple(inv2[0], singul, lines()), std::tuple(1.0, kTrue, Lines(2, " ERROR IN GRGIJI, SINGULAR")));
 }
 
 TEST_F(GrgBasisTest, CandidateWeightUsesTheWidenedSinglePrecisionOffset) {
@@ -124,14 +106,12 @@ struct Choice {
 TEST_F(GrgBasisTest, CandidatesAreTriedInDecreasingScoreOrder) {
   Choice three(3, {4, 4, 6}, {0, 1}, {2}, {}, 2);  // scores 2, 2, 3
   three.run();
-  EXPECT_EQ(three.mddv, (Ints{3, 2, 1}));
-  EXPECT_EQ(std::tuple(three.midv[0], three.midv[1]), std::tuple(1, 2));
+  EXPECT_EQ(std::tuple(three.mddv, three.midv[0], three.midv[1]), std::tuple(Ints{3, 2, 1}, 1, 2));
   Choice two(2, {4, 4}, {0, 1}, {}, {2}, 2);  // scores 2, 2
   two.run();
   EXPECT_EQ(std::tuple(two.mddv, two.xjinv[0], two.xjac[0]), std::tuple(Ints{1, 2}, 0.25, 4.0));
   Choice atBound(2, {5, 1}, {0, 1}, {2}, {}, 2);  // variable 1 exactly at the bound it moves towards: score 0
-  atBound.dv[0] = 1.0;
-  atBound.sdir[0] = 1.0;
+  atBound.dv[0] = atBound.sdir[0] = 1.0;
   atBound.run();
   EXPECT_EQ(atBound.mddv[0], 2);
   Choice none(3, {}, {0}, {}, {}, 1);  // no basis function: every variable independent
@@ -145,8 +125,8 @@ TEST_F(GrgBasisTest, RefusedCandidatesRotateAndUnusableFunctionsAreDropped) {
   Choice c(3, {1, 1, 0, 1, 1, 0.5}, {0, 1, 2, 0}, {2, 3}, {4}, 4);
   KVW_set_print(2);
   c.run();
-  EXPECT_EQ(std::tuple(c.njinv, c.nddv, c.nidv, c.mjinv[1], c.midv[0]), std::tuple(2, 2, 1, 3, 2));
-  EXPECT_EQ(c.mddv, (Ints{1, 3, 2}));
+  EXPECT_EQ(std::tuple(c.njinv, c.nddv, c.nidv, c.mjinv[1], c.midv[0], c.mddv),
+            std::tuple(2, 2, 1, 3, 2, Ints{1, 3, 2}));
   EXPECT_LT(identityError(c.xjinv.data(), c.xjac.data(), 4, 2), 1e-15);
   EXPECT_EQ(lines(), (Lines{" SINGULAR MATRIX", " SINGULAR MATRIX", " JUNK FUNCTION"}));
   clearLines();
@@ -162,8 +142,8 @@ TEST_F(GrgBasisTest, RefusedCandidatesRotateAndUnusableFunctionsAreDropped) {
   KVW_set_print(2);
   Choice flat(3, {1e-8, 0, -1e-7}, {0, 1}, {}, {2}, 2);
   flat.run();
-  EXPECT_EQ(std::tuple(flat.njinv, flat.nddv, flat.nidv), std::tuple(0, 0, 3));
-  EXPECT_EQ(lines(), (Lines{" SINGULAR MATRIX", " SINGULAR MATRIX", " SINGULAR MATRIX", " JUNK FUNCTION"}));
+  EXPECT_EQ(std::tuple(flat.njinv, flat.nddv, flat.nidv, lines()),
+            std::tuple(0, 0, 3, Lines{" SINGULAR MATRIX", " SINGULAR MATRIX", " SINGULAR MATRIX", " JUNK FUNCTION"}));
 }
 
 // Functions beyond min(NDV, LDJ) are left out of the basis, so neither the lists nor the matrices are overrun.
@@ -174,9 +154,8 @@ TEST_F(GrgBasisTest, BasisNeverGrowsBeyondTheVariablesOrTheLeadingDimension) {
   EXPECT_LT(identityError(wide.xjinv.data(), wide.xjac.data(), 3, 2), 1e-15);
   Choice narrow(2, {1, 0, 0, 1}, {0, 1, 2}, {2}, {3}, 1);  // two functions, LDJ = 1
   KVW_set_print(2);
-  narrow.run();
-  EXPECT_TRUE(lines().empty());  // left out silently, not tried
-  EXPECT_EQ(std::tuple(narrow.njinv, narrow.mjinv[0], narrow.xjinv[0]), std::tuple(1, 2, 1.0));
+  narrow.run();  // left out silently, not tried
+  EXPECT_EQ(std::tuple(narrow.njinv, narrow.mjinv[0], narrow.xjinv[0], lines()), std::tuple(1, 2, 1.0, Lines{}));
 }
 
 TEST_F(GrgBasisTest, StorageOverflowIsReportedAndBothTopsComeBack) {
@@ -194,21 +173,8 @@ TEST_F(GrgBasisTest, StorageOverflowIsReportedAndBothTopsComeBack) {
   workPool.dblPoolSize = 8;  // the choice fits, its first bordering step (top 7 + 3) does not
   c.run();
   EXPECT_EQ(std::tuple(settings.errorFlag, workPool.dblPoolTop), std::tuple(-1, 0));
-  EXPECT_EQ(lines(), (Lines{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED         5",
-                            " ERROR:  DOUBLE PRECISION STORAGE EXCEEDED         7",
-                            " ERROR:  DOUBLE PRECISION STORAGE EXCEEDED        10"}));
-}
-
-TEST_F(GrgBasisTest, BroydenPairStaysConsistentAfterBothUpdates) {
-  const int ld = 4, n = 3;  // an upper triangular XJAC and its inverse, by columns
-  double xjac[ld * ld] = {1, 0, 0, 0, 2, 1, 0, 0, 0, 3, 1}, xjinv[ld * ld] = {1, 0, 0, 0, -2, 1, 0, 0, 6, -3, 1};
-  const double steps[2][2][3] = {{{0.1, -0.2, 0.05}, {0.03, 0.01, -0.02}}, {{-0.3, 0.0, 0.4}, {-0.1, 0.2, 0.05}}};
-  for (const auto& [deldv, resid] : steps) {
-    GRSBUP(&ld, &n, xjinv, resid, deldv);
-    GRGJUP(&ld, &n, xjac, deldv, resid);
-    EXPECT_LT(identityError(xjinv, xjac, ld, n), 1e-13);
-  }
-  EXPECT_EQ(workPool.dblPoolTop, 0);
+  const std::string overflow = " ERROR:  DOUBLE PRECISION STORAGE EXCEEDED        ";
+  EXPECT_EQ(lines(), (Lines{overflow + " 5", overflow + " 7", overflow + "10"}));
 }
 
 // Order 1: XJAC - RESID/DELDV, and XJINV - p q / delta with p = -XJINV RESID, q = DELDV XJINV. A sigma or a delta
@@ -220,8 +186,7 @@ TEST_F(GrgBasisTest, BroydenUpdatesOfOrderOneAndTheirSkipsAndOverflow) {
   GRGJUP(&ld, &n, &xjac, &deldv, &resid);
   EXPECT_EQ(xjac, 2.0 - 0.25 / 0.5);
   GRGBUP(&ld, &n, &xjinv, &resid, &deldv, &p, &q);
-  EXPECT_EQ(std::tuple(p, q), std::tuple(-0.5 * 0.25, 0.5 * 0.5));
-  EXPECT_EQ(xjinv, 0.5 - p * q / (0.5 * (p + 0.5)));
+  EXPECT_EQ(std::tuple(p, q, xjinv), std::tuple(-0.5 * 0.25, 0.5 * 0.5, 0.5 - p * q / (0.5 * (p + 0.5))));
 
   KVW_set_print(3);
   settings.tinyTol = 0.25;
@@ -233,8 +198,7 @@ TEST_F(GrgBasisTest, BroydenUpdatesOfOrderOneAndTheirSkipsAndOverflow) {
   const double pair[2] = {1, 1};
   GRGJUP(&ld, &two, &xjac, pair, pair);
   GRSBUP(&ld, &two, &xjinv, pair, pair);
-  EXPECT_EQ(std::tuple(xjac, xjinv), std::tuple(2.0, 1.0));
-  EXPECT_TRUE(lines().empty());
+  EXPECT_EQ(std::tuple(xjac, xjinv, lines()), std::tuple(2.0, 1.0, Lines{}));
   settings.tinyTol = 0.2499;
   GRGJUP(&ld, &n, &xjac, &deldv, &resid);
   GRGBUP(&ld, &n, &xjinv, &none, &deldv, &p, &q);
@@ -244,8 +208,8 @@ TEST_F(GrgBasisTest, BroydenUpdatesOfOrderOneAndTheirSkipsAndOverflow) {
   workPool.dblPoolSize = 4;  // p and q need 2 N + 1 = 5
   double inv[4] = {1, 0, 0, 1};
   GRSBUP(&two, &two, inv, pair, pair);
-  EXPECT_EQ(std::tuple(inv[0], settings.errorFlag), std::tuple(1.0, -1));
-  EXPECT_EQ(lines(), (Lines{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED         5"}));
+  EXPECT_EQ(std::tuple(inv[0], settings.errorFlag, lines()),
+            std::tuple(1.0, -1, Lines{" ERROR:  DOUBLE PRECISION STORAGE EXCEEDED         5"}));
 }
 
 }  // namespace

@@ -87,12 +87,12 @@ struct RunProblem {
   }
 };
 
-// max |a(i) - b(i)| over two vectors of the same length.
 // Writes the function values of a small test problem: f[0], f[1], ... in order.
 inline void setFunctions(double* f, std::initializer_list<double> values) {
   std::copy(values.begin(), values.end(), f);
 }
 
+// max |a(i) - b(i)| over two vectors of the same length.
 inline double largestDifference(const std::vector<double>& a, const std::vector<double>& b) {
   double worst = 0.0;
   for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::fabs(a[i] - b[i]));

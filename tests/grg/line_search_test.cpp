@@ -25,84 +25,53 @@ class GrgLineSearch : public KorvexTest {
   }
 };
 
-using Pairs = std::vector<double>;
+using Pairs = Doubles;
 
-TEST_F(GrgLineSearch, BracketKeepsThreeSortedPairsAndReportsALostBracketOnStandardOutput) {
-  Pairs stppt(4), objpt(4);
-  auto add = [&](int brackt, int k, double obj, double step) {
-    GRGS34(&brackt, &k, &obj, &step, objpt.data(), stppt.data());
-  };
-  add(kFalse, 0, 5.0, 0.0);
-  add(kFalse, 1, 4.0, 0.06);
-  add(kFalse, 2, 3.0, 0.02);  // sorted in by step, the objective travels with it
-  EXPECT_EQ(stppt, (Pairs{0.0, 0.02, 0.06, 0.0}));
-  EXPECT_EQ(objpt, (Pairs{5.0, 3.0, 4.0, 0.0}));
-  add(kFalse, 3, 2.0, 0.18);  // a fourth pair without a bracket: the first is dropped
-  EXPECT_EQ(Pairs(stppt.begin(), stppt.begin() + 3), (Pairs{0.02, 0.06, 0.18}));
-  EXPECT_EQ(Pairs(objpt.begin(), objpt.begin() + 3), (Pairs{3.0, 4.0, 2.0}));
-
-  // Bracketed: smallest objective in the middle keeps the three pairs; at position 3 they shift down; a new
-  // pair below all three is an error on the standard output, at print 0, and changes nothing.
-  struct Case {
-    Pairs objectives;
-    double obj;
-    Pairs steps;
-  };
-  const Case cases[] = {{{3.0, 1.0, 2.0, 0.0}, 2.5, {0.0, 0.1, 0.2}},
-                        {{3.0, 2.0, 1.0, 0.0}, 2.5, {0.1, 0.2, 0.3}},
-                        {{3.0, 2.0, 1.0, 0.0}, 0.5, {0.0, 0.1, 0.2}}};
-  for (const Case& c : cases) {
-    stppt = {0.0, 0.1, 0.2, 0.0};
-    objpt = c.objectives;
-    ::testing::internal::CaptureStdout();
-    add(kTrue, 7, c.obj, 0.3);
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(Pairs(stppt.begin(), stppt.begin() + 3), c.steps);
-    EXPECT_EQ(out, c.obj < 1.0 ? " ERROR IN BRACKET, GRGS34\n" : "");
-  }
+// Three bracketed pairs with the smallest objective last; a new pair below all three loses the bracket: an error on
+// the standard output, at print 0, and the three pairs stay as they are.
+TEST_F(GrgLineSearch, ALostBracketIsReportedOnStandardOutput) {
+  Pairs stppt{0.0, 0.1, 0.2, 0.0}, objpt{3.0, 2.0, 1.0, 0.0};
+  const int brackt = kTrue, k = 7;
+  const double obj = 0.5, step = 0.3;
+  ::testing::internal::CaptureStdout();
+  GRGS34(&brackt, &k, &obj, &step, objpt.data(), stppt.data());
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), " ERROR IN BRACKET, GRGS34\n");
+  EXPECT_EQ(Pairs(stppt.begin(), stppt.begin() + 3), (Pairs{0.0, 0.1, 0.2}));
   EXPECT_TRUE(lines().empty());
 }
 
-TEST_F(GrgLineSearch, ParabolasThroughTwoPointsWithTheStartSlopeAndThroughThree) {
-  // f(t) = 1 - 2t + 4t^2: slope -2 at 0 along SDIR, vertex at 0.25.
+// Parabolas that give no step: through two points with the start slope, a positive slope puts the vertex below 0
+// (step 0, no message); one opening downward, or two pairs at the same step (a trial shortened back to the start),
+// gives step 0 and a message at level 2, without dividing. Three collinear points: IFAIL, the step unchanged and a
+// message at level 1.
+TEST_F(GrgLineSearch, ParabolasWithoutAUsableVertex) {
   const int n = 2;
   const double r2 = std::sqrt(0.5);
   const double down[2] = {-2.0 * r2, -2.0 * r2}, up[2] = {2.0 * r2, 2.0 * r2}, sdir[2] = {r2, r2};
   double stppt[4] = {0.0, 0.5}, objpt[4] = {1.0, 1.0};
-  double step = -1.0;
+  double step = 1.0;
   settings.print = 2;
-  GRGPR2(stppt, objpt, &n, down, sdir, &step);
-  EXPECT_NEAR(step, 0.25, 1e-12);
-  // Positive start slope: negative vertex, step 0, no message. Opening downward: step 0 and the message.
-  objpt[1] = 3.0;
-  GRGPR2(stppt, objpt, &n, up, sdir, &step);
-  EXPECT_EQ(step, 0.0);
-  EXPECT_TRUE(lines().empty());
-  objpt[1] = -1.0;
-  step = 1.0;
-  GRGPR2(stppt, objpt, &n, down, sdir, &step);
-  EXPECT_EQ(step, 0.0);
-  EXPECT_EQ(lines(), (std::vector<std::string>{" C = 0 IN GRGPR2"}));
-  // Two pairs at the same step (a trial shortened back to the start): no division, step 0.
-  stppt[1] = 0.0;
-  step = 1.0;
-  GRGPR2(stppt, objpt, &n, down, sdir, &step);
-  EXPECT_EQ(step, 0.0);
+  struct Case {
+    double stppt1, objpt1;
+    const double* slope;
+    bool flat;  // " C = 0 IN GRGPR2"
+  };
+  for (const Case& c : {Case{0.5, 3.0, up, false}, {0.5, -1.0, down, true}, {0.0, -1.0, down, true}}) {
+    stppt[1] = c.stppt1;
+    objpt[1] = c.objpt1;
+    step = 1.0;
+    clearLines();
+    GRGPR2(stppt, objpt, &n, c.slope, sdir, &step);
+    EXPECT_EQ(std::tuple(step, lines()), std::tuple(0.0, c.flat ? Lines{" C = 0 IN GRGPR2"} : Lines{}));
+  }
 
-  // Three points of 2 (t - 0.3)^2 + 1: the vertex. Collinear points: IFAIL, step unchanged, message at print 1.
-  double t3[4] = {0.0, 0.2, 0.5}, f3[4];
-  for (int i = 0; i < 3; ++i) f3[i] = 2.0 * (t3[i] - 0.3) * (t3[i] - 0.3) + 1.0;
+  const double t3[4] = {0.0, 0.2, 0.5}, line[4] = {1.0, 0.8, 0.5};
   int ifail = kFalse;
-  GRGPR3(t3, f3, &step, &ifail);
-  EXPECT_EQ(ifail, kFalse);
-  EXPECT_NEAR(step, 0.3, 1e-12);
   clearLines();
   settings.print = 1;
-  double line[4] = {1.0, 0.8, 0.5};
   step = 0.7;
   GRGPR3(t3, line, &step, &ifail);
-  EXPECT_EQ(std::tuple(ifail, step), std::tuple(kTrue, 0.7));
-  EXPECT_EQ(lines(), (std::vector<std::string>{" ERROR IN GRGPR3, ZERO DENOM"}));
+  EXPECT_EQ(std::tuple(ifail, step, lines()), std::tuple(kTrue, 0.7, Lines{" ERROR IN GRGPR3, ZERO DENOM"}));
 }
 
 // Arguments of GRGSTP for two variables and three functions (inequality 3 a candidate when NCAND = 1).
@@ -118,26 +87,8 @@ struct Growth {
   }
 };
 
+// Growth stops short of where a temporary objective or a dependent variable gets.
 TEST_F(GrgLineSearch, StepGrowthAndItsLimits) {
-  Growth g;  // no basis function: min(3t, t + 0.4); the whole sequence is in the line-search test
-  EXPECT_NEAR(g.next(0.18), 0.54, 1e-15);
-  EXPECT_NEAR(g.next(0.54), 0.94, 1e-15);
-  g.ntrak = 1;  // with one: min(2t, t + 0.25), and min(2t, t + 0.15) once a restoration needed 3 corrections
-  EXPECT_NEAR(g.next(0.1), 0.2, 1e-15);
-  EXPECT_NEAR(g.next(0.3), 0.55, 1e-15);
-  settings.nNRIter = 3;
-  EXPECT_NEAR(g.next(0.3), 0.45, 1e-15);
-  settings.nNRIter = 0;  // slow for the rest of the search
-  EXPECT_NEAR(g.next(0.3), 0.45, 1e-15);
-
-  // Candidate inequality 3 from -0.5 at 0.1 to -0.3 at 0.2 reaches 0 at 0.35: min(1.1 * 0.35, 0.35 + 0.05).
-  Growth c{.ncand = 1, .bstdf = {0, 0, -0.3}, .dfprv = {0, 0, -0.5}, .stpbst = 0.2, .stpprv = 0.1};
-  EXPECT_NEAR(c.next(0.2), 0.385, 1e-12);
-  c.ltrak[2] = 1;  // a tracked inequality is no limit
-  EXPECT_NEAR(c.next(0.2), 0.6, 1e-12);
-  c.ltrak[2] = 0;
-  EXPECT_NEAR(c.next(0.4), 0.8, 1e-12);  // its zero lies behind the current step: no limit
-
   // Equality 2 as temporary objective: 0.4 at 0.1, 0.2 at 0.2, zero at 0.3: min(1.1 * 0.3, 0.35).
   Growth e{.iphase = 2, .itobj = 2, .bstdf = {0, 0.2, 0}, .dfprv = {0, 0.4, 0}, .stpbst = 0.2, .stpprv = 0.1};
   EXPECT_NEAR(e.next(0.2), 0.33, 1e-12);
@@ -163,14 +114,11 @@ TEST_F(GrgLineSearch, TrackingKeepsTangentAndOutwardBindingInequalities) {
   int reseth = kFalse, ntrak = -1, mtrak[8] = {}, ltrak[4] = {9, 9, 9, 9};
   settings.print = 2;
   GRGTRK(&reseth, &ndf, &nbin, mbndin, &ndv, sdir, lisdf, gradd, &ntrak, mtrak, ltrak);
-  EXPECT_EQ(std::tuple(ntrak, reseth), std::tuple(2, kTrue));
-  EXPECT_EQ(std::vector<int>(mtrak, mtrak + 2), (std::vector<int>{3, 4}));
-  EXPECT_EQ(std::vector<int>(ltrak, ltrak + 4), (std::vector<int>{0, 0, 1, 1}));
-  EXPECT_EQ(lines(), (std::vector<std::string>{" SEARCH DIRECTION OUTSIDE TANGENT ",
-                                               " BINDING DF#    4  DOTP=   0.70711E+00 "}));
+  EXPECT_EQ(std::tuple(ntrak, reseth, Ints(mtrak, mtrak + 2), Ints(ltrak, ltrak + 4)),
+            std::tuple(2, kTrue, Ints{3, 4}, Ints{0, 0, 1, 1}));
+  EXPECT_EQ(lines(), (Lines{" SEARCH DIRECTION OUTSIDE TANGENT ", " BINDING DF#    4  DOTP=   0.70711E+00 "}));
   const int zero = 0;
-  EXPECT_EQ(GRGNRM(&ndv, &gradd[9]), std::sqrt(2.0));
-  EXPECT_EQ(GRGNRM(&zero, gradd), 0.0);
+  EXPECT_EQ(std::tuple(GRGNRM(&ndv, &gradd[9]), GRGNRM(&zero, gradd)), std::tuple(std::sqrt(2.0), 0.0));
 }
 
 // Every argument of GRSSTE on top of the problem arrays; the search starts at x along the unit direction d.
@@ -197,14 +145,11 @@ TEST_F(GrgLineSearch, StepsGrowWithoutBasisFunctionsUntilClippedOrFiftyTrials) {
   s.grad(1, 1) = -1.0;
   settings.print = 1;
   s.run({-1.0}, {1.0}, problem);
-  // Each trial is a line holding one blank and its step; nothing else is printed at level 1. The eighth trial
-  // takes the only independent variable past its bound: clipped, improving, the search ends there.
-  std::vector<std::string> trials;
-  for (const char* step : {"0.2000E-01", "0.6000E-01", "0.1800E+00", "0.5400E+00", "0.9400E+00", "0.1340E+01",
-                           "0.1740E+01", "0.2140E+01"}) {
-    trials.insert(trials.end(), {"  ", std::string(" STEP LENGTH   ") + step});
-  }
-  EXPECT_EQ(lines(), trials);
+  // Each trial is a line holding one blank and its step (0.02, 0.06, 0.18, 0.54, 0.94, ... 2.14); nothing else is
+  // printed at level 1. The eighth trial takes the only independent variable past its bound: clipped, improving,
+  // the search ends there.
+  EXPECT_EQ(std::tuple(lines().size(), lines()[1], lines()[15], transcriptHash()),
+            std::tuple(16u, " STEP LENGTH   0.2000E-01", " STEP LENGTH   0.2140E+01", 0x6d4a7c05d99dad48u));
   EXPECT_EQ(std::tuple(problem.calls(), s.dv[0], s.df[0], s.resultCode), std::tuple(8, 1.0, -1.0, -5));
 
   // Far bounds: the search ends after its fiftieth trial, at that trial's point.
@@ -228,17 +173,17 @@ TEST_F(GrgLineSearch, NoStepOfMinimumLengthGivesTwoOrFourAtTheStartPoint) {
     Search s(1, 0, 0);
     s.iphase = iphase;
     s.grad(1, 1) = 1.0;
-    clearLines();
     settings.print = 2 - iphase;
+    clearLines();
     s.run({0.25}, {1.0}, problem);
     EXPECT_EQ(std::tuple(s.resultCode, s.dv[0], s.df[0]), std::tuple(iphase == 0 ? 2 : 4, 0.25, 0.25));
-    const std::string trials = "  \n STEP LENGTH   0.2000E-01\n";
-    const std::string level1 = trials + " FITTING PARABOLA WORSE\n  \n STEP LENGTH   0.0000E+00\n";
-    const std::string level2 = " MTRAK\n\n LTRAK\n         0\n MIDV\n         1\n MDDV\n\n XJINV\n XJAC\n" + trials +
-                               " DV AFTER STEP\n  2.70000E-01\n DF AFTER STEP\n  2.70000E-01\n"
-                               " FITTING PARABOLA WORSE\n C = 0 IN GRGPR2\n  \n STEP LENGTH   0.0000E+00\n"
-                               " TERMINATE: MINIMUM STEPLENGTH\n BSTDV\n  2.50000E-01\n BSTDF\n  2.50000E-01\n";
-    EXPECT_EQ(transcript(), iphase == 0 ? level2 : level1);
+    // Level 2: 25 lines from " MTRAK" to the end point's " BSTDF  2.50000E-01", with " TERMINATE: MINIMUM
+    // STEPLENGTH"; level 1: the trial, " FITTING PARABOLA WORSE" and the trial at step 0.
+    using Printout = std::tuple<size_t, std::string, std::uint64_t>;
+    EXPECT_EQ(Printout(lines().size(), lines().back(), transcriptHash()),
+              iphase == 0 ? Printout(25u, "  2.50000E-01", 0x3aca04cd3f57a859u)
+                          : Printout(5u, " STEP LENGTH   0.0000E+00", 0x5499490f515604e3u))
+        << transcript();
   }
   EXPECT_EQ(problem.calls(), 2);
   // A direction shorter than minStep: no evaluation at all.
@@ -251,14 +196,12 @@ TEST_F(GrgLineSearch, NoStepOfMinimumLengthGivesTwoOrFourAtTheStartPoint) {
 TEST_F(GrgLineSearch, FrontEndRestoresThePoolTopsAndReportsOverflow) {
   SearchProblem problem(1, 0, [](const double* x, double* f) { f[0] = -x[0]; });
   Search s(1, 0, 0);
-  workPool.dblPoolTop = 10;
-  workPool.intPoolTop = 20;
-  workPool.intPoolSize = 29;  // new integer top 20 + 3 NDV + NBIN + 5 + NDF + 1 = 30 is refused
+  setPool(10, 20, -1, 29);  // new integer top 20 + 3 NDV + NBIN + 5 + NDF + 1 = 30 is refused
   settings.print = 1;
   s.run({0.0}, {1.0}, problem);
   EXPECT_EQ(std::tuple(settings.errorFlag, problem.calls(), workPool.dblPoolTop, workPool.intPoolTop),
             std::tuple(-1, 0, 10, 20));
-  EXPECT_EQ(lines(), (std::vector<std::string>{" ERROR:  INTEGER STORAGE EXCEEDED        30"}));
+  EXPECT_EQ(lines(), (Lines{" ERROR:  INTEGER STORAGE EXCEEDED        30"}));
 }
 
 }  // namespace

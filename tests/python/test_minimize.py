@@ -1,4 +1,5 @@
 """korvex.minimize in SciPy's forms: known optima, sign conventions, options, bad input, errors and interrupts."""
+import concurrent.futures
 import logging
 import signal
 import threading
@@ -8,7 +9,6 @@ import pytest
 from scipy.optimize import Bounds, LinearConstraint, NonlinearConstraint
 
 import korvex
-from conftest import needs
 
 INF = np.inf
 
@@ -23,10 +23,6 @@ CLASSIC = {
     "hs21 Bounds, LinearConstraint": (
         lambda x: 0.01 * x[0] ** 2 + x[1] ** 2 - 100, [10, -1], Bounds([2, -50], [50, 50]),
         LinearConstraint([[10, -1]], 10, INF), [2, 0], -99.96),
-    "hs35 ineq dict": (
-        lambda x: 9 - 8 * x[0] - 6 * x[1] - 4 * x[2] + 2 * x[0] ** 2 + 2 * x[1] ** 2 + x[2] ** 2 + 2 * x[0] * x[1]
-        + 2 * x[0] * x[2], [0.5, 0.5, 0.5], [(0, 5)] * 3,
-        {"type": "ineq", "fun": lambda x: 3 - x[0] - x[1] - 2 * x[2]}, [4 / 3, 7 / 9, 4 / 9], 1 / 9),
     "hs28 eq dict with args": (
         lambda x: (x[0] + x[1]) ** 2 + (x[1] + x[2]) ** 2, [-4, 1, 1], [(-10, 10)] * 3,
         [{"type": "eq", "fun": lambda x, a: a @ x - 1, "args": (np.array([1.0, 2.0, 3.0]),)}], [0.5, -0.5, 0.5], 0),
@@ -87,11 +83,9 @@ def test_classic_problems_reach_their_known_optima(method, name):
 # every form must put the constraint on the right side.
 SIGNS = [
     ("ineq dict, 1 - x >= 0", 3, {"type": "ineq", "fun": lambda x: 1 - x[0]}, 1, [0]),
-    ("ineq dict, x + 1 >= 0", -3, {"type": "ineq", "fun": lambda x: x[0] + 1}, -1, [0]),
     ("eq dict, x - 1 = 0", -3, {"type": "eq", "fun": lambda x: x[0] - 1}, 1, [0]),
     ("NonlinearConstraint x <= 1", 3, NonlinearConstraint(lambda x: x[0], -INF, 1), 1, [1]),
     ("NonlinearConstraint x >= -1", -3, NonlinearConstraint(lambda x: x[0], -1, INF), -1, [-1]),
-    ("NonlinearConstraint -x >= -1", 3, NonlinearConstraint(lambda x: -x[0], -1, INF), 1, [-1]),
     ("NonlinearConstraint -1 <= x <= 1 from above", 3, NonlinearConstraint(lambda x: x[0], -1, 1), 1, [1]),
     ("NonlinearConstraint -1 <= x <= 1 from below", -3, NonlinearConstraint(lambda x: x[0], -1, 1), -1, [-1]),
     ("LinearConstraint 2x <= 2", 3, LinearConstraint([[2]], -INF, 2), 1, [2]),
@@ -135,45 +129,29 @@ def test_options_reach_the_run(tmp_path, caplog):
     assert lines == (tmp_path / "diag.txt").read_text().splitlines()
 
 
-def fails_on_call(k, error):
-    calls = []
-
-    def fun(x):
-        calls.append(1)
-        if len(calls) == k:
-            raise error
-        return quadratic(x)
-    return fun, calls
-
-
-@pytest.mark.parametrize("where", ["objective", "constraint"])
+# Ctrl-C during a run stops it and raises KeyboardInterrupt, with the caller's SIGINT handler back in place.
+@pytest.mark.parametrize("where", ["objective", "constraint", "Ctrl-C"])
 @pytest.mark.parametrize("method", ["sqp", "grg"])
 def test_an_exception_in_the_analysis_ends_the_run_and_is_raised_after_it(method, where):
     error = ZeroDivisionError("mesh did not converge")
-    failing, calls = fails_on_call(4, error)
-    fun, constraint = (failing, lambda x: 2 - x[0] - x[1]) if where == "objective" else \
-        (quadratic, lambda x: failing(x) * 0 + 2 - x[0] - x[1])
-    with pytest.raises(ZeroDivisionError) as raised:
-        korvex.minimize(fun, [0, 0], [(-5, 5)] * 2, {"type": "ineq", "fun": constraint}, method=method)
-    assert raised.value is error
-    assert len(calls) == 4  # nothing of the caller's runs once the error is raised
-    assert korvex.minimize(quadratic, [0, 0], [(-5, 5)] * 2, method=method).success  # the next run is unharmed
-
-
-def test_ctrl_c_stops_the_run_and_raises_keyboard_interrupt():
     calls = []
 
-    def fun(x):
+    def failing(x):
         calls.append(1)
-        if len(calls) == 3:
+        if len(calls) == 4 and where == "Ctrl-C":
             signal.raise_signal(signal.SIGINT)
+        elif len(calls) == 4:
+            raise error
         return quadratic(x)
-
+    fun, constraint = (quadratic, lambda x: failing(x) * 0 + 2 - x[0] - x[1]) if where == "constraint" else \
+        (failing, lambda x: 2 - x[0] - x[1])
     handler = signal.getsignal(signal.SIGINT)
-    with pytest.raises(KeyboardInterrupt):
-        korvex.minimize(fun, [0, 0], [(-5, 5)] * 2)
-    assert len(calls) == 3
+    with pytest.raises(KeyboardInterrupt if where == "Ctrl-C" else ZeroDivisionError) as raised:
+        korvex.minimize(fun, [0, 0], [(-5, 5)] * 2, {"type": "ineq", "fun": constraint}, method=method)
+    assert raised.value is error or where == "Ctrl-C"
+    assert len(calls) == 4  # nothing of the caller's runs once the error is raised
     assert signal.getsignal(signal.SIGINT) is handler
+    assert korvex.minimize(quadratic, [0, 0], [(-5, 5)] * 2, method=method).success  # the next run is unharmed
 
 
 def test_runs_in_two_threads_at_once_match_serial_runs():
@@ -182,7 +160,6 @@ def test_runs_in_two_threads_at_once_match_serial_runs():
     problems = [(quadratic, [0, 0], "sqp"), (lambda x: (x[0] + 1) ** 2 + x[0] * x[1] + x[1] ** 2, [3, -2], "grg")]
     serial = [korvex.minimize(f, x0, [(-5, 5)] * 2, method=m) for f, x0, m in problems]
     barrier = threading.Barrier(2, timeout=30)
-    results = [None, None]
 
     def run(k):
         f, x0, method = problems[k]
@@ -193,13 +170,10 @@ def test_runs_in_two_threads_at_once_match_serial_runs():
             if len(calls) in (2, 3):
                 barrier.wait()
             return f(x)
-        results[k] = korvex.minimize(fun, x0, [(-5, 5)] * 2, method=method)
+        return korvex.minimize(fun, x0, [(-5, 5)] * 2, method=method)
 
-    threads = [threading.Thread(target=run, args=(k,)) for k in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        results = list(pool.map(run, range(2)))
     for mine, alone in zip(results, serial):
         assert mine.x.tolist() == alone.x.tolist()
         assert (mine.fun, mine.nfev, mine.nit, mine.status) == (alone.fun, alone.nfev, alone.nit, alone.status)
@@ -254,17 +228,14 @@ def test_a_missing_library_error_says_where_it_looked(monkeypatch, tmp_path):
         assert text in str(raised.value)
 
 
-@needs("KVW_ctx_set_iterationCallback")
 @pytest.mark.parametrize("method, stopped", [("sqp", 8), ("grg", 12)])
 def test_callback_and_disp_follow_the_iterations(method, stopped, capsys):
     seen, points = [], []
 
-    def watch(intermediate_result):
-        seen.append(intermediate_result)
-
     problem = dict(fun=quadratic, x0=[0, 0], bounds=BOX, method=method,
                    constraints={"type": "ineq", "fun": lambda x: 2 - x[0] - x[1]})
-    result = korvex.minimize(**problem, callback=watch, options={"disp": True})
+    result = korvex.minimize(**problem, callback=lambda intermediate_result: seen.append(intermediate_result),
+                             options={"disp": True})
     assert [r.nit for r in seen] == list(range(1, result.nit + 1))
     assert all(r.nfev <= result.nfev and r.fun == pytest.approx(quadratic(r.x)) for r in seen)
     assert seen[0].x.tolist() == [0, 0] and seen[0].maxcv == 0

@@ -34,7 +34,7 @@ TEST_F(QpKernels, RowsAreGeneralThenBoundsUpperFirstThenMirrors) {
   // NB smaller than the bound types give: only MTOT = NC + NB = 3 values are written (both rows inequalities).
   nb = 1;
   nineq = 2;
-  c.assign(8, 99.0);
+  c = Vector(8, 99.0);
   QPSCON(&nc, &nineq, &nb, &n, a.data(), &n, bc.data(), itype.data(), x.data(), xl.data(), xu.data(), c.data());
   EXPECT_EQ(c, (Vector{15, 25, -0.5, 99, 99, 99, 99, 99}));
 }
@@ -78,16 +78,12 @@ TEST_F(QpKernels, StepLengthTieBreaksAndTheMultiplierStep) {
   length(2.0, settings.tinyTol, {1, 3}, {1, 0});  // ... and without a negative rate no step at all
   EXPECT_TRUE(idx == 0 && infeas == -1 && kind == -9);
 
-  // The multiplier step moves the multipliers only; a real step moves x too.
+  // A multiplier step (KIND 1) then a real step (KIND 2): the multipliers move twice, x only once.
   int nact = 2;
   Vector xlag = {1, 2}, r = {-1, 0.5}, x = {3, 4}, zz = {1, 1};
   double uplus = 0.25, step = 0.5;
-  kind = 1;
-  QPSSTP(&nact, xlag.data(), &uplus, r.data(), &n, x.data(), zz.data(), &step, &kind);
-  EXPECT_TRUE(xlag == (Vector{0.5, 2.25}) && uplus == 0.75 && x == (Vector{3, 4}));
-  kind = 2;
-  QPSSTP(&nact, xlag.data(), &uplus, r.data(), &n, x.data(), zz.data(), &step, &kind);
-  EXPECT_EQ(x, (Vector{3.5, 4.5}));
+  for (kind = 1; kind <= 2; ++kind) QPSSTP(&nact, xlag.data(), &uplus, r.data(), &n, x.data(), zz.data(), &step, &kind);
+  EXPECT_TRUE(xlag == (Vector{0.5 - 0.5, 2.25 + 0.25}) && uplus == 1.25 && x == (Vector{3.5, 4.5}));
 }
 
 // n = 3, H = diag(1, 2, 4) (its own factor), general inequalities (1,1,0), (0,1,1), (1,0,1), both bounds on x3
@@ -107,12 +103,9 @@ struct ActiveSet {
 
 TEST_F(QpKernels, InternalFailuresPrintTheirMessageWhateverThePrintLevel) {
   ActiveSet full;
-  full.add(1);
-  full.add(2);
-  full.add(4);
-  full.add(5);  // a fourth row on three variables
+  for (const int row : {1, 2, 4, 5}) full.add(row);  // a fourth row on three variables
   EXPECT_TRUE(full.ierr == -1 && full.nact == 3);
-  EXPECT_EQ(lines(), std::vector<std::string>{" ERROR: TOO MANY ACTIVE CONSTRAINTS, SHOULD NOT HAPPEN"});
+  EXPECT_EQ(lines(), Lines{" ERROR: TOO MANY ACTIVE CONSTRAINTS, SHOULD NOT HAPPEN"});
   full.change(1, 0);  // dropping the first active row moves the others down, in order
   EXPECT_TRUE(full.nact == 2 && full.iact[0] == 2 && full.iact[1] == 4);
   clearLines();
@@ -120,9 +113,8 @@ TEST_F(QpKernels, InternalFailuresPrintTheirMessageWhateverThePrintLevel) {
   dependent.add(4);
   dependent.add(5);  // -e3 after +e3: M is singular
   EXPECT_TRUE(dependent.ierr == -1 && dependent.nact == 2);
-  EXPECT_EQ(lines(), std::vector<std::string>{" ERROR: NONPOSITIVE GRADGT*BINV*GRADV MATRIX, SHOULD NOT HAPPEN"});
-  // A position below 1 names no active row and changes nothing.
-  dependent.ierr = 0;
+  EXPECT_EQ(lines(), Lines{" ERROR: NONPOSITIVE GRADGT*BINV*GRADV MATRIX, SHOULD NOT HAPPEN"});
+  dependent.ierr = 0;  // a position below 1 names no active row and changes nothing
   dependent.change(0, 1);
   EXPECT_TRUE(dependent.nact == 2 && dependent.ierr == 0);
 }

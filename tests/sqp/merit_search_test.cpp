@@ -1,5 +1,6 @@
 // The merit function, its line search, the interpolation step and the Hessian initialisation of the SQP method.
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 #include "entry/bridge.h"
@@ -28,8 +29,6 @@ void analysis(void* user, const double* x, double* obj, double* eq, double* ineq
 }
 
 double linear(double x) { return x; }
-double falling(double x) { return -x; }
-double quadratic(double x) { return (x - 0.3) * (x - 0.3); }
 double steep(double x) { return 7.9999999 * x; }
 
 class SqpMeritTest : public korvex::testing::KorvexTest {
@@ -62,27 +61,17 @@ class SqpMeritTest : public korvex::testing::KorvexTest {
                 .eqList = {eqList, 1}};
 };
 
-TEST_F(SqpMeritTest, PenaltyWeightsMeritAndSlopeFollowTheirFormulas) {
-  problem.eq = -0.5;    // an equality below zero counts with its magnitude
-  problem.ineq = 0.25;  // a violated inequality
+// An inequality at zero adds nothing to the merit or its slope; an equality adds its magnitude times its weight,
+// and its slope whatever its sign.
+TEST_F(SqpMeritTest, MeritAndSlopeCountOnlyViolatedInequalities) {
+  problem.eq = -0.5;
+  problem.ineq = 0.0;
   startAt(0.0, 0.5);
-  EXPECT_TRUE(con[0] == 0.25 && con[1] == -0.5);  // SQP order: inequality first
-  xmu[0] = 1.0;
-  xmu[1] = 0.01;
-  rowMult[0] = -3.0;   // |lambda| dominates
-  rowMult[1] = 0.002;  // (xmu + |lambda|)/2 dominates
-  updatePenaltyWeights(s);
-  EXPECT_TRUE(xmu[0] == 3.0 && xmu[1] == (0.01 + 0.002) * 0.5);
-
   xmu[0] = 2.0;
   xmu[1] = 4.0;
   gradd[0] = 10.0;  // inequality column
   gradd[1] = 3.0;   // equality column
   s.dderiv = 0.5;
-  EXPECT_DOUBLE_EQ(meritValue(s), 0.0 + 2.0 * 0.25 + 4.0 * 0.5);
-  EXPECT_DOUBLE_EQ(meritSlope(s), 0.5 + 2.0 * 5.0 + 4.0 * 1.5);
-  problem.ineq = 0.0;  // an inequality at zero adds nothing to either; the equality adds its slope whatever its sign
-  startAt(0.0, 0.5);
   EXPECT_DOUBLE_EQ(meritValue(s), 4.0 * 0.5);
   EXPECT_DOUBLE_EQ(meritSlope(s), 0.5 + 4.0 * 1.5);
 }
@@ -98,7 +87,6 @@ TEST_F(SqpMeritTest, LineSearchOutcomesAndTrialSteps) {
   };
   const double third = 1.0 / 3.0;
   const std::vector<Case> cases{
-      {"full step to the minimum", -0.2, 0.5, -0.5, quadratic, SearchOutcome::Accepted, {0.3}},
       {"merit grows: parabola minimum a/3 each time, then back to x0", 0.0, 0.5, -1.0, linear, SearchOutcome::Failed,
        {0.5, 0.5 * third, 0.5 * third * third, 0.5 * std::pow(third, 3), 0.5 * std::pow(third, 4), 0.0}},
       {"minimum beyond the step: 0.9 of it", 0.0, 0.5, 1.0, linear, SearchOutcome::Failed, {0.5, 0.45}},
@@ -106,8 +94,6 @@ TEST_F(SqpMeritTest, LineSearchOutcomesAndTrialSteps) {
        {0.5, 0.05}},
       {"interpolated 0.100000001 of the step, below 0.1 in single precision: 0.1 of it", 0.0, 0.5, -1.0, steep,
        SearchOutcome::Failed, {0.5, 0.05}},
-      {"trial cut at the lower bound", -0.5, -5.0, -5.0, linear, SearchOutcome::Accepted, {-1.0}},
-      {"... and at the upper one", 0.5, 5.0, -5.0, falling, SearchOutcome::Accepted, {1.0}},
       {"merit within feasTol of both earlier ones", 0.5, -0.1, 0.0, linear, SearchOutcome::MeritStalled, {}, 0.5009,
        0.4991},
       {"a change of exactly feasTol against the previous merit goes on", 0.0, -0.1, -0.1, linear,
@@ -125,14 +111,10 @@ TEST_F(SqpMeritTest, LineSearchOutcomesAndTrialSteps) {
     EXPECT_EQ(meritLineSearch(defaultContext(), s), c.outcome);
     ASSERT_GE(problem.seen.size(), c.trials.size());
     for (size_t t = 0; t < c.trials.size(); ++t) EXPECT_NEAR(problem.seen[t], c.trials[t], 1e-15) << t;
-    EXPECT_EQ(lines().size(), c.outcome == SearchOutcome::Failed ? 1u : 0u);
-    if (c.outcome == SearchOutcome::Accepted) {
-      EXPECT_EQ(x[0], c.trials.back());
-    }
-    if (c.outcome == SearchOutcome::Failed) {
-      EXPECT_EQ(lines()[0], " Warning: Line Search Failed");
-      EXPECT_TRUE(x[0] == c.x0 && f[0] == c.objective(c.x0) && problem.seen.back() == c.x0);
-    }
+    const bool failed = c.outcome == SearchOutcome::Failed;
+    EXPECT_EQ(lines(), failed ? testing::Lines{" Warning: Line Search Failed"} : testing::Lines{});
+    EXPECT_TRUE(c.outcome != SearchOutcome::Accepted || x[0] == c.trials.back());
+    EXPECT_TRUE(!failed || (x[0] == c.x0 && f[0] == c.objective(c.x0) && problem.seen.back() == c.x0));
     if (c.outcome != SearchOutcome::MeritStalled) {  // the merit at x0 becomes the previous one
       EXPECT_TRUE(s.meritPrev1 != c.prev1 && s.meritPrev2 == c.prev1);
     }
@@ -151,12 +133,9 @@ TEST_F(SqpMeritTest, InterpolationStepAndHessianStart) {
   EXPECT_EQ(pr2(0.0, 1.0, 0.0, -1.0, -1.0), 0.0);               // no curvature
   EXPECT_EQ(pr2(0.0, 2.0, 0.0, 0.0, -2.0 * settings.tinyTol), 0.0);  // |c| exactly tinyTol still counts as flat
 
+  // A mean absolute gradient below 0.001 starts the Hessian at 0.001 I.
   const int n = 3;
-  double gobj[3] = {3.0, -6.0, 0.0}, b[9];
-  std::fill(std::begin(b), std::end(b), 7.0);
-  SQPHIN(&n, gobj, b);
-  for (int k = 0; k < 9; ++k) EXPECT_EQ(b[k], k % 4 == 0 ? 3.0 : 0.0);
-  double tiny[3] = {1e-5, 0.0, -1e-5};
+  double tiny[3] = {1e-5, 0.0, -1e-5}, b[9];
   SQPHIN(&n, tiny, b);
   EXPECT_TRUE(b[0] == 0.001 && b[8] == 0.001);
 }

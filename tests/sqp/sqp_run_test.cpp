@@ -14,7 +14,7 @@ namespace korvex {
 namespace {
 
 using SqpRunTest = korvex::testing::KorvexTest;
-using Lines = std::vector<std::string>;
+using korvex::testing::Lines;
 // (x, objective, equalities, inequalities) in the caller's units.
 using Analysis = std::function<void(const double*, double*, double*, double*)>;
 
@@ -40,10 +40,12 @@ struct Case {
   int nEq = 0, nIneq = 0, maxIter = 20;
   Analysis analysis;
   std::function<void()> setup = [] {};
+  int print = 0, dblTop = -1, intTop = -1, dblSize = -1, intSize = -1;  // -1: the pool as the defaults leave it
   int stopAtCall = 0;
   int code = 0, calls = -1, nIter = -1, errorFlag = 0;  // -1: not checked
-  Lines lines = {};   // the whole transcript
-  bool tail = false;  // lines are only the transcript's last ones
+  Lines lines = {};         // the whole transcript
+  bool tail = false;        // lines are only the transcript's last ones
+  std::uint64_t hash = 0;   // when not 0: the whole transcript's hash, instead of its lines
 };
 
 const Analysis disc = [](const double* x, double* obj, double* eq, double* ineq) {
@@ -68,26 +70,10 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
       // and the interpolated step 0.24998 accepted. After the leading blank the Dderiv line has 37 characters,
       // Initial Penalty 32, Step Length 52, Pender 75.
       {.why = "one iteration at print level 3", .x = {0.0}, .maxIter = 1, .analysis = parabolaAt(0.25),
-       .setup = [] { KVW_set_print(3); }, .code = 2, .calls = 4, .nIter = 1,
-       .lines = {" Starting Variable Values", "  0.00000E+00", " Starting Function Values", "  6.25000E-02", " Dvdel",
-                 "  0.00000E+00", " Gradel", "  0.00000E+00", " Gradd: Ineqs First, Then Eqs, Then Obj",
-                 "  -4.99900E-01", " Hessian", "   4.99900E-01", " Search Direction", "  1.00000E+00",
-                 " Lagrange Multipliers", "  0.00000E+00  0.00000E+00", "  Dderiv=   -0.4999E+00     Istopp=  0",
-                 "  Initial Penalty=     0.6250E-01", " Variable Values", "  1.00000E+00", " Function Values",
-                 "  5.62500E-01", "  Step Length=   0.1000E+01     Penalty=   0.5625E+00", " xmu", "",
-                 "  Pender=    -0.4999E+00 Astar=     0.2500E+00                              ", " Variable Values",
-                 "  2.49975E-01", " Function Values", "  6.25125E-10",
-                 "  Step Length=   0.2500E+00     Penalty=   0.6251E-09"}},
-      {.why = "x1 + x2 subject to x1 = 0.5 and x1^2 + x2^2 <= 1 at print level 2", .x = {0.0, 0.0}, .nEq = 1,
-       .nIneq = 1, .maxIter = 2, .analysis = disc, .setup = [] { KVW_set_print(2); }, .code = 2,
-       .lines = {" Search Direction", "  5.00000E-01 -1.00000E+00", " Clipping Search Vector",
-                 "  Initial Penalty=     0.7500E+00", "  Step Length=   0.1000E+01     Penalty=  -0.3680E+00",
-                 " Search Direction", "  5.27864E-02  2.63976E-02", "  Initial Penalty=    -0.3645E+00",
-                 "  Step Length=   0.1000E+01     Penalty=  -0.3660E+00"}},
+       .print = 3, .code = 2, .calls = 4, .nIter = 1,
+       .hash = 0x56530f62bf9536c9u},
       {.why = "level 1 keeps only the line-search warning, which this run never needs", .x = {0.0, 0.0}, .nEq = 1,
-       .nIneq = 1, .maxIter = 2, .analysis = disc, .setup = [] { KVW_set_print(1); }, .code = 2},
-      {.why = "unconstrained minimum: start, n forward differences, final", .x = {0.2, -0.4}, .analysis = bowl,
-       .code = 1, .calls = 1 + 2 + 1, .nIter = 1},
+       .nIneq = 1, .maxIter = 2, .analysis = disc, .print = 1, .code = 2},
       {.why = "stop from inside the first trial evaluation", .x = {-0.5}, .analysis = parabolaAt(0.9),
        .stopAtCall = 3, .code = 8, .calls = 3, .nIter = 2},
       {.why = "a stop request left from before", .x = {-0.5}, .analysis = parabolaAt(0.9),
@@ -105,30 +91,27 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
       // Every initial Hessian h*I has h >= 0.001, which passes the QP's pivot test under the default tinyTol = 1e-7,
       // and tinyTol has no setter: result 5 needs a pivot tolerance above h, here 1 against h = 0.5.
       {.why = "pivot tolerance above the reinitialised Hessian", .x = {0.0}, .analysis = parabolaAt(0.25),
-       .setup = [] { settings.tinyTol = 1.0; KVW_set_print(2); }, .code = 5, .calls = 1 + 1,
+       .setup = [] { settings.tinyTol = 1.0; }, .print = 2, .code = 5, .calls = 1 + 1,
        .lines = {" Hessian not pos. def. Reinitializing"}},
       {.why = "QP workspace one slot short: result 6, error flag untouched", .x = {0.5, 0.5}, .nIneq = 1,
        .analysis = [](const double* x, double* obj, double*, double* g) {
          *obj = x[0] + x[1];
          g[0] = -x[0];
        },
-       .setup = [] { workPool.dblPoolSize = 71; }, .code = 6, .calls = 1 + 2,
-       .lines = {" ERROR: DOUBLE PRECISION STORAGE EXCEEDED,         72"}},
+       .dblSize = 71, .code = 6, .calls = 1 + 2, .lines = {" ERROR: DOUBLE PRECISION STORAGE EXCEEDED,         72"}},
       {.why = "gradient storage overflow sets the error flag; the QP fails too", .x = {0.0}, .maxIter = 3,
-       .analysis = parabolaAt(0.5), .setup = [] { workPool.dblPoolSize = 25; KVW_set_print(1); }, .code = 7,
-       .calls = 1, .errorFlag = -1,
+       .analysis = parabolaAt(0.5), .print = 1, .dblSize = 25, .code = 7, .calls = 1, .errorFlag = -1,
        .lines = {" Error:  Double precision b storage exceeded        26",
                  " ERROR: DOUBLE PRECISION STORAGE EXCEEDED,         30"}},
-      {.why = "front end: integers, printed at level 0", .x = hundred, .analysis = parabolaAt(0.0),
-       .setup = [] { workPool.intPoolSize = 301; }, .code = 7, .calls = 0,
-       .lines = {" SQP: Integer storage exceeded,        302"}},
+      {.why = "front end: integers, printed at level 0", .x = hundred, .analysis = parabolaAt(0.0), .intSize = 301,
+       .code = 7, .calls = 0, .lines = {" SQP: Integer storage exceeded,        302"}},
       {.why = "tops exactly at the capacities", .x = hundred, .maxIter = 0, .analysis = parabolaAt(0.0),
-       .setup = [] { workPool.dblPoolSize = 12104; workPool.intPoolSize = 302; }, .code = 2, .calls = 1},
-      {.why = "arrays stack on what the pools hold", .x = hundred, .analysis = parabolaAt(0.0),
-       .setup = [] { workPool.dblPoolTop = 1000; workPool.intPoolTop = 50; workPool.dblPoolSize = 13100; },
-       .code = 7, .calls = 0, .lines = {" SQP: Double precision storage exceeded,      13101"}},
-      {.why = "and the tops come back to it", .x = hundred, .analysis = parabolaAt(0.0),
-       .setup = [] { workPool.dblPoolTop = 1000; workPool.intPoolTop = 50; }, .code = 1, .calls = 1 + 100 + 1},
+       .dblSize = 12104, .intSize = 302, .code = 2, .calls = 1},
+      {.why = "arrays stack on what the pools hold", .x = hundred, .analysis = parabolaAt(0.0), .dblTop = 1000,
+       .intTop = 50, .dblSize = 13100, .code = 7, .calls = 0,
+       .lines = {" SQP: Double precision storage exceeded,      13101"}},
+      {.why = "and the tops come back to it", .x = hundred, .analysis = parabolaAt(0.0), .dblTop = 1000, .intTop = 50,
+       .code = 1, .calls = 1 + 100 + 1},
       // The linearised QP has no solution, the reformulated one gives d = 0, and with no constraint multipliers the
       // weights halve: merits 0.005, 0.0025, ..., the fifth within feasTol of both earlier ones. One gradient per
       // iteration, a trial step in the four that reach the line search.
@@ -137,7 +120,7 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
          *obj = 0.0;
          g[0] = 1.0;
        },
-       .setup = [] { KVW_set_print(3); }, .code = 9, .calls = 1 + 5 + 4, .nIter = 5,
+       .print = 3, .code = 9, .calls = 1 + 5 + 4, .nIter = 5,
        .lines = {" TERMINATE: PENALTY NOT CHANGING"}, .tail = true},
       {.why = "constraints of exactly feasTol count as satisfied", .x = {0.25}, .nEq = 1, .nIneq = 1,
        .analysis = [](const double* x, double* obj, double* eq, double* g) {
@@ -150,18 +133,14 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
       {.why = "a predicted decrease of exactly feasTol counts as converged", .x = {0.0},
        .analysis = [](const double* x, double* obj, double*, double*) { *obj = 0.001953125 * x[0]; },
        .setup = [] { KVW_set_convTol(0.001953125); }, .code = 1, .calls = 1 + 1 + 1},
-      {.why = "flat objective: only the equality's violation keeps the run going", .x = {0.0}, .nEq = 1,
-       .analysis = [](const double* x, double* obj, double* eq, double*) {
-         *obj = 0.0;
-         eq[0] = x[0] - 0.3;
-       },
-       .code = 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     KVW_setDefaults();
     clearLines();
     c.setup();
+    KVW_set_print(c.print);
+    testing::setPool(c.dblTop, c.intTop, c.dblSize, c.intSize);
     const int dblTop = workPool.dblPoolTop, intTop = workPool.intPoolTop;
     std::vector<double> x = c.x, lower(c.x.size(), -1.0), upper(c.x.size(), 1.0);
     std::vector<double> f(static_cast<size_t>(1 + c.nEq + c.nIneq), 0.0);
@@ -176,7 +155,11 @@ TEST_F(SqpRunTest, ResultCodesCallCountsAndPoolBookkeeping) {
     EXPECT_TRUE(workPool.dblPoolTop == dblTop && workPool.intPoolTop == intTop);
     const auto shown = static_cast<long>(c.tail ? c.lines.size() : lines().size());
     ASSERT_GE(static_cast<long>(lines().size()), shown);
-    EXPECT_EQ(Lines(lines().end() - shown, lines().end()), c.lines);
+    if (c.hash != 0) {
+      EXPECT_EQ(transcriptHash(), c.hash) << transcript();
+    } else {
+      EXPECT_EQ(Lines(lines().end() - shown, lines().end()), c.lines);
+    }
     // f holds the functions at the returned point; a converged point is feasible within feasTol.
     if (user.calls == 0) continue;
     std::vector<double> at(f.size(), 0.0);
@@ -204,32 +187,13 @@ std::string after(const Lines& lines, const std::string& label, int occurrence) 
   return "<missing>";
 }
 
-// Minimise x subject to x >= 2 on [-1, 1]: every linearisation is inconsistent with the step bounds. |x - 1| - 1
-// from 0: the first step reaches the kink at 1, where the update makes B = 2 and the search vector -1/2; every trial
-// on the way back is worse, so the search fails and the third iteration starts again from h*I.
-void outOfReach(void*, const double* x, double* obj, double*, double* ineq) {
-  *obj = x[0];
-  ineq[0] = 2.0 - x[0];
-}
+// |x - 1| - 1 from 0: the first step reaches the kink at 1, where the update makes B = 2 and the search vector -1/2;
+// every trial on the way back is worse, so the search fails and the third iteration starts again from h*I.
 void kink(void*, const double* x, double* obj, double*, double*) { *obj = std::fabs(x[0] - 1.0) - 1.0; }
 
-TEST_F(SqpRunTest, ReformulationAndFailedLineSearchRestartTheHessian) {
-  double x[1] = {0.0}, lower[1] = {-1.0}, upper[1] = {1.0}, f[2];
+TEST_F(SqpRunTest, FailedLineSearchRestartsTheHessian) {
+  double x[1] = {0.0}, lower[1] = {-1.0}, upper[1] = {1.0}, f[1];
   KVW_set_print(3);
-  EXPECT_EQ(KVW_sqp(2, 1, x, lower, upper, 0, 1, outOfReach, nullptr, f), KVW_SQP_ITERATION_LIMIT);
-  // Gobj + 2*xmu*grad(g)*g with xmu = 0.01 (single precision), grad(g) = -1, g = 2: 1 - 0.04.
-  EXPECT_EQ(after(lines(), " No solution to QP problem, Reformulating", 1), " Gobj");
-  EXPECT_EQ(after(lines(), " Gobj", 1), "  9.60000E-01");
-  EXPECT_EQ(after(lines(), " Search Direction", 1), " -9.60000E-01");
-  // Second iteration: weight halved to 0.005 (no constraint multiplier), g = 2.96 at x = -0.96.
-  EXPECT_EQ(after(lines(), " Gobj", 2), "  9.70400E-01");
-  // The reformulation asked for a fresh Hessian: h*I with h = |Gobj| = 1 again, and no step was recorded.
-  EXPECT_EQ(after(lines(), " Hessian", 2), "   1.00000E+00");
-  EXPECT_EQ(after(lines(), " Dvdel", 2), "  0.00000E+00");
-  EXPECT_EQ(x[0], -1.0);
-
-  clearLines();
-  x[0] = 0.0;
   EXPECT_EQ(KVW_sqp(3, 1, x, lower, upper, 0, 0, kink, nullptr, f), KVW_SQP_ITERATION_LIMIT);
   EXPECT_TRUE(printed("Warning: Line Search Failed"));
   EXPECT_EQ(after(lines(), " Hessian", 2), "   2.00000E+00");

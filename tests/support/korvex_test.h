@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,17 @@ inline MessageBuffer& messageText = defaultContext().messageText;
 
 namespace korvex::testing {
 
+using Lines = std::vector<std::string>;
+using Ints = std::vector<int>;
+using Doubles = std::vector<double>;
+
+// Both pool tops and capacities at once; a negative argument leaves that one as it is.
+void setPool(int dblTop, int intTop, int dblSize = -1, int intSize = -1);
+// |actual(i) - expected(i)| <= tolerance for every i, and the same length.
+void expectNear(const Doubles& actual, const Doubles& expected, double tolerance);
+// actual(i) within four units in the last place of expected(i) for every i, and the same length.
+void expectDoubleEq(const Doubles& actual, const Doubles& expected);
+
 class KorvexTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -33,6 +45,8 @@ class KorvexTest : public ::testing::Test {
   void clearLines() { lines_.clear(); }
   // All captured lines joined with '\n'.
   std::string transcript() const;
+  // FNV-1a of the transcript: a long printout compared with the one recorded, character for character.
+  std::uint64_t transcriptHash() const;
   // True when some captured line contains `text`.
   bool printed(const std::string& text) const;
 
