@@ -262,8 +262,11 @@ void backSubstitute(Vec<const double> f, Vec<double> v, int n) {
 }
 
 // forwardSubstitute for two vectors at once, lane 0 for u and lane 1 for v.
-void forwardSubstitutePair(Vec<const double> f, Vec<double> u, Vec<double> v, int count) {
-  const int first = 1;
+//
+// Entries 1..first-1 of both vectors must be +0 and no entry -0 (as in the gradient of a bound row): then every
+// row before first stays +0 and every term of a column before first is a zero that leaves its row's value as it
+// is, so both are left out.
+void forwardSubstitutePair(Vec<const double> f, Vec<double> u, Vec<double> v, int count, int first = 1) {
   int r = first + 1;
   for (; r + 3 <= count; r += 4) {
     const int p0 = packed(r, 0), p1 = packed(r + 1, 0), p2 = packed(r + 2, 0), p3 = packed(r + 3, 0);
@@ -292,6 +295,63 @@ void forwardSubstitutePair(Vec<const double> f, Vec<double> u, Vec<double> v, in
     for (int c = first; c < r; ++c) y -= f(row + c) * DoublePair{u(c), v(c)};
     u(r) = y[0], v(r) = y[1];
   }
+}
+
+// The first position where u or v holds anything but +0, when neither holds a -0 (1 otherwise): where their
+// forward substitution may start.
+int firstSubstitutedRow(Vec<const double> u, Vec<const double> v, int n) {
+  const auto isPlusZero = [](double x) { return x == 0.0 && !std::signbit(x); };
+  int first = 0;
+  for (int i = 1; i <= n; ++i) {
+    if ((u(i) == 0.0 && std::signbit(u(i))) || (v(i) == 0.0 && std::signbit(v(i)))) return 1;
+    if (first == 0 && !(isPlusZero(u(i)) && isPlusZero(v(i)))) first = i;
+  }
+  return first == 0 ? 1 : first;
+}
+
+// backSubstitute for two vectors at once.
+void backSubstitutePair(Vec<const double> f, Vec<double> u, Vec<double> v, int n) {
+  for (int r = n - 1; r >= 1; --r) {
+    DoublePair y = {u(r), v(r)};
+    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) {
+      y -= f(position) * DoublePair{u(c), v(c)};
+    }
+    u(r) = y[0], v(r) = y[1];
+  }
+}
+
+// backSubstitutePair for two pairs of vectors at once: the two chains of dependent subtractions run side by side.
+void backSubstituteTwoPairs(Vec<const double> f, Vec<double> u1, Vec<double> v1, Vec<double> u2, Vec<double> v2,
+                            int n) {
+  for (int r = n - 1; r >= 1; --r) {
+    DoublePair y1 = {u1(r), v1(r)}, y2 = {u2(r), v2(r)};
+    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) {
+      const double l = f(position);
+      y1 -= l * DoublePair{u1(c), v1(c)};
+      y2 -= l * DoublePair{u2(c), v2(c)};
+    }
+    u1(r) = y1[0], v1(r) = y1[1];
+    u2(r) = y2[0], v2(r) = y2[1];
+  }
+}
+
+// Solves F u = u and F v = v in place, each exactly as solve() does.
+void solvePair(Vec<const double> f, Vec<double> u, Vec<double> v, int n) {
+  forwardSubstitutePair(f, u, v, n, firstSubstitutedRow(readOnly(u), readOnly(v), n));
+  divideByDiagonal(f, u, n);
+  divideByDiagonal(f, v, n);
+  backSubstitutePair(f, u, v, n);
+}
+
+// The same for two pairs.
+void solveTwoPairs(Vec<const double> f, Vec<double> u1, Vec<double> v1, Vec<double> u2, Vec<double> v2, int n) {
+  forwardSubstitutePair(f, u1, v1, n, firstSubstitutedRow(readOnly(u1), readOnly(v1), n));
+  forwardSubstitutePair(f, u2, v2, n, firstSubstitutedRow(readOnly(u2), readOnly(v2), n));
+  divideByDiagonal(f, u1, n);
+  divideByDiagonal(f, v1, n);
+  divideByDiagonal(f, u2, n);
+  divideByDiagonal(f, v2, n);
+  backSubstituteTwoPairs(f, u1, v1, u2, v2, n);
 }
 
 }  // namespace
@@ -448,7 +508,8 @@ void rowValuesForChoice(const Rows& rows, Vec<const double> bc, Vec<const double
   }
 }
 
-int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact) {
+int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact,
+                 int* runnerUp) {
   const Settings& settings = ctx.settings;
   // Active rows marked once when the rows fit the marks, else looked up in IACT.
   const bool marked = rows.total() <= kMarkedRows;
@@ -465,18 +526,28 @@ int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int 
     }
     return false;
   };
-  // A row takes the place only with a strictly greater value: on equal values the first row found keeps it.
-  int kv = 0;
-  double worst = settings.tinyTol;
+  // A row takes first place only with a strictly greater value, and second place likewise, so that on equal values
+  // the first row found keeps its place.
+  int kv = 0, second = 0;
+  double worst = settings.tinyTol, secondWorst = settings.tinyTol;
+  const double& threshold = runnerUp != nullptr ? secondWorst : worst;
   for (int j = 1; j <= rows.total(); ++j) {
-    if (!(c(j) > worst)) continue;
+    if (!(c(j) > threshold)) continue;
     if (active(j) || (rows.isMirror(j) && active(rows.equalityOf(j))) ||
         (rows.isEquality(j) && active(rows.mirrorOf(j)))) {
       continue;
     }
-    kv = j;
-    worst = c(j);
+    if (c(j) > worst) {
+      second = kv;
+      secondWorst = worst;
+      kv = j;
+      worst = c(j);
+    } else {
+      second = j;
+      secondWorst = c(j);
+    }
   }
+  if (runnerUp != nullptr) *runnerUp = second;
   return kv;
 }
 
@@ -581,6 +652,10 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
     iact(nact) = kv;
     if (reuse != nullptr && reuse->solves != nullptr) {
       reuse->solves->fetch(rows, kv, 1.0, hinvn.column(nact));
+    } else if (reuse != nullptr && reuse->row == kv && reuse->plus != 0) {
+      if (reuse->plus != nact) {
+        for (int i = 1; i <= n; ++i) hinvn(i, nact) = hinvn(i, reuse->plus);
+      }
     } else {
       rows.gradient(kv, 1.0, hinvn.column(nact));
       solve(hfac, hinvn.column(nact), n);
@@ -588,7 +663,10 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
     const Vec<double> row = keepsUnfactored ? reuse->unfactored.sub(packed(nact, 1), nact)
                                             : actmat.sub(packed(nact, 1), nact);
     formActiveRow(rows, readOnly(iact), readOnly(hinvn), nact, reuse, row);
-    if (reuse != nullptr) reuse->sumRow = 0;
+    if (reuse != nullptr) {
+      reuse->row = reuse->plus = reuse->minus = 0;
+      reuse->sumRow = 0;
+    }
     k = nact;  // a position beyond nact + 1 reads as nact + 1
   } else {
     --nact;
@@ -673,15 +751,48 @@ double direction(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z,
 }
 
 double directionReusing(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
-                        Vec<const double> actmat, Mat<const double> hinvn, Vec<const double> hfac, int kv,
+                        Vec<const double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv,
                         Reuse& reuse) {
+  const int n = rows.n();
   if (reuse.solves != nullptr) {
     reuse.solves->fetch(rows, kv, -1.0, z);
-  } else {
-    rows.gradient(kv, -1.0, z);
-    solve(hfac, z, rows.n());
+    return projectDirection(rows, nact, iact, z, r, actmat, readOnly(hinvn), kv, &reuse);
   }
-  return projectDirection(rows, nact, iact, z, r, actmat, hinvn, kv, &reuse);
+  if (reuse.solvesPairs && reuse.row != kv && reuse.spareRow == kv) {  // the runner-up of an earlier row
+    reuse.row = kv;
+    reuse.plus = reuse.sparePlus;
+    reuse.minus = reuse.spareMinus;
+    reuse.spareRow = reuse.sparePlus = reuse.spareMinus = 0;
+  }
+  if (reuse.solvesPairs && reuse.row == kv && reuse.minus != 0) {
+    for (int i = 1; i <= n; ++i) z(i) = hinvn(i, reuse.minus);
+  } else if (reuse.solvesPairs && reuse.row != kv && nact < n) {
+    reuse.row = kv;
+    reuse.plus = nact + 1;
+    reuse.minus = nact + 2 <= n ? nact + 2 : 0;
+    reuse.spareRow = reuse.sparePlus = reuse.spareMinus = 0;  // the columns after the active ones are taken anew
+    rows.gradient(kv, -1.0, z);
+    rows.gradient(kv, 1.0, hinvn.column(reuse.plus));
+    if (reuse.runnerUp != 0 && nact + 4 <= n) {
+      reuse.spareRow = reuse.runnerUp;
+      reuse.sparePlus = nact + 3;
+      reuse.spareMinus = nact + 4;
+      rows.gradient(reuse.spareRow, 1.0, hinvn.column(reuse.sparePlus));
+      rows.gradient(reuse.spareRow, -1.0, hinvn.column(reuse.spareMinus));
+      solveTwoPairs(hfac, hinvn.column(reuse.plus), z, hinvn.column(reuse.sparePlus), hinvn.column(reuse.spareMinus),
+                    n);
+    } else {
+      solvePair(hfac, hinvn.column(reuse.plus), z, n);
+    }
+    if (reuse.minus != 0) {
+      for (int i = 1; i <= n; ++i) hinvn(i, reuse.minus) = z(i);
+    }
+  } else {
+    if (reuse.row != kv) reuse.row = reuse.plus = reuse.minus = 0;  // no free column: nothing is kept
+    rows.gradient(kv, -1.0, z);
+    solve(hfac, z, n);
+  }
+  return projectDirection(rows, nact, iact, z, r, actmat, readOnly(hinvn), kv, &reuse);
 }
 
 }  // namespace korvex::qp

@@ -155,8 +155,10 @@ void rowValuesForChoice(const Rows& rows, Vec<const double> bc, Vec<const double
                         Vec<const double> xu, Vec<double> c, int nact, Vec<const int> iact);
 
 // The most violated row that is neither active nor the twin of an active equality row (first row on equal
-// values), 0 when no row value exceeds tinyTol.
-int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact);
+// values), 0 when no row value exceeds tinyTol. With runnerUp, also the most violated of the other rows (0 for
+// none), from the same pass.
+int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact,
+                 int* runnerUp = nullptr);
 
 // What happens at the end of a step.
 enum StepKind : int {
@@ -184,6 +186,12 @@ class RowSolves;
 // the plain kernels give.
 //  - The solves H^-1 n_j of the rows (see RowSolves), when the solver has made sure of those of row kv: the start
 //    -H^-1 n_kv of every direction for kv and the column H^-1 n_kv that adding kv takes.
+//  - Where the solver keeps no such solves (few variables, whose solves are too short to pay for a run of them,
+//    or too many), the same two solves of row kv in the columns of HINVN after the active ones (unused otherwise;
+//    a drop moves only columns up to NACT), from one pair of substitutions run side by side with the first
+//    direction for kv, at about the cost of one. The back substitution waits on each row in turn, so a second
+//    pair rides along almost free: that of the runner-up, the row most violated after kv, which is kept in the
+//    next two columns and often is the next row to add.
 //  - The sums n_IACT(c)'z of the latest direction before they are solved with M, z = -H^-1 n_kv: the entries of
 //    the new row of M when kv is added are n_IACT(c)'H^-1 n_kv, the same sums with their signs changed (rounding
 //    is symmetric; a zero or NaN sum, whose sign is not determined so, is formed again).
@@ -195,6 +203,17 @@ struct Reuse {
   static constexpr int kMaxOrder = 100;
 
   RowSolves* solves = nullptr;  // holds both solves of row kv, or nullptr
+
+  bool solvesPairs = false;  // the solves of row kv go into the free columns of HINVN
+  int row = 0;               // the row kv the solves in those columns belong to, 0 for none
+  int plus = 0;              // column of H^-1 n_row, 0 when there was no free column
+  int minus = 0;             // column of -H^-1 n_row, 0 when there was no second free column
+
+  int runnerUp = 0;    // set by the solver with each new kv: the row to solve along with it, 0 for none
+  int spareRow = 0;    // the runner-up solved along with an earlier kv, 0 for none
+  int sparePlus = 0;   // its columns
+  int spareMinus = 0;
+  bool holdsInColumns(int kv) const { return kv == row || kv == spareRow; }
 
   Vec<double> sums;       // n_IACT(c)'z, c = 1..sumCount, of the latest direction for sumRow
   int sumRow = 0;
@@ -217,7 +236,7 @@ double direction(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z,
 
 // direction() for the solver, taking from and adding to its reuse.
 double directionReusing(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
-                        Vec<const double> actmat, Mat<const double> hinvn, Vec<const double> hfac, int kv,
+                        Vec<const double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv,
                         Reuse& reuse);
 
 // The problem data of one solve.

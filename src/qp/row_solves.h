@@ -28,8 +28,8 @@ namespace korvex::qp {
 class RowSolves {
  public:
   static constexpr int kMaxOrder = 100;  // larger problems (only through the exported routines) solve row by row
-  // Below this order a run solves only the row asked for (both signs side by side): its few entries make the runs
-  // so cheap that solves of other rows do not pay for their choice.
+  // Below this order the QP solver keeps no row solves (its solves are too short to pay for choosing and keeping
+  // them; see Reuse), and a run here solves only the row asked for (both signs side by side).
   static constexpr int kSideBySideOrder = 40;
   static constexpr int kLanes = 16;
   static constexpr int kMaxBases = 2048;  // general rows plus variables

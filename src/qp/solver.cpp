@@ -131,12 +131,16 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   rows.usePatterns(&ctx.qpScratch.patterns);
   rowValues(rows, bc, readOnly(x), xl, xu, w.c);
   RowSolves& solves = ctx.qpScratch.rowSolves;
-  const bool keepsSolves = solves.begin(rows);
+  const bool keepsSolves = n >= RowSolves::kSideBySideOrder && solves.begin(rows);
+  reuse.solvesPairs = !keepsSolves;
   int ranked[RowSolves::kLanes];
 
   const long long maxSteps = stepLimit(n, rows.total());
   long long steps = 0;
-  while (const int kv = mostViolated(ctx, rows, readOnly(w.c), nact, readOnly(iact))) {
+  int runnerUp = 0;
+  while (const int kv = mostViolated(ctx, rows, readOnly(w.c), nact, readOnly(iact),
+                                     reuse.solvesPairs ? &runnerUp : nullptr)) {
+    reuse.runnerUp = reuse.holdsInColumns(kv) ? 0 : runnerUp;
     // The solves of row kv, and along with them those of the rows likeliest to be added after it.
     reuse.solves = nullptr;
     if (keepsSolves) {
@@ -156,8 +160,8 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
         out.ierr = kTrue;
         return;
       }
-      const double znorm = directionReusing(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat),
-                                            readOnly(w.hinvn), readOnly(w.hfac), kv, reuse);
+      const double znorm = directionReusing(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), w.hinvn,
+                                            readOnly(w.hfac), kv, reuse);
       const StepChoice step = stepLength(ctx, rows, readOnly(w.c), kv, nact, znorm, readOnly(w.z), readOnly(xlag),
                                          readOnly(w.r));
       if (step.idx == 0) {
