@@ -233,10 +233,14 @@ void forwardSubstituteBlock(Vec<const double> f, Vec<double> v, int r) {
 }  // namespace
 
 // v(r) = v(r) - sum over c < r of L(r, c) v(c) for r = first..count (entries before first are final), L the unit
-// lower factor of the packed f, the terms subtracted in increasing c; eight rows at a time, then four, then one.
+// lower factor of the packed f, the terms subtracted in increasing c; eight rows at a time (from forty rows on:
+// shorter rows leave too little to gain), then four, then one.
 void forwardSubstitute(Vec<const double> f, Vec<double> v, int count, int first = 2) {
+  constexpr int kEightRowsFrom = 40;
   int r = std::max(first, 2);
-  for (; r + 7 <= count; r += 8) forwardSubstituteBlock<8>(f, v, r);
+  if (count >= kEightRowsFrom) {
+    for (; r + 7 <= count; r += 8) forwardSubstituteBlock<8>(f, v, r);
+  }
   for (; r + 3 <= count; r += 4) forwardSubstituteBlock<4>(f, v, r);
   for (; r <= count; ++r) {
     const int row = packed(r, 0);

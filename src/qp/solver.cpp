@@ -121,17 +121,22 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   double unfactored[packedLength(Reuse::kMaxOrder)];
   double sums[Reuse::kMaxOrder];
   Reuse reuse;
+  // Few variables make sums and substitutions so short that skipping zero terms and carrying half-factored rows
+  // cost more than they save.
+  const bool large = n >= RowSolves::kSideBySideOrder;
   if (n <= Reuse::kMaxOrder) {
     reuse.unfactored = Vec<double>(unfactored, packedLength(n));
     reuse.sums = Vec<double>(sums, n);
-    reuse.substituted = Vec<double>(ctx.qpScratch.substituted.data(), packedLength(n));
+    if (large) reuse.substituted = Vec<double>(ctx.qpScratch.substituted.data(), packedLength(n));
   }
 
-  ctx.qpScratch.patterns.build(rows.a(), n, rows.nc());
-  rows.usePatterns(&ctx.qpScratch.patterns);
+  if (large) {
+    ctx.qpScratch.patterns.build(rows.a(), n, rows.nc());
+    rows.usePatterns(&ctx.qpScratch.patterns);
+  }
   rowValues(rows, bc, readOnly(x), xl, xu, w.c);
   RowSolves& solves = ctx.qpScratch.rowSolves;
-  const bool keepsSolves = n >= RowSolves::kSideBySideOrder && solves.begin(rows);
+  const bool keepsSolves = large && solves.begin(rows);
   reuse.solvesPairs = !keepsSolves;
   int ranked[RowSolves::kLanes];
 
