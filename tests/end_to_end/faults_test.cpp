@@ -276,8 +276,17 @@ TEST_F(FaultTest, RunsAndSetterCallsFromTheCallbackAreRefused) {
   KVW_ctx_free(other);
 }
 
+// After a converged ending x is the method's iterate mapped back to the caller's units, the point the callback saw
+// up to the rounding of that mapping, so f matches the callback's values there within that rounding.
+bool near(const Vector& a, const Vector& b) {
+  for (size_t k = 0; k < a.size(); ++k) {
+    if (!(std::abs(a[k] - b[k]) <= 1e-12)) return false;
+  }
+  return a.size() == b.size();
+}
+
 // Eight threads, thirty runs each, both methods, on the one global interface: every run either solves its problem
-// (the right point, f the callback's values there, bit for bit) or is refused with 94. No wrong answer, no crash, no
+// (the right point, f the callback's values there) or is refused with 94. No wrong answer, no crash, no
 // hang. The threads start together and each analysis call pauses briefly, so that runs do meet.
 TEST_F(FaultTest, RunsFromEightThreadsAreCorrectOrRefused) {
   KVW_setDefaults();
@@ -302,7 +311,7 @@ TEST_F(FaultTest, RunsFromEightThreadsAreCorrectOrRefused) {
       const bool converged = out.code == 1 || out.code == 3 || ((id + k) % 2 == 1 && out.code == 2);
       if (out.code == KVW_RUN_IN_PROGRESS && out.calls == 0 && out.x == p.start && out.f == Vector(2, -123.0)) {
         ++refused;
-      } else if (converged && out.f[0] < 1e-3 && out.f == at) {  // the minimum is 0 at (cx, cy)
+      } else if (converged && out.f[0] < 1e-3 && near(out.f, at)) {  // the minimum is 0 at (cx, cy)
         ++solved;
       } else {
         ++wrong;
@@ -315,7 +324,32 @@ TEST_F(FaultTest, RunsFromEightThreadsAreCorrectOrRefused) {
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(solved + refused, 240);
   EXPECT_GT(solved.load(), 0);
-  EXPECT_GT(refused.load(), 0);
+
+  // Whether those runs met depends on the scheduler; this pair meets by construction: the first analysis call of
+  // one run waits until a run from another thread has come back, which must be refused without a call.
+  std::atomic<int> stage{0};
+  Problem waits, other;
+  waits.nIneq = other.nIneq = 1;
+  waits.start = {-1, 2};
+  waits.values = [&stage](const double* x, double* f) {
+    if (stage.exchange(1) == 0) {
+      while (stage.load() != 2) std::this_thread::yield();
+    }
+    f[0] = x[0] * x[0] + x[1] * x[1];
+    f[1] = x[0] + x[1] - 3;
+  };
+  other.values = waits.values;
+  Outcome refusedRun{};
+  std::thread second([&] {
+    while (stage.load() != 1) std::this_thread::yield();
+    refusedRun = run(0, other);
+    stage = 2;
+  });
+  const Outcome first = run(1, waits);
+  second.join();
+  EXPECT_EQ(refusedRun.code, KVW_RUN_IN_PROGRESS);
+  EXPECT_EQ(refusedRun.calls, 0);
+  EXPECT_EQ(first.code, 1);
 }
 
 }  // namespace
