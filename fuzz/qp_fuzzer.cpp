@@ -17,6 +17,7 @@ namespace korvex::fuzzing {
 namespace {
 
 constexpr int kMaxVariables = 10;
+constexpr int kWideVariables = 40;  // from here on the solver forms its row solves side by side
 constexpr int kMaxRows = 12;
 constexpr double kUntouched = -4242.0;  // what the output arrays hold before the call
 
@@ -84,6 +85,7 @@ void fillHessian(ByteReader& in, Qp& qp) {
 Qp decode(ByteReader& in) {
   Qp qp;
   qp.n = in.pick(0, kMaxVariables);
+  if (qp.n == kMaxVariables && in.flag()) qp.n = kWideVariables + in.pick(0, 4);  // a few wide problems too
   qp.nc = in.pick(0, kMaxRows);
   qp.nineq = in.pick(0, qp.nc);
   qp.lda = std::max(qp.n, 1) + in.pick(0, 2);
