@@ -61,6 +61,12 @@ void setDiagnosticFile(Context& ctx, const char* path) {
   });
 }
 
+// One of the context's setters applied (nothing for a null context), refused while a run is in progress on it.
+template <typename... Args>
+void setUnlessRunning(Context* ctx, void (Context::*set)(Args...), Args... args) {
+  if (ctx != nullptr) changeUnlessRunning(*ctx, [&] { (ctx->*set)(args...); });
+}
+
 }  // namespace
 }  // namespace korvex
 
@@ -80,22 +86,22 @@ KORVEX_API KVW_Context* KVW_ctx_create(void) {
 KORVEX_API void KVW_ctx_free(KVW_Context* ctx) { delete ctx; }
 
 KORVEX_API void KVW_ctx_setDefaults(KVW_Context* ctx) {
-  if (ctx != nullptr) korvex::changeUnlessRunning(*ctx, [=] { ctx->restoreDefaults(); });
+  korvex::setUnlessRunning<>(ctx, &korvex::Context::restoreDefaults);
 }
 KORVEX_API void KVW_ctx_set_stop(KVW_Context* ctx, int value) {
   if (ctx != nullptr) ctx->setStop(value);
 }
 KORVEX_API void KVW_ctx_set_print(KVW_Context* ctx, int value) {
-  if (ctx != nullptr) korvex::changeUnlessRunning(*ctx, [=] { ctx->setPrint(value); });
+  korvex::setUnlessRunning(ctx, &korvex::Context::setPrint, value);
 }
 KORVEX_API void KVW_ctx_set_diffMeth(KVW_Context* ctx, int value) {
-  if (ctx != nullptr) korvex::changeUnlessRunning(*ctx, [=] { ctx->setDiffMeth(value); });
+  korvex::setUnlessRunning(ctx, &korvex::Context::setDiffMeth, value);
 }
 KORVEX_API void KVW_ctx_set_diffPert(KVW_Context* ctx, double value) {
-  if (ctx != nullptr) korvex::changeUnlessRunning(*ctx, [=] { ctx->setDiffPert(value); });
+  korvex::setUnlessRunning(ctx, &korvex::Context::setDiffPert, value);
 }
 KORVEX_API void KVW_ctx_set_convTol(KVW_Context* ctx, double value) {
-  if (ctx != nullptr) korvex::changeUnlessRunning(*ctx, [=] { ctx->setConvTol(value); });
+  korvex::setUnlessRunning(ctx, &korvex::Context::setConvTol, value);
 }
 KORVEX_API int KVW_ctx_get_nIter(const KVW_Context* ctx) { return ctx != nullptr ? ctx->settings.nIter : 0; }
 KORVEX_API int KVW_ctx_get_nFunEval(const KVW_Context* ctx) { return ctx != nullptr ? ctx->settings.nFunEval : 0; }
@@ -105,7 +111,7 @@ KORVEX_API void KVW_ctx_set_diagFile(KVW_Context* ctx, const char* path) {
 }
 
 KORVEX_API void KVW_ctx_set_diagCallback(KVW_Context* ctx, DiagnosticLineCallback callback, void* user) {
-  if (ctx != nullptr) korvex::changeUnlessRunning(*ctx, [=] { ctx->diagnostics.setCallback(callback, user); });
+  korvex::setUnlessRunning(ctx, &korvex::Context::setDiagCallback, callback, user);
 }
 
 KORVEX_API void KVW_ctx_set_batchCallback(KVW_Context* ctx, BatchAnalysisCallback batch, void* userData) {
@@ -125,25 +131,20 @@ KORVEX_API const char* KVW_ctx_resultText(const KVW_Context* /*ctx*/, int method
 // The same functions on the default context.
 
 KORVEX_API void KVW_setDefaults(void) {
-  korvex::Context& ctx = korvex::defaultContext();
-  korvex::changeUnlessRunning(ctx, [&] { ctx.restoreDefaults(); });
+  korvex::setUnlessRunning<>(&korvex::defaultContext(), &korvex::Context::restoreDefaults);
 }
 KORVEX_API void KVW_set_stop(int value) { korvex::defaultContext().setStop(value); }
 KORVEX_API void KVW_set_print(int value) {
-  korvex::Context& ctx = korvex::defaultContext();
-  korvex::changeUnlessRunning(ctx, [&] { ctx.setPrint(value); });
+  korvex::setUnlessRunning(&korvex::defaultContext(), &korvex::Context::setPrint, value);
 }
 KORVEX_API void KVW_set_diffMeth(int value) {
-  korvex::Context& ctx = korvex::defaultContext();
-  korvex::changeUnlessRunning(ctx, [&] { ctx.setDiffMeth(value); });
+  korvex::setUnlessRunning(&korvex::defaultContext(), &korvex::Context::setDiffMeth, value);
 }
 KORVEX_API void KVW_set_diffPert(double value) {
-  korvex::Context& ctx = korvex::defaultContext();
-  korvex::changeUnlessRunning(ctx, [&] { ctx.setDiffPert(value); });
+  korvex::setUnlessRunning(&korvex::defaultContext(), &korvex::Context::setDiffPert, value);
 }
 KORVEX_API void KVW_set_convTol(double value) {
-  korvex::Context& ctx = korvex::defaultContext();
-  korvex::changeUnlessRunning(ctx, [&] { ctx.setConvTol(value); });
+  korvex::setUnlessRunning(&korvex::defaultContext(), &korvex::Context::setConvTol, value);
 }
 KORVEX_API int KVW_get_nIter(void) { return korvex::defaultContext().settings.nIter; }
 KORVEX_API int KVW_get_nFunEval(void) { return korvex::defaultContext().settings.nFunEval; }
@@ -151,8 +152,7 @@ KORVEX_API int KVW_get_nFunEval(void) { return korvex::defaultContext().settings
 KORVEX_API void KVW_set_diagFile(const char* path) { korvex::setDiagnosticFile(korvex::defaultContext(), path); }
 
 KORVEX_API void KVW_set_diagCallback(DiagnosticLineCallback callback, void* user) {
-  korvex::Context& ctx = korvex::defaultContext();
-  korvex::changeUnlessRunning(ctx, [&] { ctx.diagnostics.setCallback(callback, user); });
+  korvex::setUnlessRunning(&korvex::defaultContext(), &korvex::Context::setDiagCallback, callback, user);
 }
 
 KORVEX_API void KVW_set_batchCallback(BatchAnalysisCallback batch, void* userData) {

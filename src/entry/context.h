@@ -54,6 +54,7 @@ struct Context {
     settings.convTol = value;
     settings.feasTol = value;
   }
+  void setDiagCallback(DiagnosticLineCallback callback, void* user) { diagnostics.setCallback(callback, user); }
   // Batch settings (left alone by restoreDefaults). Not during a run.
   void setBatchCallback(BatchAnalysisCallback batch, void* userData);
   int setThreads(int count);

@@ -467,22 +467,31 @@ void generalRowValues(const Rows& rows, Vec<const double> bc, Vec<const double> 
   for (int q = 0; q < waiting; ++q) c(group[q]) = rows.generalValue(group[q], -bc(group[q]), x, false);
 }
 
-}  // namespace
-
-void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
-               Vec<const double> xu, Vec<double> c) {
-  const int n = rows.n();
+// The bound rows' values x - xu and xl - x in bound-row order, then each equality's mirror -c for the equalities
+// whose general row is wanted(k). Bound rows beyond NC+NB (NB smaller than the bound types give) are not written.
+template <typename Wanted>
+void boundAndMirrorRowValues(const Rows& rows, Vec<const double> x, Vec<const double> xl, Vec<const double> xu,
+                             Vec<double> c, Wanted&& wanted) {
   const int nc = rows.nc();
-  generalRowValues(rows, bc, x, c, [](int) { return true; });
-  // Bound rows beyond NC+NB (NB smaller than the bound types give) are not written.
   const int lastBoundRow = nc + rows.nb();
   int row = nc;
-  for (int i = 1; i <= n; ++i) {
+  for (int i = 1; i <= rows.n(); ++i) {
     const int type = rows.itype()(i);
     if (hasUpperRow(type) && row < lastBoundRow) c(++row) = x(i) - xu(i);
     if (hasLowerRow(type) && row < lastBoundRow) c(++row) = xl(i) - x(i);
   }
-  for (int m = 1; m <= nc - rows.nineq(); ++m) c(lastBoundRow + m) = -c(rows.nineq() + m);
+  for (int m = 1; m <= nc - rows.nineq(); ++m) {
+    if (wanted(rows.nineq() + m)) c(lastBoundRow + m) = -c(rows.nineq() + m);
+  }
+}
+
+}  // namespace
+
+void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
+               Vec<const double> xu, Vec<double> c) {
+  const auto every = [](int) { return true; };
+  generalRowValues(rows, bc, x, c, every);
+  boundAndMirrorRowValues(rows, x, xl, xu, c, every);
 }
 
 void rowValuesForChoice(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
@@ -498,18 +507,9 @@ void rowValuesForChoice(const Rows& rows, Vec<const double> bc, Vec<const double
     if (j >= 1 && j <= nc) skipped.set(static_cast<size_t>(j - 1));
     if (rows.isMirror(j)) skipped.set(static_cast<size_t>(rows.equalityOf(j) - 1));
   }
-  const int n = rows.n();
-  generalRowValues(rows, bc, x, c, [&](int k) { return !skipped.test(static_cast<size_t>(k - 1)); });
-  const int lastBoundRow = nc + rows.nb();
-  int row = nc;
-  for (int i = 1; i <= n; ++i) {
-    const int type = rows.itype()(i);
-    if (hasUpperRow(type) && row < lastBoundRow) c(++row) = x(i) - xu(i);
-    if (hasLowerRow(type) && row < lastBoundRow) c(++row) = xl(i) - x(i);
-  }
-  for (int m = 1; m <= nc - rows.nineq(); ++m) {
-    if (!skipped.test(static_cast<size_t>(rows.nineq() + m - 1))) c(lastBoundRow + m) = -c(rows.nineq() + m);
-  }
+  const auto unskipped = [&](int k) { return !skipped.test(static_cast<size_t>(k - 1)); };
+  generalRowValues(rows, bc, x, c, unskipped);
+  boundAndMirrorRowValues(rows, x, xl, xu, c, unskipped);
 }
 
 int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact,
