@@ -90,6 +90,13 @@ class RowSolves {
   std::array<double, kMaxOrder * kLanes> panel_{};  // the right-hand sides of one run, side by side
 };
 
+// F y = v in place for the packed factor f of order n, for width (2, 4, 8 or 16) right-hand sides held side by side
+// (lane k of element i at panel[(i-1) width + k]), each lane with the operations of solve(): forward substitution
+// with the unit factor (terms in increasing column), division by the diagonal, back substitution (terms in
+// increasing row). Rows before first are +0 in every lane and no lane holds a -0 (else first is 1), so those rows
+// stay +0 and their terms change nothing. Runs on the widest vectors in use (see vectorsInUse()).
+void solveSideBySide(Vec<const double> f, double* panel, int width, int n, int first);
+
 // The rows that are neither active nor the twin of an active equality row, by decreasing value (the first found first
 // on equal values), leaving out row skip: the first ranked.length() of them into ranked(1..), returning how many.
 int rankCandidates(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int skip,
