@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "common/vector_width.h"
 #include "qp/kernels.h"
 #include "qp/row_solves.h"
 #include "support/korvex_test.h"
@@ -85,6 +86,72 @@ TEST_F(QpReuse, RowSolvesAreTheBitsOfOneSolveAtATime) {
           ASSERT_TRUE(sameBits(kept[static_cast<size_t>(i)], plain[static_cast<size_t>(i)]))
               << "n " << n << " row " << j << " sign " << sign << " entry " << i + 1 << ": "
               << kept[static_cast<size_t>(i)] << " for " << plain[static_cast<size_t>(i)];
+        }
+      }
+    }
+  }
+}
+
+// Every vector width the machine has gives the bits of the plain solve, lane by lane, for every lane count and for
+// orders around the row blocks of the forward substitution; the right-hand sides hold zeros of both signs,
+// infinities and NaNs, and some lanes start late (rows before the first +0 in every lane).
+TEST_F(QpReuse, SideBySideSolvesOnEveryVectorWidthAreTheBitsOfOneSolveAtATime) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::nan("");
+  struct Restore {
+    ~Restore() { useVectors(widestVectors()); }
+  } restore;
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  const auto draw = [&](int kind) {  // kind 0..9: mostly numbers, now and then +0, -0, an infinity or a NaN
+    switch (kind) {
+      case 0: return 0.0;
+      case 1: return -0.0;
+      case 2: return u(rng) < 0.0 ? -inf : inf;
+      case 3: return nan;
+      default: return u(rng);
+    }
+  };
+  const int orders[] = {1, 2, 3, 4, 5, 7, 8, 9, 10, 16, 17, 31, 50};
+  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
+    if (width > widestVectors()) continue;
+    useVectors(width);
+    for (const int n : orders) {
+      // A factor with zero multipliers of both signs and a tiny pivot.
+      Vector hfac(static_cast<size_t>(qp::packedLength(n)));
+      for (int r = 1; r <= n; ++r) {
+        for (int c = 1; c < r; ++c) hfac[static_cast<size_t>(qp::packed(r, c) - 1)] = draw(static_cast<int>(rng() % 2) * 9);
+        hfac[static_cast<size_t>(qp::packed(r, r) - 1)] = r == n / 2 + 1 ? 1e-300 : 1.5 + u(rng);
+      }
+      const Vec<const double> f(hfac.data(), qp::packedLength(n));
+      for (int count = 1; count <= qp::RowSolves::kLanes; ++count) {
+        const int lanes = count <= 2 ? 2 : count <= 4 ? 4 : count <= 8 ? 8 : 16;
+        // Plain numbers only (rows may then be left out before the first nonzero), or any entries.
+        for (const bool awkward : {false, true}) {
+          Vector panel(static_cast<size_t>(n * lanes), 0.0);
+          std::vector<Vector> plain(static_cast<size_t>(count), Vector(static_cast<size_t>(n)));
+          int first = n;
+          for (int k = 0; k < count; ++k) {
+            const int start = 1 + static_cast<int>(rng() % static_cast<unsigned>(n));  // the lane's first entry
+            Vector& v = plain[static_cast<size_t>(k)];
+            for (int i = 1; i <= n; ++i) {
+              const double x = i < start ? 0.0 : awkward ? draw(static_cast<int>(rng() % 10)) : 0.5 + u(rng);
+              v[static_cast<size_t>(i - 1)] = panel[static_cast<size_t>((i - 1) * lanes + k)] = x;
+            }
+            first = std::min(first, start);
+          }
+          if (awkward) first = 1;
+          qp::solveSideBySide(f, panel.data(), lanes, n, first);
+          for (int k = 0; k < count; ++k) {
+            Vector& v = plain[static_cast<size_t>(k)];
+            qp::solve(f, Vec<double>(v.data(), n), n);
+            for (int i = 1; i <= n; ++i) {
+              const double side = panel[static_cast<size_t>((i - 1) * lanes + k)];
+              ASSERT_TRUE(sameBits(side, v[static_cast<size_t>(i - 1)]))
+                  << "width " << static_cast<int>(width) << " n " << n << " lanes " << count << " lane " << k
+                  << " entry " << i << ": " << side << " for " << v[static_cast<size_t>(i - 1)];
+            }
+          }
         }
       }
     }
