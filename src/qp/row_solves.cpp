@@ -3,111 +3,28 @@
 #include <algorithm>
 #include <bitset>
 #include <cmath>
-#include <cstring>
 
 #include "common/vector_width.h"
+#include "qp/side_by_side.h"
 
 namespace korvex::qp {
 
 namespace {
 
-// Vectors of 2, 4 and 8 doubles: one register of SSE2, of AVX2 and of AVX-512F.
-using DoubleQuad = double __attribute__((vector_size(32)));
-using DoubleOctet = double __attribute__((vector_size(64)));
-
-// The N vectors of one element, one unaligned load or store each.
-template <typename V, int N>
-[[gnu::always_inline]] inline void loadVectors(V (&y)[N], const double* from) {
-  for (int p = 0; p < N; ++p) std::memcpy(&y[p], from + p * static_cast<int>(sizeof(V) / sizeof(double)), sizeof(V));
-}
-template <typename V, int N>
-[[gnu::always_inline]] inline void storeVectors(double* to, const V (&y)[N]) {
-  for (int p = 0; p < N; ++p) std::memcpy(to + p * static_cast<int>(sizeof(V) / sizeof(double)), &y[p], sizeof(V));
-}
-
-// solveSideBySide with N vectors of type V per element: lane k of element i at v[(i-1) width + k], the lanes of
-// vector p at v + (i-1) width + p K, K doubles per vector. Every load and store is unaligned (the stack and the
-// panel need not be aligned to the vector's size). Inlined into the kernels below, each compiled for its vectors.
-template <typename V, int N>
-[[gnu::always_inline]] inline void solveWithVectors(Vec<const double> f, double* v, int n, int first) {
-  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
-  const auto at = [&](int i) { return v + static_cast<size_t>(i - 1) * (N * K); };
-  // Forward substitution, B rows at a time so that at least eight sums run side by side: their terms over the
-  // columns before the block first, then the small triangle inside the block, each row in increasing column.
-  constexpr int B = N >= 8 ? 1 : 8 / N;
-  int r = first + 1;
-  for (; r + B - 1 <= n; r += B) {
-    V y[B][N];
-    int row[B];
-    for (int q = 0; q < B; ++q) {
-      row[q] = packed(r + q, 0);
-      loadVectors(y[q], at(r + q));
-    }
-    for (int c = first; c < r; ++c) {
-      V yc[N];
-      loadVectors(yc, at(c));
-      for (int q = 0; q < B; ++q) {
-        const double l = f(row[q] + c);
-        for (int p = 0; p < N; ++p) y[q][p] -= l * yc[p];
-      }
-    }
-    for (int q = 1; q < B; ++q) {
-      for (int e = 0; e < q; ++e) {
-        const double l = f(row[q] + r + e);
-        for (int p = 0; p < N; ++p) y[q][p] -= l * y[e][p];
-      }
-    }
-    for (int q = 0; q < B; ++q) storeVectors(at(r + q), y[q]);
-  }
-  for (; r <= n; ++r) {
-    const int row = packed(r, 0);
-    V y[N];
-    loadVectors(y, at(r));
-    for (int c = first; c < r; ++c) {
-      const double l = f(row + c);
-      V yc[N];
-      loadVectors(yc, at(c));
-      for (int p = 0; p < N; ++p) y[p] -= l * yc[p];
-    }
-    storeVectors(at(r), y);
-  }
-  for (int r = 1; r <= n; ++r) {
-    const double d = f(packed(r, r));
-    V y[N];
-    loadVectors(y, at(r));
-    for (int p = 0; p < N; ++p) y[p] /= d;
-    storeVectors(at(r), y);
-  }
-  for (int r = n - 1; r >= 1; --r) {
-    V y[N];
-    loadVectors(y, at(r));
-    // L(c, r) down column r: consecutive rows of the packed array are c entries apart.
-    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) {
-      const double l = f(position);
-      V yc[N];
-      loadVectors(yc, at(c));
-      for (int p = 0; p < N; ++p) y[p] -= l * yc[p];
-    }
-    storeVectors(at(r), y);
-  }
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define KORVEX_WIDE_VECTORS 1
-
+#ifdef KORVEX_WIDE_VECTORS
 // Without "fma" in the targets: no product is ever fused with the subtraction that follows it.
 [[gnu::target("avx2")]] void solveWithAvx2(Vec<const double> f, double* v, int vectors, int n, int first) {
   switch (vectors) {
-    case 1: solveWithVectors<DoubleQuad, 1>(f, v, n, first); break;
-    case 2: solveWithVectors<DoubleQuad, 2>(f, v, n, first); break;
-    default: solveWithVectors<DoubleQuad, 4>(f, v, n, first); break;
+    case 1: solveSideBySideWith<DoubleQuad, 1>(f, v, n, first); break;
+    case 2: solveSideBySideWith<DoubleQuad, 2>(f, v, n, first); break;
+    default: solveSideBySideWith<DoubleQuad, 4>(f, v, n, first); break;
   }
 }
 
 [[gnu::target("avx512f")]] void solveWithAvx512(Vec<const double> f, double* v, int vectors, int n, int first) {
   switch (vectors) {
-    case 1: solveWithVectors<DoubleOctet, 1>(f, v, n, first); break;
-    default: solveWithVectors<DoubleOctet, 2>(f, v, n, first); break;
+    case 1: solveSideBySideWith<DoubleOctet, 1>(f, v, n, first); break;
+    default: solveSideBySideWith<DoubleOctet, 2>(f, v, n, first); break;
   }
 }
 #endif
@@ -121,10 +38,10 @@ void solveSideBySide(Vec<const double> f, double* panel, int width, int n, int f
   if (vectors >= VectorWidth::k256 && width >= 4) return solveWithAvx2(f, panel, width / 4, n, first);
 #endif
   switch (width) {
-    case 2: solveWithVectors<DoublePair, 1>(f, panel, n, first); break;
-    case 4: solveWithVectors<DoublePair, 2>(f, panel, n, first); break;
-    case 8: solveWithVectors<DoublePair, 4>(f, panel, n, first); break;
-    default: solveWithVectors<DoublePair, 8>(f, panel, n, first); break;
+    case 2: solveSideBySideWith<DoublePair, 1>(f, panel, n, first); break;
+    case 4: solveSideBySideWith<DoublePair, 2>(f, panel, n, first); break;
+    case 8: solveSideBySideWith<DoublePair, 4>(f, panel, n, first); break;
+    default: solveSideBySideWith<DoublePair, 8>(f, panel, n, first); break;
   }
 }
 
