@@ -158,6 +158,64 @@ TEST_F(QpReuse, SideBySideSolvesOnEveryVectorWidthAreTheBitsOfOneSolveAtATime) {
   }
 }
 
+// The factor of H (and the unconstrained minimum after it) on every vector width is the bits of row-by-row factoring,
+// for orders around the blocks of four and eight rows and beyond the rows factored side by side; H holds zeros of
+// both signs, an infinity, a NaN or a pivot too small, where factoring must fail alike.
+TEST_F(QpReuse, FactorOnEveryVectorWidthIsTheBitsOfRowByRowFactoring) {
+  struct Restore {
+    ~Restore() { useVectors(widestVectors()); }
+  } restore;
+  enum Entry { kNumbers, kSignedZeros, kInfinity, kNan, kSmallPivot };
+  std::mt19937 rng(13);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  const int orders[] = {1, 2, 3, 4, 5, 7, 8, 9, 11, 12, 13, 16, 17, 50, 137};
+  for (const int n : orders) {
+    for (const Entry entry : {kNumbers, kSignedZeros, kInfinity, kNan, kSmallPivot}) {
+      Vector h(static_cast<size_t>(n * n));  // I + M M'/n, both triangles
+      Vector m(static_cast<size_t>(n * n));
+      for (double& v : m) v = u(rng);
+      for (int i = 0; i < n; ++i) {
+        for (int j = 0; j <= i; ++j) {
+          double sum = i == j ? 1.0 : 0.0;
+          for (int k = 0; k < n; ++k) sum += m[static_cast<size_t>(i * n + k)] * m[static_cast<size_t>(j * n + k)] / n;
+          if (entry == kSignedZeros && (i + j) % 3 == 0 && i != j) sum = (i % 2 == 0) ? 0.0 : -0.0;
+          h[static_cast<size_t>(i + j * n)] = h[static_cast<size_t>(j + i * n)] = sum;
+        }
+      }
+      const int late = n - 1 - static_cast<int>(rng() % static_cast<unsigned>(std::min(n, 9)));  // a late row
+      if (entry == kInfinity) h[static_cast<size_t>(late + (late / 2) * n)] = std::numeric_limits<double>::infinity();
+      if (entry == kNan) h[static_cast<size_t>(late * (n + 1))] = std::nan("");
+      if (entry == kSmallPivot) h[static_cast<size_t>(late * (n + 1))] = 1e-30;
+      Vector g(static_cast<size_t>(n));
+      for (double& v : g) v = u(rng);
+      const int length = qp::packedLength(n);
+      Vector rowByRow(static_cast<size_t>(length)), xRowByRow(static_cast<size_t>(n));
+      const bool factored = qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n),
+                                      Vec<double>(rowByRow.data(), length), Vec<const double>(g.data(), n),
+                                      Vec<double>(xRowByRow.data(), n), false);
+      for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
+        if (width > widestVectors()) continue;
+        useVectors(width);
+        Vector hfac(static_cast<size_t>(length)), x(static_cast<size_t>(n));
+        ASSERT_EQ(qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n), Vec<double>(hfac.data(), length),
+                            Vec<const double>(g.data(), n), Vec<double>(x.data(), n), true),
+                  factored)
+            << "width " << static_cast<int>(width) << " n " << n << " entries " << entry;
+        if (!factored) continue;
+        for (int k = 0; k < length; ++k) {
+          ASSERT_TRUE(sameBits(hfac[static_cast<size_t>(k)], rowByRow[static_cast<size_t>(k)]))
+              << "width " << static_cast<int>(width) << " n " << n << " entries " << entry << " packed entry "
+              << k + 1 << ": " << hfac[static_cast<size_t>(k)] << " for " << rowByRow[static_cast<size_t>(k)];
+        }
+        for (int i = 0; i < n; ++i) {
+          ASSERT_TRUE(sameBits(x[static_cast<size_t>(i)], xRowByRow[static_cast<size_t>(i)]))
+              << "width " << static_cast<int>(width) << " n " << n << " entries " << entry << " x " << i + 1;
+        }
+      }
+    }
+  }
+}
+
 TEST_F(QpReuse, SumsOverSparseRowsAreTheBitsOfTheFullSums) {
   constexpr double inf = std::numeric_limits<double>::infinity();
   const int n = 6, nc = 4, nineq = 2;
