@@ -467,22 +467,22 @@ template <typename V, int N>
 }
 
 #ifdef KORVEX_WIDE_VECTORS
-// Rows of at most this many entries before the block are factored side by side (the panel lives on the stack).
+// Rows from this one on (an odd one) are factored side by side while they have at most kSideBySideFactorRows
+// entries before the block (the panel lives on the stack).
+constexpr int kSideBySideFactorFrom = 17;
 constexpr int kSideBySideFactorRows = 128;
 
-// Factors rows 1, 2, ... in blocks side by side while they fit: the first row left, or 0 after a failing pivot.
-[[gnu::target("avx2")]] int factorLeadingRowsWithAvx2(Vec<double> f, int n, double tinyTol) {
+// Factors rows r, r+1, ... in blocks side by side while they fit: the first row left, or 0 after a failing pivot.
+[[gnu::target("avx2")]] int factorRowsWithAvx2(Vec<double> f, int r, int n, double tinyTol) {
   double panel[kSideBySideFactorRows * 4];
-  int r = 1;
   for (; r + 3 <= n && r - 1 <= kSideBySideFactorRows; r += 4) {
     if (!factorRowsSideBySide<DoubleQuad, 1>(f, r, tinyTol, panel)) return 0;
   }
   return r;
 }
 
-[[gnu::target("avx512f")]] int factorLeadingRowsWithAvx512(Vec<double> f, int n, double tinyTol) {
+[[gnu::target("avx512f")]] int factorRowsWithAvx512(Vec<double> f, int r, int n, double tinyTol) {
   double panel[kSideBySideFactorRows * 8];
-  int r = 1;
   for (; r + 7 <= n && r - 1 <= kSideBySideFactorRows; r += 8) {
     if (!factorRowsSideBySide<DoubleOctet, 1>(f, r, tinyTol, panel)) return 0;
   }
@@ -493,26 +493,37 @@ constexpr int kSideBySideFactorRows = 128;
 }
 #endif
 
-// factorRows(f, 1, n): on wide vectors the leading rows four or eight side by side (above), then two rows at a time:
-// rows r and r+1 are forward-substituted side by side with the rows above r, then row r is finished, then row r+1
-// takes its entry r from it. Every number is the one of row-by-row factoring, but after a failing pivot at row r
-// the rows after it in the same block are partly changed (the solver then discards the factor).
+// Rows r and r+1 of row-by-row factoring: they are forward-substituted side by side with the rows above r, then
+// row r is finished, then row r+1 takes its entry r from it.
+bool factorTwoRows(const Context& ctx, Vec<double> f, int r) {
+  const int row0 = packed(r, 0), row1 = packed(r + 1, 0);
+  forwardSubstitutePair(readOnly(f), f.sub(row0 + 1, r - 1), f.sub(row1 + 1, r - 1), r - 1);
+  if (!finishRow(ctx, f, r)) return false;
+  double w = f(row1 + r);
+  for (int p = 1; p < r; ++p) w -= f(row0 + p) * f(row1 + p);
+  f(row1 + r) = w;
+  return finishRow(ctx, f, r + 1);
+}
+
+// factorRows(f, 1, n) two rows at a time, on wide vectors four or eight at a time from row kSideBySideFactorFrom
+// (the rows before it are too short to pay for the panel). Every number is the one of row-by-row factoring, but
+// after a failing pivot the rows after it in the same block are partly changed (the solver then discards the
+// factor).
 bool factorAllRows(const Context& ctx, Vec<double> f, int n) {
   int r = 1;
 #ifdef KORVEX_WIDE_VECTORS
   const VectorWidth vectors = vectorsInUse();
-  if (vectors == VectorWidth::k512) r = factorLeadingRowsWithAvx512(f, n, ctx.settings.tinyTol);
-  if (vectors == VectorWidth::k256) r = factorLeadingRowsWithAvx2(f, n, ctx.settings.tinyTol);
-  if (r == 0) return false;
+  if (vectors != VectorWidth::k128 && n >= kSideBySideFactorFrom + 3) {
+    for (; r < kSideBySideFactorFrom; r += 2) {
+      if (!factorTwoRows(ctx, f, r)) return false;
+    }
+    r = vectors == VectorWidth::k512 ? factorRowsWithAvx512(f, r, n, ctx.settings.tinyTol)
+                                     : factorRowsWithAvx2(f, r, n, ctx.settings.tinyTol);
+    if (r == 0) return false;
+  }
 #endif
   for (; r + 1 <= n; r += 2) {
-    const int row0 = packed(r, 0), row1 = packed(r + 1, 0);
-    forwardSubstitutePair(readOnly(f), f.sub(row0 + 1, r - 1), f.sub(row1 + 1, r - 1), r - 1);
-    if (!finishRow(ctx, f, r)) return false;
-    double w = f(row1 + r);
-    for (int p = 1; p < r; ++p) w -= f(row0 + p) * f(row1 + p);
-    f(row1 + r) = w;
-    if (!finishRow(ctx, f, r + 1)) return false;
+    if (!factorTwoRows(ctx, f, r)) return false;
   }
   return r > n || factorRow(ctx, f, r);
 }
