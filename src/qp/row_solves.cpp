@@ -45,7 +45,9 @@ template <typename V, int N>
     if (first == 0 && any(nonzero)) first = i;
   }
   PanelSigns signs{first == 0 ? n : first, any(minusZero), {}};
-  for (int lane = 0; lane < N * K; ++lane) signs.zeroOrNan[static_cast<size_t>(lane)] = zeroOrNan[lane / K][lane % K] != 0;
+  for (int lane = 0; lane < N * K; ++lane) {
+    signs.zeroOrNan[static_cast<size_t>(lane)] = zeroOrNan[lane / K][lane % K] != 0;
+  }
   return signs;
 }
 

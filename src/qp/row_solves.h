@@ -5,11 +5,11 @@
 // adding row j takes H^-1 n_j, so each row needs the solves of both signs of its base.
 //
 // Solving with the packed factor ends in a back substitution whose every step waits for the one before, so one
-// vector keeps the processor mostly idle. Here up to 16 right-hand sides are solved side by side, each lane taking
-// exactly the operations of solve(): the base of the row asked for, then those of the rows likeliest to be asked
-// for next (the most violated ones, then the equality rows not solved yet). A run costs about the same for two
-// lanes as for eight, but nothing is gained by lanes whose solves go unused: the number of lanes follows the share
-// of solves the previous QP solve used.
+// vector keeps the processor mostly idle. Here up to 16 right-hand sides are solved side by side (on the widest
+// vectors the processor has, see common/vector_width.h), each lane taking exactly the operations of solve(): the
+// base of the row asked for, then those of the rows likeliest to be asked for next (the most violated ones, then
+// the equality rows not solved yet). A run costs about the same for two lanes as for eight, but nothing is gained
+// by lanes whose solves go unused: the number of lanes follows the share of solves the previous QP solve used.
 //
 // The solve of -u is the solve of +u with every sign changed wherever that one has no zero and no NaN: negating
 // every right-hand side negates every product and every difference exactly (rounding to nearest is symmetric) and

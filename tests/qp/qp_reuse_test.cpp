@@ -120,7 +120,9 @@ TEST_F(QpReuse, SideBySideSolvesOnEveryVectorWidthAreTheBitsOfOneSolveAtATime) {
       // A factor with zero multipliers of both signs and a tiny pivot.
       Vector hfac(static_cast<size_t>(qp::packedLength(n)));
       for (int r = 1; r <= n; ++r) {
-        for (int c = 1; c < r; ++c) hfac[static_cast<size_t>(qp::packed(r, c) - 1)] = draw(static_cast<int>(rng() % 2) * 9);
+        for (int c = 1; c < r; ++c) {
+          hfac[static_cast<size_t>(qp::packed(r, c) - 1)] = draw(static_cast<int>(rng() % 2) * 9);
+        }
         hfac[static_cast<size_t>(qp::packed(r, r) - 1)] = r == n / 2 + 1 ? 1e-300 : 1.5 + u(rng);
       }
       const Vec<const double> f(hfac.data(), qp::packedLength(n));
