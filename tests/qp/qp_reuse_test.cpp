@@ -41,51 +41,60 @@ TEST_F(QpReuse, RowSolvesAreTheBitsOfOneSolveAtATime) {
     bool diagonal;  // H diagonal: the solves are full of zeros, so both signs are formed
   };
   const Case cases[] = {{7, 3, 1, false, false}, {12, 6, 2, true, false}, {12, 6, 2, true, true},
-                        {40, 20, 0, true, false}, {33, 5, 5, false, true}, {100, 49, 0, true, false}};
+                        {40, 20, 0, true, false}, {33, 5, 5, false, true}, {50, 12, 3, true, true},
+                        {100, 49, 0, true, false}};
+  struct Restore {
+    ~Restore() { useVectors(widestVectors()); }
+  } restore;
   std::mt19937 rng(7);
   std::uniform_real_distribution<double> u(-1.0, 1.0);
-  for (const Case& t : cases) {
-    const int n = t.n;
-    Vector h(static_cast<size_t>(n * n), 0.0);  // I (scaled) or I + M M'/n
-    Vector m(static_cast<size_t>(n * n));
-    for (double& v : m) v = u(rng);
-    for (int i = 0; i < n; ++i) {
-      for (int j = 0; j < n; ++j) {
-        double sum = i == j ? 1.0 + 0.5 * i : 0.0;
-        for (int k = 0; k < n && !t.diagonal; ++k) sum += m[i * n + k] * m[j * n + k] / n;
-        h[static_cast<size_t>(i + j * n)] = sum;
+  // Every vector width the machine has: the runs' panels are filled, solved and read on it.
+  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
+    if (width > widestVectors()) continue;
+    useVectors(width);
+    for (const Case& t : cases) {
+      const int n = t.n;
+      Vector h(static_cast<size_t>(n * n), 0.0);  // I (scaled) or I + M M'/n
+      Vector m(static_cast<size_t>(n * n));
+      for (double& v : m) v = u(rng);
+      for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+          double sum = i == j ? 1.0 + 0.5 * i : 0.0;
+          for (int k = 0; k < n && !t.diagonal; ++k) sum += m[i * n + k] * m[j * n + k] / n;
+          h[static_cast<size_t>(i + j * n)] = sum;
+        }
       }
-    }
-    Vector hfac(static_cast<size_t>(qp::packedLength(n))), g(static_cast<size_t>(n), 0.0), x(g);
-    ASSERT_TRUE(qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n),
-                          Vec<double>(hfac.data(), qp::packedLength(n)), Vec<const double>(g.data(), n),
-                          Vec<double>(x.data(), n)));
-    const Vector a = constraintMatrix(rng, n, t.nc, t.sparse);
-    std::vector<int> itype(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) itype[static_cast<size_t>(i)] = i % 4;  // both, lower, upper and no bound
-    const int nb = qp::countBoundRows(Vec<const int>(itype.data(), n));
-    const qp::Rows rows(n, t.nc, t.nineq, nb, a.data(), n, itype.data());
-    const Vec<const double> f(hfac.data(), qp::packedLength(n));
+      Vector hfac(static_cast<size_t>(qp::packedLength(n))), g(static_cast<size_t>(n), 0.0), x(g);
+      ASSERT_TRUE(qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n),
+                            Vec<double>(hfac.data(), qp::packedLength(n)), Vec<const double>(g.data(), n),
+                            Vec<double>(x.data(), n)));
+      const Vector a = constraintMatrix(rng, n, t.nc, t.sparse);
+      std::vector<int> itype(static_cast<size_t>(n));
+      for (int i = 0; i < n; ++i) itype[static_cast<size_t>(i)] = i % 4;  // both, lower, upper and no bound
+      const int nb = qp::countBoundRows(Vec<const int>(itype.data(), n));
+      const qp::Rows rows(n, t.nc, t.nineq, nb, a.data(), n, itype.data());
+      const Vec<const double> f(hfac.data(), qp::packedLength(n));
 
-    qp::RowSolves solves;
-    ASSERT_TRUE(solves.begin(rows));
-    std::vector<int> order(static_cast<size_t>(rows.total()));
-    for (int j = 1; j <= rows.total(); ++j) order[static_cast<size_t>(j - 1)] = j;
-    std::shuffle(order.begin(), order.end(), rng);
-    Vector kept(static_cast<size_t>(n)), plain(static_cast<size_t>(n));
-    for (size_t q = 0; q < order.size(); ++q) {
-      const int j = order[q];
-      // The next rows of the order are offered as the likeliest to follow, so most rows come from earlier runs.
-      const int offered = static_cast<int>(std::min<size_t>(qp::RowSolves::kLanes - 1, order.size() - q - 1));
-      ASSERT_TRUE(solves.provide(rows, f, j, Vec<const int>(order.data() + q + 1, offered), offered));
-      for (const double sign : {1.0, -1.0}) {
-        solves.fetch(rows, j, sign, Vec<double>(kept.data(), n));
-        rows.gradient(j, sign, Vec<double>(plain.data(), n));
-        qp::solve(f, Vec<double>(plain.data(), n), n);
-        for (int i = 0; i < n; ++i) {
-          ASSERT_TRUE(sameBits(kept[static_cast<size_t>(i)], plain[static_cast<size_t>(i)]))
-              << "n " << n << " row " << j << " sign " << sign << " entry " << i + 1 << ": "
-              << kept[static_cast<size_t>(i)] << " for " << plain[static_cast<size_t>(i)];
+      qp::RowSolves solves;
+      ASSERT_TRUE(solves.begin(rows));
+      std::vector<int> order(static_cast<size_t>(rows.total()));
+      for (int j = 1; j <= rows.total(); ++j) order[static_cast<size_t>(j - 1)] = j;
+      std::shuffle(order.begin(), order.end(), rng);
+      Vector kept(static_cast<size_t>(n)), plain(static_cast<size_t>(n));
+      for (size_t q = 0; q < order.size(); ++q) {
+        const int j = order[q];
+        // The next rows of the order are offered as the likeliest to follow, so most rows come from earlier runs.
+        const int offered = static_cast<int>(std::min<size_t>(qp::RowSolves::kLanes - 1, order.size() - q - 1));
+        ASSERT_TRUE(solves.provide(rows, f, j, Vec<const int>(order.data() + q + 1, offered), offered));
+        for (const double sign : {1.0, -1.0}) {
+          solves.fetch(rows, j, sign, Vec<double>(kept.data(), n));
+          rows.gradient(j, sign, Vec<double>(plain.data(), n));
+          qp::solve(f, Vec<double>(plain.data(), n), n);
+          for (int i = 0; i < n; ++i) {
+            ASSERT_TRUE(sameBits(kept[static_cast<size_t>(i)], plain[static_cast<size_t>(i)]))
+                << "width " << static_cast<int>(width) << " n " << n << " row " << j << " sign " << sign << " entry "
+                << i + 1 << ": " << kept[static_cast<size_t>(i)] << " for " << plain[static_cast<size_t>(i)];
+          }
         }
       }
     }
