@@ -603,15 +603,21 @@ namespace {
 // entries before from are those row r has after a drop at from) are carried over: rows of the factor before from
 // do not change, so neither do those entries' substituted values nor their factors. The others are formed as
 // factorRow forms them, and the pivot d = M(r, r) - sum of w_c L(r, c) takes every term in increasing c.
-bool factorRowCarrying(const Context& ctx, Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from) {
+// With substitutedRow (from = 1) w(1..r-1) is -substitutedRow(1..r-1) instead: see Reuse.
+bool factorRowCarrying(const Context& ctx, Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from,
+                       const double* substitutedRow = nullptr) {
   const int row = packed(r, 0);
   const int below = packed(r + 1, 0);
-  for (int c = 1; c < from && c < r; ++c) {
-    w(row + c) = w(below + c);
-    f(row + c) = f(below + c);
+  if (substitutedRow != nullptr) {
+    for (int c = 1; c < r; ++c) w(row + c) = -substitutedRow[c - 1];
+  } else {
+    for (int c = 1; c < from && c < r; ++c) {
+      w(row + c) = w(below + c);
+      f(row + c) = f(below + c);
+    }
+    for (int c = std::max(from, 1); c < r; ++c) w(row + c) = m(row + c);
+    forwardSubstitute(readOnly(f), w.sub(row + 1, r - 1), r - 1, from);
   }
-  for (int c = std::max(from, 1); c < r; ++c) w(row + c) = m(row + c);
-  forwardSubstitute(readOnly(f), w.sub(row + 1, r - 1), r - 1, from);
   double d = m(row + r);
   for (int c = 1; c < r; ++c) {
     const double wc = w(row + c);
@@ -639,6 +645,18 @@ void formActiveRow(const Rows& rows, Vec<const int> iact, Mat<const double> hinv
   out(r) = rows.dot(iact(r), column);
 }
 
+// The forward-substituted sums of the latest direction, when adding its row kv at position r right after it may
+// take them negated as the new row of the factor forward-substituted: every sum and every y(c) is neither zero nor
+// NaN. nullptr otherwise.
+const double* negatableSubstitutedSums(const Reuse* reuse, int kv, int r) {
+  if (reuse == nullptr || reuse->sumRow != kv || reuse->sumCount != r - 1) return nullptr;
+  const auto hasSign = [](double v) { return v != 0.0 && !std::isnan(v); };
+  for (int c = 1; c < r; ++c) {
+    if (!hasSign(reuse->sums(c)) || !hasSign(reuse->substitutedSums[static_cast<size_t>(c - 1)])) return nullptr;
+  }
+  return reuse->substitutedSums.data();
+}
+
 }  // namespace
 
 bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat,
@@ -646,6 +664,7 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
   const int n = rows.n();
   const bool keepsUnfactored = reuse != nullptr && reuse->unfactored.length() > 0;
   const bool dropped = k <= nact;
+  const double* substitutedRow = nullptr;  // the added row forward-substituted, negated, when the direction has it
   if (k > nact) {
     if (nact >= n) {
       reportFailure(ctx, kTooManyActive);
@@ -667,6 +686,7 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
     const Vec<double> row = keepsUnfactored ? reuse->unfactored.sub(packed(nact, 1), nact)
                                             : actmat.sub(packed(nact, 1), nact);
     formActiveRow(rows, readOnly(iact), readOnly(hinvn), nact, reuse, row);
+    substitutedRow = negatableSubstitutedSums(reuse, kv, nact);
     if (reuse != nullptr) {
       reuse->row = reuse->plus = reuse->minus = 0;
       reuse->sumRow = 0;
@@ -696,7 +716,8 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
   const int carried = dropped ? k : 1;
   for (int r = k; r <= nact; ++r) {
     if (keepsSubstituted) {
-      if (!factorRowCarrying(ctx, actmat, reuse->substituted, readOnly(reuse->unfactored), r, carried)) {
+      if (!factorRowCarrying(ctx, actmat, reuse->substituted, readOnly(reuse->unfactored), r, carried,
+                             substitutedRow)) {
         reportFailure(ctx, kNonPositiveActiveMatrix);
         return false;
       }
@@ -705,7 +726,10 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
     if (keepsUnfactored) {
       for (int c = 1; c <= r; ++c) actmat(packed(r, c)) = reuse->unfactored(packed(r, c));
     }
-    if (!factorRow(ctx, actmat, r)) {
+    if (substitutedRow != nullptr) {
+      for (int c = 1; c < r; ++c) actmat(packed(r, c)) = -substitutedRow[c - 1];
+    }
+    if (!(substitutedRow != nullptr ? finishRow(ctx, actmat, r) : factorRow(ctx, actmat, r))) {
       reportFailure(ctx, kNonPositiveActiveMatrix);
       return false;
     }
@@ -721,12 +745,19 @@ double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<dou
                         Vec<const double> actmat, Mat<const double> hinvn, int kv, Reuse* reuse) {
   const int n = rows.n();
   rows.dots(iact, nact, readOnly(z), r);
-  if (reuse != nullptr && reuse->sums.length() >= nact) {
+  const bool keepsSums = reuse != nullptr && reuse->sums.length() >= nact && nact <= Reuse::kMaxOrder;
+  if (keepsSums) {
     for (int k = 1; k <= nact; ++k) reuse->sums(k) = r(k);
     reuse->sumRow = kv;
     reuse->sumCount = nact;
   }
-  solve(actmat, r, nact);
+  // solve(actmat, r, nact), keeping the sums forward-substituted.
+  forwardSubstitute(actmat, r, nact);
+  if (keepsSums) {
+    for (int k = 1; k <= nact; ++k) reuse->substitutedSums[static_cast<size_t>(k - 1)] = r(k);
+  }
+  divideByDiagonal(actmat, r, nact);
+  backSubstitute(actmat, r, nact);
   // z(i) -= HINVN(i, k) r(k) for k = 1..nact in turn, each z(i) taking its terms in increasing k; four k at a time
   // for every i.
   int k = 1;
