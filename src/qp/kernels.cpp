@@ -708,7 +708,15 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
     for (int p = k; p <= nact; ++p) {
       iact(p) = iact(p + 1);
       xlag(p) = xlag(p + 1);
-      for (int i = 1; i <= n; ++i) hinvn(i, p) = hinvn(i, p + 1);
+    }
+    // Columns k+1..nact+1 of HINVN one column to the left; with no rows below n in a column they are one block.
+    if (hinvn.ld() == n && k <= nact) {
+      const double* const from = hinvn.column(k + 1).data();
+      std::copy(from, from + static_cast<size_t>(nact - k + 1) * static_cast<size_t>(n), hinvn.column(k).data());
+    } else {
+      for (int p = k; p <= nact; ++p) {
+        for (int i = 1; i <= n; ++i) hinvn(i, p) = hinvn(i, p + 1);
+      }
     }
     // Rows k..nact of M from scratch, M(r, c) = n_IACT(c)' H^-1 n_IACT(r), or, when M is kept, as the rows after
     // the dropped one without their entry k.

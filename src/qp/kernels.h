@@ -200,7 +200,9 @@ class RowSolves;
 //    negated sums: the same operations on operands of opposite sign, which give -y exactly wherever every sum and
 //    every y_c is neither zero nor NaN (a difference of equal values is +0 whatever their signs, so only a zero
 //    partial value can fail to change sign, and a later nonzero term makes the result exact again unless it ends
-//    zero). The addition then only divides by the diagonal and forms the pivot.
+//    zero). The divisions of the new row by the diagonal, L(r, c) = -y_c / D_c, are made while the direction's
+//    back substitution runs (its chain of dependent subtractions leaves the processor room), so the addition only
+//    forms the pivot.
 //  - The rows of M before they are factored, so that a drop moves the rows after it down instead of forming them
 //    again, and the same rows half factored (forward-substituted), whose entries before a dropped row stay as they
 //    are.
