@@ -781,7 +781,8 @@ double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<dou
       negatable = negatable && hasSign(y) && hasSign(reuse->sums(k));
     }
     reuse->sumsNegatable = negatable;
-    if (negatable) negatedRow = reuse->substitutedSums.data();
+    // Only an addition that carries substituted rows takes the factors; the others divide as they finish the row.
+    if (negatable && reuse->substituted.length() > 0) negatedRow = reuse->substitutedSums.data();
   }
   divideAndBackSubstitute(actmat, r, nact, negatedRow, reuse != nullptr ? reuse->addedRowFactors.data() : nullptr);
   // z(i) -= HINVN(i, k) r(k) for k = 1..nact in turn, each z(i) taking its terms in increasing k; four k at a time

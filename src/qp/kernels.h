@@ -228,7 +228,8 @@ struct Reuse {
   int sumCount = 0;
   std::array<double, kMaxOrder> substitutedSums{};  // y(1..sumCount) = L^-1 sums, kept along with the sums
   bool sumsNegatable = false;                       // no sum and no y(c) is zero or NaN
-  std::array<double, kMaxOrder> addedRowFactors{};  // then -y(c) / D_c, formed while r is solved for
+  std::array<double, kMaxOrder> addedRowFactors{};  // then -y(c) / D_c, formed while r is solved for (with
+                                                    // the substituted rows kept)
   Vec<double> unfactored;   // M packed like ACTMAT, rows 1..NACT (empty when not kept)
   Vec<double> substituted;  // with it, the rows of M forward-substituted before the division by the diagonal
 };
