@@ -210,16 +210,27 @@ class BasisChooser {
     if (ctx_.settings.print >= 3) printDoubleVector(out_, ndv_, work_.fvec.data(), "F VECTOR (DISTANCE FROM BOUNDS)");
   }
 
-  // Exchange sort, highest score first; only a strictly greater later score is exchanged (not stable).
+  // Exchange sort, highest score first; only a strictly greater later score is exchanged (not stable). A pass
+  // moves scores only between its first position and the later scores that exceed the one standing there, and the
+  // standing score is never below the least score z of FVEC(k..NDV). A score that is not above z (z itself, or NaN)
+  // is therefore never exchanged where it lies beyond the pass's first position: the passes need look no further
+  // than `last`, the last position holding a score above z, and a pass starting at `last` or later does nothing.
   void sort(int k) {
     const Vec<double> fvec = work_.fvec;
-    for (int i = k; i <= ndv_; ++i) {
+    int last = ndv_;
+    double least = 0.0;
+    if (k <= ndv_) {
+      least = fvec(k);
+      for (int i = k + 1; i <= ndv_; ++i) least = fvec(i) < least || least != least ? fvec(i) : least;
+      while (last > k && !(fvec(last) > least)) --last;
+    }
+    for (int i = k; i < last; ++i) {
       double standing = fvec(i);  // the score at position i during the pass, kept out of memory
       const auto greater = [&](int p) { return fvec(p) > standing ? 1 : 0; };
       int j = i + 1;
-      while (j <= ndv_) {
+      while (j <= last) {
         // Most later scores exchange nothing: four at a time are passed over when none of them is greater.
-        if (j + 3 <= ndv_ && greater(j) + greater(j + 1) + greater(j + 2) + greater(j + 3) == 0) {
+        if (j + 3 <= last && greater(j) + greater(j + 1) + greater(j + 2) + greater(j + 3) == 0) {
           j += 4;
           continue;
         }
@@ -230,6 +241,7 @@ class BasisChooser {
         ++j;
       }
       fvec(i) = standing;
+      while (last > i + 1 && !(fvec(last) > least)) --last;
     }
     if (ctx_.settings.print >= 3) printIntVector(out_, ndv_, basis_.mddv.data(), "MDDV AFTER SORT");
   }
