@@ -1,7 +1,9 @@
 #include "grg/basis.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "common/logical.h"
@@ -141,6 +143,10 @@ double candidateWeight(double x, double lo, double up, double sigma) {
 
 namespace {
 
+// Variables whose candidate weight the basis choice computes once; any further ones get theirs when needed.
+constexpr int kKeptWeights = 100;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
 class BasisChooser {
  public:
   BasisChooser(Context& ctx, const BasisCandidates& candidates, const DesignBox& box, Vec<const double> sdir,
@@ -161,8 +167,7 @@ class BasisChooser {
     int k = 1;
     while (k <= basis_.njinv) {
       const int f = basis_.mjinv(k);
-      score(k, f);
-      sort(k);
+      sort(k, score(k, f));
       switch (placeFunction(k, f)) {
         case Placement::overflow:
           return;  // XJAC is not formed
@@ -198,32 +203,44 @@ class BasisChooser {
       if (njinv < capacity) basis_.mjinv(++njinv) = candidates_.mbndeq(i);
     }
     basis_.njinv = njinv;
+    for (int v = 1; v <= std::min(ndv_, kKeptWeights); ++v) {
+      weights_[v - 1] = candidateWeight(box_.dv(v), box_.lower(v), box_.upper(v), sdir_(v));
+    }
   }
 
-  // FVEC(i) for the candidate positions i = k..NDV; entries below k keep older values.
-  void score(int k, int f) {
+  // FVEC(i) for the candidate positions i = k..NDV; entries below k keep older values. Returns the least score
+  // that is not NaN (infinity when there is none), for the sort.
+  double score(int k, int f) {
+    const int column = gradients_.lisdf(f);
+    double least[2] = {kInfinity, kInfinity};  // even and odd positions, two independent minima
     for (int i = k; i <= ndv_; ++i) {
       const int v = basis_.mddv(i);
-      const double weight = candidateWeight(box_.dv(v), box_.lower(v), box_.upper(v), sdir_(v));
-      work_.fvec(i) = weight * std::fabs(gradients_.derivative(f, v));
+      const double derivative = column > 0 ? gradients_.gradd(v, column) : 0.0;
+      const double value = weight(v) * std::fabs(derivative);
+      work_.fvec(i) = value;
+      double& m = least[i & 1];
+      m = value < m ? value : m;
     }
     if (ctx_.settings.print >= 3) printDoubleVector(out_, ndv_, work_.fvec.data(), "F VECTOR (DISTANCE FROM BOUNDS)");
+    return least[1] < least[0] ? least[1] : least[0];
+  }
+
+  // The candidate weight of variable v: kept from the start for the first kKeptWeights variables.
+  double weight(int v) const {
+    if (v <= kKeptWeights) return weights_[v - 1];
+    return candidateWeight(box_.dv(v), box_.lower(v), box_.upper(v), sdir_(v));
   }
 
   // Exchange sort, highest score first; only a strictly greater later score is exchanged (not stable). A pass
   // moves scores only between its first position and the later scores that exceed the one standing there, and the
-  // standing score is never below the least score z of FVEC(k..NDV). A score that is not above z (z itself, or NaN)
-  // is therefore never exchanged where it lies beyond the pass's first position: the passes need look no further
-  // than `last`, the last position holding a score above z, and a pass starting at `last` or later does nothing.
-  void sort(int k) {
+  // standing score is never below `least`, the least score of FVEC(k..NDV) that is not NaN. A score that is not
+  // above `least` (that score itself, or NaN) is therefore never exchanged where it lies beyond the pass's first
+  // position: the passes need look no further than `last`, the last position holding a score above `least`, and a
+  // pass starting at `last` or later does nothing.
+  void sort(int k, double least) {
     const Vec<double> fvec = work_.fvec;
     int last = ndv_;
-    double least = 0.0;
-    if (k <= ndv_) {
-      least = fvec(k);
-      for (int i = k + 1; i <= ndv_; ++i) least = fvec(i) < least || least != least ? fvec(i) : least;
-      while (last > k && !(fvec(last) > least)) --last;
-    }
+    while (last > k && !(fvec(last) > least)) --last;
     for (int i = k; i < last; ++i) {
       double standing = fvec(i);  // the score at position i during the pass, kept out of memory
       const auto greater = [&](int p) { return fvec(p) > standing ? 1 : 0; };
@@ -309,6 +326,7 @@ class BasisChooser {
   Basis& basis_;
   const BasisWork& work_;
   const int ndv_;
+  std::array<double, kKeptWeights> weights_;
 };
 
 }  // namespace
