@@ -35,17 +35,34 @@ bool borderInverse(const Context& ctx, Mat<double> ainv, int order, double corne
                    Vec<const double> column, Vec<double> u, Vec<double> v) {
   const int k = order;
   if (k < 0 || k + 1 > ainv.ld() || k + 1 > ainv.cols()) return true;  // cannot be held: refused, nothing written
-  for (int i = 1; i <= k; ++i) {
-    double sum = 0.0;
-    for (int j = 1; j <= k; ++j) sum += ainv(i, j) * column(j);
-    u(i) = sum;
+  // u(i) = sum over j of B(i, j) c(j), each sum in increasing j: column j of B is added to all sums at once.
+  for (int i = 1; i <= k; ++i) u(i) = 0.0;
+  for (int j = 1; j <= k; ++j) {
+    const double cj = column(j);
+    for (int i = 1; i <= k; ++i) u(i) += ainv(i, j) * cj;
   }
   double ru = 0.0;
   for (int j = 1; j <= k; ++j) ru += row(j) * u(j);
   const double s = corner - ru;
   if (ctx.settings.tinyTol >= std::fabs(s)) return true;
 
-  for (int j = 1; j <= k; ++j) {
+  // v(j) = sum over i of r(i) B(i, j), each sum in increasing i; four columns side by side.
+  int j = 1;
+  for (; j + 3 <= k; j += 4) {
+    double v0 = 0.0, v1 = 0.0, v2 = 0.0, v3 = 0.0;
+    for (int i = 1; i <= k; ++i) {
+      const double ri = row(i);
+      v0 += ri * ainv(i, j);
+      v1 += ri * ainv(i, j + 1);
+      v2 += ri * ainv(i, j + 2);
+      v3 += ri * ainv(i, j + 3);
+    }
+    v(j) = v0;
+    v(j + 1) = v1;
+    v(j + 2) = v2;
+    v(j + 3) = v3;
+  }
+  for (; j <= k; ++j) {
     double sum = 0.0;
     for (int i = 1; i <= k; ++i) sum += row(i) * ainv(i, j);
     v(j) = sum;
