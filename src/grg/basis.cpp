@@ -160,7 +160,8 @@ double candidateWeight(double x, double lo, double up, double sigma) {
 
 namespace {
 
-// Variables whose candidate weight the basis choice computes once; any further ones get theirs when needed.
+// Variables whose candidate weight the basis choice computes once (any further ones get theirs when needed), and
+// the most variables whose sort passes skip the positions that cannot take part in an exchange.
 constexpr int kKeptWeights = 100;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
@@ -229,17 +230,25 @@ class BasisChooser {
   // that is not NaN (infinity when there is none), for the sort.
   double score(int k, int f) {
     const int column = gradients_.lisdf(f);
-    double least[2] = {kInfinity, kInfinity};  // even and odd positions, two independent minima
-    for (int i = k; i <= ndv_; ++i) {
+    const auto value = [&](int i) {
       const int v = basis_.mddv(i);
       const double derivative = column > 0 ? gradients_.gradd(v, column) : 0.0;
-      const double value = weight(v) * std::fabs(derivative);
-      work_.fvec(i) = value;
-      double& m = least[i & 1];
-      m = value < m ? value : m;
+      return work_.fvec(i) = weight(v) * std::fabs(derivative);
+    };
+    // Two minima side by side, of the even and the odd positions from k on.
+    double least0 = kInfinity, least1 = kInfinity;
+    int i = k;
+    for (; i + 1 <= ndv_; i += 2) {
+      const double a = value(i), b = value(i + 1);
+      least0 = a < least0 ? a : least0;
+      least1 = b < least1 ? b : least1;
+    }
+    if (i <= ndv_) {
+      const double a = value(i);
+      least0 = a < least0 ? a : least0;
     }
     if (ctx_.settings.print >= 3) printDoubleVector(out_, ndv_, work_.fvec.data(), "F VECTOR (DISTANCE FROM BOUNDS)");
-    return least[1] < least[0] ? least[1] : least[0];
+    return least1 < least0 ? least1 : least0;
   }
 
   // The candidate weight of variable v: kept from the start for the first kKeptWeights variables.
@@ -248,36 +257,59 @@ class BasisChooser {
     return candidateWeight(box_.dv(v), box_.lower(v), box_.upper(v), sdir_(v));
   }
 
-  // Exchange sort, highest score first; only a strictly greater later score is exchanged (not stable). A pass
-  // moves scores only between its first position and the later scores that exceed the one standing there, and the
-  // standing score is never below `least`, the least score of FVEC(k..NDV) that is not NaN. A score that is not
-  // above `least` (that score itself, or NaN) is therefore never exchanged where it lies beyond the pass's first
-  // position: the passes need look no further than `last`, the last position holding a score above `least`, and a
-  // pass starting at `last` or later does nothing.
+  // Exchange sort of FVEC(k..NDV), highest score first, MDDV alongside: pass i exchanges the score standing at
+  // position i with every later score that is strictly greater (not stable).
   void sort(int k, double least) {
-    const Vec<double> fvec = work_.fvec;
-    int last = ndv_;
-    while (last > k && !(fvec(last) > least)) --last;
-    for (int i = k; i < last; ++i) {
-      double standing = fvec(i);  // the score at position i during the pass, kept out of memory
-      const auto greater = [&](int p) { return fvec(p) > standing ? 1 : 0; };
-      int j = i + 1;
-      while (j <= last) {
-        // Most later scores exchange nothing: four at a time are passed over when none of them is greater.
-        if (j + 3 <= last && greater(j) + greater(j + 1) + greater(j + 2) + greater(j + 3) == 0) {
-          j += 4;
-          continue;
-        }
-        if (fvec(j) > standing) {
-          std::swap(basis_.mddv(i), basis_.mddv(j));
-          fvec(j) = std::exchange(standing, fvec(j));
-        }
-        ++j;
-      }
-      fvec(i) = standing;
-      while (last > i + 1 && !(fvec(last) > least)) --last;
+    if (ndv_ <= kKeptWeights) {
+      sortAboveLeast(k, least);
+    } else {
+      sortEveryPosition(k);
     }
     if (ctx_.settings.print >= 3) printIntVector(out_, ndv_, basis_.mddv.data(), "MDDV AFTER SORT");
+  }
+
+  void exchange(int i, int j, double& standing) {
+    std::swap(basis_.mddv(i), basis_.mddv(j));
+    work_.fvec(j) = std::exchange(standing, work_.fvec(j));
+  }
+
+  void sortEveryPosition(int k) {
+    const Vec<double> fvec = work_.fvec;
+    for (int i = k; i <= ndv_; ++i) {
+      double standing = fvec(i);
+      for (int j = i + 1; j <= ndv_; ++j) {
+        if (fvec(j) > standing) exchange(i, j, standing);
+      }
+      fvec(i) = standing;
+    }
+  }
+
+  // The same passes over the positions that can take part in an exchange. The standing score is never below
+  // `least`, the least score that is not NaN (a NaN standing score exchanges nothing), so a score that is not above
+  // `least` is never exchanged from a later position. Scores move only between the pass's first position and the
+  // exchanged positions, so the positions holding a score above `least` are found once and then only lose members.
+  // Once none lies beyond the pass's first position, this and every later pass exchange nothing.
+  void sortAboveLeast(int k, double least) {
+    const Vec<double> fvec = work_.fvec;
+    int count = 0;
+    for (int p = k; p <= ndv_; ++p) {
+      positions_[count] = p;
+      count += fvec(p) > least ? 1 : 0;
+    }
+    int first = 0;  // positions_[first .. count - 1]: the positions beyond i still above `least`, ascending
+    for (int i = k;; ++i) {
+      while (first < count && positions_[first] <= i) ++first;
+      if (first == count) return;
+      double standing = fvec(i);
+      int kept = first;
+      for (int c = first; c < count; ++c) {
+        const int p = positions_[c];
+        if (fvec(p) > standing) exchange(i, p, standing);
+        if (fvec(p) > least) positions_[kept++] = p;
+      }
+      count = kept;
+      fvec(i) = standing;
+    }
   }
 
   // Tries the candidates in MDDV(k..NDV) in turn as the dependent variable of function f; a refused candidate goes
@@ -344,6 +376,7 @@ class BasisChooser {
   const BasisWork& work_;
   const int ndv_;
   std::array<double, kKeptWeights> weights_;
+  std::array<int, kKeptWeights> positions_;  // positions the sort passes look at
 };
 
 }  // namespace
