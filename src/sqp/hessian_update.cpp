@@ -52,14 +52,35 @@ void productByColumns(Mat<double> b, Vec<const double> s, Vec<double> work2) {
   }
 }
 
-// work1 = B s by rows, work1(i) = sum over j of B(i, j) s(j), each sum in increasing j: column j of B is added to
-// all sums at once.
+// work1 = B s by rows, work1(i) = sum over j of B(i, j) s(j), each sum in increasing j: eight rows side by side,
+// their sums held in four pairs while the columns go by, then two rows, then one.
 void productByRows(Mat<double> b, Vec<const double> s, Vec<double> work1) {
   const int n = s.length();
-  for (int i = 1; i <= n; ++i) work1(i) = 0.0;
-  for (int j = 1; j <= n; ++j) {
-    const double sj = s(j);
-    for (int i = 1; i <= n; ++i) work1(i) += b(i, j) * sj;
+  int i = 1;
+  for (; i + 7 <= n; i += 8) {
+    DoublePair sum0 = {0.0, 0.0}, sum1 = sum0, sum2 = sum0, sum3 = sum0;
+    for (int j = 1; j <= n; ++j) {
+      const double sj = s(j);
+      const double* column = &b(i, j);
+      sum0 += loadPair(column) * sj;
+      sum1 += loadPair(column + 2) * sj;
+      sum2 += loadPair(column + 4) * sj;
+      sum3 += loadPair(column + 6) * sj;
+    }
+    storePair(&work1(i), sum0);
+    storePair(&work1(i + 2), sum1);
+    storePair(&work1(i + 4), sum2);
+    storePair(&work1(i + 6), sum3);
+  }
+  for (; i + 1 <= n; i += 2) {
+    DoublePair sum = {0.0, 0.0};
+    for (int j = 1; j <= n; ++j) sum += loadPair(&b(i, j)) * s(j);
+    storePair(&work1(i), sum);
+  }
+  for (; i <= n; ++i) {
+    double sum = 0.0;
+    for (int j = 1; j <= n; ++j) sum += b(i, j) * s(j);
+    work1(i) = sum;
   }
 }
 
@@ -115,7 +136,13 @@ bool dampedBfgsUpdate(int n, const double* sData, const double* yData, double* b
   const Mat<double> b(bData, n, n);
   const Vec<double> work1(work1Data, n), r(rData, n), work2(work2Data, n);
 
-  productByColumns(b, s, work2);
+  // B s is formed by rows when B is symmetric (the same sums, and the faster loop), by columns otherwise.
+  const bool symmetric = bitwiseSymmetric(Mat<const double>(bData, n, n), n);
+  if (symmetric) {
+    productByRows(b, s, work2);
+  } else {
+    productByColumns(b, s, work2);
+  }
   const double sBs = dot(s, Vec<const double>(work2.data(), n));
   const double sy = dot(s, y);
   if (std::abs(sBs) < kSkipThreshold) return false;
@@ -124,7 +151,6 @@ bool dampedBfgsUpdate(int n, const double* sData, const double* yData, double* b
   const double theta = sy >= kDamping * sBs ? 1.0 : kDampedShare * sBs / (sBs - sy);
 
   // r = theta y + (1 - theta) B s.
-  const bool symmetric = bitwiseSymmetric(Mat<const double>(bData, n, n), n);
   if (symmetric) {
     for (int i = 1; i <= n; ++i) work1(i) = work2(i);
   } else {
