@@ -227,26 +227,32 @@ class BasisChooser {
   }
 
   // FVEC(i) for the candidate positions i = k..NDV; entries below k keep older values. Returns the least score
-  // that is not NaN (infinity when there is none), for the sort.
+  // that is not NaN (infinity when there is none), for the sort; for at most kKeptWeights variables the positions
+  // holding a positive score are gathered on the way, ascending (positiveCount_ of them in positions_).
   double score(int k, int f) {
     const int column = gradients_.lisdf(f);
-    const auto value = [&](int i) {
+    const bool gather = ndv_ <= kKeptWeights;
+    int positive = 0;
+    const auto take = [&](int i, double& least) {
       const int v = basis_.mddv(i);
       const double derivative = column > 0 ? gradients_.gradd(v, column) : 0.0;
-      return work_.fvec(i) = weight(v) * std::fabs(derivative);
+      const double value = weight(v) * std::fabs(derivative);
+      work_.fvec(i) = value;
+      least = value < least ? value : least;
+      if (gather) {
+        positions_[positive] = i;
+        positive += value > 0.0 ? 1 : 0;
+      }
     };
     // Two minima side by side, of the even and the odd positions from k on.
     double least0 = kInfinity, least1 = kInfinity;
     int i = k;
     for (; i + 1 <= ndv_; i += 2) {
-      const double a = value(i), b = value(i + 1);
-      least0 = a < least0 ? a : least0;
-      least1 = b < least1 ? b : least1;
+      take(i, least0);
+      take(i + 1, least1);
     }
-    if (i <= ndv_) {
-      const double a = value(i);
-      least0 = a < least0 ? a : least0;
-    }
+    if (i <= ndv_) take(i, least0);
+    positiveCount_ = positive;
     if (ctx_.settings.print >= 3) printDoubleVector(out_, ndv_, work_.fvec.data(), "F VECTOR (DISTANCE FROM BOUNDS)");
     return least1 < least0 ? least1 : least0;
   }
@@ -291,23 +297,38 @@ class BasisChooser {
   // Once none lies beyond the pass's first position, this and every later pass exchange nothing.
   void sortAboveLeast(int k, double least) {
     const Vec<double> fvec = work_.fvec;
-    int count = 0;
-    for (int p = k; p <= ndv_; ++p) {
-      positions_[count] = p;
-      count += fvec(p) > least ? 1 : 0;
+    // The scores above a least score of zero are the positive ones, gathered while scoring.
+    int count = positiveCount_;
+    if (!(least == 0.0)) {
+      count = 0;
+      for (int p = k; p <= ndv_; ++p) {
+        positions_[count] = p;
+        count += fvec(p) > least ? 1 : 0;
+      }
     }
     int first = 0;  // positions_[first .. count - 1]: the positions beyond i still above `least`, ascending
     for (int i = k;; ++i) {
       while (first < count && positions_[first] <= i) ++first;
       if (first == count) return;
+      // The pass, its exchanges written as selections: the standing score and its variable are kept out of memory.
       double standing = fvec(i);
+      int standingVariable = basis_.mddv(i);
       int kept = first;
       for (int c = first; c < count; ++c) {
         const int p = positions_[c];
-        if (fvec(p) > standing) exchange(i, p, standing);
-        if (fvec(p) > least) positions_[kept++] = p;
+        const double value = fvec(p);
+        const int variable = basis_.mddv(p);
+        const bool greater = value > standing;
+        const double left = greater ? standing : value;
+        basis_.mddv(p) = greater ? standingVariable : variable;
+        fvec(p) = left;
+        standingVariable = greater ? variable : standingVariable;
+        standing = greater ? value : standing;
+        positions_[kept] = p;
+        kept += left > least ? 1 : 0;
       }
       count = kept;
+      basis_.mddv(i) = standingVariable;
       fvec(i) = standing;
     }
   }
@@ -377,6 +398,7 @@ class BasisChooser {
   const int ndv_;
   std::array<double, kKeptWeights> weights_;
   std::array<int, kKeptWeights> positions_;  // positions the sort passes look at
+  int positiveCount_ = 0;
 };
 
 }  // namespace
