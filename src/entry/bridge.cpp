@@ -49,14 +49,28 @@ bool allFinite(const double* v, int count) {
 }
 
 // The caller's point of the n method variables s into the bridge's buffer; during a run, false when a value is
-// not finite.
+// not finite. Without fixed variables the point is formed two variables at a time, its finiteness test (as in
+// allFinite) on the way.
 bool assembleCallerPoint(AnalysisBridge& bridge, int n, const double* s) {
   if (bridge.fixedCount > 0) {
     for (int k = 0; k < n; ++k) bridge.point[bridge.freeIndex[k]] = callerValue(bridge, k, s[k]);
-  } else {
-    for (int k = 0; k < n; ++k) bridge.point[k] = callerValue(bridge, k, s[k]);
+    return !inRun(bridge) || allFinite(bridge.point, bridge.callerCount);
   }
-  return !inRun(bridge) || allFinite(bridge.point, bridge.fixedCount > 0 ? bridge.callerCount : n);
+  DoublePair differences = {0.0, 0.0};
+  int k = 0;
+  for (; k + 1 < n; k += 2) {
+    const DoublePair l = loadPair(bridge.lower + k), u = loadPair(bridge.upper + k);
+    const DoublePair x = ((u - l) * loadPair(s + k) + (u + l)) * 0.5;
+    storePair(bridge.point + k, x);
+    differences += x - x;
+  }
+  double sum = differences[0] + differences[1];
+  for (; k < n; ++k) {
+    const double x = callerValue(bridge, k, s[k]);
+    bridge.point[k] = x;
+    sum += x - x;
+  }
+  return !inRun(bridge) || sum == 0.0;
 }
 
 void copyPoint(const AnalysisBridge& bridge, const AnalysisPoint& from, AnalysisPoint& to) {
