@@ -229,28 +229,23 @@ void RowSolves::fetch(const Rows& rows, int j, double sign, Vec<double> out) {
   }
 }
 
-int rankCandidates(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int skip,
-                 Vec<int> ranked) {
-  const int total = rows.total();
-  if (total > kMarkedRows) return 0;
-  std::bitset<kMarkedRows> passedOver;  // the active rows and the twins of active equality rows
-  for (int k = 1; k <= nact; ++k) {
-    const int j = iact(k);
-    if (j < 1 || j > total) continue;
-    passedOver.set(static_cast<size_t>(j - 1));
-    if (rows.isMirror(j)) passedOver.set(static_cast<size_t>(rows.equalityOf(j) - 1));
-    if (rows.isEquality(j)) passedOver.set(static_cast<size_t>(rows.mirrorOf(j) - 1));
-  }
+int rankCandidates(const Rows& rows, Vec<const double> c, const PassedOver& passedOver, int skip, Vec<int> ranked) {
+  const int capacity = ranked.length();
+  if (!passedOver.marked() || capacity < 1) return 0;
+  const unsigned char* const passed = passedOver.marks();
   int count = 0;
-  for (int j = 1; j <= total; ++j) {
-    if (j == skip || passedOver.test(static_cast<size_t>(j - 1))) continue;
+  double last = 0.0;  // the value of ranked(capacity) once the list is full
+  for (int j = 1, total = rows.total(); j <= total; ++j) {
+    const double value = c(j);
+    // A full list takes only a row of greater value than its last one.
+    if ((count == capacity && !(value > last)) || j == skip || passed[j] != 0) continue;
     // Insert by decreasing value behind every row of equal value.
     int place = count + 1;
-    while (place > 1 && c(j) > c(ranked(place - 1))) --place;
-    if (place > ranked.length()) continue;
-    if (count < ranked.length()) ++count;
+    while (place > 1 && value > c(ranked(place - 1))) --place;
+    if (count < capacity) ++count;
     for (int k = count; k > place; --k) ranked(k) = ranked(k - 1);
     ranked(place) = j;
+    if (count == capacity) last = c(ranked(capacity));
   }
   return count;
 }
