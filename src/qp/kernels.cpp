@@ -40,25 +40,21 @@ void RowPatterns::build(Mat<const double> a, int n, int nc) {
   rows_ = std::min(nc, kMaxRows);
   int used = 0;
   for (int k = 1; k <= rows_; ++k) {
-    // A pattern holds at most n/2 entries and must fit into what is left; the scan stops as soon as it cannot.
-    const int room = std::min(n / 2, kMaxEntries - used);
-    const Vec<const double> column = a.column(k);
-    int nonzero = 0;
-    for (int i = 1; i <= n && nonzero <= room; ++i) {
-      const double value = column(i);
-      const size_t slot = static_cast<size_t>(used + nonzero);  // at most kMaxEntries
-      index_[slot] = i;
-      entry_[slot] = value;
-      nonzero += value != 0.0 ? 1 : 0;
-    }
-    const size_t row = static_cast<size_t>(k);
-    if (nonzero > room) {
-      count_[row] = -1;
+    const double* const column = a.column(k).data();
+    long long nonzero = 0;  // as wide as the entries, so that the count runs on several entries at once
+    for (int i = 0; i < n; ++i) nonzero += column[i] != 0.0 ? 1 : 0;
+    const size_t slot = static_cast<size_t>(k);
+    if (nonzero > n / 2 || used + nonzero > kMaxEntries) {
+      count_[slot] = -1;
       continue;
     }
-    start_[row] = used;
-    count_[row] = nonzero;
-    used += nonzero;
+    start_[slot] = used;
+    count_[slot] = static_cast<int>(nonzero);
+    for (int i = 1; i <= n; ++i) {
+      if (column[i - 1] == 0.0) continue;
+      index_[static_cast<size_t>(used)] = i;
+      entry_[static_cast<size_t>(used++)] = column[i - 1];
+    }
   }
 }
 
@@ -80,15 +76,6 @@ Rows::Rows(int n, int nc, int nineq, int nb, const double* a, int lda, const int
     bothBounds += itype_(i) == kBothBounds ? 1 : 0;
   }
   everyVariableBoxed_ = bothBounds == n_ && nb_ == 2 * n_;
-}
-
-BoundRow Rows::boundRow(int j) const {
-  if (j <= nc_ || j > nc_ + nb_) return {0, 0.0};
-  if (!tabled_) return walkBoundRows(j);
-  const int entry = boundVariable_[static_cast<size_t>(j - nc_ - 1)];
-  if (entry > 0) return {entry, 1.0};
-  if (entry < 0) return {-entry, -1.0};
-  return {0, 0.0};
 }
 
 BoundRow Rows::walkBoundRows(int j) const {
@@ -162,7 +149,8 @@ void Rows::dots(Vec<const int> list, int count, Vec<const double> v, Vec<double>
       group[waiting++] = k;
       if (waiting == 4) sumGroup();
     } else {
-      out(k) = dot(j, v);
+      const BoundRow bound = boundRow(j);
+      out(k) = bound.variable != 0 ? bound.sign * v(bound.variable) : 0.0;
     }
   }
   for (int q = 0; q < waiting; ++q) out(group[q]) = dot(list(group[q]), v);
@@ -465,24 +453,16 @@ void mirrorRowValues(const Rows& rows, Vec<double> c, Wanted wanted) {
 
 // The most violated row j that passed(j) does not pass over; see mostViolated(). A row takes first place only with
 // a strictly greater value, and second place likewise, so that on equal values the first row found keeps its place.
-// Without a runner-up a row needs a value above the first place to count at all.
+// Without a runner-up a row needs a value above the first place to count at all. Rows are looked at four at a time
+// first: a block where no value exceeds the threshold changes nothing, and most blocks are such.
 template <typename Passed>
 int mostViolatedRow(double tiny, int total, Vec<const double> c, Passed passed, int* runnerUp) {
   int kv = 0, second = 0;
   double worst = tiny, secondWorst = tiny;
-  if (runnerUp == nullptr) {
-    for (int j = 1; j <= total; ++j) {
-      const double value = c(j);
-      if (value > worst && !passed(j)) {
-        kv = j;
-        worst = value;
-      }
-    }
-    return kv;
-  }
-  for (int j = 1; j <= total; ++j) {
+  const double& threshold = runnerUp != nullptr ? secondWorst : worst;
+  const auto consider = [&](int j) {
     const double value = c(j);
-    if (!(value > secondWorst) || passed(j)) continue;
+    if (!(value > threshold) || passed(j)) return;
     if (value > worst) {
       second = kv;
       secondWorst = worst;
@@ -492,8 +472,15 @@ int mostViolatedRow(double tiny, int total, Vec<const double> c, Passed passed, 
       second = j;
       secondWorst = value;
     }
+  };
+  int j = 1;
+  for (; j + 3 <= total; j += 4) {
+    const double limit = threshold;
+    if (!((c(j) > limit) | (c(j + 1) > limit) | (c(j + 2) > limit) | (c(j + 3) > limit))) continue;
+    for (int q = 0; q < 4; ++q) consider(j + q);
   }
-  *runnerUp = second;
+  for (; j <= total; ++j) consider(j);
+  if (runnerUp != nullptr) *runnerUp = second;
   return kv;
 }
 
@@ -596,13 +583,15 @@ StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c,
   // Partial step: the first active multiplier to reach zero (the later one on equal ratios).
   double partial = settings.bigValue;
   int drop = 0;
+  // Every ratio is formed, a multiplier that does not decrease dividing by -1 instead (which raises no exception),
+  // so that the one branch is on a new smallest ratio.
   for (int k = 1; k <= nact; ++k) {
-    if (r(k) < -tiny) {
-      const double ratio = -xlag(k) / r(k);
-      if (ratio <= partial) {
-        partial = ratio;
-        drop = k;
-      }
+    const double rate = r(k);
+    const bool decreasing = rate < -tiny;
+    const double ratio = -xlag(k) / (decreasing ? rate : -1.0);
+    if (decreasing & (ratio <= partial)) {
+      partial = ratio;
+      drop = k;
     }
   }
   // Full step: row kv reaches zero along z.

@@ -77,10 +77,8 @@ class RowPatterns {
   int rows_ = 0;
   std::array<int, kMaxRows + 1> start_{};
   std::array<int, kMaxRows + 1> count_{};
-  // One slot beyond the last entry: the scan of a column writes every element's place before it knows whether the
-  // element is nonzero.
-  std::array<int, kMaxEntries + 1> index_{};
-  std::array<double, kMaxEntries + 1> entry_{};
+  std::array<int, kMaxEntries> index_{};
+  std::array<double, kMaxEntries> entry_{};
 };
 
 // The constraint rows of one problem. Counts outside their ranges are read as the nearest sensible value
@@ -119,7 +117,14 @@ class Rows {
 
   // The variable of bound row j (NC < j <= NC+NB) and its sign: the row the walk over the variables, counting
   // bound rows, reaches at count j.
-  BoundRow boundRow(int j) const;
+  BoundRow boundRow(int j) const {
+    if (j <= nc_ || j > nc_ + nb_) return {0, 0.0};
+    if (!tabled_) return walkBoundRows(j);
+    const int entry = boundVariable_[static_cast<size_t>(j - nc_ - 1)];
+    if (entry > 0) return {entry, 1.0};
+    if (entry < 0) return {-entry, -1.0};
+    return {0, 0.0};
+  }
   // Component i of the gradient n_j; 0 when j is not a row or i not a variable.
   double component(int j, int i) const;
   // n_j'v over v(1..n), summed in increasing i; a bound row gives +-v(i) directly, which is the same sum with its

@@ -237,8 +237,9 @@ int rankCandidates(const Rows& rows, Vec<const double> c, const PassedOver& pass
   double last = 0.0;  // the value of ranked(capacity) once the list is full
   for (int j = 1, total = rows.total(); j <= total; ++j) {
     const double value = c(j);
-    // A full list takes only a row of greater value than its last one.
-    if ((count == capacity && !(value > last)) || j == skip || passed[j] != 0) continue;
+    // A full list takes only a row of greater value than its last one. One branch on all the tests: the values of the
+    // rows passed over are old ones, which a branch on the value alone would often mispredict.
+    if (!(((count < capacity) | (value > last)) & (j != skip) & (passed[j] == 0))) continue;
     // Insert by decreasing value behind every row of equal value.
     int place = count + 1;
     while (place > 1 && value > c(ranked(place - 1))) --place;

@@ -52,22 +52,15 @@ Workspace carve(PoolFrame& frame, int n, int rowCount) {
 bool finiteData(const Rows& rows, Vec<const double> bc, Mat<const double> hess, Vec<const double> g,
                 Vec<const double> xl, Vec<const double> xu) {
   const int n = rows.n();
-  for (int k = 1; k <= rows.nc(); ++k) {
-    if (!std::isfinite(bc(k))) return false;
-    for (int i = 1; i <= n; ++i) {
-      if (!std::isfinite(rows.a()(i, k))) return false;
-    }
-  }
+  bool finite = allFinite(bc.data(), rows.nc()) && allFinite(g.data(), n);
+  for (int k = 1; k <= rows.nc() && n > 0; ++k) finite = finite && allFinite(rows.a().column(k).data(), n);
+  for (int j = 1; j <= n; ++j) finite = finite && allFinite(hess.column(j).data(), j);
   for (int j = 1; j <= n; ++j) {
-    if (!std::isfinite(g(j))) return false;
-    for (int i = 1; i <= j; ++i) {
-      if (!std::isfinite(hess(i, j))) return false;
-    }
     const int type = rows.itype()(j);
     if ((type == kBothBounds || type == kLowerBound) && !std::isfinite(xl(j))) return false;
     if ((type == kBothBounds || type == kUpperBound) && !std::isfinite(xu(j))) return false;
   }
-  return true;
+  return finite;
 }
 
 // A bound on the add and drop steps of one solve that no solvable problem comes near: a full step adds a row and
