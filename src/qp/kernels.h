@@ -199,8 +199,10 @@ class PassedOver {
     if (marked_) return j >= 1 && j <= rows_.total() && mark_[static_cast<size_t>(j)] != 0;
     return lookUp(j);
   }
-  // The mark of row j at marks()[j], j = 1..MTOT, when marked().
+  // The mark of row j at marks()[j], j = 1..MTOT, when marked(); and at shifts()[j] the same as a number to add to
+  // the row's value: +0 for a row the choice reads, -infinity for one it passes over.
   const unsigned char* marks() const { return mark_.data(); }
+  const double* shifts() const { return shift_.data(); }
   // Row j has been added to IACT, or dropped from it.
   void add(int j) { change(j, 1); }
   void drop(int j) { change(j, -1); }
@@ -214,6 +216,7 @@ class PassedOver {
   Vec<const int> iact_;
   bool marked_;
   std::array<unsigned char, kMarkedRows + 1> mark_;
+  std::array<double, kMarkedRows + 1> shift_;
 };
 
 // The most violated row that is neither active nor the twin of an active equality row (first row on equal

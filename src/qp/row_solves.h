@@ -91,8 +91,8 @@ class RowSolves {
 };
 
 // The rows that are neither active nor the twin of an active equality row, by decreasing value (the first found first
-// on equal values), leaving out row skip: the first ranked.length() of them into ranked(1..), returning how many
-// (none when the rows are too many to be marked).
+// on equal values), leaving out row skip: the first ranked.length() of them (at most kLanes) into ranked(1..),
+// returning how many (none when the rows are too many to be marked).
 int rankCandidates(const Rows& rows, Vec<const double> c, const PassedOver& passedOver, int skip, Vec<int> ranked);
 
 }  // namespace korvex::qp
