@@ -7,8 +7,10 @@
 
 #include "common/double_pair.h"
 #include "common/message.h"
+#include "common/vector_width.h"
 #include "entry/context.h"
 #include "qp/row_solves.h"
+#include "qp/side_by_side.h"
 
 namespace korvex::qp {
 
@@ -370,19 +372,133 @@ bool factorRows(const Context& ctx, Vec<double> f, int first, int last) {
 
 namespace {
 
-// factorRows(f, 1, n) two rows at a time: rows r and r+1 are forward-substituted side by side with the rows above
-// r, then row r is finished, then row r+1 takes its entry r from it. Every number is the one of row-by-row
-// factoring, but after a failing pivot at row r row r+1 is partly changed (the solver then discards the factor).
+// Rows r..r+W-1 of row-by-row factoring side by side, W = N K lanes (K doubles per vector of type V), with every
+// number of factorRow: false when a pivot is below tinyTol. The rows' entries 1..r-1 are copied into panel (lane q
+// of element c at panel[(c-1) W + q], room for (r-1) W doubles) and forward-substituted there with the rows above
+// r; each entry c then gives L(r+q, c) = w_c / D_c and its term of D_{r+q} = d - sum of w_c L(r+q, c), and the
+// entries r..r+W-2 inside the block take their terms over c < r, all lanes side by side. What is left (the small
+// triangle inside the block, one row after the other) is done one number at a time.
+template <typename V, int N>
+[[gnu::always_inline]] inline bool factorRowsSideBySide(Vec<double> f, int r, double tinyTol, double* panel) {
+  constexpr int W = N * static_cast<int>(sizeof(V) / sizeof(double));
+  const int above = r - 1;
+  for (int q = 0; q < W; ++q) {
+    const int row = packed(r + q, 0);
+    for (int c = 1; c <= above; ++c) panel[static_cast<size_t>((c - 1) * W + q)] = f(row + c);
+  }
+  forwardSubstituteSideBySide<V, N>(readOnly(f), panel, above, 1);
+  double lanes[W];
+  for (int q = 0; q < W; ++q) lanes[q] = f(packed(r + q, r + q));
+  V d[N];
+  loadVectors(d, lanes);
+  for (int c = 1; c <= above; ++c) {
+    const double dc = f(packed(c, c));
+    V w[N], l[N];
+    loadVectors(w, panel + static_cast<size_t>((c - 1) * W));
+    for (int p = 0; p < N; ++p) {
+      l[p] = w[p] / dc;
+      d[p] -= w[p] * l[p];
+    }
+    storeVectors(lanes, l);
+    for (int q = 0; q < W; ++q) f(packed(r + q, c)) = lanes[q];
+  }
+  storeVectors(lanes, d);
+  // Entry r+e of row r+q (q > e): w - sum over c < r of L(r+e, c) w_c, in lane q of inside[e].
+  double inside[W - 1][W];
+  for (int e = 0; e < W - 1; ++e) {
+    for (int q = 0; q < W; ++q) inside[e][q] = q > e ? f(packed(r + q, r + e)) : 0.0;
+  }
+  {
+    V sums[W - 1][N];
+    for (int e = 0; e < W - 1; ++e) loadVectors(sums[e], inside[e]);
+    for (int c = 1; c <= above; ++c) {
+      V w[N];
+      loadVectors(w, panel + static_cast<size_t>((c - 1) * W));
+      for (int e = 0; e < W - 1; ++e) {
+        const double l = f(packed(r + e, c));
+        for (int p = 0; p < N; ++p) sums[e][p] -= l * w[p];
+      }
+    }
+    for (int e = 0; e < W - 1; ++e) storeVectors(inside[e], sums[e]);
+  }
+  for (int q = 0; q < W; ++q) {
+    const int row = packed(r + q, 0);
+    double w[W];
+    for (int e = 0; e < q; ++e) {
+      double y = inside[e][q];
+      for (int p = 0; p < e; ++p) y -= f(packed(r + e, r + p)) * w[p];
+      w[e] = y;
+    }
+    double dq = lanes[q];
+    for (int e = 0; e < q; ++e) {
+      const double l = w[e] / f(packed(r + e, r + e));
+      dq -= w[e] * l;
+      f(row + r + e) = l;
+    }
+    f(row + r + q) = dq;
+    if (dq < tinyTol) return false;
+  }
+  return true;
+}
+
+#ifdef KORVEX_WIDE_VECTORS
+// Rows from this one on (an odd one) are factored side by side while they have at most kSideBySideFactorRows
+// entries before the block (the panel lives on the stack).
+constexpr int kSideBySideFactorFrom = 17;
+constexpr int kSideBySideFactorRows = 128;
+
+// Factors rows r, r+1, ... in blocks side by side while they fit: the first row left, or 0 after a failing pivot.
+[[gnu::target("avx2")]] int factorRowsWithAvx2(Vec<double> f, int r, int n, double tinyTol) {
+  double panel[kSideBySideFactorRows * 4];
+  for (; r + 3 <= n && r - 1 <= kSideBySideFactorRows; r += 4) {
+    if (!factorRowsSideBySide<DoubleQuad, 1>(f, r, tinyTol, panel)) return 0;
+  }
+  return r;
+}
+
+[[gnu::target("avx512f")]] int factorRowsWithAvx512(Vec<double> f, int r, int n, double tinyTol) {
+  double panel[kSideBySideFactorRows * 8];
+  for (; r + 7 <= n && r - 1 <= kSideBySideFactorRows; r += 8) {
+    if (!factorRowsSideBySide<DoubleOctet, 1>(f, r, tinyTol, panel)) return 0;
+  }
+  for (; r + 3 <= n && r - 1 <= kSideBySideFactorRows; r += 4) {
+    if (!factorRowsSideBySide<DoubleQuad, 1>(f, r, tinyTol, panel)) return 0;
+  }
+  return r;
+}
+#endif
+
+// Rows r and r+1 of row-by-row factoring: they are forward-substituted side by side with the rows above r, then
+// row r is finished, then row r+1 takes its entry r from it.
+bool factorTwoRows(const Context& ctx, Vec<double> f, int r) {
+  const int row0 = packed(r, 0), row1 = packed(r + 1, 0);
+  forwardSubstitutePair(readOnly(f), f.sub(row0 + 1, r - 1), f.sub(row1 + 1, r - 1), r - 1);
+  if (!finishRow(ctx, f, r)) return false;
+  double w = f(row1 + r);
+  for (int p = 1; p < r; ++p) w -= f(row0 + p) * f(row1 + p);
+  f(row1 + r) = w;
+  return finishRow(ctx, f, r + 1);
+}
+
+// factorRows(f, 1, n) two rows at a time, on wide vectors four or eight at a time from row kSideBySideFactorFrom
+// (the rows before it are too short to pay for the panel). Every number is the one of row-by-row factoring, but
+// after a failing pivot the rows after it in the same block are partly changed (the solver then discards the
+// factor).
 bool factorAllRows(const Context& ctx, Vec<double> f, int n) {
   int r = 1;
+#ifdef KORVEX_WIDE_VECTORS
+  const VectorWidth vectors = vectorsInUse();
+  if (vectors != VectorWidth::k128 && n >= kSideBySideFactorFrom + 3) {
+    for (; r < kSideBySideFactorFrom; r += 2) {
+      if (!factorTwoRows(ctx, f, r)) return false;
+    }
+    r = vectors == VectorWidth::k512 ? factorRowsWithAvx512(f, r, n, ctx.settings.tinyTol)
+                                     : factorRowsWithAvx2(f, r, n, ctx.settings.tinyTol);
+    if (r == 0) return false;
+  }
+#endif
   for (; r + 1 <= n; r += 2) {
-    const int row0 = packed(r, 0), row1 = packed(r + 1, 0);
-    forwardSubstitutePair(readOnly(f), f.sub(row0 + 1, r - 1), f.sub(row1 + 1, r - 1), r - 1);
-    if (!finishRow(ctx, f, r)) return false;
-    double w = f(row1 + r);
-    for (int p = 1; p < r; ++p) w -= f(row0 + p) * f(row1 + p);
-    f(row1 + r) = w;
-    if (!finishRow(ctx, f, r + 1)) return false;
+    if (!factorTwoRows(ctx, f, r)) return false;
   }
   return r > n || factorRow(ctx, f, r);
 }

@@ -2,83 +2,115 @@
 
 #include <algorithm>
 #include <bitset>
-#include <cmath>
 
+#include "common/vector_width.h"
+#include "qp/side_by_side.h"
 
 namespace korvex::qp {
 
 namespace {
 
-// F y = v in place for the packed factor f of order n, for 2P right-hand sides held side by side (element i of pair
-// p at v[(i-1) stride + p]), each lane with the operations of solve(): forward substitution with the unit factor
-// (terms in increasing column), division by the diagonal, back substitution (terms in increasing row). Rows before
-// first are +0 in every lane and no lane holds a -0, so those rows stay +0 and their terms change nothing.
-template <int P>
-void solveSideBySide(Vec<const double> f, double* v, int stride, int n, int first) {
-  // Element i of pair p at v + 2 ((i-1) stride + p).
-  const auto at = [&](int i) { return v + 2 * static_cast<size_t>(i - 1) * static_cast<size_t>(stride); };
-  // Forward substitution, B rows at a time so that at least eight sums run side by side: their terms over the
-  // columns before the block first, then the small triangle inside the block, each row in increasing column.
-  constexpr int B = P >= 8 ? 1 : 8 / P;
-  int r = first + 1;
-  for (; r + B - 1 <= n; r += B) {
-    DoublePair y[B][P];
-    int row[B];
-    for (int q = 0; q < B; ++q) {
-      row[q] = packed(r + q, 0);
-      for (int p = 0; p < P; ++p) y[q][p] = loadPair(at(r + q) + 2 * p);
+// What the run needs to know of the numbers in a panel of n elements of width lanes.
+struct PanelSigns {
+  int first;                                      // the first element where a lane holds anything but a zero
+  bool minusZero;                                 // some lane holds a -0
+  std::array<bool, RowSolves::kLanes> zeroOrNan;  // by lane: it holds a zero or a NaN
+};
+
+// panelSigns with N vectors of type V per element, all lanes side by side.
+template <typename V, int N>
+[[gnu::always_inline]] inline PanelSigns panelSignsWith(const double* panel, int n) {
+  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
+  using Mask = decltype(V{} == V{});  // per lane all ones (true) or zero
+  const V zero = {};
+  const Mask none = {};
+  const auto any = [&](const Mask& m) {
+    long long bits = 0;
+    for (int k = 0; k < K; ++k) bits |= m[k];
+    return bits != 0;
+  };
+  Mask minusZero = none, zeroOrNan[N];
+  for (int p = 0; p < N; ++p) zeroOrNan[p] = none;
+  int first = 0;
+  for (int i = 1; i <= n; ++i) {
+    V x[N];
+    loadVectors(x, panel + static_cast<size_t>(i - 1) * (N * K));
+    Mask nonzero = none;
+    for (int p = 0; p < N; ++p) {
+      const Mask isZero = x[p] == zero;
+      nonzero |= ~isZero;
+      minusZero |= isZero & (__builtin_bit_cast(Mask, x[p]) < none);
+      zeroOrNan[p] |= isZero | (x[p] != x[p]);
     }
-    for (int c = first; c < r; ++c) {
-      const double* const vc = at(c);
-      DoublePair yc[P];
-      for (int p = 0; p < P; ++p) yc[p] = loadPair(vc + 2 * p);
-      for (int q = 0; q < B; ++q) {
-        const double l = f(row[q] + c);
-        for (int p = 0; p < P; ++p) y[q][p] -= l * yc[p];
-      }
-    }
-    for (int q = 1; q < B; ++q) {
-      for (int e = 0; e < q; ++e) {
-        const double l = f(row[q] + r + e);
-        for (int p = 0; p < P; ++p) y[q][p] -= l * y[e][p];
-      }
-    }
-    for (int q = 0; q < B; ++q) {
-      for (int p = 0; p < P; ++p) storePair(at(r + q) + 2 * p, y[q][p]);
-    }
+    if (first == 0 && any(nonzero)) first = i;
   }
-  for (; r <= n; ++r) {
-    const int row = packed(r, 0);
-    DoublePair y[P];
-    double* const vr = at(r);
-    for (int p = 0; p < P; ++p) y[p] = loadPair(vr + 2 * p);
-    for (int c = first; c < r; ++c) {
-      const double l = f(row + c);
-      const double* const vc = at(c);
-      for (int p = 0; p < P; ++p) y[p] -= l * loadPair(vc + 2 * p);
-    }
-    for (int p = 0; p < P; ++p) storePair(vr + 2 * p, y[p]);
+  PanelSigns signs{first == 0 ? n : first, any(minusZero), {}};
+  for (int lane = 0; lane < N * K; ++lane) {
+    signs.zeroOrNan[static_cast<size_t>(lane)] = zeroOrNan[lane / K][lane % K] != 0;
   }
-  for (int r = 1; r <= n; ++r) {
-    const double d = f(packed(r, r));
-    double* const vr = at(r);
-    for (int p = 0; p < P; ++p) storePair(vr + 2 * p, loadPair(vr + 2 * p) / d);
+  return signs;
+}
+
+#ifdef KORVEX_WIDE_VECTORS
+// Without "fma" in the targets: no product is ever fused with the subtraction that follows it.
+[[gnu::target("avx2")]] void solveWithAvx2(Vec<const double> f, double* v, int vectors, int n, int first) {
+  switch (vectors) {
+    case 1: solveSideBySideWith<DoubleQuad, 1>(f, v, n, first); break;
+    case 2: solveSideBySideWith<DoubleQuad, 2>(f, v, n, first); break;
+    default: solveSideBySideWith<DoubleQuad, 4>(f, v, n, first); break;
   }
-  for (int r = n - 1; r >= 1; --r) {
-    DoublePair y[P];
-    double* const vr = at(r);
-    for (int p = 0; p < P; ++p) y[p] = loadPair(vr + 2 * p);
-    // L(c, r) down column r: consecutive rows of the packed array are c entries apart.
-    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) {
-      const double l = f(position);
-      const double* const vc = at(c);
-      for (int p = 0; p < P; ++p) y[p] -= l * loadPair(vc + 2 * p);
-    }
-    for (int p = 0; p < P; ++p) storePair(vr + 2 * p, y[p]);
+}
+
+[[gnu::target("avx2")]] PanelSigns panelSignsWithAvx2(const double* panel, int vectors, int n) {
+  switch (vectors) {
+    case 1: return panelSignsWith<DoubleQuad, 1>(panel, n);
+    case 2: return panelSignsWith<DoubleQuad, 2>(panel, n);
+    default: return panelSignsWith<DoubleQuad, 4>(panel, n);
+  }
+}
+
+[[gnu::target("avx512f")]] void solveWithAvx512(Vec<const double> f, double* v, int vectors, int n, int first) {
+  switch (vectors) {
+    case 1: solveSideBySideWith<DoubleOctet, 1>(f, v, n, first); break;
+    default: solveSideBySideWith<DoubleOctet, 2>(f, v, n, first); break;
+  }
+}
+[[gnu::target("avx512f")]] PanelSigns panelSignsWithAvx512(const double* panel, int vectors, int n) {
+  return vectors == 1 ? panelSignsWith<DoubleOctet, 1>(panel, n) : panelSignsWith<DoubleOctet, 2>(panel, n);
+}
+#endif
+
+// The first element of the n of a panel of width lanes where a lane holds anything but a zero (n if none), whether
+// some lane holds a -0, and by lane whether it holds a zero or a NaN.
+PanelSigns panelSigns(const double* panel, int width, int n) {
+#ifdef KORVEX_WIDE_VECTORS
+  const VectorWidth vectors = vectorsInUse();
+  if (vectors == VectorWidth::k512 && width >= 8) return panelSignsWithAvx512(panel, width / 8, n);
+  if (vectors >= VectorWidth::k256 && width >= 4) return panelSignsWithAvx2(panel, width / 4, n);
+#endif
+  switch (width) {
+    case 2: return panelSignsWith<DoublePair, 1>(panel, n);
+    case 4: return panelSignsWith<DoublePair, 2>(panel, n);
+    case 8: return panelSignsWith<DoublePair, 4>(panel, n);
+    default: return panelSignsWith<DoublePair, 8>(panel, n);
   }
 }
 
 }  // namespace
+
+void solveSideBySide(Vec<const double> f, double* panel, int width, int n, int first) {
+#ifdef KORVEX_WIDE_VECTORS
+  const VectorWidth vectors = vectorsInUse();
+  if (vectors == VectorWidth::k512 && width >= 8) return solveWithAvx512(f, panel, width / 8, n, first);
+  if (vectors >= VectorWidth::k256 && width >= 4) return solveWithAvx2(f, panel, width / 4, n, first);
+#endif
+  switch (width) {
+    case 2: solveSideBySideWith<DoublePair, 1>(f, panel, n, first); break;
+    case 4: solveSideBySideWith<DoublePair, 2>(f, panel, n, first); break;
+    case 8: solveSideBySideWith<DoublePair, 4>(f, panel, n, first); break;
+    default: solveSideBySideWith<DoublePair, 8>(f, panel, n, first); break;
+  }
+}
 
 bool RowSolves::begin(const Rows& rows) {
   n_ = rows.n();
@@ -163,48 +195,29 @@ void RowSolves::run(const Rows& rows, Vec<const double> hfac, const std::array<J
   const size_t width = 2 * static_cast<size_t>(stride);                          // lanes per element
   double* const panel = panel_.data();
   std::fill_n(panel, static_cast<size_t>(n) * width, 0.0);
-  // The right-hand sides, exactly as the row gradients give them, and where their forward substitution may start.
-  bool anyMinusZero = false;
-  int first = n;
+  // The right-hand sides, exactly as the row gradients give them.
   for (int lane = 0; lane < count; ++lane) {
     const Job job = jobs[static_cast<size_t>(lane)];
     double* const to = panel + lane;
     if (job.base > rows.nc()) {
-      const int i = job.base - rows.nc();
-      to[static_cast<size_t>(i - 1) * width] = job.sign * 1.0;
-      first = std::min(first, i);
+      to[static_cast<size_t>(job.base - rows.nc() - 1) * width] = job.sign * 1.0;
       continue;
     }
     const double* const a = rows.a().column(job.base).data();
-    int laneFirst = n;
-    for (int i = n; i >= 1; --i) {
-      const double x = job.sign * a[i - 1];
-      to[static_cast<size_t>(i - 1) * width] = x;
-      if (x != 0.0) laneFirst = i;
-      anyMinusZero = anyMinusZero || (x == 0.0 && std::signbit(x));
-    }
-    first = std::min(first, laneFirst);
+    for (int i = 0; i < n; ++i) to[static_cast<size_t>(i) * width] = job.sign * a[i];
   }
-  if (anyMinusZero) first = 1;
-  switch (stride) {
-    case 1: solveSideBySide<1>(hfac, panel, stride, n, first); break;
-    case 2: solveSideBySide<2>(hfac, panel, stride, n, first); break;
-    case 4: solveSideBySide<4>(hfac, panel, stride, n, first); break;
-    default: solveSideBySide<kPairs>(hfac, panel, stride, n, first); break;
-  }
+  const PanelSigns signs = panelSigns(panel, static_cast<int>(width), n);
+  solveSideBySide(hfac, panel, static_cast<int>(width), n, signs.minusZero ? 1 : signs.first);
+  const PanelSigns solved = panelSigns(panel, static_cast<int>(width), n);
   for (int lane = 0; lane < count; ++lane) {
     const Job job = jobs[static_cast<size_t>(lane)];
     const int number = ++used_;
     double* const out = stored(number);
     const double* const from = panel + lane;
-    bool zeroOrNan = false;
-    for (int i = 0; i < n; ++i) {
-      const double x = from[static_cast<size_t>(i) * width];
-      out[i] = x;
-      zeroOrNan = zeroOrNan || !(x != 0.0 && x == x);
-    }
+    for (int i = 0; i < n; ++i) out[i] = from[static_cast<size_t>(i) * width];
     slot(job.base, job.sign) = number;
     if (job.sign > 0.0) {
+      const bool zeroOrNan = solved.zeroOrNan[static_cast<size_t>(lane)];
       negates_[static_cast<size_t>(job.base)] = !zeroOrNan;
       if (zeroOrNan) bothSigns_ = true;
     }

@@ -5,11 +5,11 @@
 // adding row j takes H^-1 n_j, so each row needs the solves of both signs of its base.
 //
 // Solving with the packed factor ends in a back substitution whose every step waits for the one before, so one
-// vector keeps the processor mostly idle. Here up to 16 right-hand sides are solved side by side, each lane taking
-// exactly the operations of solve(): the base of the row asked for, then those of the rows likeliest to be asked
-// for next (the most violated ones, then the equality rows not solved yet). A run costs about the same for two
-// lanes as for eight, but nothing is gained by lanes whose solves go unused: the number of lanes follows the share
-// of solves the previous QP solve used.
+// vector keeps the processor mostly idle. Here up to 16 right-hand sides are solved side by side (on the widest
+// vectors the processor has, see common/vector_width.h), each lane taking exactly the operations of solve(): the
+// base of the row asked for, then those of the rows likeliest to be asked for next (the most violated ones, then
+// the equality rows not solved yet). A run costs about the same for two lanes as for eight, but nothing is gained
+// by lanes whose solves go unused: the number of lanes follows the share of solves the previous QP solve used.
 //
 // The solve of -u is the solve of +u with every sign changed wherever that one has no zero and no NaN: negating
 // every right-hand side negates every product and every difference exactly (rounding to nearest is symmetric) and
@@ -89,6 +89,13 @@ class RowSolves {
   std::array<bool, kStoredDoubles + 1> fetched_{};  // by slot
   std::array<double, kMaxOrder * kLanes> panel_{};  // the right-hand sides of one run, side by side
 };
+
+// F y = v in place for the packed factor f of order n, for width (2, 4, 8 or 16) right-hand sides held side by side
+// (lane k of element i at panel[(i-1) width + k]), each lane with the operations of solve(): forward substitution
+// with the unit factor (terms in increasing column), division by the diagonal, back substitution (terms in
+// increasing row). Rows before first are +0 in every lane and no lane holds a -0 (else first is 1), so those rows
+// stay +0 and their terms change nothing. Runs on the widest vectors in use (see vectorsInUse()).
+void solveSideBySide(Vec<const double> f, double* panel, int width, int n, int first);
 
 // The rows that are neither active nor the twin of an active equality row, by decreasing value (the first found first
 // on equal values), leaving out row skip: the first ranked.length() of them (at most kLanes) into ranked(1..),

@@ -1,0 +1,35 @@
+#include "common/vector_width.h"
+
+#include <algorithm>
+#include <atomic>
+
+namespace korvex {
+
+namespace {
+
+VectorWidth detectWidestVectors() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  // The checks include the operating system's consent (the XGETBV register state), not only the CPUID bits.
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) return VectorWidth::k512;
+  if (__builtin_cpu_supports("avx2")) return VectorWidth::k256;
+#endif
+  return VectorWidth::k128;
+}
+
+std::atomic<VectorWidth> inUse{widestVectors()};
+
+}  // namespace
+
+VectorWidth widestVectors() {
+  static const VectorWidth widest = detectWidestVectors();
+  return widest;
+}
+
+VectorWidth vectorsInUse() { return inUse.load(std::memory_order_relaxed); }
+
+void useVectors(VectorWidth width) {
+  inUse.store(std::min(width, widestVectors()), std::memory_order_relaxed);
+}
+
+}  // namespace korvex

@@ -1,0 +1,18 @@
+// How many doubles one vector register of the wide kernels holds: 2 (SSE2, every x86-64 processor), 4 (AVX2) or
+// 8 (AVX-512F), the widest that both the processor and the operating system support, found once when the library
+// is loaded. Every width does exactly the operations of the plain code in each lane (no fused multiply-add), so
+// the width changes how fast a kernel runs, never one bit of what it gives.
+#pragma once
+
+namespace korvex {
+
+enum class VectorWidth { k128 = 2, k256 = 4, k512 = 8 };
+
+// The widest vectors this machine has.
+VectorWidth widestVectors();
+// The width the kernels use: the widest unless useVectors() chose a narrower one.
+VectorWidth vectorsInUse();
+// Makes the kernels use the given width, narrowed to the widest this machine has (the tests run every path).
+void useVectors(VectorWidth width);
+
+}  // namespace korvex

@@ -1,0 +1,108 @@
+// Kernels that work on many right-hand sides held side by side, one lane each, on vectors of 2, 4 or 8 doubles
+// (one register of SSE2, AVX2 or AVX-512F). Each lane takes exactly the operations, in the same order, of the one
+// right-hand side kernel it stands for. They are always inlined into a function compiled for its vectors.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#include "common/double_pair.h"
+#include "common/views.h"
+#include "qp/kernels.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define KORVEX_WIDE_VECTORS 1  // the AVX2 and AVX-512F kernels are compiled (and chosen at run time)
+#endif
+
+namespace korvex::qp {
+
+using DoubleQuad = double __attribute__((vector_size(32)));
+using DoubleOctet = double __attribute__((vector_size(64)));
+
+// The N vectors of one element, one unaligned load or store each.
+template <typename V, int N>
+[[gnu::always_inline]] inline void loadVectors(V (&y)[N], const double* from) {
+  for (int p = 0; p < N; ++p) std::memcpy(&y[p], from + p * static_cast<int>(sizeof(V) / sizeof(double)), sizeof(V));
+}
+template <typename V, int N>
+[[gnu::always_inline]] inline void storeVectors(double* to, const V (&y)[N]) {
+  for (int p = 0; p < N; ++p) std::memcpy(to + p * static_cast<int>(sizeof(V) / sizeof(double)), &y[p], sizeof(V));
+}
+
+// Forward substitution with the unit factor of the packed f for rows first+1..n of the right-hand sides side by
+// side, N vectors of V per element (lane k of element i at v[(i-1) N K + k], K doubles per vector); each row's
+// terms in increasing column. Rows before first are +0 in every lane and hold no -0 (else first is 1).
+template <typename V, int N>
+[[gnu::always_inline]] inline void forwardSubstituteSideBySide(Vec<const double> f, double* v, int n, int first) {
+  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
+  const auto at = [&](int i) { return v + static_cast<size_t>(i - 1) * (N * K); };
+  // Forward substitution, B rows at a time so that at least eight sums run side by side: their terms over the
+  // columns before the block first, then the small triangle inside the block, each row in increasing column.
+  constexpr int B = N >= 8 ? 1 : 8 / N;
+  int r = first + 1;
+  for (; r + B - 1 <= n; r += B) {
+    V y[B][N];
+    int row[B];
+    for (int q = 0; q < B; ++q) {
+      row[q] = packed(r + q, 0);
+      loadVectors(y[q], at(r + q));
+    }
+    for (int c = first; c < r; ++c) {
+      V yc[N];
+      loadVectors(yc, at(c));
+      for (int q = 0; q < B; ++q) {
+        const double l = f(row[q] + c);
+        for (int p = 0; p < N; ++p) y[q][p] -= l * yc[p];
+      }
+    }
+    for (int q = 1; q < B; ++q) {
+      for (int e = 0; e < q; ++e) {
+        const double l = f(row[q] + r + e);
+        for (int p = 0; p < N; ++p) y[q][p] -= l * y[e][p];
+      }
+    }
+    for (int q = 0; q < B; ++q) storeVectors(at(r + q), y[q]);
+  }
+  for (; r <= n; ++r) {
+    const int row = packed(r, 0);
+    V y[N];
+    loadVectors(y, at(r));
+    for (int c = first; c < r; ++c) {
+      const double l = f(row + c);
+      V yc[N];
+      loadVectors(yc, at(c));
+      for (int p = 0; p < N; ++p) y[p] -= l * yc[p];
+    }
+    storeVectors(at(r), y);
+  }
+}
+
+// forwardSubstituteSideBySide, division by the diagonal, back substitution (terms in increasing row): solve() in
+// every lane.
+template <typename V, int N>
+[[gnu::always_inline]] inline void solveSideBySideWith(Vec<const double> f, double* v, int n, int first) {
+  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
+  const auto at = [&](int i) { return v + static_cast<size_t>(i - 1) * (N * K); };
+  forwardSubstituteSideBySide<V, N>(f, v, n, first);
+  for (int r = 1; r <= n; ++r) {
+    const double d = f(packed(r, r));
+    V y[N];
+    loadVectors(y, at(r));
+    for (int p = 0; p < N; ++p) y[p] /= d;
+    storeVectors(at(r), y);
+  }
+  for (int r = n - 1; r >= 1; --r) {
+    V y[N];
+    loadVectors(y, at(r));
+    // L(c, r) down column r: consecutive rows of the packed array are c entries apart.
+    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) {
+      const double l = f(position);
+      V yc[N];
+      loadVectors(yc, at(c));
+      for (int p = 0; p < N; ++p) y[p] -= l * yc[p];
+    }
+    storeVectors(at(r), y);
+  }
+}
+
+}  // namespace korvex::qp
