@@ -25,6 +25,9 @@ bool hasLowerRow(int type) { return type == kBothBounds || type == kLowerBound; 
 
 bool allFinite(Vec<const double> v, int n) { return n <= 0 || qp::allFinite(v.sub(1, n).data(), n); }
 
+// Neither zero nor NaN: a number whose negation is determined by rounding alone.
+bool hasSign(double v) { return v != 0.0 && !std::isnan(v); }
+
 // The internal failures are reported whatever the print level.
 void reportFailure(Context& ctx, std::string_view text) { ctx.messageText.clear().text(text).print(); }
 
@@ -227,18 +230,28 @@ void forwardSubstitute(Vec<const double> f, Vec<double> v, int count, int first 
   }
 }
 
+// v(r) = v(r) / D_r, last row first: the back substitution that follows starts from the last row.
 void divideByDiagonal(Vec<const double> f, Vec<double> v, int n) {
-  for (int r = 1; r <= n; ++r) v(r) = v(r) / f(packed(r, r));
+  for (int r = n; r >= 1; --r) v(r) = v(r) / f(packed(r, r));
 }
 
-// v(r) = v(r) - sum over c > r of L(c, r) v(c) for r = n-1 down to 1, the terms subtracted in increasing c. Each
-// row needs the row below it finished, so one vector's rows run strictly one after the other.
-void backSubstitute(Vec<const double> f, Vec<double> v, int n) {
-  for (int r = n - 1; r >= 1; --r) {
-    double y = v(r);
+// divideByDiagonal, then v(r) = v(r) - sum over c > r of L(c, r) v(c) for r = n-1 down to 1, the terms subtracted in
+// increasing c. Each row needs the row below it finished, so one vector's rows run strictly one after the other,
+// each subtraction waiting on the one before; the divisions do not, and run meanwhile, each just before its row.
+//
+// The chain leaves room for independent work: with negatedRow, also factors(c) = -negatedRow(c) / D_c for
+// c = 1..n, one per row (see Reuse: the row of the factor that adding the direction's row takes).
+void divideAndBackSubstitute(Vec<const double> f, Vec<double> v, int n, const double* negatedRow = nullptr,
+                             double* factors = nullptr) {
+  for (int r = n; r >= 1; --r) {
+    double y = v(r) / f(packed(r, r));
     // L(c, r) down column r: consecutive rows of the packed array are c entries apart.
     for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) y -= f(position) * v(c);
     v(r) = y;
+    if (negatedRow != nullptr) {
+      const int c = n + 1 - r;
+      factors[c - 1] = -negatedRow[c - 1] / f(packed(c, c));
+    }
   }
 }
 
@@ -507,8 +520,7 @@ bool factorAllRows(const Context& ctx, Vec<double> f, int n) {
 
 void solve(Vec<const double> f, Vec<double> v, int n) {
   forwardSubstitute(f, v, n);
-  divideByDiagonal(f, v, n);
-  backSubstitute(f, v, n);
+  divideAndBackSubstitute(f, v, n);
 }
 
 bool start(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x,
@@ -773,15 +785,25 @@ namespace {
 // entries before from are those row r has after a drop at from) are carried over: rows of the factor before from
 // do not change, so neither do those entries' substituted values nor their factors. The others are formed as
 // factorRow forms them, and the pivot d = M(r, r) - sum of w_c L(r, c) takes every term in increasing c.
-bool factorRowCarrying(const Context& ctx, Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from) {
+// With the direction's sums (from = 1) w(1..r-1) is -y(1..r-1) and L(r, 1..r-1) their factors instead: see Reuse.
+bool factorRowCarrying(const Context& ctx, Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from,
+                       const Reuse* added = nullptr) {
   const int row = packed(r, 0);
   const int below = packed(r + 1, 0);
-  for (int c = 1; c < from && c < r; ++c) {
-    w(row + c) = w(below + c);
-    f(row + c) = f(below + c);
+  if (added != nullptr) {
+    for (int c = 1; c < r; ++c) {
+      w(row + c) = -added->substitutedSums[static_cast<size_t>(c - 1)];
+      f(row + c) = added->addedRowFactors[static_cast<size_t>(c - 1)];
+    }
+    from = r;  // every factor carried
+  } else {
+    for (int c = 1; c < from && c < r; ++c) {
+      w(row + c) = w(below + c);
+      f(row + c) = f(below + c);
+    }
+    for (int c = std::max(from, 1); c < r; ++c) w(row + c) = m(row + c);
+    forwardSubstitute(readOnly(f), w.sub(row + 1, r - 1), r - 1, from);
   }
-  for (int c = std::max(from, 1); c < r; ++c) w(row + c) = m(row + c);
-  forwardSubstitute(readOnly(f), w.sub(row + 1, r - 1), r - 1, from);
   double d = m(row + r);
   for (int c = 1; c < r; ++c) {
     const double wc = w(row + c);
@@ -809,6 +831,13 @@ void formActiveRow(const Rows& rows, Vec<const int> iact, Mat<const double> hinv
   out(r) = rows.dot(iact(r), column);
 }
 
+// The reuse, when adding row kv at position r right after its direction may take the direction's forward-substituted
+// sums, negated, as the new row of the factor forward-substituted (see Reuse); nullptr otherwise.
+const Reuse* negatableSubstitutedSums(const Reuse* reuse, int kv, int r) {
+  const bool negatable = reuse != nullptr && reuse->sumRow == kv && reuse->sumCount == r - 1 && reuse->sumsNegatable;
+  return negatable ? reuse : nullptr;
+}
+
 }  // namespace
 
 bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<double> xlag, Vec<double> actmat,
@@ -816,6 +845,7 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
   const int n = rows.n();
   const bool keepsUnfactored = reuse != nullptr && reuse->unfactored.length() > 0;
   const bool dropped = k <= nact;
+  const Reuse* added = nullptr;  // the reuse when the added row comes from its direction's sums
   if (k > nact) {
     if (nact >= n) {
       reportFailure(ctx, kTooManyActive);
@@ -837,6 +867,7 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
     const Vec<double> row = keepsUnfactored ? reuse->unfactored.sub(packed(nact, 1), nact)
                                             : actmat.sub(packed(nact, 1), nact);
     formActiveRow(rows, readOnly(iact), readOnly(hinvn), nact, reuse, row);
+    added = negatableSubstitutedSums(reuse, kv, nact);
     if (reuse != nullptr) {
       reuse->row = reuse->plus = reuse->minus = 0;
       reuse->sumRow = 0;
@@ -847,7 +878,15 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
     for (int p = k; p <= nact; ++p) {
       iact(p) = iact(p + 1);
       xlag(p) = xlag(p + 1);
-      for (int i = 1; i <= n; ++i) hinvn(i, p) = hinvn(i, p + 1);
+    }
+    // Columns k+1..nact+1 of HINVN one column to the left; with no rows below n in a column they are one block.
+    if (hinvn.ld() == n && k <= nact) {
+      const double* const from = hinvn.column(k + 1).data();
+      std::copy(from, from + static_cast<size_t>(nact - k + 1) * static_cast<size_t>(n), hinvn.column(k).data());
+    } else {
+      for (int p = k; p <= nact; ++p) {
+        for (int i = 1; i <= n; ++i) hinvn(i, p) = hinvn(i, p + 1);
+      }
     }
     // Rows k..nact of M from scratch, M(r, c) = n_IACT(c)' H^-1 n_IACT(r), or, when M is kept, as the rows after
     // the dropped one without their entry k.
@@ -866,7 +905,7 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
   const int carried = dropped ? k : 1;
   for (int r = k; r <= nact; ++r) {
     if (keepsSubstituted) {
-      if (!factorRowCarrying(ctx, actmat, reuse->substituted, readOnly(reuse->unfactored), r, carried)) {
+      if (!factorRowCarrying(ctx, actmat, reuse->substituted, readOnly(reuse->unfactored), r, carried, added)) {
         reportFailure(ctx, kNonPositiveActiveMatrix);
         return false;
       }
@@ -875,7 +914,10 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
     if (keepsUnfactored) {
       for (int c = 1; c <= r; ++c) actmat(packed(r, c)) = reuse->unfactored(packed(r, c));
     }
-    if (!factorRow(ctx, actmat, r)) {
+    if (added != nullptr) {
+      for (int c = 1; c < r; ++c) actmat(packed(r, c)) = -added->substitutedSums[static_cast<size_t>(c - 1)];
+    }
+    if (!(added != nullptr ? finishRow(ctx, actmat, r) : factorRow(ctx, actmat, r))) {
       reportFailure(ctx, kNonPositiveActiveMatrix);
       return false;
     }
@@ -891,12 +933,28 @@ double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<dou
                         Vec<const double> actmat, Mat<const double> hinvn, int kv, Reuse* reuse) {
   const int n = rows.n();
   rows.dots(iact, nact, readOnly(z), r);
-  if (reuse != nullptr && reuse->sums.length() >= nact) {
+  const bool keepsSums = reuse != nullptr && reuse->sums.length() >= nact && nact <= Reuse::kMaxOrder;
+  if (keepsSums) {
     for (int k = 1; k <= nact; ++k) reuse->sums(k) = r(k);
     reuse->sumRow = kv;
     reuse->sumCount = nact;
   }
-  solve(actmat, r, nact);
+  // solve(actmat, r, nact), keeping the sums forward-substituted and, when adding kv may take them, the factors of
+  // its new row.
+  forwardSubstitute(actmat, r, nact);
+  const double* negatedRow = nullptr;
+  if (keepsSums) {
+    bool negatable = true;
+    for (int k = 1; k <= nact; ++k) {
+      const double y = r(k);
+      reuse->substitutedSums[static_cast<size_t>(k - 1)] = y;
+      negatable = negatable && hasSign(y) && hasSign(reuse->sums(k));
+    }
+    reuse->sumsNegatable = negatable;
+    // Only an addition that carries substituted rows takes the factors; the others divide as they finish the row.
+    if (negatable && reuse->substituted.length() > 0) negatedRow = reuse->substitutedSums.data();
+  }
+  divideAndBackSubstitute(actmat, r, nact, negatedRow, reuse != nullptr ? reuse->addedRowFactors.data() : nullptr);
   // z(i) -= HINVN(i, k) r(k) for k = 1..nact in turn, each z(i) taking its terms in increasing k; four k at a time
   // for every i.
   int k = 1;

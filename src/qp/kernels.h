@@ -268,10 +268,18 @@ class RowSolves;
 //  - The sums n_IACT(c)'z of the latest direction before they are solved with M, z = -H^-1 n_kv: the entries of
 //    the new row of M when kv is added are n_IACT(c)'H^-1 n_kv, the same sums with their signs changed (rounding
 //    is symmetric; a zero or NaN sum, whose sign is not determined so, is formed again).
+//  - The same sums forward-substituted with the factor of M, y = L^-1 N'z, before their division by the diagonal.
+//    Adding kv leaves rows 1..NACT of the factor as they are, so its new row forward-substituted is L^-1 of the
+//    negated sums: the same operations on operands of opposite sign, which give -y exactly wherever every sum and
+//    every y_c is neither zero nor NaN (a difference of equal values is +0 whatever their signs, so only a zero
+//    partial value can fail to change sign, and a later nonzero term makes the result exact again unless it ends
+//    zero). The divisions of the new row by the diagonal, L(r, c) = -y_c / D_c, are made while the direction's
+//    back substitution runs (its chain of dependent subtractions leaves the processor room), so the addition only
+//    forms the pivot.
 //  - The rows of M before they are factored, so that a drop moves the rows after it down instead of forming them
 //    again, and the same rows half factored (forward-substituted), whose entries before a dropped row stay as they
 //    are.
-// The last two need the solver's scratch arrays (problems of up to kMaxOrder variables).
+// The sums, and all after them, need the solver's scratch arrays (problems of up to kMaxOrder variables).
 struct Reuse {
   static constexpr int kMaxOrder = 100;
 
@@ -291,6 +299,10 @@ struct Reuse {
   Vec<double> sums;       // n_IACT(c)'z, c = 1..sumCount, of the latest direction for sumRow
   int sumRow = 0;
   int sumCount = 0;
+  std::array<double, kMaxOrder> substitutedSums{};  // y(1..sumCount) = L^-1 sums, kept along with the sums
+  bool sumsNegatable = false;                       // no sum and no y(c) is zero or NaN
+  std::array<double, kMaxOrder> addedRowFactors{};  // then -y(c) / D_c, formed while r is solved for (with
+                                                    // the substituted rows kept)
   Vec<double> unfactored;   // M packed like ACTMAT, rows 1..NACT (empty when not kept)
   Vec<double> substituted;  // with it, the rows of M forward-substituted before the division by the diagonal
 };

@@ -1,6 +1,7 @@
 // What the QP solver keeps instead of forming it again must be the same bits as the plain kernels give: the row
-// solves formed side by side (and their negations), the sums that leave out the zero terms of sparse rows, and the
-// marks of the passed-over rows it keeps up to date through additions and drops.
+// solves formed side by side (and their negations), the sums that leave out the zero terms of sparse rows, the
+// factor of the active rows' matrix that additions and drops form from what the directions leave, and the marks of
+// the passed-over rows kept up to date through additions and drops.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -268,6 +269,123 @@ TEST_F(QpReuse, SumsOverSparseRowsAreTheBitsOfTheFullSums) {
       EXPECT_TRUE(sameBits(c1[static_cast<size_t>(j)], c2[static_cast<size_t>(j)])) << "value of row " << j + 1;
       EXPECT_TRUE(sameBits(d1[static_cast<size_t>(j)], d2[static_cast<size_t>(j)])) << "sum of row " << total - j;
       EXPECT_TRUE(sameBits(full.dot(j + 1, v), sparse.dot(j + 1, v))) << "dot of row " << j + 1;
+    }
+  }
+}
+
+// One way of carrying the active rows through directions, additions and drops: plainly, or with the reuse the
+// solver keeps for few variables (no substituted rows) or for many.
+struct ActiveRows {
+  ActiveRows(int n, bool reusing, bool substituting)
+      : reusing(reusing),
+        iact(static_cast<size_t>(n)),
+        xlag(static_cast<size_t>(n)),
+        z(static_cast<size_t>(n)),
+        r(static_cast<size_t>(n)),
+        actmat(static_cast<size_t>(qp::packedLength(n))),
+        unfactored(actmat),
+        substituted(actmat),
+        sums(static_cast<size_t>(n)),
+        hinvn(static_cast<size_t>(n * n)) {
+    if (!reusing) return;
+    reuse.unfactored = Vec<double>(unfactored.data(), qp::packedLength(n));
+    reuse.sums = Vec<double>(sums.data(), n);
+    if (substituting) reuse.substituted = Vec<double>(substituted.data(), qp::packedLength(n));
+  }
+  bool reusing;
+  int nact = 0;
+  std::vector<int> iact;
+  Vector xlag, z, r, actmat, unfactored, substituted, sums, hinvn;
+  qp::Reuse reuse;
+};
+
+TEST_F(QpReuse, FactorOfTheActiveRowsIsTheBitsOfFormingItAgain) {
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  struct Step {
+    int kv;    // the direction is for row kv
+    int drop;  // then active position drop is dropped, or (0) row kv is added
+  };
+  struct Case {
+    int n, nc;
+    Vector a;  // column-major n x nc; empty: dense random
+    bool identity;  // H = I, else I + M M'/n
+    std::vector<Step> steps;
+  };
+  // Every variable has both bound rows: nc + 2i - 1 is x_i <= XU_i (gradient e_i), nc + 2i is XL_i <= x_i (-e_i).
+  const Case cases[] = {
+      // H = I, a = e1 + e2, e1 + e3, e2 + e4. Adding row 2 after rows 4 (e1) and 1: sums -1, -1 forward-substitute
+      // to -1, +0, whose negation has the wrong sign. Bound rows give sums of +0 and -0 (row 5: -z1 with z1 = +0).
+      {4, 3, {1, 1, 0, 0, 1, 0, 1, 0, 0, 1, 0, 1}, true,
+       {{4, 0}, {1, 0}, {2, 0}, {11, 0}, {9, 3}, {9, 0}, {3, 1}, {3, 0}}},
+      {4, 3, {1, 1, 0, 0, 1, 0, 1, 0, 0, 1, 0, 1}, true, {{5, 0}, {6, 0}, {2, 0}, {3, 0}}},
+      // A NaN in a gradient: its sums, its row of M and every later substituted sum are NaN.
+      {5, 2, {1, nan, 0, 2, 0, 1, 1, 1, 1, 1}, false, {{5, 0}, {1, 0}, {2, 0}, {10, 0}, {7, 1}, {7, 0}}},
+      // Dense rows, whose substituted sums are taken negated, up to more than 40 active rows (substituted eight
+      // rows side by side).
+      {60, 45, {}, false, {}},
+  };
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  for (const Case& t : cases) {
+    const int n = t.n;
+    Vector h(static_cast<size_t>(n * n), 0.0), m(static_cast<size_t>(n * n));
+    for (double& v : m) v = u(rng);
+    for (int i = 0; i < n; ++i) {
+      for (int j = 0; j < n; ++j) {
+        double sum = i == j ? 1.0 : 0.0;
+        for (int k = 0; k < n && !t.identity; ++k) sum += m[i * n + k] * m[j * n + k] / n;
+        h[static_cast<size_t>(i + j * n)] = sum;
+      }
+    }
+    Vector hfac(static_cast<size_t>(qp::packedLength(n))), g(static_cast<size_t>(n), 0.0), x(g);
+    ASSERT_TRUE(qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n),
+                          Vec<double>(hfac.data(), qp::packedLength(n)), Vec<const double>(g.data(), n),
+                          Vec<double>(x.data(), n)));
+    const Vector a = t.a.empty() ? constraintMatrix(rng, n, t.nc, false) : t.a;
+    const std::vector<int> itype(static_cast<size_t>(n), qp::kBothBounds);
+    const qp::Rows rows(n, t.nc, t.nc, 2 * n, a.data(), n, itype.data());
+    std::vector<Step> steps = t.steps;
+    if (steps.empty()) {  // every general row and a bound row of every third variable, a drop now and then
+      for (int k = 1; k <= t.nc; ++k) {
+        steps.push_back({k, 0});
+        if (k % 3 == 0) steps.push_back({t.nc + 2 * k - 1, 0});
+        if (k % 7 == 0) steps.push_back({k + 1, k / 2});
+      }
+    }
+
+    const int length = qp::packedLength(n);
+    const Vec<const double> f(hfac.data(), length);
+    ActiveRows ways[] = {{n, false, false}, {n, true, false}, {n, true, true}};
+    for (size_t s = 0; s < steps.size(); ++s) {
+      const Step step = steps[s];
+      for (ActiveRows& w : ways) {
+        const Vec<double> z(w.z.data(), n), r(w.r.data(), n), actmat(w.actmat.data(), length);
+        const Mat<double> hinvn(w.hinvn.data(), n, n);
+        const Vec<const int> iact(w.iact.data(), n);
+        if (w.reusing) {
+          qp::directionReusing(rows, w.nact, iact, z, r, qp::readOnly(actmat), hinvn, f, step.kv, w.reuse);
+        } else {
+          qp::direction(rows, w.nact, iact, z, r, qp::readOnly(actmat), qp::readOnly(hinvn), f, step.kv);
+        }
+        ASSERT_TRUE(qp::addOrDrop(defaultContext(), rows, w.nact, Vec<int>(w.iact.data(), n),
+                                  Vec<double>(w.xlag.data(), n), actmat, hinvn, f,
+                                  step.drop == 0 ? w.nact + 1 : step.drop, step.kv, 1.0,
+                                  w.reusing ? &w.reuse : nullptr))
+            << "n " << n << " step " << s;
+      }
+      const ActiveRows& plain = ways[0];
+      for (size_t q = 1; q < std::size(ways); ++q) {
+        const ActiveRows& w = ways[q];
+        ASSERT_EQ(w.nact, plain.nact);
+        for (int i = 0; i < n; ++i) {
+          ASSERT_TRUE(sameBits(w.z[static_cast<size_t>(i)], plain.z[static_cast<size_t>(i)])) << "z " << i + 1;
+        }
+        for (int k = 0; k < qp::packedLength(plain.nact); ++k) {
+          ASSERT_TRUE(sameBits(w.actmat[static_cast<size_t>(k)], plain.actmat[static_cast<size_t>(k)]))
+              << "n " << n << " way " << q << " step " << s << ": factor entry " << k + 1 << " is "
+              << w.actmat[static_cast<size_t>(k)] << " for " << plain.actmat[static_cast<size_t>(k)];
+        }
+      }
     }
   }
 }
