@@ -85,7 +85,7 @@ template <typename V, int N>
 PanelSigns panelSigns(const double* panel, int width, int n) {
 #ifdef KORVEX_WIDE_VECTORS
   const VectorWidth vectors = vectorsInUse();
-  if (vectors == VectorWidth::k512 && width >= 8) return panelSignsWithAvx512(panel, width / 8, n);
+  if (vectors == VectorWidth::k512 && width >= 16) return panelSignsWithAvx512(panel, width / 8, n);
   if (vectors >= VectorWidth::k256 && width >= 4) return panelSignsWithAvx2(panel, width / 4, n);
 #endif
   switch (width) {
@@ -101,7 +101,9 @@ PanelSigns panelSigns(const double* panel, int width, int n) {
 void solveSideBySide(Vec<const double> f, double* panel, int width, int n, int first) {
 #ifdef KORVEX_WIDE_VECTORS
   const VectorWidth vectors = vectorsInUse();
-  if (vectors == VectorWidth::k512 && width >= 8) return solveWithAvx512(f, panel, width / 8, n, first);
+  // Eight lanes run faster as two vectors of four than as one of eight: the forward substitution's blocks of rows
+  // then hold twice the sums in registers.
+  if (vectors == VectorWidth::k512 && width >= 16) return solveWithAvx512(f, panel, width / 8, n, first);
   if (vectors >= VectorWidth::k256 && width >= 4) return solveWithAvx2(f, panel, width / 4, n, first);
 #endif
   switch (width) {
@@ -120,9 +122,13 @@ bool RowSolves::begin(const Rows& rows) {
     return false;
   }
   capacity_ = kStoredDoubles / n_;
-  // Halve the lanes when the last solve used fewer than half of its solves, double them when it used most.
+  // Halve the lanes when the last solve used fewer than three quarters of its solves, double them when it used
+  // most. On vectors of eight, a run of all the lanes costs about what one of eight costs (two vectors wait on each
+  // subtraction of the back substitution as one does), so there it always fills them.
   if (n_ < kSideBySideOrder) {
     lanes_ = 2;
+  } else if (vectorsInUse() == VectorWidth::k512) {
+    lanes_ = kLanes;
   } else if (solvedCount_ > 0) {
     if (4 * usedCount_ < 3 * solvedCount_ && lanes_ > 2) lanes_ /= 2;
     if (10 * usedCount_ > 9 * solvedCount_ && lanes_ < kLanes) lanes_ *= 2;

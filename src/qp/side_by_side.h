@@ -22,10 +22,12 @@ using DoubleOctet = double __attribute__((vector_size(64)));
 // The N vectors of one element, one unaligned load or store each.
 template <typename V, int N>
 [[gnu::always_inline]] inline void loadVectors(V (&y)[N], const double* from) {
+#pragma GCC unroll 16
   for (int p = 0; p < N; ++p) std::memcpy(&y[p], from + p * static_cast<int>(sizeof(V) / sizeof(double)), sizeof(V));
 }
 template <typename V, int N>
 [[gnu::always_inline]] inline void storeVectors(double* to, const V (&y)[N]) {
+#pragma GCC unroll 16
   for (int p = 0; p < N; ++p) std::memcpy(to + p * static_cast<int>(sizeof(V) / sizeof(double)), &y[p], sizeof(V));
 }
 
@@ -43,6 +45,7 @@ template <typename V, int N>
   for (; r + B - 1 <= n; r += B) {
     V y[B][N];
     int row[B];
+  #pragma GCC unroll 16
     for (int q = 0; q < B; ++q) {
       row[q] = packed(r + q, 0);
       loadVectors(y[q], at(r + q));
@@ -50,17 +53,21 @@ template <typename V, int N>
     for (int c = first; c < r; ++c) {
       V yc[N];
       loadVectors(yc, at(c));
+    #pragma GCC unroll 16
       for (int q = 0; q < B; ++q) {
         const double l = f(row[q] + c);
+      #pragma GCC unroll 16
         for (int p = 0; p < N; ++p) y[q][p] -= l * yc[p];
       }
     }
     for (int q = 1; q < B; ++q) {
       for (int e = 0; e < q; ++e) {
         const double l = f(row[q] + r + e);
+      #pragma GCC unroll 16
         for (int p = 0; p < N; ++p) y[q][p] -= l * y[e][p];
       }
     }
+  #pragma GCC unroll 16
     for (int q = 0; q < B; ++q) storeVectors(at(r + q), y[q]);
   }
   for (; r <= n; ++r) {
@@ -71,6 +78,7 @@ template <typename V, int N>
       const double l = f(row + c);
       V yc[N];
       loadVectors(yc, at(c));
+    #pragma GCC unroll 16
       for (int p = 0; p < N; ++p) y[p] -= l * yc[p];
     }
     storeVectors(at(r), y);
@@ -88,6 +96,7 @@ template <typename V, int N>
     const double d = f(packed(r, r));
     V y[N];
     loadVectors(y, at(r));
+  #pragma GCC unroll 16
     for (int p = 0; p < N; ++p) y[p] /= d;
     storeVectors(at(r), y);
   }
@@ -99,6 +108,7 @@ template <typename V, int N>
       const double l = f(position);
       V yc[N];
       loadVectors(yc, at(c));
+    #pragma GCC unroll 16
       for (int p = 0; p < N; ++p) y[p] -= l * yc[p];
     }
     storeVectors(at(r), y);
