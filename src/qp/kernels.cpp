@@ -47,15 +47,29 @@ void RowPatterns::build(Mat<const double> a, int n, int nc) {
   int used = 0;
   for (int k = 1; k <= rows_; ++k) {
     const double* const column = a.column(k).data();
-    long long nonzero = 0;  // as wide as the entries, so that the count runs on several entries at once
-    for (int i = 0; i < n; ++i) nonzero += column[i] != 0.0 ? 1 : 0;
     const size_t slot = static_cast<size_t>(k);
-    if (nonzero > n / 2 || used + nonzero > kMaxEntries) {
-      count_[slot] = -1;
+    count_[slot] = -1;
+    if (used + n <= kMaxEntries) {
+      // One pass: every entry is written at the next free place, which moves on only past a nonzero one.
+      int next = used;
+      for (int i = 0; i < n; ++i) {
+        index_[static_cast<size_t>(next)] = i + 1;
+        entry_[static_cast<size_t>(next)] = column[i];
+        next += column[i] != 0.0 ? 1 : 0;
+      }
+      if (next - used <= n / 2) {
+        start_[slot] = used;
+        count_[slot] = next - used;
+        used = next;
+      }
       continue;
     }
+    // Near the end of the room: count first, then keep the nonzero entries if they fit.
+    int nonzero = 0;
+    for (int i = 0; i < n; ++i) nonzero += column[i] != 0.0 ? 1 : 0;
+    if (nonzero > n / 2 || used + nonzero > kMaxEntries) continue;
     start_[slot] = used;
-    count_[slot] = static_cast<int>(nonzero);
+    count_[slot] = nonzero;
     for (int i = 1; i <= n; ++i) {
       if (column[i - 1] == 0.0) continue;
       index_[static_cast<size_t>(used)] = i;
@@ -101,15 +115,15 @@ double Rows::component(int j, int i) const {
   return bound.variable == i ? bound.sign : 0.0;
 }
 
-double Rows::dot(int j, Vec<const double> v) const {
+double Rows::dot(int j, Vec<const double> v, bool vFinite) const {
   if (j < 1 || j > total()) return 0.0;
   double sum = 0.0;
   if (j <= nc_) {
-    if (hasPattern(j) && allFinite(v, n_)) return patternSum(j, 1.0, 0.0, v);
+    if (hasPattern(j) && (vFinite || allFinite(v, n_))) return patternSum(j, 1.0, 0.0, v);
     for (int i = 1; i <= n_; ++i) sum += a_(i, j) * v(i);
   } else if (isMirror(j)) {
     const int k = equalityOf(j);
-    if (hasPattern(k) && allFinite(v, n_)) return patternSum(k, -1.0, 0.0, v);
+    if (hasPattern(k) && (vFinite || allFinite(v, n_))) return patternSum(k, -1.0, 0.0, v);
     for (int i = 1; i <= n_; ++i) sum += (-a_(i, k)) * v(i);
   } else {
     const BoundRow bound = boundRow(j);
@@ -736,28 +750,48 @@ int rowValuesAndMostViolated(const Context& ctx, const Rows& rows, Vec<const dou
 }
 
 StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c, int kv, int nact, double znorm,
-                      Vec<const double> z, Vec<const double> xlag, Vec<const double> r) {
+                      Vec<const double> z, Vec<const double> xlag, Vec<const double> r, bool zFinite) {
   const Settings& settings = ctx.settings;
   const double tiny = settings.tinyTol;
-  // Partial step: the first active multiplier to reach zero (the later one on equal ratios).
+  // Partial step: the first active multiplier to reach zero (the later one on equal ratios), that is the last
+  // position whose ratio equals the least ratio, which gives that ratio's own bits (of +0 and -0, the later one).
+  // The ratios of a block are formed without a branch, a multiplier that does not decrease dividing by -1 (which
+  // raises no exception) and its ratio then replaced by a NaN, which no comparison takes; then the block's least
+  // ratio and, when it is not above the least so far, its last position.
   double partial = settings.bigValue;
   int drop = 0;
-  // Every ratio is formed, a multiplier that does not decrease dividing by -1 instead (which raises no exception),
-  // so that the one branch is on a new smallest ratio.
-  for (int k = 1; k <= nact; ++k) {
-    const double rate = r(k);
-    const bool decreasing = rate < -tiny;
-    const double ratio = -xlag(k) / (decreasing ? rate : -1.0);
-    if (decreasing & (ratio <= partial)) {
-      partial = ratio;
-      drop = k;
+  constexpr int kBlock = 32;
+  constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+  double ratio[kBlock];
+  for (int first = 1; first <= nact; first += kBlock) {
+    const int count = std::min(kBlock, nact - first + 1);
+    const double* const rate = r.data() + (first - 1);
+    const double* const multiplier = xlag.data() + (first - 1);
+    for (int q = 0; q < count; ++q) {
+      const bool decreasing = rate[q] < -tiny;
+      const double quotient = -multiplier[q] / (decreasing ? rate[q] : -1.0);
+      ratio[q] = decreasing ? quotient : kNone;
     }
+    double least[4] = {partial, partial, partial, partial};
+    int q = 0;
+    for (; q + 3 < count; q += 4) {
+      for (int lane = 0; lane < 4; ++lane) least[lane] = ratio[q + lane] < least[lane] ? ratio[q + lane] : least[lane];
+    }
+    for (; q < count; ++q) least[0] = ratio[q] < least[0] ? ratio[q] : least[0];
+    const double blockLeast = std::min({least[0], least[1], least[2], least[3]});
+    if (!(blockLeast <= partial)) continue;
+    for (q = count - 1; q >= 0; --q) {
+      if (ratio[q] == blockLeast) break;
+    }
+    if (q < 0) continue;  // the least so far is bigValue and no ratio equals it
+    partial = ratio[q];
+    drop = first + q;
   }
   // Full step: row kv reaches zero along z.
   double full = settings.bigValue;
   int add = 0;
   if (znorm > tiny) {
-    const double slope = rows.dot(kv, z);
+    const double slope = rows.dot(kv, z, zFinite);
     if (std::fabs(slope) > tiny) {
       full = -c(kv) / slope;
       add = nact + 1;
@@ -773,8 +807,11 @@ void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, in
               Vec<const double> z, double t, int kind) {
   for (int k = 1; k <= nact; ++k) xlag(k) = xlag(k) + t * r(k);
   uplus = uplus + t;
-  if (kind >= kStepAndDrop) {
-    for (int i = 1; i <= n; ++i) x(i) = x(i) + t * z(i);
+  if (kind >= kStepAndDrop && n > 0) {
+    // x and z are different arrays: each x(i) + t z(i) on its own, several per vector.
+    double* __restrict const to = x.data();
+    const double* __restrict const along = z.data();
+    for (int i = 0; i < n; ++i) to[i] = to[i] + t * along[i];
   }
 }
 
