@@ -767,18 +767,25 @@ StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c,
     const int count = std::min(kBlock, nact - first + 1);
     const double* const rate = r.data() + (first - 1);
     const double* const multiplier = xlag.data() + (first - 1);
-    for (int q = 0; q < count; ++q) {
+    // Two ratios per vector; the least in each lane (a NaN is never less, so it never enters).
+    const DoublePair limit = {-tiny, -tiny}, minusOne = {-1.0, -1.0}, none = {kNone, kNone};
+    DoublePair least = {partial, partial};
+    int q = 0;
+    for (; q + 1 < count; q += 2) {
+      const DoublePair rates = loadPair(rate + q);
+      const auto decreasing = rates < limit;
+      const DoublePair quotient = -loadPair(multiplier + q) / (decreasing ? rates : minusOne);
+      const DoublePair ratios = decreasing ? quotient : none;
+      storePair(ratio + q, ratios);
+      least = ratios < least ? ratios : least;
+    }
+    if (q < count) {
       const bool decreasing = rate[q] < -tiny;
       const double quotient = -multiplier[q] / (decreasing ? rate[q] : -1.0);
       ratio[q] = decreasing ? quotient : kNone;
+      least[0] = ratio[q] < least[0] ? ratio[q] : least[0];
     }
-    double least[4] = {partial, partial, partial, partial};
-    int q = 0;
-    for (; q + 3 < count; q += 4) {
-      for (int lane = 0; lane < 4; ++lane) least[lane] = ratio[q + lane] < least[lane] ? ratio[q + lane] : least[lane];
-    }
-    for (; q < count; ++q) least[0] = ratio[q] < least[0] ? ratio[q] : least[0];
-    const double blockLeast = std::min({least[0], least[1], least[2], least[3]});
+    const double blockLeast = least[1] < least[0] ? least[1] : least[0];
     if (!(blockLeast <= partial)) continue;
     for (q = count - 1; q >= 0; --q) {
       if (ratio[q] == blockLeast) break;
