@@ -269,6 +269,77 @@ TEST_F(QpReuse, SumsOverSparseRowsAreTheBitsOfTheFullSums) {
       EXPECT_TRUE(sameBits(c1[static_cast<size_t>(j)], c2[static_cast<size_t>(j)])) << "value of row " << j + 1;
       EXPECT_TRUE(sameBits(d1[static_cast<size_t>(j)], d2[static_cast<size_t>(j)])) << "sum of row " << total - j;
       EXPECT_TRUE(sameBits(full.dot(j + 1, v), sparse.dot(j + 1, v))) << "dot of row " << j + 1;
+      if (std::all_of(t.v.begin(), t.v.end(), [](double e) { return std::isfinite(e); })) {
+        EXPECT_TRUE(sameBits(full.dot(j + 1, v), sparse.dot(j + 1, v, true))) << "dot of row " << j + 1;
+      }
+    }
+  }
+}
+
+// Patterns that fill the room for entries: the columns that no longer fit are summed in full, with the same bits.
+TEST_F(QpReuse, PatternsBeyondTheirRoomLeaveTheSumsAsTheyAre) {
+  const int n = 100, nc = 340;  // 50 nonzero entries per column: 16,384 entries hold 327 such columns
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  Vector a(static_cast<size_t>(n * nc));
+  for (int k = 0; k < nc; ++k) {
+    for (int i = 0; i < n; ++i) a[static_cast<size_t>(k * n + i)] = (i + k) % 2 == 0 ? u(rng) : (k % 3 == 0 ? -0.0 : 0.0);
+  }
+  const std::vector<int> itype(static_cast<size_t>(n), 0);
+  const auto patterns = std::make_unique<qp::RowPatterns>();
+  patterns->build(Mat<const double>(a.data(), n, nc), n, nc);
+  EXPECT_EQ(patterns->count(1), 50);
+  EXPECT_EQ(patterns->count(nc), -1);
+  qp::Rows full(n, nc, nc, 0, a.data(), n, itype.data());
+  qp::Rows sparse = full;
+  sparse.usePatterns(patterns.get());
+  Vector v(static_cast<size_t>(n));
+  for (double& e : v) e = u(rng);
+  std::vector<int> list(static_cast<size_t>(nc));
+  for (int k = 1; k <= nc; ++k) list[static_cast<size_t>(k - 1)] = k;
+  Vector d1(static_cast<size_t>(nc)), d2(d1);
+  full.dots(Vec<const int>(list.data(), nc), nc, Vec<const double>(v.data(), n), Vec<double>(d1.data(), nc));
+  sparse.dots(Vec<const int>(list.data(), nc), nc, Vec<const double>(v.data(), n), Vec<double>(d2.data(), nc));
+  for (int k = 0; k < nc; ++k) EXPECT_TRUE(sameBits(d1[static_cast<size_t>(k)], d2[static_cast<size_t>(k)])) << k + 1;
+}
+
+// The step length against its plain definition: the partial step is the last position with the least ratio
+// -xlag/r over the decreasing multipliers (r < -tinyTol), one at a time, through every block of ratios.
+TEST_F(QpReuse, StepLengthIsThePlainLastLeastRatio) {
+  const double tiny = settings.tinyTol, big = settings.bigValue;
+  const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+  const double rates[] = {-1.0, -2.0, -tiny, -2 * tiny, 0.0, -0.0, 1.0, -0.5, -inf, nan};
+  const double multipliers[] = {0.0, -0.0, 1.0, 2.0, 1.0, 0.5, nan, -1e-300, big, 4.0};
+  const int counts[] = {1, 2, 3, 31, 32, 33, 65, 70};
+  const double a[] = {1.0, -2.0, 0.0};
+  const std::vector<int> itype = {1, 1};
+  qp::Rows rows(2, 1, 1, 4, a, 2, itype.data());
+  const double z[] = {0.25, 0.5}, c[] = {3.0, 0, 0, 0, 0};
+  std::mt19937 rng(3);
+  for (const int nact : counts) {
+    for (int round = 0; round < 20; ++round) {
+      Vector r(static_cast<size_t>(nact)), xlag(r);
+      for (int k = 0; k < nact; ++k) {
+        r[static_cast<size_t>(k)] = rates[rng() % std::size(rates)];
+        xlag[static_cast<size_t>(k)] = multipliers[rng() % std::size(multipliers)];
+      }
+      double partial = big;
+      int drop = 0;
+      for (int k = 1; k <= nact; ++k) {
+        const double rate = r[static_cast<size_t>(k - 1)];
+        if (!(rate < -tiny)) continue;
+        const double ratio = -xlag[static_cast<size_t>(k - 1)] / rate;
+        if (ratio <= partial) partial = ratio, drop = k;
+      }
+      for (const bool zFinite : {false, true}) {
+        const qp::StepChoice step = qp::stepLength(defaultContext(), rows, Vec<const double>(c, 5), 1, nact, 1.0,
+                                                   Vec<const double>(z, 2), Vec<const double>(xlag.data(), nact),
+                                                   Vec<const double>(r.data(), nact), zFinite);
+        const double full = -3.0 / (1.0 * 0.25 + -2.0 * 0.5);
+        const bool partialFirst = !(full <= partial);
+        EXPECT_EQ(step.idx, partialFirst ? drop : nact + 1) << nact << " " << round;
+        EXPECT_TRUE(sameBits(step.t, partialFirst ? partial : full)) << nact << " " << round;
+      }
     }
   }
 }
