@@ -812,14 +812,19 @@ StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c,
 
 void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, int n, Vec<double> x,
               Vec<const double> z, double t, int kind) {
-  for (int k = 1; k <= nact; ++k) xlag(k) = xlag(k) + t * r(k);
+  // v(i) + t w(i) in increasing i, two per vector unless w starts just before v in the same array (then v(i)
+  // reads the w(i) an earlier v has just become).
+  const auto move = [t](double* v, const double* w, int count) {
+    const DoublePair step = {t, t};
+    const auto at = [](const double* p) { return reinterpret_cast<std::uintptr_t>(p); };
+    const bool readsWritten = at(w) < at(v) && at(w + count) > at(v);
+    int i = 0;
+    for (; i + 1 < count && !readsWritten; i += 2) storePair(v + i, loadPair(v + i) + step * loadPair(w + i));
+    for (; i < count; ++i) v[i] = v[i] + t * w[i];
+  };
+  if (nact > 0) move(xlag.data(), r.data(), nact);
   uplus = uplus + t;
-  if (kind >= kStepAndDrop && n > 0) {
-    // x and z are different arrays: each x(i) + t z(i) on its own, several per vector.
-    double* __restrict const to = x.data();
-    const double* __restrict const along = z.data();
-    for (int i = 0; i < n; ++i) to[i] = to[i] + t * along[i];
-  }
+  if (kind >= kStepAndDrop && n > 0) move(x.data(), z.data(), n);
 }
 
 namespace {
