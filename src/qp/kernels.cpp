@@ -812,19 +812,11 @@ StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c,
 
 void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, int n, Vec<double> x,
               Vec<const double> z, double t, int kind) {
-  // v(i) + t w(i) in increasing i, two per vector unless w starts just before v in the same array (then v(i)
-  // reads the w(i) an earlier v has just become).
-  const auto move = [t](double* v, const double* w, int count) {
-    const DoublePair step = {t, t};
-    const auto at = [](const double* p) { return reinterpret_cast<std::uintptr_t>(p); };
-    const bool readsWritten = at(w) < at(v) && at(w + count) > at(v);
-    int i = 0;
-    for (; i + 1 < count && !readsWritten; i += 2) storePair(v + i, loadPair(v + i) + step * loadPair(w + i));
-    for (; i < count; ++i) v[i] = v[i] + t * w[i];
-  };
-  if (nact > 0) move(xlag.data(), r.data(), nact);
+  for (int k = 1; k <= nact; ++k) xlag(k) = xlag(k) + t * r(k);
   uplus = uplus + t;
-  if (kind >= kStepAndDrop && n > 0) move(x.data(), z.data(), n);
+  if (kind >= kStepAndDrop) {
+    for (int i = 1; i <= n; ++i) x(i) = x(i) + t * z(i);
+  }
 }
 
 namespace {
