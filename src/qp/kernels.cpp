@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bitset>
 #include <cmath>
+#include <cstring>
 #include <string_view>
 
 #include "common/double_pair.h"
@@ -873,6 +874,78 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
 
 namespace {
 
+// z(i) -= h(i, k) r(k) for k = 1..nact (h column-major, ld apart), each z(i) taking its terms in increasing k, K
+// consecutive z(i) side by side on vectors of type V; then the sum of z(i)^2 in increasing i. The columns go four at a
+// time over all of z but for the last one to four: their pass also squares each part of z as soon as it is final and
+// adds the squares one by one, so that the chain of n dependent additions runs while the pass goes on.
+template <typename V>
+[[gnu::always_inline]] inline double subtractColumnsAndSquareWith(double* z, const double* h, size_t ld,
+                                                                  const double* r, int n, int nact) {
+  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
+  const auto load = [](V& v, const double* from) { std::memcpy(&v, from, sizeof v); };
+  int k = 0;
+  for (; k + 4 < nact; k += 4) {
+    const double r0 = r[k], r1 = r[k + 1], r2 = r[k + 2], r3 = r[k + 3];
+    const double* const h0 = h + static_cast<size_t>(k) * ld;
+    const double *const h1 = h0 + ld, *const h2 = h1 + ld, *const h3 = h2 + ld;
+    int i = 0;
+    for (; i + K <= n; i += K) {
+      V y, c0, c1, c2, c3;
+      load(y, z + i), load(c0, h0 + i), load(c1, h1 + i), load(c2, h2 + i), load(c3, h3 + i);
+      y = y - c0 * r0 - c1 * r1 - c2 * r2 - c3 * r3;
+      std::memcpy(z + i, &y, sizeof y);
+    }
+    for (; i < n; ++i) z[i] = z[i] - h0[i] * r0 - h1[i] * r1 - h2[i] * r2 - h3[i] * r3;
+  }
+  const int last = nact - k;
+  const double* const hk = h + static_cast<size_t>(k) * ld;
+  double sum = 0.0;
+  int i = 0;
+  for (; i + K <= n; i += K) {
+    V y;
+    load(y, z + i);
+    for (int q = 0; q < last; ++q) {
+      V column;
+      load(column, hk + static_cast<size_t>(q) * ld + i);
+      y = y - column * r[k + q];
+    }
+    std::memcpy(z + i, &y, sizeof y);
+    const V squares = y * y;
+    double lanes[K];
+    std::memcpy(lanes, &squares, sizeof squares);
+    for (int lane = 0; lane < K; ++lane) sum += lanes[lane];
+  }
+  for (; i < n; ++i) {
+    double y = z[i];
+    for (int q = 0; q < last; ++q) y = y - hk[static_cast<size_t>(q) * ld + i] * r[k + q];
+    z[i] = y;
+    sum += y * y;
+  }
+  return sum;
+}
+
+#ifdef KORVEX_WIDE_VECTORS
+[[gnu::target("avx2")]] double subtractColumnsAndSquareWithAvx2(double* z, const double* h, size_t ld,
+                                                                const double* r, int n, int nact) {
+  return subtractColumnsAndSquareWith<DoubleQuad>(z, h, ld, r, n, nact);
+}
+[[gnu::target("avx512f")]] double subtractColumnsAndSquareWithAvx512(double* z, const double* h, size_t ld,
+                                                                    const double* r, int n, int nact) {
+  return subtractColumnsAndSquareWith<DoubleOctet>(z, h, ld, r, n, nact);
+}
+#endif
+
+double subtractColumnsAndSquare(double* z, const double* h, size_t ld, const double* r, int n, int nact) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return subtractColumnsAndSquareWithAvx512(z, h, ld, r, n, nact);
+    case VectorWidth::k256: return subtractColumnsAndSquareWithAvx2(z, h, ld, r, n, nact);
+    default: break;
+  }
+#endif
+  return subtractColumnsAndSquareWith<DoublePair>(z, h, ld, r, n, nact);
+}
+
 // From z = -H^-1 n_kv: r(1..nact) = -M^-1 N' H^-1 n_kv, then z -= HINVN r, which leaves N'z = 0. Returns |z|.
 // With the solver's reuse the sums N'z are kept before they are solved.
 double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
@@ -901,21 +974,9 @@ double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<dou
     if (negatable && reuse->substituted.length() > 0) negatedRow = reuse->substitutedSums.data();
   }
   divideAndBackSubstitute(actmat, r, nact, negatedRow, reuse != nullptr ? reuse->addedRowFactors.data() : nullptr);
-  // z(i) -= HINVN(i, k) r(k) for k = 1..nact in turn, each z(i) taking its terms in increasing k; four k at a time
-  // for every i.
-  int k = 1;
-  for (; k + 3 <= nact; k += 4) {
-    const double r0 = r(k), r1 = r(k + 1), r2 = r(k + 2), r3 = r(k + 3);
-    const Vec<const double> h0 = hinvn.column(k), h1 = hinvn.column(k + 1), h2 = hinvn.column(k + 2),
-                            h3 = hinvn.column(k + 3);
-    for (int i = 1; i <= n; ++i) z(i) = z(i) - h0(i) * r0 - h1(i) * r1 - h2(i) * r2 - h3(i) * r3;
-  }
-  for (; k <= nact; ++k) {
-    const double rk = r(k);
-    for (int i = 1; i <= n; ++i) z(i) = z(i) - hinvn(i, k) * rk;
-  }
-  double sum = 0.0;
-  for (int i = 1; i <= n; ++i) sum += z(i) * z(i);
+  // z -= HINVN r, which leaves N'z = 0, and |z|^2.
+  const double sum = subtractColumnsAndSquare(z.data(), hinvn.data(), static_cast<size_t>(hinvn.ld()), r.data(), n,
+                                              nact);
   return sum > 0.0 ? std::sqrt(sum) : 0.0;
 }
 
