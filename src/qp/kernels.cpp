@@ -363,15 +363,60 @@ void solvePair(Vec<const double> f, Vec<double> u, Vec<double> v, int n) {
   backSubstitutePair(f, u, v, n);
 }
 
-// The same for two pairs.
-void solveTwoPairs(Vec<const double> f, Vec<double> u1, Vec<double> v1, Vec<double> u2, Vec<double> v2, int n) {
-  forwardSubstitutePair(f, u1, v1, n, firstSubstitutedRow(readOnly(u1), readOnly(v1), n));
-  forwardSubstitutePair(f, u2, v2, n, firstSubstitutedRow(readOnly(u2), readOnly(v2), n));
+// The same for two pairs, each pair's forward substitution from its own first row (see forwardSubstitutePair).
+void solveTwoPairsPairwise(Vec<const double> f, Vec<double> u1, Vec<double> v1, Vec<double> u2, Vec<double> v2,
+                           int n, int first1, int first2) {
+  forwardSubstitutePair(f, u1, v1, n, first1);
+  forwardSubstitutePair(f, u2, v2, n, first2);
   divideByDiagonal(f, u1, n);
   divideByDiagonal(f, v1, n);
   divideByDiagonal(f, u2, n);
   divideByDiagonal(f, v2, n);
   backSubstituteTwoPairs(f, u1, v1, u2, v2, n);
+}
+
+#ifdef KORVEX_WIDE_VECTORS
+// Two pairs of up to this many entries are solved as the four lanes of one 256-bit vector.
+constexpr int kFourLaneOrder = 128;
+
+// solveTwoPairsPairwise on four lanes, the pair whose first row comes first (the early pair) in lanes 0 and 1, the
+// other in lanes 2 and 3. The early pair's rows take their terms of the columns before the late pair's first row on
+// their own, two lanes wide; from there on all four lanes run side by side as one solve.
+[[gnu::target("avx2")]] void solveTwoPairsWithAvx2(Vec<const double> f, Vec<double> u1, Vec<double> v1,
+                                                   Vec<double> u2, Vec<double> v2, int n, int first1, int first2) {
+  const bool pairOneEarly = first1 <= first2;
+  const Vec<double> lanes[4] = {pairOneEarly ? u1 : u2, pairOneEarly ? v1 : v2, pairOneEarly ? u2 : u1,
+                                pairOneEarly ? v2 : v1};
+  const int early = std::min(first1, first2), late = std::max(first1, first2);
+  double panel[kFourLaneOrder * 4];
+  const auto at = [&](int i) { return panel + static_cast<size_t>(i - 1) * 4; };
+  for (int i = 1; i <= n; ++i) {
+    for (int lane = 0; lane < 4; ++lane) at(i)[lane] = lanes[lane](i);
+  }
+  for (int r = early + 1; r <= n; ++r) {
+    const int row = packed(r, 0);
+    DoublePair y = loadPair(at(r));
+    for (int c = early, last = std::min(r, late); c < last; ++c) y -= f(row + c) * loadPair(at(c));
+    storePair(at(r), y);
+  }
+  solveSideBySideWith<DoubleQuad, 1>(f, panel, n, late);
+  for (int i = 1; i <= n; ++i) {
+    for (int lane = 0; lane < 4; ++lane) lanes[lane](i) = at(i)[lane];
+  }
+}
+#endif
+
+// The same for two pairs.
+void solveTwoPairs(Vec<const double> f, Vec<double> u1, Vec<double> v1, Vec<double> u2, Vec<double> v2, int n) {
+  const int first1 = firstSubstitutedRow(readOnly(u1), readOnly(v1), n);
+  const int first2 = firstSubstitutedRow(readOnly(u2), readOnly(v2), n);
+#ifdef KORVEX_WIDE_VECTORS
+  if (vectorsInUse() != VectorWidth::k128 && n <= kFourLaneOrder) {
+    solveTwoPairsWithAvx2(f, u1, v1, u2, v2, n, first1, first2);
+    return;
+  }
+#endif
+  solveTwoPairsPairwise(f, u1, v1, u2, v2, n, first1, first2);
 }
 
 }  // namespace
