@@ -256,6 +256,51 @@ void forwardSubstitute(Vec<const double> f, Vec<double> v, int count, int first 
   }
 }
 
+// forwardSubstitute for two vectors, entries first..count of both (first >= 1): each factor entry is loaded once
+// for both, and four entries of each run side by side (eight sums), every entry taking its terms in increasing c.
+void forwardSubstituteTwo(Vec<const double> f, Vec<double> u, Vec<double> v, int count, int first) {
+  int r = std::max(first, 2);
+  for (; r + 3 <= count; r += 4) {
+    int row[4];
+    double x[4], y[4];
+    for (int q = 0; q < 4; ++q) {
+      row[q] = packed(r + q, 0);
+      x[q] = u(r + q);
+      y[q] = v(r + q);
+    }
+    for (int c = 1; c < r; ++c) {
+      const double uc = u(c), vc = v(c);
+      for (int q = 0; q < 4; ++q) {
+        const double l = f(row[q] + c);
+        x[q] -= l * uc;
+        y[q] -= l * vc;
+      }
+    }
+    for (int q = 1; q < 4; ++q) {
+      for (int p = 0; p < q; ++p) {
+        const double l = f(row[q] + r + p);
+        x[q] -= l * x[p];
+        y[q] -= l * y[p];
+      }
+    }
+    for (int q = 0; q < 4; ++q) {
+      u(r + q) = x[q];
+      v(r + q) = y[q];
+    }
+  }
+  for (; r <= count; ++r) {
+    const int row = packed(r, 0);
+    double x = u(r), y = v(r);
+    for (int c = 1; c < r; ++c) {
+      const double l = f(row + c);
+      x -= l * u(c);
+      y -= l * v(c);
+    }
+    u(r) = x;
+    v(r) = y;
+  }
+}
+
 // v(r) = v(r) / D_r, last row first: the back substitution that follows starts from the last row.
 void divideByDiagonal(Vec<const double> f, Vec<double> v, int n) {
   for (int r = n; r >= 1; --r) v(r) = v(r) / f(packed(r, r));
@@ -772,30 +817,22 @@ void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, in
 
 namespace {
 
-// Row r of the factor of M from row r of m, M unfactored, keeping w, the row forward-substituted before its division
-// by the diagonal, in the packed array of the same name. Entries c < from of rows r and r+1 (the row below, whose
-// entries before from are those row r has after a drop at from) are carried over: rows of the factor before from
-// do not change, so neither do those entries' substituted values nor their factors. The others are formed as
-// factorRow forms them, and the pivot d = M(r, r) - sum of w_c L(r, c) takes every term in increasing c.
-// With the direction's sums (from = 1) w(1..r-1) is -y(1..r-1) and L(r, 1..r-1) their factors instead: see Reuse.
-bool factorRowCarrying(const Context& ctx, Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from,
-                       const Reuse* added = nullptr) {
-  const int row = packed(r, 0);
-  const int below = packed(r + 1, 0);
-  if (added != nullptr) {
-    for (int c = 1; c < r; ++c) {
-      w(row + c) = -added->substitutedSums[static_cast<size_t>(c - 1)];
-      f(row + c) = added->addedRowFactors[static_cast<size_t>(c - 1)];
-    }
-    from = r;  // every factor carried
-  } else {
-    for (int c = 1; c < from && c < r; ++c) {
-      w(row + c) = w(below + c);
-      f(row + c) = f(below + c);
-    }
-    for (int c = std::max(from, 1); c < r; ++c) w(row + c) = m(row + c);
-    forwardSubstitute(readOnly(f), w.sub(row + 1, r - 1), r - 1, from);
+// The entries of row r of w and f before from come from the row below (see factorRowCarrying), those from from
+// to r-1 of w from m.
+void carryRow(Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from) {
+  const int row = packed(r, 0), below = packed(r + 1, 0);
+  for (int c = 1; c < from && c < r; ++c) {
+    w(row + c) = w(below + c);
+    f(row + c) = f(below + c);
   }
+  for (int c = std::max(from, 1); c < r; ++c) w(row + c) = m(row + c);
+}
+
+// Row r, its entries w(1..r-1) forward-substituted and its factors before from carried: L(r, c) = w_c / D_c from
+// from on and the pivot D_r = M(r, r) - sum of w_c L(r, c), every term in increasing c. false when the pivot is
+// below tinyTol.
+bool finishRowCarrying(const Context& ctx, Vec<double> f, Vec<const double> w, Vec<const double> m, int r, int from) {
+  const int row = packed(r, 0);
   double d = m(row + r);
   for (int c = 1; c < r; ++c) {
     const double wc = w(row + c);
@@ -805,6 +842,42 @@ bool factorRowCarrying(const Context& ctx, Vec<double> f, Vec<double> w, Vec<con
   }
   f(row + r) = d;
   return !(d < ctx.settings.tinyTol);
+}
+
+// Row r of the factor of M from row r of m, M unfactored, keeping w, the row forward-substituted before its division
+// by the diagonal, in the packed array of the same name. Entries c < from of rows r and r+1 (the row below, whose
+// entries before from are those row r has after a drop at from) are carried over: rows of the factor before from
+// do not change, so neither do those entries' substituted values nor their factors. The others are formed as
+// factorRow forms them, and the pivot d = M(r, r) - sum of w_c L(r, c) takes every term in increasing c.
+// With the direction's sums (from = 1) w(1..r-1) is -y(1..r-1) and L(r, 1..r-1) their factors instead: see Reuse.
+bool factorRowCarrying(const Context& ctx, Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from,
+                       const Reuse* added = nullptr) {
+  const int row = packed(r, 0);
+  if (added != nullptr) {
+    for (int c = 1; c < r; ++c) {
+      w(row + c) = -added->substitutedSums[static_cast<size_t>(c - 1)];
+      f(row + c) = added->addedRowFactors[static_cast<size_t>(c - 1)];
+    }
+    from = r;  // every factor carried
+  } else {
+    carryRow(f, w, m, r, from);
+    forwardSubstitute(readOnly(f), w.sub(row + 1, r - 1), r - 1, from);
+  }
+  return finishRowCarrying(ctx, f, readOnly(w), m, r, from);
+}
+
+// factorRowCarrying for rows r and r+1 after a drop at from <= r: the entries from..r-1 of both rows are
+// forward-substituted side by side (they need only the rows of the factor above r), then row r is finished, then row
+// r+1 takes its entry r from it. Every number is the one of two calls in turn, but after a failing pivot of row r,
+// row r+1 is partly changed (the solver then gives up the factor).
+bool factorTwoRowsCarrying(const Context& ctx, Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from) {
+  const int row0 = packed(r, 0), row1 = packed(r + 1, 0);
+  carryRow(f, w, m, r, from);  // before row r+1's entries are written over
+  carryRow(f, w, m, r + 1, from);
+  forwardSubstituteTwo(readOnly(f), w.sub(row0 + 1, r - 1), w.sub(row1 + 1, r - 1), r - 1, from);
+  if (!finishRowCarrying(ctx, f, readOnly(w), m, r, from)) return false;
+  forwardSubstitute(readOnly(f), w.sub(row1 + 1, r), r, r);
+  return finishRowCarrying(ctx, f, readOnly(w), m, r + 1, from);
 }
 
 // Row r of M, M(r, c) = n_IACT(c)' H^-1 n_IACT(r) for c = 1..r, into out(1..r); on the addition of row IACT(r) from
@@ -896,6 +969,14 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
   const bool keepsSubstituted = keepsUnfactored && reuse->substituted.length() > 0;
   const int carried = dropped ? k : 1;
   for (int r = k; r <= nact; ++r) {
+    if (keepsSubstituted && dropped && r + 1 <= nact) {
+      if (!factorTwoRowsCarrying(ctx, actmat, reuse->substituted, readOnly(reuse->unfactored), r, carried)) {
+        reportFailure(ctx, kNonPositiveActiveMatrix);
+        return false;
+      }
+      ++r;
+      continue;
+    }
     if (keepsSubstituted) {
       if (!factorRowCarrying(ctx, actmat, reuse->substituted, readOnly(reuse->unfactored), r, carried, added)) {
         reportFailure(ctx, kNonPositiveActiveMatrix);
