@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/double_pair.h"
 #include "entry/context.h"
 #include "entry/point_groups.h"
 
@@ -48,9 +49,19 @@ bool evaluate(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, Vec<
   return finite;
 }
 
+// Row i of the gradients: (upper(j) - lower(j)) / step for every function j with a column, the quotients of two
+// neighbouring functions formed together.
 void storeQuotients(const GradientColumns& columns, Mat<double> grad, int i, Vec<double> upper, Vec<double> lower,
                     double step) {
-  for (int j = 1; j <= upper.length(); ++j) {
+  const int count = upper.length();
+  int j = 1;
+  for (; j + 1 <= count; j += 2) {
+    const DoublePair quotients = (loadPair(&upper(j)) - loadPair(&lower(j))) / step;
+    const int c0 = columns.column(j), c1 = columns.column(j + 1);
+    if (c0 > 0) grad(i, c0) = quotients[0];
+    if (c1 > 0) grad(i, c1) = quotients[1];
+  }
+  for (; j <= count; ++j) {
     const int c = columns.column(j);
     if (c > 0) grad(i, c) = (upper(j) - lower(j)) / step;
   }

@@ -1,8 +1,11 @@
 #include "entry/bridge.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
+#include "common/double_pair.h"
 #include "entry/bridge_call.h"
 #include "entry/context.h"
 #include "korvex/routines/entry.h"
@@ -31,18 +34,80 @@ double scaledValue(const AnalysisBridge& bridge, int k, double x) {
   return (x - (u + l) / 2) / ((u - l) / 2);
 }
 
+// v - v is 0 for a finite v and NaN otherwise, and a NaN stays in every sum it enters: the values are finite when
+// the sum of their v - v is 0. Four values at a time, in two pairs of sums.
 bool allFinite(const double* v, int count) {
-  for (int i = 0; i < count; ++i) {
-    if (!std::isfinite(v[i])) return false;
+  DoublePair even = {0.0, 0.0}, odd = {0.0, 0.0};
+  int i = 0;
+  for (; i + 3 < count; i += 4) {
+    const DoublePair a = loadPair(v + i), b = loadPair(v + i + 2);
+    even += a - a;
+    odd += b - b;
   }
-  return true;
+  const DoublePair both = even + odd;
+  double sum = both[0] + both[1];
+  for (; i < count; ++i) sum += v[i] - v[i];
+  return sum == 0.0;
 }
 
 // The caller's point of the n method variables s into the bridge's buffer; during a run, false when a value is
-// not finite.
+// not finite. Without fixed variables the point is formed two variables at a time, its finiteness test (as in
+// allFinite) on the way.
 bool assembleCallerPoint(AnalysisBridge& bridge, int n, const double* s) {
-  for (int k = 0; k < n; ++k) bridge.point[callerIndex(bridge, k)] = callerValue(bridge, k, s[k]);
-  return !inRun(bridge) || allFinite(bridge.point, bridge.fixedCount > 0 ? bridge.callerCount : n);
+  if (bridge.fixedCount > 0) {
+    for (int k = 0; k < n; ++k) bridge.point[bridge.freeIndex[k]] = callerValue(bridge, k, s[k]);
+    return !inRun(bridge) || allFinite(bridge.point, bridge.callerCount);
+  }
+  const auto pairAt = [&](int k) {
+    const DoublePair l = loadPair(bridge.lower + k), u = loadPair(bridge.upper + k);
+    const DoublePair x = ((u - l) * loadPair(s + k) + (u + l)) * 0.5;
+    storePair(bridge.point + k, x);
+    return x - x;
+  };
+  DoublePair even = {0.0, 0.0}, odd = {0.0, 0.0};
+  int k = 0;
+  for (; k + 3 < n; k += 4) {
+    even += pairAt(k);
+    odd += pairAt(k + 2);
+  }
+  if (k + 1 < n) {
+    even += pairAt(k);
+    k += 2;
+  }
+  const DoublePair both = even + odd;
+  double sum = both[0] + both[1];
+  for (; k < n; ++k) {
+    const double x = callerValue(bridge, k, s[k]);
+    bridge.point[k] = x;
+    sum += x - x;
+  }
+  return !inRun(bridge) || sum == 0.0;
+}
+
+bool sameBits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+// x (count variables, caller's units) back to scaled form as toScaledUnits does; a pair of variables whose caller's
+// values have the bits they had when last scaled in this run takes the scaled values of then, which are the same.
+void scaleReusing(AnalysisBridge& bridge, int count, double* x) {
+  const int known = std::min(count, bridge.reuseCount);
+  int k = 0;
+  for (; k + 1 < known; k += 2) {
+    if (sameBits(x[k], bridge.reuseCaller[k]) && sameBits(x[k + 1], bridge.reuseCaller[k + 1])) {
+      x[k] = bridge.reuseScaled[k];
+      x[k + 1] = bridge.reuseScaled[k + 1];
+      continue;
+    }
+    const DoublePair l = loadPair(bridge.lower + k), u = loadPair(bridge.upper + k), value = loadPair(x + k);
+    const DoublePair scaled = (value - (u + l) / 2) / ((u - l) / 2);
+    storePair(bridge.reuseCaller + k, value);
+    storePair(bridge.reuseScaled + k, scaled);
+    storePair(x + k, scaled);
+  }
+  for (; k < count; ++k) {
+    bridge.reuseCaller[k] = x[k];
+    x[k] = bridge.reuseScaled[k] = scaledValue(bridge, k, x[k]);
+  }
+  bridge.reuseCount = std::max(bridge.reuseCount, count);
 }
 
 void copyPoint(const AnalysisBridge& bridge, const AnalysisPoint& from, AnalysisPoint& to) {
@@ -93,10 +158,14 @@ const double* enterCallerPoint(Context& ctx, int n, double* x) {
 }
 
 void leaveCallerPoint(Context& ctx, int n, double* x) {
-  const AnalysisBridge& bridge = ctx.bridge;
+  AnalysisBridge& bridge = ctx.bridge;
   const int count = variableCount(n);
   if (bridge.fixedCount == 0) {
-    toScaledUnits(bridge, count, x);
+    if (inRun(bridge)) {
+      scaleReusing(bridge, count, x);
+    } else {
+      toScaledUnits(bridge, count, x);
+    }
   } else {
     for (int k = 0; k < count; ++k) x[k] = scaledValue(bridge, k, bridge.point[callerIndex(bridge, k)]);
   }
@@ -141,6 +210,7 @@ int beginRun(AnalysisBridge& bridge, int n, const double* lower, const double* u
   }
   bridge.functionCount = functionCount;
   bridge.latestFinite = true;
+  bridge.reuseCount = 0;
   double* next = records;
   for (AnalysisPoint* record : {&bridge.latest, &bridge.best, &bridge.accepted}) {
     record->f = next;
@@ -151,6 +221,7 @@ int beginRun(AnalysisBridge& bridge, int n, const double* lower, const double* u
 }
 
 void endRun(AnalysisBridge& bridge) {
+  bridge.reuseCount = 0;
   bridge.callerCount = 0;
   bridge.fixedCount = 0;
   bridge.functionCount = 0;

@@ -40,6 +40,12 @@ struct AnalysisBridge {
   int functionCount = 0;                // 1 + nEq + nIneq
   bool latestFinite = true;             // the latest evaluation gave finite values at a finite point
   AnalysisPoint latest{}, best{}, accepted{};
+  // The way back to scaled form of the run's latest points: method variable k (0-based, k < reuseCount) last came
+  // back from the caller's value with the bits of reuseCaller[k] as reuseScaled[k]. None at the start of a run,
+  // since the bounds change there.
+  int reuseCount = 0;
+  double reuseCaller[kMaxVariables] = {};
+  double reuseScaled[kMaxVariables] = {};
 
   // The sizes of the latest run, and its batch callback: when set, every evaluation goes through it.
   int n = 0;

@@ -1,7 +1,9 @@
 #include "grg/basis.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "common/logical.h"
@@ -33,17 +35,34 @@ bool borderInverse(const Context& ctx, Mat<double> ainv, int order, double corne
                    Vec<const double> column, Vec<double> u, Vec<double> v) {
   const int k = order;
   if (k < 0 || k + 1 > ainv.ld() || k + 1 > ainv.cols()) return true;  // cannot be held: refused, nothing written
-  for (int i = 1; i <= k; ++i) {
-    double sum = 0.0;
-    for (int j = 1; j <= k; ++j) sum += ainv(i, j) * column(j);
-    u(i) = sum;
+  // u(i) = sum over j of B(i, j) c(j), each sum in increasing j: column j of B is added to all sums at once.
+  for (int i = 1; i <= k; ++i) u(i) = 0.0;
+  for (int j = 1; j <= k; ++j) {
+    const double cj = column(j);
+    for (int i = 1; i <= k; ++i) u(i) += ainv(i, j) * cj;
   }
   double ru = 0.0;
   for (int j = 1; j <= k; ++j) ru += row(j) * u(j);
   const double s = corner - ru;
   if (ctx.settings.tinyTol >= std::fabs(s)) return true;
 
-  for (int j = 1; j <= k; ++j) {
+  // v(j) = sum over i of r(i) B(i, j), each sum in increasing i; four columns side by side.
+  int j = 1;
+  for (; j + 3 <= k; j += 4) {
+    double v0 = 0.0, v1 = 0.0, v2 = 0.0, v3 = 0.0;
+    for (int i = 1; i <= k; ++i) {
+      const double ri = row(i);
+      v0 += ri * ainv(i, j);
+      v1 += ri * ainv(i, j + 1);
+      v2 += ri * ainv(i, j + 2);
+      v3 += ri * ainv(i, j + 3);
+    }
+    v(j) = v0;
+    v(j + 1) = v1;
+    v(j + 2) = v2;
+    v(j + 3) = v3;
+  }
+  for (; j <= k; ++j) {
     double sum = 0.0;
     for (int i = 1; i <= k; ++i) sum += row(i) * ainv(i, j);
     v(j) = sum;
@@ -141,6 +160,11 @@ double candidateWeight(double x, double lo, double up, double sigma) {
 
 namespace {
 
+// Variables whose candidate weight the basis choice computes once (any further ones get theirs when needed), and
+// the most variables whose sort passes skip the positions that cannot take part in an exchange.
+constexpr int kKeptWeights = 100;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
 class BasisChooser {
  public:
   BasisChooser(Context& ctx, const BasisCandidates& candidates, const DesignBox& box, Vec<const double> sdir,
@@ -161,8 +185,7 @@ class BasisChooser {
     int k = 1;
     while (k <= basis_.njinv) {
       const int f = basis_.mjinv(k);
-      score(k, f);
-      sort(k);
+      sort(k, score(k, f));
       switch (placeFunction(k, f)) {
         case Placement::overflow:
           return;  // XJAC is not formed
@@ -198,40 +221,116 @@ class BasisChooser {
       if (njinv < capacity) basis_.mjinv(++njinv) = candidates_.mbndeq(i);
     }
     basis_.njinv = njinv;
-  }
-
-  // FVEC(i) for the candidate positions i = k..NDV; entries below k keep older values.
-  void score(int k, int f) {
-    for (int i = k; i <= ndv_; ++i) {
-      const int v = basis_.mddv(i);
-      const double weight = candidateWeight(box_.dv(v), box_.lower(v), box_.upper(v), sdir_(v));
-      work_.fvec(i) = weight * std::fabs(gradients_.derivative(f, v));
+    for (int v = 1; v <= std::min(ndv_, kKeptWeights); ++v) {
+      weights_[v - 1] = candidateWeight(box_.dv(v), box_.lower(v), box_.upper(v), sdir_(v));
     }
-    if (ctx_.settings.print >= 3) printDoubleVector(out_, ndv_, work_.fvec.data(), "F VECTOR (DISTANCE FROM BOUNDS)");
   }
 
-  // Exchange sort, highest score first; only a strictly greater later score is exchanged (not stable).
-  void sort(int k) {
+  // FVEC(i) for the candidate positions i = k..NDV; entries below k keep older values. Returns the least score
+  // that is not NaN (infinity when there is none), for the sort; for at most kKeptWeights variables the positions
+  // holding a positive score are gathered on the way, ascending (positiveCount_ of them in positions_).
+  double score(int k, int f) {
+    const int column = gradients_.lisdf(f);
+    const bool gather = ndv_ <= kKeptWeights;
+    int positive = 0;
+    const auto take = [&](int i, double& least) {
+      const int v = basis_.mddv(i);
+      const double derivative = column > 0 ? gradients_.gradd(v, column) : 0.0;
+      const double value = weight(v) * std::fabs(derivative);
+      work_.fvec(i) = value;
+      least = value < least ? value : least;
+      if (gather) {
+        positions_[positive] = i;
+        positive += value > 0.0 ? 1 : 0;
+      }
+    };
+    // Two minima side by side, of the even and the odd positions from k on.
+    double least0 = kInfinity, least1 = kInfinity;
+    int i = k;
+    for (; i + 1 <= ndv_; i += 2) {
+      take(i, least0);
+      take(i + 1, least1);
+    }
+    if (i <= ndv_) take(i, least0);
+    positiveCount_ = positive;
+    if (ctx_.settings.print >= 3) printDoubleVector(out_, ndv_, work_.fvec.data(), "F VECTOR (DISTANCE FROM BOUNDS)");
+    return least1 < least0 ? least1 : least0;
+  }
+
+  // The candidate weight of variable v: kept from the start for the first kKeptWeights variables.
+  double weight(int v) const {
+    if (v <= kKeptWeights) return weights_[v - 1];
+    return candidateWeight(box_.dv(v), box_.lower(v), box_.upper(v), sdir_(v));
+  }
+
+  // Exchange sort of FVEC(k..NDV), highest score first, MDDV alongside: pass i exchanges the score standing at
+  // position i with every later score that is strictly greater (not stable).
+  void sort(int k, double least) {
+    if (ndv_ <= kKeptWeights) {
+      sortAboveLeast(k, least);
+    } else {
+      sortEveryPosition(k);
+    }
+    if (ctx_.settings.print >= 3) printIntVector(out_, ndv_, basis_.mddv.data(), "MDDV AFTER SORT");
+  }
+
+  void exchange(int i, int j, double& standing) {
+    std::swap(basis_.mddv(i), basis_.mddv(j));
+    work_.fvec(j) = std::exchange(standing, work_.fvec(j));
+  }
+
+  void sortEveryPosition(int k) {
     const Vec<double> fvec = work_.fvec;
     for (int i = k; i <= ndv_; ++i) {
-      double standing = fvec(i);  // the score at position i during the pass, kept out of memory
-      const auto greater = [&](int p) { return fvec(p) > standing ? 1 : 0; };
-      int j = i + 1;
-      while (j <= ndv_) {
-        // Most later scores exchange nothing: four at a time are passed over when none of them is greater.
-        if (j + 3 <= ndv_ && greater(j) + greater(j + 1) + greater(j + 2) + greater(j + 3) == 0) {
-          j += 4;
-          continue;
-        }
-        if (fvec(j) > standing) {
-          std::swap(basis_.mddv(i), basis_.mddv(j));
-          fvec(j) = std::exchange(standing, fvec(j));
-        }
-        ++j;
+      double standing = fvec(i);
+      for (int j = i + 1; j <= ndv_; ++j) {
+        if (fvec(j) > standing) exchange(i, j, standing);
       }
       fvec(i) = standing;
     }
-    if (ctx_.settings.print >= 3) printIntVector(out_, ndv_, basis_.mddv.data(), "MDDV AFTER SORT");
+  }
+
+  // The same passes over the positions that can take part in an exchange. The standing score is never below
+  // `least`, the least score that is not NaN (a NaN standing score exchanges nothing), so a score that is not above
+  // `least` is never exchanged from a later position. Scores move only between the pass's first position and the
+  // exchanged positions, so the positions holding a score above `least` are found once and then only lose members.
+  // Once none lies beyond the pass's first position, this and every later pass exchange nothing.
+  void sortAboveLeast(int k, double least) {
+    const Vec<double> fvec = work_.fvec;
+    // The scores above a least score of zero are the positive ones, gathered while scoring.
+    int count = positiveCount_;
+    if (!(least == 0.0)) {
+      count = 0;
+      for (int p = k; p <= ndv_; ++p) {
+        positions_[count] = p;
+        count += fvec(p) > least ? 1 : 0;
+      }
+    }
+    int first = 0;  // positions_[first .. count - 1]: the positions beyond i still above `least`, ascending
+    for (int i = k;; ++i) {
+      while (first < count && positions_[first] <= i) ++first;
+      if (first == count) return;
+      // The pass, its exchanges written as selections: the standing score and its variable are kept out of memory.
+      double standing = fvec(i);
+      int standingVariable = basis_.mddv(i);
+      int kept = first;
+      for (int c = first; c < count; ++c) {
+        const int p = positions_[c];
+        const double value = fvec(p);
+        const int variable = basis_.mddv(p);
+        const bool greater = value > standing;
+        const double left = greater ? standing : value;
+        basis_.mddv(p) = greater ? standingVariable : variable;
+        fvec(p) = left;
+        standingVariable = greater ? variable : standingVariable;
+        standing = greater ? value : standing;
+        positions_[kept] = p;
+        kept += left > least ? 1 : 0;
+      }
+      count = kept;
+      basis_.mddv(i) = standingVariable;
+      fvec(i) = standing;
+    }
   }
 
   // Tries the candidates in MDDV(k..NDV) in turn as the dependent variable of function f; a refused candidate goes
@@ -297,6 +396,9 @@ class BasisChooser {
   Basis& basis_;
   const BasisWork& work_;
   const int ndv_;
+  std::array<double, kKeptWeights> weights_;
+  std::array<int, kKeptWeights> positions_;  // positions the sort passes look at
+  int positiveCount_ = 0;
 };
 
 }  // namespace

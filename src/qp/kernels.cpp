@@ -1,9 +1,9 @@
 #include "qp/kernels.h"
 
 #include <algorithm>
-#include <bitset>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 #include "common/double_pair.h"
@@ -24,11 +24,7 @@ constexpr std::string_view kNonPositiveActiveMatrix =
 bool hasUpperRow(int type) { return type == kBothBounds || type == kUpperBound; }
 bool hasLowerRow(int type) { return type == kBothBounds || type == kLowerBound; }
 
-bool allFinite(Vec<const double> v, int n) {
-  bool finite = true;
-  for (int i = 1; i <= n; ++i) finite = finite && std::isfinite(v(i));
-  return finite;
-}
+bool allFinite(Vec<const double> v, int n) { return n <= 0 || qp::allFinite(v.sub(1, n).data(), n); }
 
 // Neither zero nor NaN: a number whose negation is determined by rounding alone.
 bool hasSign(double v) { return v != 0.0 && !std::isnan(v); }
@@ -51,17 +47,20 @@ void RowPatterns::build(Mat<const double> a, int n, int nc) {
   rows_ = std::min(nc, kMaxRows);
   int used = 0;
   for (int k = 1; k <= rows_; ++k) {
-    int nonzero = 0;
-    for (int i = 1; i <= n; ++i) nonzero += a(i, k) != 0.0 ? 1 : 0;
+    const double* const column = a.column(k).data();
+    long long nonzero = 0;  // as wide as the entries, so that the count runs on several entries at once
+    for (int i = 0; i < n; ++i) nonzero += column[i] != 0.0 ? 1 : 0;
     const size_t slot = static_cast<size_t>(k);
     if (nonzero > n / 2 || used + nonzero > kMaxEntries) {
       count_[slot] = -1;
       continue;
     }
     start_[slot] = used;
-    count_[slot] = nonzero;
+    count_[slot] = static_cast<int>(nonzero);
     for (int i = 1; i <= n; ++i) {
-      if (a(i, k) != 0.0) index_[static_cast<size_t>(used++)] = i;
+      if (column[i - 1] == 0.0) continue;
+      index_[static_cast<size_t>(used)] = i;
+      entry_[static_cast<size_t>(used++)] = column[i - 1];
     }
   }
 }
@@ -77,19 +76,13 @@ Rows::Rows(int n, int nc, int nineq, int nb, const double* a, int lda, const int
   if (!tabled_) return;
   std::fill_n(boundVariable_.begin(), nb_, 0);
   int row = 0;  // bound rows counted from NC
+  int bothBounds = 0;
   for (int i = 1; i <= n_ && row < nb_; ++i) {
     if (hasUpperRow(itype_(i)) && row < nb_) boundVariable_[static_cast<size_t>(row++)] = i;
     if (hasLowerRow(itype_(i)) && row < nb_) boundVariable_[static_cast<size_t>(row++)] = -i;
+    bothBounds += itype_(i) == kBothBounds ? 1 : 0;
   }
-}
-
-BoundRow Rows::boundRow(int j) const {
-  if (j <= nc_ || j > nc_ + nb_) return {0, 0.0};
-  if (!tabled_) return walkBoundRows(j);
-  const int entry = boundVariable_[static_cast<size_t>(j - nc_ - 1)];
-  if (entry > 0) return {entry, 1.0};
-  if (entry < 0) return {-entry, -1.0};
-  return {0, 0.0};
+  everyVariableBoxed_ = bothBounds == n_ && nb_ == 2 * n_;
 }
 
 BoundRow Rows::walkBoundRows(int j) const {
@@ -99,25 +92,6 @@ BoundRow Rows::walkBoundRows(int j) const {
     if (hasLowerRow(itype_(i)) && ++row == j) return {i, -1.0};
   }
   return {0, 0.0};  // NB larger than the bound types give: the missing rows have no gradient
-}
-
-double Rows::patternSum(int k, double sign, double start, Vec<const double> v) const {
-  const Vec<const double> column = a_.column(k);
-  const int* const position = patterns_->positions(k);
-  double sum = start;
-  for (int q = 0, count = patterns_->count(k); q < count; ++q) {
-    const int i = position[q];
-    sum += (sign * column(i)) * v(i);
-  }
-  return sum;
-}
-
-double Rows::generalValue(int k, double start, Vec<const double> x, bool xFinite) const {
-  // A start of -0 could become +0 through a zero term: such a row is summed in full.
-  if (sumsByPattern(k, start, xFinite)) return patternSum(k, 1.0, start, x);
-  double value = start;
-  for (int i = 1; i <= n_; ++i) value += a_(i, k) * x(i);
-  return value;
 }
 
 double Rows::component(int j, int i) const {
@@ -182,7 +156,8 @@ void Rows::dots(Vec<const int> list, int count, Vec<const double> v, Vec<double>
       group[waiting++] = k;
       if (waiting == 4) sumGroup();
     } else {
-      out(k) = dot(j, v);
+      const BoundRow bound = boundRow(j);
+      out(k) = bound.variable != 0 ? bound.sign * v(bound.variable) : 0.0;
     }
   }
   for (int q = 0; q < waiting; ++q) out(group[q]) = dot(list(group[q]), v);
@@ -663,8 +638,9 @@ void generalRowValues(const Rows& rows, Vec<const double> bc, Vec<const double> 
   int waiting = 0;
   for (int k = 1; k <= rows.nc(); ++k) {
     if (!wanted(k)) continue;
-    if (rows.sumsByPattern(k, -bc(k), xFinite)) {
-      c(k) = rows.generalValue(k, -bc(k), x, true);
+    const double start = -bc(k);
+    if (rows.sumsByPattern(k, start, xFinite)) {
+      c(k) = rows.generalValue(k, start, x, true);
       continue;
     }
     group[waiting++] = k;
@@ -686,92 +662,168 @@ void generalRowValues(const Rows& rows, Vec<const double> bc, Vec<const double> 
   for (int q = 0; q < waiting; ++q) c(group[q]) = rows.generalValue(group[q], -bc(group[q]), x, false);
 }
 
-// The bound rows' values x - xu and xl - x in bound-row order, then each equality's mirror -c for the equalities
-// whose general row is wanted(k). Bound rows beyond NC+NB (NB smaller than the bound types give) are not written.
+// Each equality's mirror row value -c for the equalities whose general row is wanted(k).
 template <typename Wanted>
-void boundAndMirrorRowValues(const Rows& rows, Vec<const double> x, Vec<const double> xl, Vec<const double> xu,
-                             Vec<double> c, Wanted&& wanted) {
-  const int nc = rows.nc();
-  const int lastBoundRow = nc + rows.nb();
-  int row = nc;
-  for (int i = 1; i <= rows.n(); ++i) {
-    const int type = rows.itype()(i);
-    if (hasUpperRow(type) && row < lastBoundRow) c(++row) = x(i) - xu(i);
-    if (hasLowerRow(type) && row < lastBoundRow) c(++row) = xl(i) - x(i);
-  }
-  for (int m = 1; m <= nc - rows.nineq(); ++m) {
-    if (wanted(rows.nineq() + m)) c(lastBoundRow + m) = -c(rows.nineq() + m);
+void mirrorRowValues(const Rows& rows, Vec<double> c, Wanted wanted) {
+  const int firstMirror = rows.nc() + rows.nb() + 1;
+  for (int m = 0; m < rows.nc() - rows.nineq(); ++m) {
+    if (wanted(rows.nineq() + 1 + m)) c(firstMirror + m) = -c(rows.nineq() + 1 + m);
   }
 }
 
+// The most violated row j that passed(j) does not pass over; see mostViolated(). A row takes first place only with
+// a strictly greater value, and second place likewise, so that on equal values the first row found keeps its place.
+// Without a runner-up a row needs a value above the first place to count at all. Rows are looked at four at a time
+// first: a block where no value exceeds the threshold changes nothing, and most blocks are such.
+template <typename Passed>
+int mostViolatedRow(double tiny, int total, Vec<const double> c, Passed passed, int* runnerUp) {
+  int kv = 0, second = 0;
+  double worst = tiny, secondWorst = tiny;
+  const double& threshold = runnerUp != nullptr ? secondWorst : worst;
+  const auto consider = [&](int j) {
+    const double value = c(j);
+    if (!(value > threshold) || passed(j)) return;
+    if (value > worst) {
+      second = kv;
+      secondWorst = worst;
+      kv = j;
+      worst = value;
+    } else {
+      second = j;
+      secondWorst = value;
+    }
+  };
+  int j = 1;
+  for (; j + 3 <= total; j += 4) {
+    const double limit = threshold;
+    if (!((c(j) > limit) | (c(j + 1) > limit) | (c(j + 2) > limit) | (c(j + 3) > limit))) continue;
+    for (int q = 0; q < 4; ++q) consider(j + q);
+  }
+  for (; j <= total; ++j) consider(j);
+  if (runnerUp != nullptr) *runnerUp = second;
+  return kv;
+}
+
+// mostViolatedRow() without a runner-up, the rows passed over left out by adding -infinity to their values (such a
+// value is never above tinyTol, nor is a NaN). First the greatest value, in four lanes that run side by side without
+// a branch (the greatest of numbers is the same in any order), then the first row that has it.
+int mostViolatedShifted(double tiny, int total, Vec<const double> c, const double* shift) {
+  double best[4] = {tiny, tiny, tiny, tiny};
+  int j = 1;
+  for (; j + 3 <= total; j += 4) {
+    for (int q = 0; q < 4; ++q) {
+      const double value = c(j + q) + shift[j + q];
+      best[q] = value > best[q] ? value : best[q];
+    }
+  }
+  for (; j <= total; ++j) {
+    const double value = c(j) + shift[j];
+    best[0] = value > best[0] ? value : best[0];
+  }
+  double worst = best[0];
+  for (int q = 1; q < 4; ++q) worst = best[q] > worst ? best[q] : worst;
+  if (!(worst > tiny)) return 0;
+  for (j = 1; j <= total; ++j) {
+    if (c(j) + shift[j] == worst) return j;
+  }
+  return 0;
+}
+
 }  // namespace
+
+void Rows::boundValues(Vec<const double> x, Vec<const double> xl, Vec<const double> xu, Vec<double> c) const {
+  if (!tabled_) {
+    int row = nc_;
+    for (int i = 1; i <= n_; ++i) {
+      const int type = itype_(i);
+      if (hasUpperRow(type) && row < nc_ + nb_) c(++row) = x(i) - xu(i);
+      if (hasLowerRow(type) && row < nc_ + nb_) c(++row) = xl(i) - x(i);
+    }
+    return;
+  }
+  if (everyVariableBoxed_) {
+    const Vec<double> bounds = c.sub(nc_ + 1, nb_);
+    for (int i = 1; i <= n_; ++i) {
+      bounds(2 * i - 1) = x(i) - xu(i);
+      bounds(2 * i) = xl(i) - x(i);
+    }
+    return;
+  }
+  for (int r = 1; r <= nb_; ++r) {
+    const int entry = boundVariable_[static_cast<size_t>(r - 1)];
+    if (entry > 0) c(nc_ + r) = x(entry) - xu(entry);
+    if (entry < 0) c(nc_ + r) = xl(-entry) - x(-entry);
+  }
+}
 
 void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
                Vec<const double> xu, Vec<double> c) {
   const auto every = [](int) { return true; };
   generalRowValues(rows, bc, x, c, every);
-  boundAndMirrorRowValues(rows, x, xl, xu, c, every);
+  rows.boundValues(x, xl, xu, c);
+  mirrorRowValues(rows, c, every);
 }
 
-void rowValuesForChoice(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
-                        Vec<const double> xu, Vec<double> c, int nact, Vec<const int> iact) {
-  const int nc = rows.nc();
-  if (nc > kMarkedRows) {
-    rowValues(rows, bc, x, xl, xu, c);
-    return;
+PassedOver::PassedOver(const Rows& rows, const int& nact, Vec<const int> iact)
+    : rows_(rows), nact_(nact), iact_(iact), marked_(rows.total() <= kMarkedRows) {
+  if (!marked_) return;
+  std::fill_n(mark_.begin(), rows.total() + 1, 0);
+  std::fill_n(shift_.begin(), rows.total() + 1, 0.0);
+  for (int k = 1; k <= nact; ++k) add(iact(k));
+}
+
+void PassedOver::change(int j, int by) {
+  if (!marked_ || j < 1 || j > rows_.total()) return;
+  const auto mark = [&](int row) {
+    const size_t at = static_cast<size_t>(row);
+    mark_[at] = static_cast<unsigned char>(mark_[at] + by);
+    shift_[at] = mark_[at] != 0 ? -std::numeric_limits<double>::infinity() : 0.0;
+  };
+  mark(j);
+  if (rows_.isMirror(j)) mark(rows_.equalityOf(j));
+  if (rows_.isEquality(j)) mark(rows_.mirrorOf(j));
+}
+
+bool PassedOver::lookUp(int j) const {
+  const auto active = [&](int row) {
+    for (int k = 1; k <= nact_; ++k) {
+      if (iact_(k) == row) return true;
+    }
+    return false;
+  };
+  return active(j) || (rows_.isMirror(j) && active(rows_.equalityOf(j))) ||
+         (rows_.isEquality(j) && active(rows_.mirrorOf(j)));
+}
+
+int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, const PassedOver& passedOver,
+                 int* runnerUp) {
+  const double tiny = ctx.settings.tinyTol;
+  if (!passedOver.marked()) {
+    return mostViolatedRow(tiny, rows.total(), c, [&](int j) { return passedOver.test(j); }, runnerUp);
   }
-  std::bitset<kMarkedRows> skipped;  // bit k - 1 for general row k (an equality's bit stands for its mirror too)
-  for (int k = 1; k <= nact; ++k) {
-    const int j = iact(k);
-    if (j >= 1 && j <= nc) skipped.set(static_cast<size_t>(j - 1));
-    if (rows.isMirror(j)) skipped.set(static_cast<size_t>(rows.equalityOf(j) - 1));
-  }
-  const auto unskipped = [&](int k) { return !skipped.test(static_cast<size_t>(k - 1)); };
-  generalRowValues(rows, bc, x, c, unskipped);
-  boundAndMirrorRowValues(rows, x, xl, xu, c, unskipped);
+  if (runnerUp == nullptr) return mostViolatedShifted(tiny, rows.total(), c, passedOver.shifts());
+  const unsigned char* const mark = passedOver.marks();
+  return mostViolatedRow(tiny, rows.total(), c, [mark](int j) { return mark[j] != 0; }, runnerUp);
 }
 
 int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact,
                  int* runnerUp) {
-  const Settings& settings = ctx.settings;
-  // Active rows marked once when the rows fit the marks, else looked up in IACT.
-  const bool marked = rows.total() <= kMarkedRows;
-  std::bitset<kMarkedRows> isActive;
-  if (marked) {
-    for (int k = 1; k <= nact; ++k) {
-      if (iact(k) >= 1 && iact(k) <= rows.total()) isActive.set(static_cast<size_t>(iact(k) - 1));
-    }
+  return mostViolated(ctx, rows, c, PassedOver(rows, nact, iact), runnerUp);
+}
+
+int rowValuesAndMostViolated(const Context& ctx, const Rows& rows, Vec<const double> bc, Vec<const double> x,
+                             Vec<const double> xl, Vec<const double> xu, Vec<double> c,
+                             const PassedOver& passedOver, int* runnerUp) {
+  if (!passedOver.marked()) {
+    rowValues(rows, bc, x, xl, xu, c);
+  } else {
+    const unsigned char* const mark = passedOver.marks();
+    const auto read = [mark](int k) { return mark[k] == 0; };
+    generalRowValues(rows, bc, x, c, read);
+    rows.boundValues(x, xl, xu, c);
+    mirrorRowValues(rows, c, read);
   }
-  const auto active = [&](int j) {
-    if (marked) return j >= 1 && j <= rows.total() && isActive.test(static_cast<size_t>(j - 1));
-    for (int k = 1; k <= nact; ++k) {
-      if (iact(k) == j) return true;
-    }
-    return false;
-  };
-  // A row takes first place only with a strictly greater value, and second place likewise, so that on equal values
-  // the first row found keeps its place.
-  int kv = 0, second = 0;
-  double worst = settings.tinyTol, secondWorst = settings.tinyTol;
-  const double& threshold = runnerUp != nullptr ? secondWorst : worst;
-  for (int j = 1; j <= rows.total(); ++j) {
-    if (!(c(j) > threshold)) continue;
-    if (active(j) || (rows.isMirror(j) && active(rows.equalityOf(j))) ||
-        (rows.isEquality(j) && active(rows.mirrorOf(j)))) {
-      continue;
-    }
-    if (c(j) > worst) {
-      second = kv;
-      secondWorst = worst;
-      kv = j;
-      worst = c(j);
-    } else {
-      second = j;
-      secondWorst = c(j);
-    }
-  }
-  if (runnerUp != nullptr) *runnerUp = second;
-  return kv;
+  return mostViolated(ctx, rows, readOnly(c), passedOver, runnerUp);
 }
 
 StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c, int kv, int nact, double znorm,
@@ -781,13 +833,15 @@ StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c,
   // Partial step: the first active multiplier to reach zero (the later one on equal ratios).
   double partial = settings.bigValue;
   int drop = 0;
+  // Every ratio is formed, a multiplier that does not decrease dividing by -1 instead (which raises no exception),
+  // so that the one branch is on a new smallest ratio.
   for (int k = 1; k <= nact; ++k) {
-    if (r(k) < -tiny) {
-      const double ratio = -xlag(k) / r(k);
-      if (ratio <= partial) {
-        partial = ratio;
-        drop = k;
-      }
+    const double rate = r(k);
+    const bool decreasing = rate < -tiny;
+    const double ratio = -xlag(k) / (decreasing ? rate : -1.0);
+    if (decreasing & (ratio <= partial)) {
+      partial = ratio;
+      drop = k;
     }
   }
   // Full step: row kv reaches zero along z.

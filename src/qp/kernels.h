@@ -13,7 +13,9 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "common/views.h"
 
@@ -37,6 +39,15 @@ constexpr int kBothBounds = 1;
 constexpr int kLowerBound = 2;
 constexpr int kUpperBound = 3;
 
+// True when no v[0..count-1] is an infinity or a NaN, whose exponent bits are all ones: adding one to the exponent
+// field carries into the sign bit exactly for those, so one OR over every element tells (without a branch).
+inline bool allFinite(const double* v, int count) {
+  constexpr std::uint64_t kExponent = 0x7ff0000000000000u, kExponentUnit = 0x0010000000000000u;
+  std::uint64_t carried = 0;
+  for (int i = 0; i < count; ++i) carried |= (std::bit_cast<std::uint64_t>(v[i]) & kExponent) + kExponentUnit;
+  return (carried >> 63) == 0;
+}
+
 // Number of bound rows the bound types give (2 for type 1, 1 for types 2 and 3).
 int countBoundRows(Vec<const int> itype);
 
@@ -56,15 +67,18 @@ class RowPatterns {
   static constexpr int kMaxEntries = 16384;
 
   void build(Mat<const double> a, int n, int nc);
-  // Positions of the nonzero entries of a_k in increasing order (count -1: a_k is summed in full).
+  // Positions of the nonzero entries of a_k in increasing order (count -1: a_k is summed in full), and the entries
+  // themselves in the same order, side by side so that a sum reads them in one stream.
   int count(int k) const { return k <= rows_ ? count_[static_cast<size_t>(k)] : -1; }
   const int* positions(int k) const { return index_.data() + start_[static_cast<size_t>(k)]; }
+  const double* entries(int k) const { return entry_.data() + start_[static_cast<size_t>(k)]; }
 
  private:
   int rows_ = 0;
   std::array<int, kMaxRows + 1> start_{};
   std::array<int, kMaxRows + 1> count_{};
   std::array<int, kMaxEntries> index_{};
+  std::array<double, kMaxEntries> entry_{};
 };
 
 // The constraint rows of one problem. Counts outside their ranges are read as the nearest sensible value
@@ -88,7 +102,13 @@ class Rows {
   }
   bool hasPatterns() const { return patterns_ != nullptr; }
   // The value -b_k + sum of A(i, k) x(i) of general row k, added up in increasing i.
-  double generalValue(int k, double start, Vec<const double> x, bool xFinite) const;
+  double generalValue(int k, double start, Vec<const double> x, bool xFinite) const {
+    // A start of -0 could become +0 through a zero term: such a row is summed in full.
+    if (sumsByPattern(k, start, xFinite)) return patternSum(k, 1.0, start, x);
+    double value = start;
+    for (int i = 1; i <= n_; ++i) value += a_(i, k) * x(i);
+    return value;
+  }
 
   bool isEquality(int j) const { return j > nineq_ && j <= nc_; }
   bool isMirror(int j) const { return j > nc_ + nb_ && j <= total(); }
@@ -97,7 +117,14 @@ class Rows {
 
   // The variable of bound row j (NC < j <= NC+NB) and its sign: the row the walk over the variables, counting
   // bound rows, reaches at count j.
-  BoundRow boundRow(int j) const;
+  BoundRow boundRow(int j) const {
+    if (j <= nc_ || j > nc_ + nb_) return {0, 0.0};
+    if (!tabled_) return walkBoundRows(j);
+    const int entry = boundVariable_[static_cast<size_t>(j - nc_ - 1)];
+    if (entry > 0) return {entry, 1.0};
+    if (entry < 0) return {-entry, -1.0};
+    return {0, 0.0};
+  }
   // Component i of the gradient n_j; 0 when j is not a row or i not a variable.
   double component(int j, int i) const;
   // n_j'v over v(1..n), summed in increasing i; a bound row gives +-v(i) directly, which is the same sum with its
@@ -107,6 +134,9 @@ class Rows {
   void dots(Vec<const int> list, int count, Vec<const double> v, Vec<double> out) const;
   // out(1..n) = scale * n_j (all zero when j is not a row).
   void gradient(int j, double scale, Vec<double> out) const;
+  // The bound rows' values x(i) - xu(i) and xl(i) - x(i) into c(NC+1..NC+NB), in bound-row order; rows no variable
+  // gives (NB larger than the bound types give) are not written.
+  void boundValues(Vec<const double> x, Vec<const double> xl, Vec<const double> xu, Vec<double> c) const;
   // The value of row j at x (as rowValues gives it); 0 when j is not a row.
   double value(int j, Vec<const double> bc, Vec<const double> x, Vec<const double> xl, Vec<const double> xu) const;
 
@@ -117,7 +147,13 @@ class Rows {
   static constexpr int kTabledBoundRows = 200;
   BoundRow walkBoundRows(int j) const;
   // start + sum of (sign A(i, k)) v(i) over the nonzero entries of the pattern of column k, in increasing i.
-  double patternSum(int k, double sign, double start, Vec<const double> v) const;
+  double patternSum(int k, double sign, double start, Vec<const double> v) const {
+    const int* const position = patterns_->positions(k);
+    const double* const entry = patterns_->entries(k);
+    double sum = start;
+    for (int q = 0, count = patterns_->count(k); q < count; ++q) sum += (sign * entry[q]) * v(position[q]);
+    return sum;
+  }
   bool hasPattern(int k) const { return patterns_ != nullptr && patterns_->count(k) >= 0; }
 
   int n_;
@@ -127,6 +163,7 @@ class Rows {
   Mat<const double> a_;
   Vec<const int> itype_;
   bool tabled_;
+  bool everyVariableBoxed_ = false;  // bound type 1 for every variable: the bound rows are x - xu, xl - x in turn
   std::array<int, kTabledBoundRows> boundVariable_;
   const RowPatterns* patterns_ = nullptr;
 };
@@ -148,17 +185,53 @@ bool start(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, Vec
 // All row values at x into c(1..MTOT).
 void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
                Vec<const double> xu, Vec<double> c);
-// The same, leaving out the general rows the choice of a row to add passes over unread: the active ones and the
-// twins of active equalities (their old values stay). All rows when there are more than kMarkedRows general rows.
+// The rows the choice of a row to add passes over: the active rows and the twins of active equality rows (an
+// equality row's twin is its mirror row and the other way round). Made from IACT(1..nact), then kept up to date
+// by the solver, which tells of every row it adds or drops: the mark of row j counts the active rows among j and
+// its twin. With more than kMarkedRows rows nothing is marked and each row is looked up in IACT(1..nact), nact
+// read as it is at the time.
 constexpr int kMarkedRows = 1024;
-void rowValuesForChoice(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
-                        Vec<const double> xu, Vec<double> c, int nact, Vec<const int> iact);
+class PassedOver {
+ public:
+  PassedOver(const Rows& rows, const int& nact, Vec<const int> iact);
+  bool marked() const { return marked_; }
+  bool test(int j) const {
+    if (marked_) return j >= 1 && j <= rows_.total() && mark_[static_cast<size_t>(j)] != 0;
+    return lookUp(j);
+  }
+  // The mark of row j at marks()[j], j = 1..MTOT, when marked(); and at shifts()[j] the same as a number to add to
+  // the row's value: +0 for a row the choice reads, -infinity for one it passes over.
+  const unsigned char* marks() const { return mark_.data(); }
+  const double* shifts() const { return shift_.data(); }
+  // Row j has been added to IACT, or dropped from it.
+  void add(int j) { change(j, 1); }
+  void drop(int j) { change(j, -1); }
+
+ private:
+  void change(int j, int by);
+  bool lookUp(int j) const;
+
+  const Rows& rows_;
+  const int& nact_;
+  Vec<const int> iact_;
+  bool marked_;
+  std::array<unsigned char, kMarkedRows + 1> mark_;
+  std::array<double, kMarkedRows + 1> shift_;
+};
 
 // The most violated row that is neither active nor the twin of an active equality row (first row on equal
 // values), 0 when no row value exceeds tinyTol. With runnerUp, also the most violated of the other rows (0 for
 // none), from the same pass.
+int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, const PassedOver& passedOver,
+                 int* runnerUp = nullptr);
 int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact,
                  int* runnerUp = nullptr);
+
+// After a step that has moved x: the values of the rows the choice reads (the rows not passed over; the others keep
+// their old values, which nothing reads before they are formed again), then mostViolated() over them.
+int rowValuesAndMostViolated(const Context& ctx, const Rows& rows, Vec<const double> bc, Vec<const double> x,
+                             Vec<const double> xl, Vec<const double> xu, Vec<double> c,
+                             const PassedOver& passedOver, int* runnerUp = nullptr);
 
 // What happens at the end of a step.
 enum StepKind : int {

@@ -242,29 +242,34 @@ void RowSolves::fetch(const Rows& rows, int j, double sign, Vec<double> out) {
   }
 }
 
-int rankCandidates(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int skip,
-                 Vec<int> ranked) {
-  const int total = rows.total();
-  if (total > kMarkedRows) return 0;
-  std::bitset<kMarkedRows> passedOver;  // the active rows and the twins of active equality rows
-  for (int k = 1; k <= nact; ++k) {
-    const int j = iact(k);
-    if (j < 1 || j > total) continue;
-    passedOver.set(static_cast<size_t>(j - 1));
-    if (rows.isMirror(j)) passedOver.set(static_cast<size_t>(rows.equalityOf(j) - 1));
-    if (rows.isEquality(j)) passedOver.set(static_cast<size_t>(rows.mirrorOf(j) - 1));
-  }
+int rankCandidates(const Rows& rows, Vec<const double> c, const PassedOver& passedOver, int skip, Vec<int> ranked) {
+  const int capacity = std::min(ranked.length(), RowSolves::kLanes);
+  if (!passedOver.marked() || capacity < 1) return 0;
+  const unsigned char* const passed = passedOver.marks();
+  // The list by decreasing value, the values beside the rows.
+  std::array<double, RowSolves::kLanes> listValue;
+  std::array<int, RowSolves::kLanes> listRow;
   int count = 0;
-  for (int j = 1; j <= total; ++j) {
-    if (j == skip || passedOver.test(static_cast<size_t>(j - 1))) continue;
-    // Insert by decreasing value behind every row of equal value.
-    int place = count + 1;
-    while (place > 1 && c(j) > c(ranked(place - 1))) --place;
-    if (place > ranked.length()) continue;
-    if (count < ranked.length()) ++count;
-    for (int k = count; k > place; --k) ranked(k) = ranked(k - 1);
-    ranked(place) = j;
+  double last = 0.0;  // the value at the end of the list once it is full
+  for (int j = 1, total = rows.total(); j <= total; ++j) {
+    const double value = c(j);
+    // A full list takes only a row of greater value than its last one. One branch on all the tests: the values of the
+    // rows passed over are old ones, which a branch on the value alone would often mispredict.
+    if (!(((count < capacity) | (value > last)) & (j != skip) & (passed[j] == 0))) continue;
+    // Insert behind every row of equal value: after the last row whose value the new one does not exceed (so also
+    // behind a NaN, which nothing exceeds), without a branch on each comparison.
+    int place = 0;
+    for (int q = 0; q < count; ++q) place = !(value > listValue[static_cast<size_t>(q)]) ? q + 1 : place;
+    if (count < capacity) ++count;
+    for (int q = count - 1; q > place; --q) {
+      listValue[static_cast<size_t>(q)] = listValue[static_cast<size_t>(q - 1)];
+      listRow[static_cast<size_t>(q)] = listRow[static_cast<size_t>(q - 1)];
+    }
+    listValue[static_cast<size_t>(place)] = value;
+    listRow[static_cast<size_t>(place)] = j;
+    if (count == capacity) last = listValue[static_cast<size_t>(capacity - 1)];
   }
+  for (int q = 0; q < count; ++q) ranked(q + 1) = listRow[static_cast<size_t>(q)];
   return count;
 }
 

@@ -98,8 +98,8 @@ class RowSolves {
 void solveSideBySide(Vec<const double> f, double* panel, int width, int n, int first);
 
 // The rows that are neither active nor the twin of an active equality row, by decreasing value (the first found first
-// on equal values), leaving out row skip: the first ranked.length() of them into ranked(1..), returning how many.
-int rankCandidates(const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact, int skip,
-                   Vec<int> ranked);
+// on equal values), leaving out row skip: the first ranked.length() of them (at most kLanes) into ranked(1..),
+// returning how many (none when the rows are too many to be marked).
+int rankCandidates(const Rows& rows, Vec<const double> c, const PassedOver& passedOver, int skip, Vec<int> ranked);
 
 }  // namespace korvex::qp

@@ -52,22 +52,15 @@ Workspace carve(PoolFrame& frame, int n, int rowCount) {
 bool finiteData(const Rows& rows, Vec<const double> bc, Mat<const double> hess, Vec<const double> g,
                 Vec<const double> xl, Vec<const double> xu) {
   const int n = rows.n();
-  for (int k = 1; k <= rows.nc(); ++k) {
-    if (!std::isfinite(bc(k))) return false;
-    for (int i = 1; i <= n; ++i) {
-      if (!std::isfinite(rows.a()(i, k))) return false;
-    }
-  }
+  bool finite = allFinite(bc.data(), rows.nc()) && allFinite(g.data(), n);
+  for (int k = 1; k <= rows.nc() && n > 0; ++k) finite = finite && allFinite(rows.a().column(k).data(), n);
+  for (int j = 1; j <= n; ++j) finite = finite && allFinite(hess.column(j).data(), j);
   for (int j = 1; j <= n; ++j) {
-    if (!std::isfinite(g(j))) return false;
-    for (int i = 1; i <= j; ++i) {
-      if (!std::isfinite(hess(i, j))) return false;
-    }
     const int type = rows.itype()(j);
     if ((type == kBothBounds || type == kLowerBound) && !std::isfinite(xl(j))) return false;
     if ((type == kBothBounds || type == kUpperBound) && !std::isfinite(xu(j))) return false;
   }
-  return true;
+  return finite;
 }
 
 // A bound on the add and drop steps of one solve that no solvable problem comes near: a full step adds a row and
@@ -142,9 +135,12 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
 
   const long long maxSteps = stepLimit(n, rows.total());
   long long steps = 0;
+  // The active rows and their twins, marked as rows are added and dropped.
+  PassedOver passedOver(rows, nact, readOnly(iact));
   int runnerUp = 0;
-  while (const int kv = mostViolated(ctx, rows, readOnly(w.c), nact, readOnly(iact),
-                                     reuse.solvesPairs ? &runnerUp : nullptr)) {
+  int* const wantsRunnerUp = reuse.solvesPairs ? &runnerUp : nullptr;
+  int kv = mostViolated(ctx, rows, readOnly(w.c), passedOver, wantsRunnerUp);
+  while (kv != 0) {
     reuse.runnerUp = reuse.holdsInColumns(kv) ? 0 : runnerUp;
     // The solves of row kv, and along with them those of the rows likeliest to be added after it.
     reuse.solves = nullptr;
@@ -152,7 +148,7 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
       bool held = solves.holdsRow(rows, kv);
       if (!held) {
         const int count = solves.lanes() <= 2 ? 0
-                                              : rankCandidates(rows, readOnly(w.c), nact, readOnly(iact), kv,
+                                              : rankCandidates(rows, readOnly(w.c), passedOver, kv,
                                                                Vec<int>(ranked, solves.lanes() - 1));
         held = solves.provide(rows, readOnly(w.hfac), kv, Vec<const int>(ranked, count), count);
       }
@@ -174,16 +170,22 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
         return;
       }
       takeStep(nact, xlag, uplus, readOnly(w.r), n, x, readOnly(w.z), step.t, step.kind);
-      // x moved: the next choice reads every row value, the next step length after a drop only row kv's.
-      if (step.kind == kStepAndAdd) rowValuesForChoice(rows, bc, readOnly(x), xl, xu, w.c, nact, readOnly(iact));
+      // x moved: after a drop the next step length reads only row kv's value (the choice after the addition reads
+      // the others).
       if (step.kind == kStepAndDrop) w.c(kv) = rows.value(kv, bc, readOnly(x), xl, xu);
+      const int dropped = step.idx <= nact ? iact(step.idx) : 0;
       if (!addOrDrop(ctx, rows, nact, iact, xlag, w.actmat, w.hinvn, readOnly(w.hfac), step.idx, kv, uplus,
                      &reuse)) {
         out.ierr = kTrue;
         return;
       }
-      if (step.kind == kStepAndAdd) break;
+      if (dropped != 0) passedOver.drop(dropped);
+      if (step.kind == kStepAndAdd) {
+        passedOver.add(kv);
+        break;
+      }
     }
+    kv = rowValuesAndMostViolated(ctx, rows, bc, readOnly(x), xl, xu, w.c, passedOver, wantsRunnerUp);
   }
 
   // An equality active through its mirror row is reported under its own row, with the multiplier of that row.

@@ -3,7 +3,9 @@
 //   B <- B - (B s)(B s)' / s'Bs + r r' / s'r,
 // which keeps B positive definite (s'r >= 0.2*s'Bs > 0). The update is skipped when s'Bs, s'Bs - s'y or s'r is
 // too small to divide by.
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "common/double_pair.h"
 #include "common/logical.h"
@@ -50,14 +52,35 @@ void productByColumns(Mat<double> b, Vec<const double> s, Vec<double> work2) {
   }
 }
 
-// work1 = B s by rows, work1(i) = sum over j of B(i, j) s(j), each sum in increasing j: column j of B is added to
-// all sums at once.
+// work1 = B s by rows, work1(i) = sum over j of B(i, j) s(j), each sum in increasing j: eight rows side by side,
+// their sums held in four pairs while the columns go by, then two rows, then one.
 void productByRows(Mat<double> b, Vec<const double> s, Vec<double> work1) {
   const int n = s.length();
-  for (int i = 1; i <= n; ++i) work1(i) = 0.0;
-  for (int j = 1; j <= n; ++j) {
-    const double sj = s(j);
-    for (int i = 1; i <= n; ++i) work1(i) += b(i, j) * sj;
+  int i = 1;
+  for (; i + 7 <= n; i += 8) {
+    DoublePair sum0 = {0.0, 0.0}, sum1 = sum0, sum2 = sum0, sum3 = sum0;
+    for (int j = 1; j <= n; ++j) {
+      const double sj = s(j);
+      const double* column = &b(i, j);
+      sum0 += loadPair(column) * sj;
+      sum1 += loadPair(column + 2) * sj;
+      sum2 += loadPair(column + 4) * sj;
+      sum3 += loadPair(column + 6) * sj;
+    }
+    storePair(&work1(i), sum0);
+    storePair(&work1(i + 2), sum1);
+    storePair(&work1(i + 4), sum2);
+    storePair(&work1(i + 6), sum3);
+  }
+  for (; i + 1 <= n; i += 2) {
+    DoublePair sum = {0.0, 0.0};
+    for (int j = 1; j <= n; ++j) sum += loadPair(&b(i, j)) * s(j);
+    storePair(&work1(i), sum);
+  }
+  for (; i <= n; ++i) {
+    double sum = 0.0;
+    for (int j = 1; j <= n; ++j) sum += b(i, j) * s(j);
+    work1(i) = sum;
   }
 }
 
@@ -76,6 +99,34 @@ void rankTwoUpdate(Mat<double> b, Vec<const double> work2, Vec<const double> wor
   }
 }
 
+// Whether B equals its transpose bit for bit. Then B s by rows and by columns are the same sums of the same
+// products, and so is every element of the update and its mirror (each product's factors only change places):
+// the update keeps B symmetric, and only one triangle needs to be formed.
+bool bitwiseSymmetric(Mat<const double> b, int n) {
+  for (int j = 1; j <= n; ++j) {
+    for (int i = j + 1; i <= n; ++i) {
+      if (std::bit_cast<std::uint64_t>(b(i, j)) != std::bit_cast<std::uint64_t>(b(j, i))) return false;
+    }
+  }
+  return true;
+}
+
+// The update of a symmetric B: the elements on and below the diagonal as in rankTwoUpdate (work1 = work2 here),
+// each copied to its mirror above the diagonal.
+void symmetricRankTwoUpdate(Mat<double> b, Vec<const double> work, Vec<const double> r, double sBs, double sr) {
+  const int n = work.length();
+  for (int j = 1; j <= n; ++j) {
+    const double wj = work(j), rj = r(j);
+    int i = j;
+    for (; i + 1 <= n; i += 2) {
+      const DoublePair bij = loadPair(&b(i, j));
+      storePair(&b(i, j), bij - wj * loadPair(&work(i)) / sBs + rj * loadPair(&r(i)) / sr);
+    }
+    for (; i <= n; ++i) b(i, j) = b(i, j) - wj * work(i) / sBs + rj * r(i) / sr;
+    for (i = j + 1; i <= n; ++i) b(j, i) = b(i, j);
+  }
+}
+
 }  // namespace
 
 bool dampedBfgsUpdate(int n, const double* sData, const double* yData, double* bData, double* work1Data,
@@ -85,7 +136,13 @@ bool dampedBfgsUpdate(int n, const double* sData, const double* yData, double* b
   const Mat<double> b(bData, n, n);
   const Vec<double> work1(work1Data, n), r(rData, n), work2(work2Data, n);
 
-  productByColumns(b, s, work2);
+  // B s is formed by rows when B is symmetric (the same sums, and the faster loop), by columns otherwise.
+  const bool symmetric = bitwiseSymmetric(Mat<const double>(bData, n, n), n);
+  if (symmetric) {
+    productByRows(b, s, work2);
+  } else {
+    productByColumns(b, s, work2);
+  }
   const double sBs = dot(s, Vec<const double>(work2.data(), n));
   const double sy = dot(s, y);
   if (std::abs(sBs) < kSkipThreshold) return false;
@@ -94,13 +151,21 @@ bool dampedBfgsUpdate(int n, const double* sData, const double* yData, double* b
   const double theta = sy >= kDamping * sBs ? 1.0 : kDampedShare * sBs / (sBs - sy);
 
   // r = theta y + (1 - theta) B s.
-  productByRows(b, s, work1);
+  if (symmetric) {
+    for (int i = 1; i <= n; ++i) work1(i) = work2(i);
+  } else {
+    productByRows(b, s, work1);
+  }
   for (int i = 1; i <= n; ++i) r(i) = theta * y(i) + (1.0 - theta) * work1(i);
   const double sr = dot(s, Vec<const double>(r.data(), n));
   if (std::abs(sr) < kSkipThreshold) return false;
 
-  rankTwoUpdate(b, Vec<const double>(work2.data(), n), Vec<const double>(work1.data(), n),
-                Vec<const double>(r.data(), n), sBs, sr);
+  if (symmetric) {
+    symmetricRankTwoUpdate(b, Vec<const double>(work1.data(), n), Vec<const double>(r.data(), n), sBs, sr);
+  } else {
+    rankTwoUpdate(b, Vec<const double>(work2.data(), n), Vec<const double>(work1.data(), n),
+                  Vec<const double>(r.data(), n), sBs, sr);
+  }
   return true;
 }
 

@@ -1,3 +1,4 @@
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -87,6 +88,55 @@ TEST_F(DriverTest, BridgeRoutines) {
   double raw[2] = {1.0, 1.0};
   ANAFUN(raw, f);
   EXPECT_TRUE(f[0] == 3.0 && settings.nFunEval == 4);
+}
+
+// Within a run, the way back from the caller's units reuses scaled values; every point must come back exactly as
+// the plain conversions give it: repeated and perturbed points, a callback that writes into its point, an odd
+// number of variables, and a second run whose other bounds must not find the first run's values.
+TEST_F(DriverTest, RoundTripsInARunEqualThePlainConversionsBitForBit) {
+  struct Writer {
+    int calls = 0;
+    std::vector<Doubles> seen;
+    static void analysis(void* user, const double* x, double* objective, double*, double*) {
+      auto* w = static_cast<Writer*>(user);
+      w->seen.emplace_back(x, x + 7);
+      if (++w->calls == 4) const_cast<double*>(x)[2] = 0.123;  // a callback that writes into its point
+      *objective = x[0];
+    }
+  } writer;
+  bridge.callback = &Writer::analysis;
+  bridge.userData = &writer;
+  const int n = 7;
+  // The first two variables reach the same caller's values 0.5 and 0.75 in both runs, from other scaled values.
+  const Doubles lowerA{0, 0, -4, -1e-3, 2.5, -7.77, 0}, upperA{1, 1, 4, 5e-3, 9.1, 3.33, 1};
+  const Doubles lowerB{-1, -1, -3, -2e-3, 2.5, -7.7, -1}, upperB{1, 1, 4, 5e-3, 9.3, 3.3, 1};
+  const Doubles startA{0.0, 0.5, 1.0, -1.0, 0.0, -0.0, 1.0 / 3}, startB{0.5, 0.75, 1.0, -1.0, 0.0, -0.0, 1.0 / 3};
+  double records[3] = {};
+  for (int run = 0; run < 2; ++run) {
+    ASSERT_EQ(beginRun(bridge, n, (run == 0 ? lowerA : lowerB).data(), (run == 0 ? upperA : upperB).data(), 1,
+                       records),
+              n);
+    const Doubles& start = run == 0 ? startA : startB;
+    Doubles x = start, previous = start;
+    for (int call = 0; call < 6; ++call) {
+      if (call == 1) x[3] += 1e-8;           // one variable moved, the others as they came back
+      if (call == 2) x = start;              // the first point again, before its round trip
+      if (call == 5) x[6] = previous[6] / 3;  // a new value in the odd last place
+      previous = x;
+      Doubles expected = x;
+      toCallerUnits(bridge, n, expected.data());
+      const int before = writer.calls;
+      double value = 0.0;
+      EXPECT_TRUE(evaluateAtScaledPoint(defaultContext(), n, x.data(), &value));
+      ASSERT_EQ(writer.calls, before + 1);
+      const Doubles& seen = writer.seen.back();
+      EXPECT_EQ(std::memcmp(seen.data(), expected.data(), sizeof(double) * n), 0) << "run " << run << " call " << call;
+      if (writer.calls == 4) expected[2] = 0.123;
+      toScaledUnits(bridge, n, expected.data());
+      EXPECT_EQ(std::memcmp(x.data(), expected.data(), sizeof(double) * n), 0) << "run " << run << " call " << call;
+    }
+    endRun(bridge);
+  }
 }
 
 std::string readFile(const std::string& path) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -144,6 +146,77 @@ TEST_F(GrgBasisTest, RefusedCandidatesRotateAndUnusableFunctionsAreDropped) {
   flat.run();
   EXPECT_EQ(std::tuple(flat.njinv, flat.nddv, flat.nidv, lines()),
             std::tuple(0, 0, 3, Lines{" SINGULAR MATRIX", " SINGULAR MATRIX", " SINGULAR MATRIX", " JUNK FUNCTION"}));
+}
+
+// The exchange sort written out plainly: pass i exchanges the score standing at position i with every later score
+// that is strictly greater. The reference for the basis choice's sort, which skips positions that cannot take part.
+void plainExchangeSort(std::vector<double>& score, Ints& order, int first) {
+  const int n = static_cast<int>(score.size());
+  for (int i = first; i < n; ++i) {
+    for (int j = i + 1; j < n; ++j) {
+      if (score[j] > score[i]) {
+        std::swap(score[i], score[j]);
+        std::swap(order[i], order[j]);
+      }
+    }
+  }
+}
+
+// Whole basis choices, one sort per function placed, against the plain sort: ties, zeros of both signs (negative
+// weights outside the box), NaN and infinite scores, a least score that is not zero, and more variables than the
+// choice keeps weights for. Every function's best candidate gives a usable pivot, so the orders are the sorts'.
+TEST_F(GrgBasisTest, SortedCandidatesEqualThePlainExchangeSort) {
+  const double nan = std::nan(""), inf = HUGE_VAL;
+  struct Case {
+    const char* name;
+    std::vector<std::vector<double>> gradients;  // one column per basis function, NDV entries each
+    Ints outside;                                // variables outside their box: weight -0.5 instead of 0.5
+  };
+  std::vector<double> wide(101, 0.0), second(101, 0.0);
+  for (int i = 0; i < 101; i += 3) wide[i] = 1.0 + (i * 7) % 5;  // zeros and ties
+  for (int i = 0; i < 101; i += 2) second[i] = std::cos(0.1 * i);
+  wide[100] = 9.0;
+  wide[50] = nan;
+  const std::vector<Case> cases = {
+      {"ties and zeros", {{1, 2, 2, 0, 2, 1, 0, 0, 3, 3, 0, 1}}, {}},
+      {"signed zeros and a negative least", {{0, 1, 0, 2, 0, 0.5, 1}}, {1, 2, 3}},
+      {"NaN and infinity", {{1, nan, 0, inf, 2, 0, nan, 3}}, {}},
+      {"NaN standing first", {{nan, 0, 2, 1, 0, 3}}, {}},
+      {"one score at the end", {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}}, {}},
+      {"no zero score", {{3, 1, 4, 1, 5, 9, 2, 6}, {2, 7, 1, 8, 2, 8, 1, 8}}, {}},
+      {"two functions", {{0, 4, 0, 0, 1, 4, 0, 2, 0}, {1, 0, 0, 3, 0, 0, 3, 0, 5}}, {7}},
+      {"beyond the kept weights", {wide, second}, {101}},
+  };
+  for (const Case& c : cases) {
+    const int n = static_cast<int>(c.gradients[0].size()), m = static_cast<int>(c.gradients.size());
+    Choice choice(n, {}, {0}, {}, {}, n);
+    for (const auto& column : c.gradients) choice.gradd.insert(choice.gradd.end(), column.begin(), column.end());
+    for (int f = 2; f <= m + 1; ++f) {
+      choice.lisdf.push_back(f - 1);
+      choice.mbndeq.push_back(f);
+    }
+    for (const int v : c.outside) choice.dv[v - 1] = 2.0;
+    std::vector<double> bcol(n), brow(n), fvec(n);
+    const int ntrak = 0, nbeq = m;
+    GRGINJ(&ntrak, choice.mtrak.data(), &nbeq, choice.mbndeq.data(), &n, choice.dv.data(), choice.lower.data(),
+           choice.upper.data(), choice.gradd.data(), choice.lisdf.data(), choice.sdir.data(), &choice.nidv,
+           choice.midv.data(), &choice.nddv, choice.mddv.data(), &choice.ldj, &choice.njinv, choice.mjinv.data(),
+           choice.xjinv.data(), choice.xjac.data(), bcol.data(), brow.data(), fvec.data());
+
+    Ints order(n);
+    for (int i = 0; i < n; ++i) order[i] = i + 1;
+    std::vector<double> score(n);
+    for (int k = 0; k < m; ++k) {
+      for (int i = k; i < n; ++i) {
+        const int v = order[i];
+        score[i] = candidateWeight(choice.dv[v - 1], -1.0, 1.0, 0.0) * std::fabs(c.gradients[k][v - 1]);
+      }
+      plainExchangeSort(score, order, k);
+    }
+    EXPECT_TRUE(choice.nddv == m && choice.mddv == order &&
+                std::memcmp(fvec.data(), score.data(), n * sizeof(double)) == 0)
+        << c.name;
+  }
 }
 
 // Functions beyond min(NDV, LDJ) are left out of the basis, so neither the lists nor the matrices are overrun.

@@ -1,6 +1,7 @@
 // The damped BFGS update (skip cases, the damping threshold with its single-precision constants) and the Lagrangian
 // gradient (rows through the column map, bound rows, rows without a column).
 #include <cmath>
+#include <cstring>
 #include <tuple>
 #include <vector>
 
@@ -39,6 +40,97 @@ TEST_F(SqpHessianTest, SkippedUpdatesAndTheDampingThreshold) {
   EXPECT_TRUE(undamped.updated == -1 && undamped.r[0] == double(0.2f) && std::fabs(undamped.b[0] - 0.2f) <= 1e-16);
   const Update damped = runQhess(2, {1, 0, 0, 1}, {1, 0}, {0.2000000010, 0});
   EXPECT_TRUE(std::fabs(damped.b[0] - (1.0 - double(0.8f))) <= 1e-15 && damped.b[3] == 1.0);
+}
+
+// The update written out plainly, B s by columns and by rows and every element of the rank-two change, as the
+// reference for the update's faster forms (one triangle of a symmetric B, rows side by side).
+Update plainUpdate(int n, Vector b, const Vector& s, const Vector& y) {
+  Update u{std::move(b), Vector(n), Vector(n), Vector(n)};
+  const auto at = [&](int i, int j) -> double& { return u.b[i + j * n]; };
+  const auto dot = [&](const Vector& a, const Vector& c) {
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) sum += a[i] * c[i];
+    return sum;
+  };
+  for (int i = 0; i < n; ++i) {
+    double sum = 0.0;
+    for (int j = 0; j < n; ++j) sum += at(j, i) * s[j];
+    u.work2[i] = sum;
+  }
+  const double sBs = dot(s, u.work2), sy = dot(s, y);
+  u.updated = 0;
+  if (std::abs(sBs) < double(1e-6f) || std::abs(sBs - sy) < double(1e-6f)) return u;
+  const double theta = sy >= double(0.2f) * sBs ? 1.0 : double(0.8f) * sBs / (sBs - sy);
+  for (int i = 0; i < n; ++i) {
+    double sum = 0.0;
+    for (int j = 0; j < n; ++j) sum += at(i, j) * s[j];
+    u.work1[i] = sum;
+  }
+  for (int i = 0; i < n; ++i) u.r[i] = theta * y[i] + (1.0 - theta) * u.work1[i];
+  const double sr = dot(s, u.r);
+  if (std::abs(sr) < double(1e-6f)) return u;
+  for (int j = 0; j < n; ++j) {
+    for (int i = 0; i < n; ++i) at(i, j) = at(i, j) - u.work2[j] * u.work1[i] / sBs + u.r[j] * u.r[i] / sr;
+  }
+  u.updated = -1;
+  return u;
+}
+
+bool sameBits(const Vector& a, const Vector& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// Symmetric and nearly symmetric matrices (a mirrored pair +0 / -0, one entry off by an ulp), NaN and infinite
+// entries, damped and undamped steps, orders around the eight rows formed side by side: every output bit for bit.
+TEST_F(SqpHessianTest, UpdateEqualsThePlainFormulaBitForBit) {
+  const double nan = std::nan(""), inf = HUGE_VAL;
+  enum Shape { kSymmetric, kSignedZeroPair, kUlpApart, kNanPair, kInfiniteDiagonal, kUnsymmetric };
+  struct Case {
+    int n;
+    Shape shape;
+    double yScale;  // y = yScale * B s + a perturbation: below 0.2 the step is damped
+  };
+  const Case cases[] = {{1, kSymmetric, 1.0},        {2, kSignedZeroPair, 1.0}, {7, kSymmetric, 0.1},
+                        {8, kUlpApart, 1.0},         {9, kSymmetric, 1.0},      {11, kNanPair, 1.0},
+                        {16, kSymmetric, 0.05},      {17, kUnsymmetric, 1.0},   {5, kInfiniteDiagonal, 1.0},
+                        {19, kSignedZeroPair, 0.1}};
+  for (const Case& c : cases) {
+    const int n = c.n;
+    Vector b(n * n), s(n), y(n);
+    for (int j = 0; j < n; ++j) {
+      s[j] = 0.3 + 0.7 * std::sin(1.0 + j);
+      for (int i = 0; i <= j; ++i) {
+        const double v = i == j ? 2.0 + 0.1 * i : 0.05 * std::cos(3.0 * i + j);
+        b[i + j * n] = b[j + i * n] = v;
+      }
+    }
+    if (n >= 2) {
+      double& low = b[1];      // (2, 1)
+      double& high = b[n];     // (1, 2)
+      switch (c.shape) {
+        case kSignedZeroPair: low = 0.0, high = -0.0; break;
+        case kUlpApart: high = std::nextafter(low, inf); break;
+        case kNanPair: low = high = nan; break;
+        case kUnsymmetric: high += 0.25; break;
+        default: break;
+      }
+    }
+    if (c.shape == kInfiniteDiagonal) b[0] = inf;
+    for (int i = 0; i < n; ++i) {
+      double bs = 0.0;
+      for (int j = 0; j < n; ++j) bs += b[i + j * n] * s[j];
+      y[i] = c.yScale * bs + 0.01 * std::cos(2.0 * i);
+    }
+    const Update fast = runQhess(n, b, s, y), plain = plainUpdate(n, b, s, y);
+    EXPECT_TRUE(fast.updated == plain.updated && sameBits(fast.b, plain.b) && sameBits(fast.work1, plain.work1) &&
+                sameBits(fast.r, plain.r) && sameBits(fast.work2, plain.work2))
+        << "n " << n << " shape " << c.shape;
+  }
+  // B(1, 2) = -0 and B(2, 1) = +0 with (B s)(1) = r(1) = 0: the two elements keep their different zeros, which a
+  // mirrored triangle would lose.
+  const Vector b{2, 0.0, 0, -0.0, 3, 0.5, 0, 0.5, 4}, s{0, 1, 1}, y{0, -1, 5};
+  const Update fast = runQhess(3, b, s, y), plain = plainUpdate(3, b, s, y);
+  EXPECT_TRUE(fast.updated == -1 && sameBits(fast.b, plain.b) && std::signbit(plain.b[3]) && !std::signbit(plain.b[1]));
 }
 
 // Three variables; first group functions {3, 5} (rows 1, 2), second group {2} (row 3), bound rows 4..9; columns:
