@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -47,15 +48,29 @@ void RowPatterns::build(Mat<const double> a, int n, int nc) {
   int used = 0;
   for (int k = 1; k <= rows_; ++k) {
     const double* const column = a.column(k).data();
-    long long nonzero = 0;  // as wide as the entries, so that the count runs on several entries at once
-    for (int i = 0; i < n; ++i) nonzero += column[i] != 0.0 ? 1 : 0;
     const size_t slot = static_cast<size_t>(k);
-    if (nonzero > n / 2 || used + nonzero > kMaxEntries) {
-      count_[slot] = -1;
+    count_[slot] = -1;
+    if (used + n <= kMaxEntries) {
+      // One pass: every entry is written at the next free place, which moves on only past a nonzero one.
+      int next = used;
+      for (int i = 0; i < n; ++i) {
+        index_[static_cast<size_t>(next)] = i + 1;
+        entry_[static_cast<size_t>(next)] = column[i];
+        next += column[i] != 0.0 ? 1 : 0;
+      }
+      if (next - used <= n / 2) {
+        start_[slot] = used;
+        count_[slot] = next - used;
+        used = next;
+      }
       continue;
     }
+    // Near the end of the room: count first, then keep the nonzero entries if they fit.
+    int nonzero = 0;
+    for (int i = 0; i < n; ++i) nonzero += column[i] != 0.0 ? 1 : 0;
+    if (nonzero > n / 2 || used + nonzero > kMaxEntries) continue;
     start_[slot] = used;
-    count_[slot] = static_cast<int>(nonzero);
+    count_[slot] = nonzero;
     for (int i = 1; i <= n; ++i) {
       if (column[i - 1] == 0.0) continue;
       index_[static_cast<size_t>(used)] = i;
@@ -101,15 +116,15 @@ double Rows::component(int j, int i) const {
   return bound.variable == i ? bound.sign : 0.0;
 }
 
-double Rows::dot(int j, Vec<const double> v) const {
+double Rows::dot(int j, Vec<const double> v, bool vFinite) const {
   if (j < 1 || j > total()) return 0.0;
   double sum = 0.0;
   if (j <= nc_) {
-    if (hasPattern(j) && allFinite(v, n_)) return patternSum(j, 1.0, 0.0, v);
+    if (hasPattern(j) && (vFinite || allFinite(v, n_))) return patternSum(j, 1.0, 0.0, v);
     for (int i = 1; i <= n_; ++i) sum += a_(i, j) * v(i);
   } else if (isMirror(j)) {
     const int k = equalityOf(j);
-    if (hasPattern(k) && allFinite(v, n_)) return patternSum(k, -1.0, 0.0, v);
+    if (hasPattern(k) && (vFinite || allFinite(v, n_))) return patternSum(k, -1.0, 0.0, v);
     for (int i = 1; i <= n_; ++i) sum += (-a_(i, k)) * v(i);
   } else {
     const BoundRow bound = boundRow(j);
@@ -230,6 +245,51 @@ void forwardSubstitute(Vec<const double> f, Vec<double> v, int count, int first 
   }
 }
 
+// forwardSubstitute for two vectors, entries first..count of both (first >= 1): each factor entry is loaded once
+// for both, and four entries of each run side by side (eight sums), every entry taking its terms in increasing c.
+void forwardSubstituteTwo(Vec<const double> f, Vec<double> u, Vec<double> v, int count, int first) {
+  int r = std::max(first, 2);
+  for (; r + 3 <= count; r += 4) {
+    int row[4];
+    double x[4], y[4];
+    for (int q = 0; q < 4; ++q) {
+      row[q] = packed(r + q, 0);
+      x[q] = u(r + q);
+      y[q] = v(r + q);
+    }
+    for (int c = 1; c < r; ++c) {
+      const double uc = u(c), vc = v(c);
+      for (int q = 0; q < 4; ++q) {
+        const double l = f(row[q] + c);
+        x[q] -= l * uc;
+        y[q] -= l * vc;
+      }
+    }
+    for (int q = 1; q < 4; ++q) {
+      for (int p = 0; p < q; ++p) {
+        const double l = f(row[q] + r + p);
+        x[q] -= l * x[p];
+        y[q] -= l * y[p];
+      }
+    }
+    for (int q = 0; q < 4; ++q) {
+      u(r + q) = x[q];
+      v(r + q) = y[q];
+    }
+  }
+  for (; r <= count; ++r) {
+    const int row = packed(r, 0);
+    double x = u(r), y = v(r);
+    for (int c = 1; c < r; ++c) {
+      const double l = f(row + c);
+      x -= l * u(c);
+      y -= l * v(c);
+    }
+    u(r) = x;
+    v(r) = y;
+  }
+}
+
 // v(r) = v(r) / D_r, last row first: the back substitution that follows starts from the last row.
 void divideByDiagonal(Vec<const double> f, Vec<double> v, int n) {
   for (int r = n; r >= 1; --r) v(r) = v(r) / f(packed(r, r));
@@ -337,15 +397,60 @@ void solvePair(Vec<const double> f, Vec<double> u, Vec<double> v, int n) {
   backSubstitutePair(f, u, v, n);
 }
 
-// The same for two pairs.
-void solveTwoPairs(Vec<const double> f, Vec<double> u1, Vec<double> v1, Vec<double> u2, Vec<double> v2, int n) {
-  forwardSubstitutePair(f, u1, v1, n, firstSubstitutedRow(readOnly(u1), readOnly(v1), n));
-  forwardSubstitutePair(f, u2, v2, n, firstSubstitutedRow(readOnly(u2), readOnly(v2), n));
+// The same for two pairs, each pair's forward substitution from its own first row (see forwardSubstitutePair).
+void solveTwoPairsPairwise(Vec<const double> f, Vec<double> u1, Vec<double> v1, Vec<double> u2, Vec<double> v2,
+                           int n, int first1, int first2) {
+  forwardSubstitutePair(f, u1, v1, n, first1);
+  forwardSubstitutePair(f, u2, v2, n, first2);
   divideByDiagonal(f, u1, n);
   divideByDiagonal(f, v1, n);
   divideByDiagonal(f, u2, n);
   divideByDiagonal(f, v2, n);
   backSubstituteTwoPairs(f, u1, v1, u2, v2, n);
+}
+
+#ifdef KORVEX_WIDE_VECTORS
+// Two pairs of up to this many entries are solved as the four lanes of one 256-bit vector.
+constexpr int kFourLaneOrder = 128;
+
+// solveTwoPairsPairwise on four lanes, the pair whose first row comes first (the early pair) in lanes 0 and 1, the
+// other in lanes 2 and 3. The early pair's rows take their terms of the columns before the late pair's first row on
+// their own, two lanes wide; from there on all four lanes run side by side as one solve.
+[[gnu::target("avx2")]] void solveTwoPairsWithAvx2(Vec<const double> f, Vec<double> u1, Vec<double> v1,
+                                                   Vec<double> u2, Vec<double> v2, int n, int first1, int first2) {
+  const bool pairOneEarly = first1 <= first2;
+  const Vec<double> lanes[4] = {pairOneEarly ? u1 : u2, pairOneEarly ? v1 : v2, pairOneEarly ? u2 : u1,
+                                pairOneEarly ? v2 : v1};
+  const int early = std::min(first1, first2), late = std::max(first1, first2);
+  double panel[kFourLaneOrder * 4];
+  const auto at = [&](int i) { return panel + static_cast<size_t>(i - 1) * 4; };
+  for (int i = 1; i <= n; ++i) {
+    for (int lane = 0; lane < 4; ++lane) at(i)[lane] = lanes[lane](i);
+  }
+  for (int r = early + 1; r <= n; ++r) {
+    const int row = packed(r, 0);
+    DoublePair y = loadPair(at(r));
+    for (int c = early, last = std::min(r, late); c < last; ++c) y -= f(row + c) * loadPair(at(c));
+    storePair(at(r), y);
+  }
+  solveSideBySideWith<DoubleQuad, 1>(f, panel, n, late);
+  for (int i = 1; i <= n; ++i) {
+    for (int lane = 0; lane < 4; ++lane) lanes[lane](i) = at(i)[lane];
+  }
+}
+#endif
+
+// The same for two pairs.
+void solveTwoPairs(Vec<const double> f, Vec<double> u1, Vec<double> v1, Vec<double> u2, Vec<double> v2, int n) {
+  const int first1 = firstSubstitutedRow(readOnly(u1), readOnly(v1), n);
+  const int first2 = firstSubstitutedRow(readOnly(u2), readOnly(v2), n);
+#ifdef KORVEX_WIDE_VECTORS
+  if (vectorsInUse() != VectorWidth::k128 && n <= kFourLaneOrder) {
+    solveTwoPairsWithAvx2(f, u1, v1, u2, v2, n, first1, first2);
+    return;
+  }
+#endif
+  solveTwoPairsPairwise(f, u1, v1, u2, v2, n, first1, first2);
 }
 
 }  // namespace
@@ -736,28 +841,55 @@ int rowValuesAndMostViolated(const Context& ctx, const Rows& rows, Vec<const dou
 }
 
 StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c, int kv, int nact, double znorm,
-                      Vec<const double> z, Vec<const double> xlag, Vec<const double> r) {
+                      Vec<const double> z, Vec<const double> xlag, Vec<const double> r, bool zFinite) {
   const Settings& settings = ctx.settings;
   const double tiny = settings.tinyTol;
-  // Partial step: the first active multiplier to reach zero (the later one on equal ratios).
+  // Partial step: the first active multiplier to reach zero (the later one on equal ratios), that is the last
+  // position whose ratio equals the least ratio, which gives that ratio's own bits (of +0 and -0, the later one).
+  // The ratios of a block are formed without a branch, a multiplier that does not decrease dividing by -1 (which
+  // raises no exception) and its ratio then replaced by a NaN, which no comparison takes; then the block's least
+  // ratio and, when it is not above the least so far, its last position.
   double partial = settings.bigValue;
   int drop = 0;
-  // Every ratio is formed, a multiplier that does not decrease dividing by -1 instead (which raises no exception),
-  // so that the one branch is on a new smallest ratio.
-  for (int k = 1; k <= nact; ++k) {
-    const double rate = r(k);
-    const bool decreasing = rate < -tiny;
-    const double ratio = -xlag(k) / (decreasing ? rate : -1.0);
-    if (decreasing & (ratio <= partial)) {
-      partial = ratio;
-      drop = k;
+  constexpr int kBlock = 32;
+  constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+  double ratio[kBlock];
+  for (int first = 1; first <= nact; first += kBlock) {
+    const int count = std::min(kBlock, nact - first + 1);
+    const double* const rate = r.data() + (first - 1);
+    const double* const multiplier = xlag.data() + (first - 1);
+    // Two ratios per vector; the least in each lane (a NaN is never less, so it never enters).
+    const DoublePair limit = {-tiny, -tiny}, minusOne = {-1.0, -1.0}, none = {kNone, kNone};
+    DoublePair least = {partial, partial};
+    int q = 0;
+    for (; q + 1 < count; q += 2) {
+      const DoublePair rates = loadPair(rate + q);
+      const auto decreasing = rates < limit;
+      const DoublePair quotient = -loadPair(multiplier + q) / (decreasing ? rates : minusOne);
+      const DoublePair ratios = decreasing ? quotient : none;
+      storePair(ratio + q, ratios);
+      least = ratios < least ? ratios : least;
     }
+    if (q < count) {
+      const bool decreasing = rate[q] < -tiny;
+      const double quotient = -multiplier[q] / (decreasing ? rate[q] : -1.0);
+      ratio[q] = decreasing ? quotient : kNone;
+      least[0] = ratio[q] < least[0] ? ratio[q] : least[0];
+    }
+    const double blockLeast = least[1] < least[0] ? least[1] : least[0];
+    if (!(blockLeast <= partial)) continue;
+    for (q = count - 1; q >= 0; --q) {
+      if (ratio[q] == blockLeast) break;
+    }
+    if (q < 0) continue;  // the least so far is bigValue and no ratio equals it
+    partial = ratio[q];
+    drop = first + q;
   }
   // Full step: row kv reaches zero along z.
   double full = settings.bigValue;
   int add = 0;
   if (znorm > tiny) {
-    const double slope = rows.dot(kv, z);
+    const double slope = rows.dot(kv, z, zFinite);
     if (std::fabs(slope) > tiny) {
       full = -c(kv) / slope;
       add = nact + 1;
@@ -780,30 +912,22 @@ void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, in
 
 namespace {
 
-// Row r of the factor of M from row r of m, M unfactored, keeping w, the row forward-substituted before its division
-// by the diagonal, in the packed array of the same name. Entries c < from of rows r and r+1 (the row below, whose
-// entries before from are those row r has after a drop at from) are carried over: rows of the factor before from
-// do not change, so neither do those entries' substituted values nor their factors. The others are formed as
-// factorRow forms them, and the pivot d = M(r, r) - sum of w_c L(r, c) takes every term in increasing c.
-// With the direction's sums (from = 1) w(1..r-1) is -y(1..r-1) and L(r, 1..r-1) their factors instead: see Reuse.
-bool factorRowCarrying(const Context& ctx, Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from,
-                       const Reuse* added = nullptr) {
-  const int row = packed(r, 0);
-  const int below = packed(r + 1, 0);
-  if (added != nullptr) {
-    for (int c = 1; c < r; ++c) {
-      w(row + c) = -added->substitutedSums[static_cast<size_t>(c - 1)];
-      f(row + c) = added->addedRowFactors[static_cast<size_t>(c - 1)];
-    }
-    from = r;  // every factor carried
-  } else {
-    for (int c = 1; c < from && c < r; ++c) {
-      w(row + c) = w(below + c);
-      f(row + c) = f(below + c);
-    }
-    for (int c = std::max(from, 1); c < r; ++c) w(row + c) = m(row + c);
-    forwardSubstitute(readOnly(f), w.sub(row + 1, r - 1), r - 1, from);
+// The entries of row r of w and f before from come from the row below (see factorRowCarrying), those from from
+// to r-1 of w from m.
+void carryRow(Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from) {
+  const int row = packed(r, 0), below = packed(r + 1, 0);
+  for (int c = 1; c < from && c < r; ++c) {
+    w(row + c) = w(below + c);
+    f(row + c) = f(below + c);
   }
+  for (int c = std::max(from, 1); c < r; ++c) w(row + c) = m(row + c);
+}
+
+// Row r, its entries w(1..r-1) forward-substituted and its factors before from carried: L(r, c) = w_c / D_c from
+// from on and the pivot D_r = M(r, r) - sum of w_c L(r, c), every term in increasing c. false when the pivot is
+// below tinyTol.
+bool finishRowCarrying(const Context& ctx, Vec<double> f, Vec<const double> w, Vec<const double> m, int r, int from) {
+  const int row = packed(r, 0);
   double d = m(row + r);
   for (int c = 1; c < r; ++c) {
     const double wc = w(row + c);
@@ -813,6 +937,42 @@ bool factorRowCarrying(const Context& ctx, Vec<double> f, Vec<double> w, Vec<con
   }
   f(row + r) = d;
   return !(d < ctx.settings.tinyTol);
+}
+
+// Row r of the factor of M from row r of m, M unfactored, keeping w, the row forward-substituted before its division
+// by the diagonal, in the packed array of the same name. Entries c < from of rows r and r+1 (the row below, whose
+// entries before from are those row r has after a drop at from) are carried over: rows of the factor before from
+// do not change, so neither do those entries' substituted values nor their factors. The others are formed as
+// factorRow forms them, and the pivot d = M(r, r) - sum of w_c L(r, c) takes every term in increasing c.
+// With the direction's sums (from = 1) w(1..r-1) is -y(1..r-1) and L(r, 1..r-1) their factors instead: see Reuse.
+bool factorRowCarrying(const Context& ctx, Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from,
+                       const Reuse* added = nullptr) {
+  const int row = packed(r, 0);
+  if (added != nullptr) {
+    for (int c = 1; c < r; ++c) {
+      w(row + c) = -added->substitutedSums[static_cast<size_t>(c - 1)];
+      f(row + c) = added->addedRowFactors[static_cast<size_t>(c - 1)];
+    }
+    from = r;  // every factor carried
+  } else {
+    carryRow(f, w, m, r, from);
+    forwardSubstitute(readOnly(f), w.sub(row + 1, r - 1), r - 1, from);
+  }
+  return finishRowCarrying(ctx, f, readOnly(w), m, r, from);
+}
+
+// factorRowCarrying for rows r and r+1 after a drop at from <= r: the entries from..r-1 of both rows are
+// forward-substituted side by side (they need only the rows of the factor above r), then row r is finished, then row
+// r+1 takes its entry r from it. Every number is the one of two calls in turn, but after a failing pivot of row r,
+// row r+1 is partly changed (the solver then gives up the factor).
+bool factorTwoRowsCarrying(const Context& ctx, Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from) {
+  const int row0 = packed(r, 0), row1 = packed(r + 1, 0);
+  carryRow(f, w, m, r, from);  // before row r+1's entries are written over
+  carryRow(f, w, m, r + 1, from);
+  forwardSubstituteTwo(readOnly(f), w.sub(row0 + 1, r - 1), w.sub(row1 + 1, r - 1), r - 1, from);
+  if (!finishRowCarrying(ctx, f, readOnly(w), m, r, from)) return false;
+  forwardSubstitute(readOnly(f), w.sub(row1 + 1, r), r, r);
+  return finishRowCarrying(ctx, f, readOnly(w), m, r + 1, from);
 }
 
 // Row r of M, M(r, c) = n_IACT(c)' H^-1 n_IACT(r) for c = 1..r, into out(1..r); on the addition of row IACT(r) from
@@ -904,6 +1064,14 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
   const bool keepsSubstituted = keepsUnfactored && reuse->substituted.length() > 0;
   const int carried = dropped ? k : 1;
   for (int r = k; r <= nact; ++r) {
+    if (keepsSubstituted && dropped && r + 1 <= nact) {
+      if (!factorTwoRowsCarrying(ctx, actmat, reuse->substituted, readOnly(reuse->unfactored), r, carried)) {
+        reportFailure(ctx, kNonPositiveActiveMatrix);
+        return false;
+      }
+      ++r;
+      continue;
+    }
     if (keepsSubstituted) {
       if (!factorRowCarrying(ctx, actmat, reuse->substituted, readOnly(reuse->unfactored), r, carried, added)) {
         reportFailure(ctx, kNonPositiveActiveMatrix);
@@ -926,6 +1094,78 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
 }
 
 namespace {
+
+// z(i) -= h(i, k) r(k) for k = 1..nact (h column-major, ld apart), each z(i) taking its terms in increasing k, K
+// consecutive z(i) side by side on vectors of type V; then the sum of z(i)^2 in increasing i. The columns go four at a
+// time over all of z but for the last one to four: their pass also squares each part of z as soon as it is final and
+// adds the squares one by one, so that the chain of n dependent additions runs while the pass goes on.
+template <typename V>
+[[gnu::always_inline]] inline double subtractColumnsAndSquareWith(double* z, const double* h, size_t ld,
+                                                                  const double* r, int n, int nact) {
+  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
+  const auto load = [](V& v, const double* from) { std::memcpy(&v, from, sizeof v); };
+  int k = 0;
+  for (; k + 4 < nact; k += 4) {
+    const double r0 = r[k], r1 = r[k + 1], r2 = r[k + 2], r3 = r[k + 3];
+    const double* const h0 = h + static_cast<size_t>(k) * ld;
+    const double *const h1 = h0 + ld, *const h2 = h1 + ld, *const h3 = h2 + ld;
+    int i = 0;
+    for (; i + K <= n; i += K) {
+      V y, c0, c1, c2, c3;
+      load(y, z + i), load(c0, h0 + i), load(c1, h1 + i), load(c2, h2 + i), load(c3, h3 + i);
+      y = y - c0 * r0 - c1 * r1 - c2 * r2 - c3 * r3;
+      std::memcpy(z + i, &y, sizeof y);
+    }
+    for (; i < n; ++i) z[i] = z[i] - h0[i] * r0 - h1[i] * r1 - h2[i] * r2 - h3[i] * r3;
+  }
+  const int last = nact - k;
+  const double* const hk = h + static_cast<size_t>(k) * ld;
+  double sum = 0.0;
+  int i = 0;
+  for (; i + K <= n; i += K) {
+    V y;
+    load(y, z + i);
+    for (int q = 0; q < last; ++q) {
+      V column;
+      load(column, hk + static_cast<size_t>(q) * ld + i);
+      y = y - column * r[k + q];
+    }
+    std::memcpy(z + i, &y, sizeof y);
+    const V squares = y * y;
+    double lanes[K];
+    std::memcpy(lanes, &squares, sizeof squares);
+    for (int lane = 0; lane < K; ++lane) sum += lanes[lane];
+  }
+  for (; i < n; ++i) {
+    double y = z[i];
+    for (int q = 0; q < last; ++q) y = y - hk[static_cast<size_t>(q) * ld + i] * r[k + q];
+    z[i] = y;
+    sum += y * y;
+  }
+  return sum;
+}
+
+#ifdef KORVEX_WIDE_VECTORS
+[[gnu::target("avx2")]] double subtractColumnsAndSquareWithAvx2(double* z, const double* h, size_t ld,
+                                                                const double* r, int n, int nact) {
+  return subtractColumnsAndSquareWith<DoubleQuad>(z, h, ld, r, n, nact);
+}
+[[gnu::target("avx512f")]] double subtractColumnsAndSquareWithAvx512(double* z, const double* h, size_t ld,
+                                                                    const double* r, int n, int nact) {
+  return subtractColumnsAndSquareWith<DoubleOctet>(z, h, ld, r, n, nact);
+}
+#endif
+
+double subtractColumnsAndSquare(double* z, const double* h, size_t ld, const double* r, int n, int nact) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return subtractColumnsAndSquareWithAvx512(z, h, ld, r, n, nact);
+    case VectorWidth::k256: return subtractColumnsAndSquareWithAvx2(z, h, ld, r, n, nact);
+    default: break;
+  }
+#endif
+  return subtractColumnsAndSquareWith<DoublePair>(z, h, ld, r, n, nact);
+}
 
 // From z = -H^-1 n_kv: r(1..nact) = -M^-1 N' H^-1 n_kv, then z -= HINVN r, which leaves N'z = 0. Returns |z|.
 // With the solver's reuse the sums N'z are kept before they are solved.
@@ -955,21 +1195,9 @@ double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<dou
     if (negatable && reuse->substituted.length() > 0) negatedRow = reuse->substitutedSums.data();
   }
   divideAndBackSubstitute(actmat, r, nact, negatedRow, reuse != nullptr ? reuse->addedRowFactors.data() : nullptr);
-  // z(i) -= HINVN(i, k) r(k) for k = 1..nact in turn, each z(i) taking its terms in increasing k; four k at a time
-  // for every i.
-  int k = 1;
-  for (; k + 3 <= nact; k += 4) {
-    const double r0 = r(k), r1 = r(k + 1), r2 = r(k + 2), r3 = r(k + 3);
-    const Vec<const double> h0 = hinvn.column(k), h1 = hinvn.column(k + 1), h2 = hinvn.column(k + 2),
-                            h3 = hinvn.column(k + 3);
-    for (int i = 1; i <= n; ++i) z(i) = z(i) - h0(i) * r0 - h1(i) * r1 - h2(i) * r2 - h3(i) * r3;
-  }
-  for (; k <= nact; ++k) {
-    const double rk = r(k);
-    for (int i = 1; i <= n; ++i) z(i) = z(i) - hinvn(i, k) * rk;
-  }
-  double sum = 0.0;
-  for (int i = 1; i <= n; ++i) sum += z(i) * z(i);
+  // z -= HINVN r, which leaves N'z = 0, and |z|^2.
+  const double sum = subtractColumnsAndSquare(z.data(), hinvn.data(), static_cast<size_t>(hinvn.ld()), r.data(), n,
+                                              nact);
   return sum > 0.0 ? std::sqrt(sum) : 0.0;
 }
 

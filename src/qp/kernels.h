@@ -128,8 +128,9 @@ class Rows {
   // Component i of the gradient n_j; 0 when j is not a row or i not a variable.
   double component(int j, int i) const;
   // n_j'v over v(1..n), summed in increasing i; a bound row gives +-v(i) directly, which is the same sum with its
-  // zero terms left out. 0 when j is not a row.
-  double dot(int j, Vec<const double> v) const;
+  // zero terms left out. 0 when j is not a row. A caller that knows v(1..n) finite says so with vFinite, which
+  // spares the test (the sum is the same either way).
+  double dot(int j, Vec<const double> v, bool vFinite = false) const;
   // out(k) = dot(list(k), v) for k = 1..count, every sum formed exactly as dot() forms it.
   void dots(Vec<const int> list, int count, Vec<const double> v, Vec<double> out) const;
   // out(1..n) = scale * n_j (all zero when j is not a row).
@@ -246,8 +247,9 @@ struct StepChoice {
   int kind;  // a StepKind; set only when idx != 0
 };
 
+// The step along z and r. zFinite: the caller knows every z(i) finite (as a finite Euclidean norm of z shows).
 StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c, int kv, int nact, double znorm,
-                      Vec<const double> z, Vec<const double> xlag, Vec<const double> r);
+                      Vec<const double> z, Vec<const double> xlag, Vec<const double> r, bool zFinite = false);
 
 // xlag += t r, uplus += t, and for kind >= 2 also x += t z.
 void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, int n, Vec<double> x,

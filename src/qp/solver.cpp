@@ -163,8 +163,11 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
       }
       const double znorm = directionReusing(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), w.hinvn,
                                             readOnly(w.hfac), kv, reuse);
+      // znorm is the square root of the sum of squares of z when that sum is above 0 (else 0): a positive finite
+      // one leaves no infinite or NaN z(i).
+      const bool zFinite = znorm > 0.0 && std::isfinite(znorm);
       const StepChoice step = stepLength(ctx, rows, readOnly(w.c), kv, nact, znorm, readOnly(w.z), readOnly(xlag),
-                                         readOnly(w.r));
+                                         readOnly(w.r), zFinite);
       if (step.idx == 0) {
         out.infeas = kTrue;
         return;

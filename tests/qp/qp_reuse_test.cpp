@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "common/vector_width.h"
@@ -269,6 +270,77 @@ TEST_F(QpReuse, SumsOverSparseRowsAreTheBitsOfTheFullSums) {
       EXPECT_TRUE(sameBits(c1[static_cast<size_t>(j)], c2[static_cast<size_t>(j)])) << "value of row " << j + 1;
       EXPECT_TRUE(sameBits(d1[static_cast<size_t>(j)], d2[static_cast<size_t>(j)])) << "sum of row " << total - j;
       EXPECT_TRUE(sameBits(full.dot(j + 1, v), sparse.dot(j + 1, v))) << "dot of row " << j + 1;
+      if (std::all_of(t.v.begin(), t.v.end(), [](double e) { return std::isfinite(e); })) {
+        EXPECT_TRUE(sameBits(full.dot(j + 1, v), sparse.dot(j + 1, v, true))) << "dot of row " << j + 1;
+      }
+    }
+  }
+}
+
+// Patterns that fill the room for entries: the columns that no longer fit are summed in full, with the same bits.
+TEST_F(QpReuse, PatternsBeyondTheirRoomLeaveTheSumsAsTheyAre) {
+  const int n = 100, nc = 340;  // 50 nonzero entries per column: 16,384 entries hold 327 such columns
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  Vector a(static_cast<size_t>(n * nc));
+  for (int k = 0; k < nc; ++k) {
+    for (int i = 0; i < n; ++i) a[static_cast<size_t>(k * n + i)] = (i + k) % 2 == 0 ? u(rng) : (k % 3 == 0 ? -0.0 : 0.0);
+  }
+  const std::vector<int> itype(static_cast<size_t>(n), 0);
+  const auto patterns = std::make_unique<qp::RowPatterns>();
+  patterns->build(Mat<const double>(a.data(), n, nc), n, nc);
+  EXPECT_EQ(patterns->count(1), 50);
+  EXPECT_EQ(patterns->count(nc), -1);
+  qp::Rows full(n, nc, nc, 0, a.data(), n, itype.data());
+  qp::Rows sparse = full;
+  sparse.usePatterns(patterns.get());
+  Vector v(static_cast<size_t>(n));
+  for (double& e : v) e = u(rng);
+  std::vector<int> list(static_cast<size_t>(nc));
+  for (int k = 1; k <= nc; ++k) list[static_cast<size_t>(k - 1)] = k;
+  Vector d1(static_cast<size_t>(nc)), d2(d1);
+  full.dots(Vec<const int>(list.data(), nc), nc, Vec<const double>(v.data(), n), Vec<double>(d1.data(), nc));
+  sparse.dots(Vec<const int>(list.data(), nc), nc, Vec<const double>(v.data(), n), Vec<double>(d2.data(), nc));
+  for (int k = 0; k < nc; ++k) EXPECT_TRUE(sameBits(d1[static_cast<size_t>(k)], d2[static_cast<size_t>(k)])) << k + 1;
+}
+
+// The step length against its plain definition: the partial step is the last position with the least ratio
+// -xlag/r over the decreasing multipliers (r < -tinyTol), one at a time, through every block of ratios.
+TEST_F(QpReuse, StepLengthIsThePlainLastLeastRatio) {
+  const double tiny = settings.tinyTol, big = settings.bigValue;
+  const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+  const double rates[] = {-1.0, -2.0, -tiny, -2 * tiny, 0.0, -0.0, 1.0, -0.5, -inf, nan};
+  const double multipliers[] = {0.0, -0.0, 1.0, 2.0, 1.0, 0.5, nan, -1e-300, big, 4.0};
+  const int counts[] = {1, 2, 3, 31, 32, 33, 65, 70};
+  const double a[] = {1.0, -2.0, 0.0};
+  const std::vector<int> itype = {1, 1};
+  qp::Rows rows(2, 1, 1, 4, a, 2, itype.data());
+  const double z[] = {0.25, 0.5}, c[] = {3.0, 0, 0, 0, 0};
+  std::mt19937 rng(3);
+  for (const int nact : counts) {
+    for (int round = 0; round < 20; ++round) {
+      Vector r(static_cast<size_t>(nact)), xlag(r);
+      for (int k = 0; k < nact; ++k) {
+        r[static_cast<size_t>(k)] = rates[rng() % std::size(rates)];
+        xlag[static_cast<size_t>(k)] = multipliers[rng() % std::size(multipliers)];
+      }
+      double partial = big;
+      int drop = 0;
+      for (int k = 1; k <= nact; ++k) {
+        const double rate = r[static_cast<size_t>(k - 1)];
+        if (!(rate < -tiny)) continue;
+        const double ratio = -xlag[static_cast<size_t>(k - 1)] / rate;
+        if (ratio <= partial) partial = ratio, drop = k;
+      }
+      for (const bool zFinite : {false, true}) {
+        const qp::StepChoice step = qp::stepLength(defaultContext(), rows, Vec<const double>(c, 5), 1, nact, 1.0,
+                                                   Vec<const double>(z, 2), Vec<const double>(xlag.data(), nact),
+                                                   Vec<const double>(r.data(), nact), zFinite);
+        const double full = -3.0 / (1.0 * 0.25 + -2.0 * 0.5);
+        const bool partialFirst = !(full <= partial);
+        EXPECT_EQ(step.idx, partialFirst ? drop : nact + 1) << nact << " " << round;
+        EXPECT_TRUE(sameBits(step.t, partialFirst ? partial : full)) << nact << " " << round;
+      }
     }
   }
 }
@@ -384,6 +456,129 @@ TEST_F(QpReuse, FactorOfTheActiveRowsIsTheBitsOfFormingItAgain) {
           ASSERT_TRUE(sameBits(w.actmat[static_cast<size_t>(k)], plain.actmat[static_cast<size_t>(k)]))
               << "n " << n << " way " << q << " step " << s << ": factor entry " << k + 1 << " is "
               << w.actmat[static_cast<size_t>(k)] << " for " << plain.actmat[static_cast<size_t>(k)];
+        }
+      }
+    }
+  }
+}
+
+// A direction on every vector width is the bits of the plain solves and sums: z = -H^-1 n_kv, r = -M^-1 N'z,
+// z -= HINVN r with each z(i) taking its terms in increasing k, and |z| from the squares in increasing i. With the
+// solver's pairs of solves, the columns after the active ones also hold the solves of both signs of row kv and of
+// the runner-up, two pairs whose first nonzero rows differ (bound rows, general rows led by +0). The gradients and
+// HINVN hold zeros of both signs, infinities and NaNs; orders and active counts fall around the vectors' widths.
+// A NaN stands for any NaN: which of two NaN factors a product passes on follows the order of its operands in the
+// machine code, which the compiler may swap (a product is commutative), in the plain loops as anywhere.
+TEST_F(QpReuse, DirectionsOnEveryVectorWidthAreTheBitsOfThePlainSolvesAndSums) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    int n, nact;
+    int kvBound, runnerUpBound;  // the upper bound row of this variable, or (0) the general row nact+1 or nact+2
+    bool awkward;                // gradients and HINVN hold +0, -0, infinities and NaNs
+  };
+  const Case cases[] = {{1, 0, 0, 0, false}, {2, 1, 2, 0, true},    {6, 2, 0, 0, false},   {9, 5, 3, 0, true},
+                        {9, 4, 0, 7, false}, {17, 4, 9, 2, true},   {17, 13, 0, 0, true},  {33, 9, 0, 30, false},
+                        {35, 8, 20, 5, true}, {50, 21, 40, 0, true}, {50, 46, 0, 0, false}, {130, 40, 3, 100, true}};
+  struct Restore {
+    ~Restore() { useVectors(widestVectors()); }
+  } restore;
+  std::mt19937 rng(17);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  const auto same = [](double x, double y) { return sameBits(x, y) || (std::isnan(x) && std::isnan(y)); };
+  const auto draw = [&](bool awkward) {
+    switch (awkward ? rng() % 10 : 9) {
+      case 0: return 0.0;
+      case 1: return -0.0;
+      case 2: return u(rng) < 0.0 ? -inf : inf;
+      case 3: return std::nan("");
+      default: return u(rng);
+    }
+  };
+  for (const Case& t : cases) {
+    const int n = t.n, nact = t.nact;
+    Vector h(static_cast<size_t>(n * n));  // I + M M'/n
+    Vector m(static_cast<size_t>(n * n));
+    for (double& v : m) v = u(rng);
+    for (int i = 0; i < n; ++i) {
+      for (int j = 0; j < n; ++j) {
+        double sum = i == j ? 1.0 : 0.0;
+        for (int k = 0; k < n; ++k) sum += m[static_cast<size_t>(i * n + k)] * m[static_cast<size_t>(j * n + k)] / n;
+        h[static_cast<size_t>(i + j * n)] = sum;
+      }
+    }
+    const int length = qp::packedLength(n);
+    Vector hfac(static_cast<size_t>(length)), g(static_cast<size_t>(n), 0.0), x(g);
+    ASSERT_TRUE(qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n), Vec<double>(hfac.data(), length),
+                          Vec<const double>(g.data(), n), Vec<double>(x.data(), n)));
+    const Vec<const double> f(hfac.data(), length);
+    // General row k (an inequality) leads with k % 5 entries +0; every variable has both bound rows.
+    Vector a(static_cast<size_t>(n * n)), hinvn(a);
+    for (int k = 0; k < n; ++k) {
+      for (int i = 0; i < n; ++i) a[static_cast<size_t>(k * n + i)] = i < k % 5 ? 0.0 : draw(t.awkward);
+    }
+    for (double& v : hinvn) v = draw(t.awkward);
+    const std::vector<int> itype(static_cast<size_t>(n), qp::kBothBounds);
+    const qp::Rows rows(n, n, n, 2 * n, a.data(), n, itype.data());
+    const auto row = [&](int bound, int general) { return bound != 0 ? n + 2 * bound - 1 : general; };
+    const int kv = row(t.kvBound, nact + 1), runnerUp = row(t.runnerUpBound, std::min(nact + 2, n));
+    std::vector<int> iact(static_cast<size_t>(n));
+    for (int k = 1; k <= nact; ++k) iact[static_cast<size_t>(k - 1)] = k;
+    Vector actmat(static_cast<size_t>(length));  // a unit lower factor and a diagonal of M
+    for (int r = 1; r <= nact; ++r) {
+      for (int c = 1; c <= r; ++c) actmat[static_cast<size_t>(qp::packed(r, c) - 1)] = c < r ? u(rng) : 1.5 + u(rng);
+    }
+    const Vec<const int> active(iact.data(), n);
+    const Vec<const double> factor(actmat.data(), length);
+
+    // The plain solves and sums.
+    const auto solved = [&](int j, double sign) {
+      Vector v(static_cast<size_t>(n));
+      rows.gradient(j, sign, Vec<double>(v.data(), n));
+      qp::solve(f, Vec<double>(v.data(), n), n);
+      return v;
+    };
+    Vector z = solved(kv, -1.0), r(static_cast<size_t>(n));
+    rows.dots(active, nact, Vec<const double>(z.data(), n), Vec<double>(r.data(), n));
+    qp::solve(factor, Vec<double>(r.data(), n), nact);
+    double squares = 0.0;
+    for (int i = 0; i < n; ++i) {
+      for (int k = 0; k < nact; ++k) z[static_cast<size_t>(i)] -= hinvn[static_cast<size_t>(k * n + i)] * r[static_cast<size_t>(k)];
+      squares += z[static_cast<size_t>(i)] * z[static_cast<size_t>(i)];
+    }
+    const double norm = squares > 0.0 ? std::sqrt(squares) : 0.0;
+    const Vector pairs[] = {solved(kv, 1.0), solved(kv, -1.0), solved(runnerUp, 1.0), solved(runnerUp, -1.0)};
+
+    for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
+      if (width > widestVectors()) continue;
+      useVectors(width);
+      for (const bool reusing : {false, true}) {
+        Vector zw(static_cast<size_t>(n)), rw(zw), hw(hinvn), sums(zw);
+        qp::Reuse reuse;
+        reuse.solvesPairs = true;
+        reuse.runnerUp = runnerUp;
+        reuse.sums = Vec<double>(sums.data(), n);
+        const Vec<double> zv(zw.data(), n), rv(rw.data(), n);
+        const Mat<double> hv(hw.data(), n, n);
+        const double got = reusing ? qp::directionReusing(rows, nact, active, zv, rv, factor, hv, f, kv, reuse)
+                                   : qp::direction(rows, nact, active, zv, rv, factor, qp::readOnly(hv), f, kv);
+        const std::string where = "width " + std::to_string(static_cast<int>(width)) + " n " + std::to_string(n) +
+                                  " nact " + std::to_string(nact) + (reusing ? " reusing" : " plain");
+        ASSERT_TRUE(same(got, norm)) << where << ": |z| " << got << " for " << norm;
+        for (int i = 0; i < n; ++i) {
+          ASSERT_TRUE(same(zw[static_cast<size_t>(i)], z[static_cast<size_t>(i)]))
+              << where << " z " << i + 1 << ": " << zw[static_cast<size_t>(i)] << " for " << z[static_cast<size_t>(i)];
+          ASSERT_TRUE(i >= nact || same(rw[static_cast<size_t>(i)], r[static_cast<size_t>(i)])) << where << " r";
+        }
+        // Columns nact+1.. hold H^-1 n_kv, -H^-1 n_kv, then the runner-up's two when all four fit.
+        const int kept = !reusing ? 0 : nact + 4 <= n ? 4 : std::min(2, n - nact);
+        ASSERT_EQ(reuse.spareRow, kept == 4 ? runnerUp : 0) << where;
+        for (int q = 0; q < kept; ++q) {
+          for (int i = 0; i < n; ++i) {
+            const double side = hw[static_cast<size_t>((nact + q) * n + i)];
+            ASSERT_TRUE(same(side, pairs[q][static_cast<size_t>(i)]))
+                << where << " column " << nact + q + 1 << " entry " << i + 1 << ": " << side << " for "
+                << pairs[q][static_cast<size_t>(i)];
+          }
         }
       }
     }
