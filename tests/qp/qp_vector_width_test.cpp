@@ -1,0 +1,271 @@
+// Every vector width the processor offers gives the bits of the plain kernels: the side-by-side row solves, the
+// factor of H, and the directions with their sums and norms.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/vector_width.h"
+#include "qp/kernels.h"
+#include "qp/row_solves.h"
+#include "qp_test_data.h"
+#include "support/korvex_test.h"
+
+namespace korvex::testing {
+namespace {
+
+using QpVectorWidths = KorvexTest;
+
+// Every vector width the machine has gives the bits of the plain solve, lane by lane, for every lane count and for
+// orders around the row blocks of the forward substitution; the right-hand sides hold zeros of both signs,
+// infinities and NaNs, and some lanes start late (rows before the first +0 in every lane).
+TEST_F(QpVectorWidths, SideBySideSolvesOnEveryVectorWidthAreTheBitsOfOneSolveAtATime) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::nan("");
+  struct Restore {
+    ~Restore() { useVectors(widestVectors()); }
+  } restore;
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  const auto draw = [&](int kind) {  // kind 0..9: mostly numbers, now and then +0, -0, an infinity or a NaN
+    switch (kind) {
+      case 0: return 0.0;
+      case 1: return -0.0;
+      case 2: return u(rng) < 0.0 ? -inf : inf;
+      case 3: return nan;
+      default: return u(rng);
+    }
+  };
+  const int orders[] = {1, 2, 3, 4, 5, 7, 8, 9, 10, 16, 17, 31, 50};
+  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
+    if (width > widestVectors()) continue;
+    useVectors(width);
+    for (const int n : orders) {
+      // A factor with zero multipliers of both signs and a tiny pivot.
+      Vector hfac(static_cast<size_t>(qp::packedLength(n)));
+      for (int r = 1; r <= n; ++r) {
+        for (int c = 1; c < r; ++c) {
+          hfac[static_cast<size_t>(qp::packed(r, c) - 1)] = draw(static_cast<int>(rng() % 2) * 9);
+        }
+        hfac[static_cast<size_t>(qp::packed(r, r) - 1)] = r == n / 2 + 1 ? 1e-300 : 1.5 + u(rng);
+      }
+      const Vec<const double> f(hfac.data(), qp::packedLength(n));
+      for (int count = 1; count <= qp::RowSolves::kLanes; ++count) {
+        const int lanes = count <= 2 ? 2 : count <= 4 ? 4 : count <= 8 ? 8 : 16;
+        // Plain numbers only (rows may then be left out before the first nonzero), or any entries.
+        for (const bool awkward : {false, true}) {
+          Vector panel(static_cast<size_t>(n * lanes), 0.0);
+          std::vector<Vector> plain(static_cast<size_t>(count), Vector(static_cast<size_t>(n)));
+          int first = n;
+          for (int k = 0; k < count; ++k) {
+            const int start = 1 + static_cast<int>(rng() % static_cast<unsigned>(n));  // the lane's first entry
+            Vector& v = plain[static_cast<size_t>(k)];
+            for (int i = 1; i <= n; ++i) {
+              const double x = i < start ? 0.0 : awkward ? draw(static_cast<int>(rng() % 10)) : 0.5 + u(rng);
+              v[static_cast<size_t>(i - 1)] = panel[static_cast<size_t>((i - 1) * lanes + k)] = x;
+            }
+            first = std::min(first, start);
+          }
+          if (awkward) first = 1;
+          qp::solveSideBySide(f, panel.data(), lanes, n, first);
+          for (int k = 0; k < count; ++k) {
+            Vector& v = plain[static_cast<size_t>(k)];
+            qp::solve(f, Vec<double>(v.data(), n), n);
+            for (int i = 1; i <= n; ++i) {
+              const double side = panel[static_cast<size_t>((i - 1) * lanes + k)];
+              ASSERT_TRUE(sameBits(side, v[static_cast<size_t>(i - 1)]))
+                  << "width " << static_cast<int>(width) << " n " << n << " lanes " << count << " lane " << k
+                  << " entry " << i << ": " << side << " for " << v[static_cast<size_t>(i - 1)];
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+// The factor of H (and the unconstrained minimum after it) on every vector width is the bits of row-by-row factoring,
+// for orders around the blocks of four and eight rows and beyond the rows factored side by side; H holds zeros of
+// both signs, an infinity, a NaN or a pivot too small, where factoring must fail alike.
+TEST_F(QpVectorWidths, FactorOnEveryVectorWidthIsTheBitsOfRowByRowFactoring) {
+  struct Restore {
+    ~Restore() { useVectors(widestVectors()); }
+  } restore;
+  enum Entry { kNumbers, kSignedZeros, kInfinity, kNan, kSmallPivot };
+  std::mt19937 rng(13);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  const int orders[] = {1, 2, 5, 9, 16, 19, 20, 21, 23, 24, 25, 28, 29, 33, 50, 150};
+  for (const int n : orders) {
+    for (const Entry entry : {kNumbers, kSignedZeros, kInfinity, kNan, kSmallPivot}) {
+      Vector h(static_cast<size_t>(n * n));  // I + M M'/n, both triangles
+      Vector m(static_cast<size_t>(n * n));
+      for (double& v : m) v = u(rng);
+      for (int i = 0; i < n; ++i) {
+        for (int j = 0; j <= i; ++j) {
+          double sum = i == j ? 1.0 : 0.0;
+          for (int k = 0; k < n; ++k) sum += m[static_cast<size_t>(i * n + k)] * m[static_cast<size_t>(j * n + k)] / n;
+          if (entry == kSignedZeros && (i + j) % 3 == 0 && i != j) sum = (i % 2 == 0) ? 0.0 : -0.0;
+          h[static_cast<size_t>(i + j * n)] = h[static_cast<size_t>(j + i * n)] = sum;
+        }
+      }
+      const int late = n - 1 - static_cast<int>(rng() % static_cast<unsigned>(std::min(n, 9)));  // a late row
+      if (entry == kInfinity) h[static_cast<size_t>(late + (late / 2) * n)] = std::numeric_limits<double>::infinity();
+      if (entry == kNan) h[static_cast<size_t>(late * (n + 1))] = std::nan("");
+      if (entry == kSmallPivot) h[static_cast<size_t>(late * (n + 1))] = 1e-30;
+      Vector g(static_cast<size_t>(n));
+      for (double& v : g) v = u(rng);
+      const int length = qp::packedLength(n);
+      Vector rowByRow(static_cast<size_t>(length)), xRowByRow(static_cast<size_t>(n));
+      const bool factored = qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n),
+                                      Vec<double>(rowByRow.data(), length), Vec<const double>(g.data(), n),
+                                      Vec<double>(xRowByRow.data(), n), false);
+      for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
+        if (width > widestVectors()) continue;
+        useVectors(width);
+        Vector hfac(static_cast<size_t>(length)), x(static_cast<size_t>(n));
+        ASSERT_EQ(qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n), Vec<double>(hfac.data(), length),
+                            Vec<const double>(g.data(), n), Vec<double>(x.data(), n), true),
+                  factored)
+            << "width " << static_cast<int>(width) << " n " << n << " entries " << entry;
+        if (!factored) continue;
+        for (int k = 0; k < length; ++k) {
+          ASSERT_TRUE(sameBits(hfac[static_cast<size_t>(k)], rowByRow[static_cast<size_t>(k)]))
+              << "width " << static_cast<int>(width) << " n " << n << " entries " << entry << " packed entry "
+              << k + 1 << ": " << hfac[static_cast<size_t>(k)] << " for " << rowByRow[static_cast<size_t>(k)];
+        }
+        for (int i = 0; i < n; ++i) {
+          ASSERT_TRUE(sameBits(x[static_cast<size_t>(i)], xRowByRow[static_cast<size_t>(i)]))
+              << "width " << static_cast<int>(width) << " n " << n << " entries " << entry << " x " << i + 1;
+        }
+      }
+    }
+  }
+}
+
+// A direction on every vector width is the bits of the plain solves and sums: z = -H^-1 n_kv, r = -M^-1 N'z,
+// z -= HINVN r with each z(i) taking its terms in increasing k, and |z| from the squares in increasing i. With the
+// solver's pairs of solves, the columns after the active ones also hold the solves of both signs of row kv and of
+// the runner-up, two pairs whose first nonzero rows differ (bound rows, general rows led by +0). The gradients and
+// HINVN hold zeros of both signs, infinities and NaNs; orders and active counts fall around the vectors' widths.
+// A NaN stands for any NaN: which of two NaN factors a product passes on follows the order of its operands in the
+// machine code, which the compiler may swap (a product is commutative), in the plain loops as anywhere.
+TEST_F(QpVectorWidths, DirectionsOnEveryVectorWidthAreTheBitsOfThePlainSolvesAndSums) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    int n, nact;
+    int kvBound, runnerUpBound;  // the upper bound row of this variable, or (0) the general row nact+1 or nact+2
+    bool awkward;                // gradients and HINVN hold +0, -0, infinities and NaNs
+  };
+  const Case cases[] = {{1, 0, 0, 0, false}, {2, 1, 2, 0, true},    {6, 2, 0, 0, false},   {9, 5, 3, 0, true},
+                        {9, 4, 0, 7, false}, {17, 4, 9, 2, true},   {17, 13, 0, 0, true},  {33, 9, 0, 30, false},
+                        {35, 8, 20, 5, true}, {50, 21, 40, 0, true}, {50, 46, 0, 0, false}, {130, 40, 3, 100, true}};
+  struct Restore {
+    ~Restore() { useVectors(widestVectors()); }
+  } restore;
+  std::mt19937 rng(17);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  const auto same = [](double x, double y) { return sameBits(x, y) || (std::isnan(x) && std::isnan(y)); };
+  const auto draw = [&](bool awkward) {
+    switch (awkward ? rng() % 10 : 9) {
+      case 0: return 0.0;
+      case 1: return -0.0;
+      case 2: return u(rng) < 0.0 ? -inf : inf;
+      case 3: return std::nan("");
+      default: return u(rng);
+    }
+  };
+  for (const Case& t : cases) {
+    const int n = t.n, nact = t.nact;
+    Vector h(static_cast<size_t>(n * n));  // I + M M'/n
+    Vector m(static_cast<size_t>(n * n));
+    for (double& v : m) v = u(rng);
+    for (int i = 0; i < n; ++i) {
+      for (int j = 0; j < n; ++j) {
+        double sum = i == j ? 1.0 : 0.0;
+        for (int k = 0; k < n; ++k) sum += m[static_cast<size_t>(i * n + k)] * m[static_cast<size_t>(j * n + k)] / n;
+        h[static_cast<size_t>(i + j * n)] = sum;
+      }
+    }
+    const int length = qp::packedLength(n);
+    Vector hfac(static_cast<size_t>(length)), g(static_cast<size_t>(n), 0.0), x(g);
+    ASSERT_TRUE(qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n), Vec<double>(hfac.data(), length),
+                          Vec<const double>(g.data(), n), Vec<double>(x.data(), n)));
+    const Vec<const double> f(hfac.data(), length);
+    // General row k (an inequality) leads with k % 5 entries +0; every variable has both bound rows.
+    Vector a(static_cast<size_t>(n * n)), hinvn(a);
+    for (int k = 0; k < n; ++k) {
+      for (int i = 0; i < n; ++i) a[static_cast<size_t>(k * n + i)] = i < k % 5 ? 0.0 : draw(t.awkward);
+    }
+    for (double& v : hinvn) v = draw(t.awkward);
+    const std::vector<int> itype(static_cast<size_t>(n), qp::kBothBounds);
+    const qp::Rows rows(n, n, n, 2 * n, a.data(), n, itype.data());
+    const auto row = [&](int bound, int general) { return bound != 0 ? n + 2 * bound - 1 : general; };
+    const int kv = row(t.kvBound, nact + 1), runnerUp = row(t.runnerUpBound, std::min(nact + 2, n));
+    std::vector<int> iact(static_cast<size_t>(n));
+    for (int k = 1; k <= nact; ++k) iact[static_cast<size_t>(k - 1)] = k;
+    Vector actmat(static_cast<size_t>(length));  // a unit lower factor and a diagonal of M
+    for (int r = 1; r <= nact; ++r) {
+      for (int c = 1; c <= r; ++c) actmat[static_cast<size_t>(qp::packed(r, c) - 1)] = c < r ? u(rng) : 1.5 + u(rng);
+    }
+    const Vec<const int> active(iact.data(), n);
+    const Vec<const double> factor(actmat.data(), length);
+
+    // The plain solves and sums.
+    const auto solved = [&](int j, double sign) {
+      Vector v(static_cast<size_t>(n));
+      rows.gradient(j, sign, Vec<double>(v.data(), n));
+      qp::solve(f, Vec<double>(v.data(), n), n);
+      return v;
+    };
+    Vector z = solved(kv, -1.0), r(static_cast<size_t>(n));
+    rows.dots(active, nact, Vec<const double>(z.data(), n), Vec<double>(r.data(), n));
+    qp::solve(factor, Vec<double>(r.data(), n), nact);
+    double squares = 0.0;
+    for (int i = 0; i < n; ++i) {
+      for (int k = 0; k < nact; ++k) z[static_cast<size_t>(i)] -= hinvn[static_cast<size_t>(k * n + i)] * r[static_cast<size_t>(k)];
+      squares += z[static_cast<size_t>(i)] * z[static_cast<size_t>(i)];
+    }
+    const double norm = squares > 0.0 ? std::sqrt(squares) : 0.0;
+    const Vector pairs[] = {solved(kv, 1.0), solved(kv, -1.0), solved(runnerUp, 1.0), solved(runnerUp, -1.0)};
+
+    for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
+      if (width > widestVectors()) continue;
+      useVectors(width);
+      for (const bool reusing : {false, true}) {
+        Vector zw(static_cast<size_t>(n)), rw(zw), hw(hinvn), sums(zw);
+        qp::Reuse reuse;
+        reuse.solvesPairs = true;
+        reuse.runnerUp = runnerUp;
+        reuse.sums = Vec<double>(sums.data(), n);
+        const Vec<double> zv(zw.data(), n), rv(rw.data(), n);
+        const Mat<double> hv(hw.data(), n, n);
+        const double got = reusing ? qp::directionReusing(rows, nact, active, zv, rv, factor, hv, f, kv, reuse)
+                                   : qp::direction(rows, nact, active, zv, rv, factor, qp::readOnly(hv), f, kv);
+        const std::string where = "width " + std::to_string(static_cast<int>(width)) + " n " + std::to_string(n) +
+                                  " nact " + std::to_string(nact) + (reusing ? " reusing" : " plain");
+        ASSERT_TRUE(same(got, norm)) << where << ": |z| " << got << " for " << norm;
+        for (int i = 0; i < n; ++i) {
+          ASSERT_TRUE(same(zw[static_cast<size_t>(i)], z[static_cast<size_t>(i)]))
+              << where << " z " << i + 1 << ": " << zw[static_cast<size_t>(i)] << " for " << z[static_cast<size_t>(i)];
+          ASSERT_TRUE(i >= nact || same(rw[static_cast<size_t>(i)], r[static_cast<size_t>(i)])) << where << " r";
+        }
+        // Columns nact+1.. hold H^-1 n_kv, -H^-1 n_kv, then the runner-up's two when all four fit.
+        const int kept = !reusing ? 0 : nact + 4 <= n ? 4 : std::min(2, n - nact);
+        ASSERT_EQ(reuse.spareRow, kept == 4 ? runnerUp : 0) << where;
+        for (int q = 0; q < kept; ++q) {
+          for (int i = 0; i < n; ++i) {
+            const double side = hw[static_cast<size_t>((nact + q) * n + i)];
+            ASSERT_TRUE(same(side, pairs[q][static_cast<size_t>(i)]))
+                << where << " column " << nact + q + 1 << " entry " << i + 1 << ": " << side << " for "
+                << pairs[q][static_cast<size_t>(i)];
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvex::testing
