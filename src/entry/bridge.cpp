@@ -1,11 +1,10 @@
 #include "entry/bridge.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstdint>
 
 #include "common/double_pair.h"
+#include "common/finite.h"
 #include "entry/bridge_call.h"
 #include "entry/context.h"
 #include "korvex/routines/entry.h"
@@ -34,57 +33,21 @@ double scaledValue(const AnalysisBridge& bridge, int k, double x) {
   return (x - (u + l) / 2) / ((u - l) / 2);
 }
 
-// v - v is 0 for a finite v and NaN otherwise, and a NaN stays in every sum it enters: the values are finite when
-// the sum of their v - v is 0. Four values at a time, in two pairs of sums.
-bool allFinite(const double* v, int count) {
-  DoublePair even = {0.0, 0.0}, odd = {0.0, 0.0};
-  int i = 0;
-  for (; i + 3 < count; i += 4) {
-    const DoublePair a = loadPair(v + i), b = loadPair(v + i + 2);
-    even += a - a;
-    odd += b - b;
-  }
-  const DoublePair both = even + odd;
-  double sum = both[0] + both[1];
-  for (; i < count; ++i) sum += v[i] - v[i];
-  return sum == 0.0;
-}
-
 // The caller's point of the n method variables s into the bridge's buffer; during a run, false when a value is
-// not finite. Without fixed variables the point is formed two variables at a time, its finiteness test (as in
-// allFinite) on the way.
+// not finite. Without fixed variables the point is formed two variables at a time.
 bool assembleCallerPoint(AnalysisBridge& bridge, int n, const double* s) {
   if (bridge.fixedCount > 0) {
     for (int k = 0; k < n; ++k) bridge.point[bridge.freeIndex[k]] = callerValue(bridge, k, s[k]);
     return !inRun(bridge) || allFinite(bridge.point, bridge.callerCount);
   }
-  const auto pairAt = [&](int k) {
-    const DoublePair l = loadPair(bridge.lower + k), u = loadPair(bridge.upper + k);
-    const DoublePair x = ((u - l) * loadPair(s + k) + (u + l)) * 0.5;
-    storePair(bridge.point + k, x);
-    return x - x;
-  };
-  DoublePair even = {0.0, 0.0}, odd = {0.0, 0.0};
   int k = 0;
-  for (; k + 3 < n; k += 4) {
-    even += pairAt(k);
-    odd += pairAt(k + 2);
+  for (; k + 1 < n; k += 2) {
+    const DoublePair l = loadPair(bridge.lower + k), u = loadPair(bridge.upper + k);
+    storePair(bridge.point + k, ((u - l) * loadPair(s + k) + (u + l)) * 0.5);
   }
-  if (k + 1 < n) {
-    even += pairAt(k);
-    k += 2;
-  }
-  const DoublePair both = even + odd;
-  double sum = both[0] + both[1];
-  for (; k < n; ++k) {
-    const double x = callerValue(bridge, k, s[k]);
-    bridge.point[k] = x;
-    sum += x - x;
-  }
-  return !inRun(bridge) || sum == 0.0;
+  for (; k < n; ++k) bridge.point[k] = callerValue(bridge, k, s[k]);
+  return !inRun(bridge) || allFinite(bridge.point, n);
 }
-
-bool sameBits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
 // x (count variables, caller's units) back to scaled form as toScaledUnits does; a pair of variables whose caller's
 // values have the bits they had when last scaled in this run takes the scaled values of then, which are the same.

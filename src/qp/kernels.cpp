@@ -24,7 +24,7 @@ constexpr std::string_view kNonPositiveActiveMatrix =
 bool hasUpperRow(int type) { return type == kBothBounds || type == kUpperBound; }
 bool hasLowerRow(int type) { return type == kBothBounds || type == kLowerBound; }
 
-bool allFinite(Vec<const double> v, int n) { return n <= 0 || qp::allFinite(v.sub(1, n).data(), n); }
+bool allFinite(Vec<const double> v, int n) { return n <= 0 || korvex::allFinite(v.sub(1, n).data(), n); }
 
 // Neither zero nor NaN: a number whose negation is determined by rounding alone.
 bool hasSign(double v) { return v != 0.0 && !std::isnan(v); }

@@ -13,10 +13,9 @@
 #pragma once
 
 #include <array>
-#include <bit>
 #include <cmath>
-#include <cstdint>
 
+#include "common/finite.h"
 #include "common/views.h"
 
 namespace korvex {
@@ -38,15 +37,6 @@ Mat<const T> readOnly(Mat<T> m) { return Mat<const T>(m.data(), m.ld(), m.cols()
 constexpr int kBothBounds = 1;
 constexpr int kLowerBound = 2;
 constexpr int kUpperBound = 3;
-
-// True when no v[0..count-1] is an infinity or a NaN, whose exponent bits are all ones: adding one to the exponent
-// field carries into the sign bit exactly for those, so one OR over every element tells (without a branch).
-inline bool allFinite(const double* v, int count) {
-  constexpr std::uint64_t kExponent = 0x7ff0000000000000u, kExponentUnit = 0x0010000000000000u;
-  std::uint64_t carried = 0;
-  for (int i = 0; i < count; ++i) carried |= (std::bit_cast<std::uint64_t>(v[i]) & kExponent) + kExponentUnit;
-  return (carried >> 63) == 0;
-}
 
 // Number of bound rows the bound types give (2 for type 1, 1 for types 2 and 3).
 int countBoundRows(Vec<const int> itype);

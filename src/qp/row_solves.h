@@ -9,7 +9,8 @@
 // vectors the processor has, see common/vector_width.h), each lane taking exactly the operations of solve(): the
 // base of the row asked for, then those of the rows likeliest to be asked for next (the most violated ones, then
 // the equality rows not solved yet). A run costs about the same for two lanes as for eight, but nothing is gained
-// by lanes whose solves go unused: the number of lanes follows the share of solves the previous QP solve used.
+// by lanes whose solves go unused: the number of lanes follows the share of solves the previous QP solve used
+// (on vectors of eight, where all sixteen lanes cost about what eight do, every run fills them).
 //
 // The solve of -u is the solve of +u with every sign changed wherever that one has no zero and no NaN: negating
 // every right-hand side negates every product and every difference exactly (rounding to nearest is symmetric) and

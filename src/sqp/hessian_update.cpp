@@ -3,11 +3,10 @@
 //   B <- B - (B s)(B s)' / s'Bs + r r' / s'r,
 // which keeps B positive definite (s'r >= 0.2*s'Bs > 0). The update is skipped when s'Bs, s'Bs - s'y or s'r is
 // too small to divide by.
-#include <bit>
 #include <cmath>
-#include <cstdint>
 
 #include "common/double_pair.h"
+#include "common/finite.h"
 #include "common/logical.h"
 #include "common/views.h"
 #include "korvex/routines/hessian.h"
@@ -105,7 +104,7 @@ void rankTwoUpdate(Mat<double> b, Vec<const double> work2, Vec<const double> wor
 bool bitwiseSymmetric(Mat<const double> b, int n) {
   for (int j = 1; j <= n; ++j) {
     for (int i = j + 1; i <= n; ++i) {
-      if (std::bit_cast<std::uint64_t>(b(i, j)) != std::bit_cast<std::uint64_t>(b(j, i))) return false;
+      if (!sameBits(b(i, j), b(j, i))) return false;
     }
   }
   return true;

@@ -32,23 +32,13 @@ TEST_F(QpReuse, RowSolvesAreTheBitsOfOneSolveAtATime) {
     ~Restore() { useVectors(widestVectors()); }
   } restore;
   std::mt19937 rng(7);
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
   // Every vector width the machine has: the runs' panels are filled, solved and read on it.
   for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
     if (width > widestVectors()) continue;
     useVectors(width);
     for (const Case& t : cases) {
       const int n = t.n;
-      Vector h(static_cast<size_t>(n * n), 0.0);  // I (scaled) or I + M M'/n
-      Vector m(static_cast<size_t>(n * n));
-      for (double& v : m) v = u(rng);
-      for (int i = 0; i < n; ++i) {
-        for (int j = 0; j < n; ++j) {
-          double sum = i == j ? 1.0 + 0.5 * i : 0.0;
-          for (int k = 0; k < n && !t.diagonal; ++k) sum += m[i * n + k] * m[j * n + k] / n;
-          h[static_cast<size_t>(i + j * n)] = sum;
-        }
-      }
+      const Vector h = positiveDefinite(rng, n, 0.5, t.diagonal);  // I (scaled) or I + M M'/n
       Vector hfac(static_cast<size_t>(qp::packedLength(n))), g(static_cast<size_t>(n), 0.0), x(g);
       ASSERT_TRUE(qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n),
                             Vec<double>(hfac.data(), qp::packedLength(n)), Vec<const double>(g.data(), n),
@@ -211,18 +201,9 @@ TEST_F(QpReuse, FactorOfTheActiveRowsIsTheBitsOfFormingItAgain) {
       {60, 45, {}, false, {}},
   };
   std::mt19937 rng(11);
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
   for (const Case& t : cases) {
     const int n = t.n;
-    Vector h(static_cast<size_t>(n * n), 0.0), m(static_cast<size_t>(n * n));
-    for (double& v : m) v = u(rng);
-    for (int i = 0; i < n; ++i) {
-      for (int j = 0; j < n; ++j) {
-        double sum = i == j ? 1.0 : 0.0;
-        for (int k = 0; k < n && !t.identity; ++k) sum += m[i * n + k] * m[j * n + k] / n;
-        h[static_cast<size_t>(i + j * n)] = sum;
-      }
-    }
+    const Vector h = positiveDefinite(rng, n, 0.0, t.identity);
     Vector hfac(static_cast<size_t>(qp::packedLength(n))), g(static_cast<size_t>(n), 0.0), x(g);
     ASSERT_TRUE(qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n),
                           Vec<double>(hfac.data(), qp::packedLength(n)), Vec<const double>(g.data(), n),
