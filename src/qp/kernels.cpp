@@ -628,12 +628,16 @@ void solve(Vec<const double> f, Vec<double> v, int n) {
   divideAndBackSubstitute(f, v, n);
 }
 
-bool start(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x,
-           bool factorIsScratch) {
+bool factorHessian(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, bool factorIsScratch) {
   for (int r = 1; r <= n; ++r) {
     for (int c = 1; c <= r; ++c) hfac(packed(r, c)) = h(c, r);
   }
-  if (!(factorIsScratch ? factorAllRows(ctx, hfac, n) : factorRows(ctx, hfac, 1, n))) return false;
+  return factorIsScratch ? factorAllRows(ctx, hfac, n) : factorRows(ctx, hfac, 1, n);
+}
+
+bool start(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x,
+           bool factorIsScratch) {
+  if (!factorHessian(ctx, n, h, hfac, factorIsScratch)) return false;
   for (int i = 1; i <= n; ++i) x(i) = -g(i);
   solve(readOnly(hfac), x, n);
   return true;

@@ -172,6 +172,8 @@ void solve(Vec<const double> f, Vec<double> v, int n);
 // row after a failing one is then partly changed; on success every number is the same).
 bool start(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, Vec<const double> g, Vec<double> x,
            bool factorIsScratch = false);
+// The factor of start() alone (for a caller that forms -H^-1 g itself).
+bool factorHessian(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, bool factorIsScratch = false);
 
 // All row values at x into c(1..MTOT).
 void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,

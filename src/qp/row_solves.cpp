@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <cstdint>
 
 #include "common/vector_width.h"
 #include "qp/side_by_side.h"
@@ -10,115 +11,118 @@ namespace korvex::qp {
 
 namespace {
 
-// What the run needs to know of the numbers in a panel of n elements of width lanes.
-struct PanelSigns {
-  int first;                                      // the first element where a lane holds anything but a zero
-  bool minusZero;                                 // some lane holds a -0
-  std::array<bool, RowSolves::kLanes> zeroOrNan;  // by lane: it holds a zero or a NaN
-};
-
-// panelSigns with N vectors of type V per element, all lanes side by side.
-template <typename V, int N>
-[[gnu::always_inline]] inline PanelSigns panelSignsWith(const double* panel, int n) {
-  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
-  using Mask = decltype(V{} == V{});  // per lane all ones (true) or zero
-  const V zero = {};
-  const Mask none = {};
-  const auto any = [&](const Mask& m) {
-    long long bits = 0;
-    for (int k = 0; k < K; ++k) bits |= m[k];
-    return bits != 0;
-  };
-  Mask minusZero = none, zeroOrNan[N];
-  for (int p = 0; p < N; ++p) zeroOrNan[p] = none;
-  int first = 0;
-  for (int i = 1; i <= n; ++i) {
-    V x[N];
-    loadVectors(x, panel + static_cast<size_t>(i - 1) * (N * K));
-    Mask nonzero = none;
-    for (int p = 0; p < N; ++p) {
-      const Mask isZero = x[p] == zero;
-      nonzero |= ~isZero;
-      minusZero |= isZero & (__builtin_bit_cast(Mask, x[p]) < none);
-      zeroOrNan[p] |= isZero | (x[p] != x[p]);
-    }
-    if (first == 0 && any(nonzero)) first = i;
+// The side-by-side solve with N vectors of type V per element (N = 1..8), vector p from its row firsts[p] on.
+template <typename V>
+[[gnu::always_inline]] inline void solveVectorsWith(Vec<const double> f, double* v, int vectors, int n,
+                                                    const int* firsts, size_t stride) {
+  switch (vectors) {
+    case 1: solveSideBySideWith<V, 1>(f, v, n, firsts, stride); break;
+    case 2: solveSideBySideWith<V, 2>(f, v, n, firsts, stride); break;
+    case 3: solveSideBySideWith<V, 3>(f, v, n, firsts, stride); break;
+    case 4: solveSideBySideWith<V, 4>(f, v, n, firsts, stride); break;
+    case 5: solveSideBySideWith<V, 5>(f, v, n, firsts, stride); break;
+    case 6: solveSideBySideWith<V, 6>(f, v, n, firsts, stride); break;
+    case 7: solveSideBySideWith<V, 7>(f, v, n, firsts, stride); break;
+    default: solveSideBySideWith<V, 8>(f, v, n, firsts, stride); break;
   }
-  PanelSigns signs{first == 0 ? n : first, any(minusZero), {}};
-  for (int lane = 0; lane < N * K; ++lane) {
-    signs.zeroOrNan[static_cast<size_t>(lane)] = zeroOrNan[lane / K][lane % K] != 0;
-  }
-  return signs;
 }
+
+constexpr int kMaxVectors = 8;  // vectors solved side by side in one pass
 
 #ifdef KORVEX_WIDE_VECTORS
 // Without "fma" in the targets: no product is ever fused with the subtraction that follows it.
-[[gnu::target("avx2")]] void solveWithAvx2(Vec<const double> f, double* v, int vectors, int n, int first) {
-  switch (vectors) {
-    case 1: solveSideBySideWith<DoubleQuad, 1>(f, v, n, first); break;
-    case 2: solveSideBySideWith<DoubleQuad, 2>(f, v, n, first); break;
-    default: solveSideBySideWith<DoubleQuad, 4>(f, v, n, first); break;
-  }
+[[gnu::target("avx2")]] void solveWithAvx2(Vec<const double> f, double* v, int vectors, int n, const int* firsts,
+                                           size_t stride) {
+  solveVectorsWith<DoubleQuad>(f, v, vectors, n, firsts, stride);
 }
 
-[[gnu::target("avx2")]] PanelSigns panelSignsWithAvx2(const double* panel, int vectors, int n) {
-  switch (vectors) {
-    case 1: return panelSignsWith<DoubleQuad, 1>(panel, n);
-    case 2: return panelSignsWith<DoubleQuad, 2>(panel, n);
-    default: return panelSignsWith<DoubleQuad, 4>(panel, n);
-  }
-}
-
-[[gnu::target("avx512f")]] void solveWithAvx512(Vec<const double> f, double* v, int vectors, int n, int first) {
-  switch (vectors) {
-    case 1: solveSideBySideWith<DoubleOctet, 1>(f, v, n, first); break;
-    default: solveSideBySideWith<DoubleOctet, 2>(f, v, n, first); break;
-  }
-}
-[[gnu::target("avx512f")]] PanelSigns panelSignsWithAvx512(const double* panel, int vectors, int n) {
-  return vectors == 1 ? panelSignsWith<DoubleOctet, 1>(panel, n) : panelSignsWith<DoubleOctet, 2>(panel, n);
+[[gnu::target("avx512f")]] void solveWithAvx512(Vec<const double> f, double* v, int vectors, int n,
+                                                const int* firsts, size_t stride) {
+  solveVectorsWith<DoubleOctet>(f, v, vectors, n, firsts, stride);
 }
 #endif
 
-// The first element of the n of a panel of width lanes where a lane holds anything but a zero (n if none), whether
-// some lane holds a -0, and by lane whether it holds a zero or a NaN.
-PanelSigns panelSigns(const double* panel, int width, int n) {
-#ifdef KORVEX_WIDE_VECTORS
-  const VectorWidth vectors = vectorsInUse();
-  if (vectors == VectorWidth::k512 && width >= 16) return panelSignsWithAvx512(panel, width / 8, n);
-  if (vectors >= VectorWidth::k256 && width >= 4) return panelSignsWithAvx2(panel, width / 4, n);
-#endif
-  switch (width) {
-    case 2: return panelSignsWith<DoublePair, 1>(panel, n);
-    case 4: return panelSignsWith<DoublePair, 2>(panel, n);
-    case 8: return panelSignsWith<DoublePair, 4>(panel, n);
-    default: return panelSignsWith<DoublePair, 8>(panel, n);
-  }
+void solveWithSse2(Vec<const double> f, double* v, int vectors, int n, const int* firsts, size_t stride) {
+  solveVectorsWith<DoublePair>(f, v, vectors, n, firsts, stride);
+}
+
+// Where the forward substitution of the right-hand side sign u(1..n) may start: its first entry that is not +0 (n
+// when none), or 1 when some entry is -0 (see solveSideBySide). The entries of sign u are -0 where u holds the zero
+// of the other sign than sign, and +0 where it holds the zero of the same sign.
+int firstOf(const double* u, int n, double sign) {
+  const std::uint64_t changedZero = sign > 0.0 ? 0x8000000000000000u : 0u;
+  bool minusZero = false;
+  for (int i = 0; i < n; ++i) minusZero |= __builtin_bit_cast(std::uint64_t, u[i]) == changedZero;
+  if (minusZero) return 1;
+  int i = 0;
+  while (i < n && u[i] == 0.0) ++i;
+  return i < n ? i + 1 : n;
+}
+
+// True when some y(0..n-1) is a zero or a NaN.
+bool holdsZeroOrNan(const double* y, int n) {
+  bool found = false;
+  for (int i = 0; i < n; ++i) found |= !(y[i] != 0.0 && y[i] == y[i]);
+  return found;
 }
 
 }  // namespace
 
-void solveSideBySide(Vec<const double> f, double* panel, int width, int n, int first) {
-#ifdef KORVEX_WIDE_VECTORS
+int runLanes() {
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return 32;  // four vectors of eight
+    case VectorWidth::k256: return 16;  // four of four
+    default: return 16;                 // eight of two
+  }
+}
+
+void solveSideBySide(Vec<const double> f, double* panel, int width, int n, const int* firsts) {
   const VectorWidth vectors = vectorsInUse();
-  // Eight lanes run faster as two vectors of four than as one of eight: the forward substitution's blocks of rows
-  // then hold twice the sums in registers.
-  if (vectors == VectorWidth::k512 && width >= 16) return solveWithAvx512(f, panel, width / 8, n, first);
-  if (vectors >= VectorWidth::k256 && width >= 4) return solveWithAvx2(f, panel, width / 4, n, first);
+  const int lanesPerVector = vectors == VectorWidth::k512 && width % 8 == 0   ? 8
+                             : vectors != VectorWidth::k128 && width % 4 == 0 ? 4
+                                                                              : 2;
+  const int count = width / lanesPerVector;
+  int vectorFirsts[RowSolves::kMaxRunLanes / 2];
+  for (int p = 0; p < count; ++p) vectorFirsts[p] = firsts[width < 8 ? 0 : p * lanesPerVector / 8];
+  const auto stride = static_cast<size_t>(width);
+  for (int p = 0; p < count; p += kMaxVectors) {
+    const int chunk = std::min(kMaxVectors, count - p);
+    double* const v = panel + p * lanesPerVector;
+#ifdef KORVEX_WIDE_VECTORS
+    if (lanesPerVector == 8) {
+      solveWithAvx512(f, v, chunk, n, vectorFirsts + p, stride);
+      continue;
+    }
+    if (lanesPerVector == 4) {
+      solveWithAvx2(f, v, chunk, n, vectorFirsts + p, stride);
+      continue;
+    }
 #endif
-  switch (width) {
-    case 2: solveSideBySideWith<DoublePair, 1>(f, panel, n, first); break;
-    case 4: solveSideBySideWith<DoublePair, 2>(f, panel, n, first); break;
-    case 8: solveSideBySideWith<DoublePair, 4>(f, panel, n, first); break;
-    default: solveSideBySideWith<DoublePair, 8>(f, panel, n, first); break;
+    solveWithSse2(f, v, chunk, n, vectorFirsts + p, stride);
   }
 }
 
 bool RowSolves::begin(const Rows& rows) {
+  // What the previous QP solve added, kept for solveAhead() when this one has the same rows.
+  const bool sameRows = rows.n() == shape_[0] && rows.nc() == shape_[1] && rows.nineq() == shape_[2];
+  for (int k = 0; k < addedCount_; ++k) isAdded_[static_cast<size_t>(added_[static_cast<size_t>(k)])] = false;
+  // The rows added before other than the equality rows (solveAhead takes all of those).
+  addedBeforeCount_ = 0;
+  for (int k = 0; sameRows && k < addedCount_; ++k) {
+    const int base = added_[static_cast<size_t>(k)];
+    if (base <= rows.nineq() || base > rows.nc()) addedBefore_[static_cast<size_t>(addedBeforeCount_++)] = base;
+  }
+  bothSignsBefore_ = sameRows && bothSigns_;
+  addedCount_ = 0;
+  shape_[0] = rows.n();
+  shape_[1] = rows.nc();
+  shape_[2] = rows.nineq();
+
   n_ = rows.n();
   bases_ = rows.nc() + rows.n();
   if (n_ > kMaxOrder || n_ < 1 || bases_ > kMaxBases) {
     capacity_ = 0;
+    addedBeforeCount_ = 0;
     return false;
   }
   capacity_ = kStoredDoubles / n_;
@@ -158,14 +162,35 @@ bool RowSolves::holds(int base, double sign) const {
   return sign < 0.0 && slot(base, 1.0) != 0 && negates_[static_cast<size_t>(base)];
 }
 
-bool RowSolves::addJobs(int base, bool wantBoth, std::array<Job, kLanes>& jobs, int& count) const {
+bool RowSolves::addJobs(int base, bool wantBoth, Jobs& jobs, int& count, int lanes) const {
   const bool needPlus = slot(base, 1.0) == 0;
   const bool needMinus = needPlus ? (wantBoth || bothSigns_) : !holds(base, -1.0);
   const int needed = (needPlus ? 1 : 0) + (needMinus ? 1 : 0);
-  if (count + needed > lanes_) return false;
+  if (count + needed > lanes) return false;
   if (needPlus) jobs[static_cast<size_t>(count++)] = {base, 1.0};
   if (needMinus) jobs[static_cast<size_t>(count++)] = {base, -1.0};
   return true;
+}
+
+void RowSolves::solveAhead(const Rows& rows, Vec<const double> hfac, Vec<const double> g, Vec<double> x) {
+  // The jobs: -g, then every equality row and the other rows added before (both signs of each when the solves
+  // before needed them), in runs of equal lanes, as few as the lanes of one run allow, within the store.
+  const int equalities = rows.nc() - rows.nineq();
+  const int signs = bothSignsBefore_ ? 2 : 1;
+  const int total = 1 + std::min(signs * (equalities + addedBeforeCount_), capacity_ - used_);
+  const auto job = [&](int t) -> Job {  // job t = 1..total-1
+    const int q = (t - 1) / signs;
+    const double sign = (t - 1) % signs == 0 ? 1.0 : -1.0;
+    return {q < equalities ? rows.nineq() + 1 + q : addedBefore_[static_cast<size_t>(q - equalities)], sign};
+  };
+  const int runs = (total + runLanes() - 1) / runLanes();
+  Jobs jobs;
+  for (int done = 0, r = 0; r < runs; ++r) {
+    const int count = (total - done + (runs - r) - 1) / (runs - r);
+    for (int k = 0; k < count; ++k) jobs[static_cast<size_t>(k)] = done + k == 0 ? Job{0, 0.0} : job(done + k);
+    run(rows, hfac, jobs, count, g, x);
+    done += count;
+  }
 }
 
 bool RowSolves::provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<const int> ranked, int count) {
@@ -173,9 +198,9 @@ bool RowSolves::provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<co
   if (wanted.index == 0) return false;
   while (!holdsBoth(wanted.index)) {
     if (capacity_ - used_ < kLanes) forget();  // the store is full: start again
-    std::array<Job, kLanes> jobs;
+    Jobs jobs;
     int jobCount = 0;
-    addJobs(wanted.index, false, jobs, jobCount);
+    addJobs(wanted.index, false, jobs, jobCount, lanes_);
     // Then the rows likeliest to be added next: the most violated rows, or the nearest to a violation, and the
     // equality rows (every one of them is added in the end).
     std::bitset<kMaxBases + 1> taken;
@@ -183,7 +208,7 @@ bool RowSolves::provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<co
     const auto consider = [&](int base) {
       if (base == 0 || taken.test(static_cast<size_t>(base)) || slot(base, 1.0) != 0) return true;
       taken.set(static_cast<size_t>(base));
-      return addJobs(base, false, jobs, jobCount) && jobCount < lanes_;
+      return addJobs(base, false, jobs, jobCount, lanes_) && jobCount < lanes_;
     };
     bool room = jobCount < lanes_;
     for (int k = 1; room && k <= count; ++k) room = consider(baseOf(rows, ranked(k)).index);
@@ -193,37 +218,61 @@ bool RowSolves::provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<co
   return true;
 }
 
-void RowSolves::run(const Rows& rows, Vec<const double> hfac, const std::array<Job, kLanes>& jobs, int count) {
+void RowSolves::run(const Rows& rows, Vec<const double> hfac, const Jobs& jobs, int count, Vec<const double> g,
+                    Vec<double> x) {
   const int n = n_;
   solvedCount_ += count;
-  const int pairs = (count + 1) / 2;
-  const int stride = pairs <= 1 ? 1 : pairs <= 2 ? 2 : pairs <= 4 ? 4 : kPairs;  // pairs per element
-  const size_t width = 2 * static_cast<size_t>(stride);                          // lanes per element
+  // The lanes ordered by the row where their forward substitution may start, so that each group of eight starts
+  // late when its right-hand sides lead with zeros (bound rows, sparse general rows).
+  std::array<int, kMaxRunLanes> firstOfJob, order;
+  for (int k = 0; k < count; ++k) {
+    const Job job = jobs[static_cast<size_t>(k)];
+    firstOfJob[static_cast<size_t>(k)] = job.base > rows.nc() ? job.base - rows.nc()
+                                         : job.base == 0  ? firstOf(g.data(), n, -1.0)
+                                                          : firstOf(rows.a().column(job.base).data(), n, job.sign);
+    int place = k;  // insertion behind every job of an equal or earlier first row
+    while (place > 0 && firstOfJob[static_cast<size_t>(order[static_cast<size_t>(place - 1)])] >
+                            firstOfJob[static_cast<size_t>(k)]) {
+      order[static_cast<size_t>(place)] = order[static_cast<size_t>(place - 1)];
+      --place;
+    }
+    order[static_cast<size_t>(place)] = k;
+  }
+  const int width = count <= 2 ? 2 : count <= 4 ? 4 : (count + 7) / 8 * 8;  // lanes per element
+  const auto stride = static_cast<size_t>(width);
   double* const panel = panel_.data();
-  std::fill_n(panel, static_cast<size_t>(n) * width, 0.0);
+  std::fill_n(panel, static_cast<size_t>(n) * stride, 0.0);
   // The right-hand sides, exactly as the row gradients give them.
+  int firsts[kMaxRunLanes / 8];
+  std::fill_n(firsts, kMaxRunLanes / 8, n);
   for (int lane = 0; lane < count; ++lane) {
-    const Job job = jobs[static_cast<size_t>(lane)];
+    const int k = order[static_cast<size_t>(lane)];
+    const Job job = jobs[static_cast<size_t>(k)];
+    if (lane % 8 == 0) firsts[lane / 8] = firstOfJob[static_cast<size_t>(k)];
     double* const to = panel + lane;
     if (job.base > rows.nc()) {
-      to[static_cast<size_t>(job.base - rows.nc() - 1) * width] = job.sign * 1.0;
+      to[static_cast<size_t>(job.base - rows.nc() - 1) * stride] = job.sign * 1.0;
+    } else if (job.base == 0) {
+      for (int i = 1; i <= n; ++i) to[static_cast<size_t>(i - 1) * stride] = -g(i);
+    } else {
+      const double* const a = rows.a().column(job.base).data();
+      for (int i = 0; i < n; ++i) to[static_cast<size_t>(i) * stride] = job.sign * a[i];
+    }
+  }
+  solveSideBySide(hfac, panel, width, n, firsts);
+  for (int lane = 0; lane < count; ++lane) {
+    const Job job = jobs[static_cast<size_t>(order[static_cast<size_t>(lane)])];
+    const double* const from = panel + lane;
+    if (job.base == 0) {
+      for (int i = 1; i <= n; ++i) x(i) = from[static_cast<size_t>(i - 1) * stride];
       continue;
     }
-    const double* const a = rows.a().column(job.base).data();
-    for (int i = 0; i < n; ++i) to[static_cast<size_t>(i) * width] = job.sign * a[i];
-  }
-  const PanelSigns signs = panelSigns(panel, static_cast<int>(width), n);
-  solveSideBySide(hfac, panel, static_cast<int>(width), n, signs.minusZero ? 1 : signs.first);
-  const PanelSigns solved = panelSigns(panel, static_cast<int>(width), n);
-  for (int lane = 0; lane < count; ++lane) {
-    const Job job = jobs[static_cast<size_t>(lane)];
     const int number = ++used_;
     double* const out = stored(number);
-    const double* const from = panel + lane;
-    for (int i = 0; i < n; ++i) out[i] = from[static_cast<size_t>(i) * width];
+    for (int i = 0; i < n; ++i) out[i] = from[static_cast<size_t>(i) * stride];
     slot(job.base, job.sign) = number;
     if (job.sign > 0.0) {
-      const bool zeroOrNan = solved.zeroOrNan[static_cast<size_t>(lane)];
+      const bool zeroOrNan = holdsZeroOrNan(out, n);
       negates_[static_cast<size_t>(job.base)] = !zeroOrNan;
       if (zeroOrNan) bothSigns_ = true;
     }
@@ -238,6 +287,10 @@ void RowSolves::fetch(const Rows& rows, int j, double sign, Vec<double> out) {
   if (!fetched_[read]) {
     fetched_[read] = true;
     ++usedCount_;
+    if (!isAdded_[static_cast<size_t>(base.index)]) {
+      isAdded_[static_cast<size_t>(base.index)] = true;
+      added_[static_cast<size_t>(addedCount_++)] = base.index;
+    }
   }
   if (own != 0) {
     const double* const from = stored(own);

@@ -5,12 +5,15 @@
 // adding row j takes H^-1 n_j, so each row needs the solves of both signs of its base.
 //
 // Solving with the packed factor ends in a back substitution whose every step waits for the one before, so one
-// vector keeps the processor mostly idle. Here up to 16 right-hand sides are solved side by side (on the widest
-// vectors the processor has, see common/vector_width.h), each lane taking exactly the operations of solve(): the
-// base of the row asked for, then those of the rows likeliest to be asked for next (the most violated ones, then
-// the equality rows not solved yet). A run costs about the same for two lanes as for eight, but nothing is gained
-// by lanes whose solves go unused: the number of lanes follows the share of solves the previous QP solve used
-// (on vectors of eight, where all sixteen lanes cost about what eight do, every run fills them).
+// vector keeps the processor mostly idle. Here many right-hand sides are solved side by side (on the widest
+// vectors the processor has, see common/vector_width.h), each lane taking exactly the operations of solve(). A run
+// costs about the same for two lanes as for a few vectors of them, so runs are few and full:
+//  - at the start of a QP solve, one run (or a few) forms the unconstrained minimum -H^-1 g together with the
+//    solves of every equality row (each is added in the end) and of every row the previous QP solve added (its
+//    successor, with the same rows, adds most of them again);
+//  - a row asked for that is not held yet is solved with those likeliest to be asked for next (the most violated
+//    ones, then the equality rows not solved yet). The number of lanes of such a run follows the share of solves
+//    the previous QP solve used (on vectors of eight, where sixteen lanes cost about what eight do, it fills them).
 //
 // The solve of -u is the solve of +u with every sign changed wherever that one has no zero and no NaN: negating
 // every right-hand side negates every product and every difference exactly (rounding to nearest is symmetric) and
@@ -32,11 +35,15 @@ class RowSolves {
   // Below this order the QP solver keeps no row solves (its solves are too short to pay for choosing and keeping
   // them; see Reuse), and a run here solves only the row asked for (both signs side by side).
   static constexpr int kSideBySideOrder = 40;
-  static constexpr int kLanes = 16;
-  static constexpr int kMaxBases = 2048;  // general rows plus variables
+  static constexpr int kLanes = 16;         // lanes of a run for a row asked for (so many rows are ranked for it)
+  static constexpr int kMaxRunLanes = 64;   // lanes of one run at most
+  static constexpr int kMaxBases = 2048;    // general rows plus variables
 
   // Forgets every solve: a new H. false when the problem is too large for the store.
   bool begin(const Rows& rows);
+  // x(1..n) = -H^-1 g exactly as solve() forms it, side by side with the solves of every equality row and of the
+  // rows the previous QP solve added (when it had the same rows). hfac is the factor of the new H.
+  void solveAhead(const Rows& rows, Vec<const double> hfac, Vec<const double> g, Vec<double> x);
   // Makes sure both solves of row kv are kept; ranked(1..count) are the rows likeliest to follow, first first.
   // false when row kv has no base (a bound row the bound types do not give), so that the caller solves it itself.
   bool holdsRow(const Rows& rows, int j) const {
@@ -50,17 +57,17 @@ class RowSolves {
   void fetch(const Rows& rows, int j, double sign, Vec<double> out);
 
  private:
-  static constexpr int kPairs = kLanes / 2;
-  static constexpr int kStoredDoubles = kMaxOrder * 128;
+  static constexpr int kStoredDoubles = kMaxOrder * 256;
 
   struct Base {
     int index;    // 1..NC for a general row, NC+i for variable i, 0 for none
     double sign;  // n_j = sign u
   };
   struct Job {
-    int base;
+    int base;     // 0: the right-hand side -g of the unconstrained minimum
     double sign;  // the right-hand side is sign u
   };
+  using Jobs = std::array<Job, kMaxRunLanes>;
 
   Base baseOf(const Rows& rows, int j) const;
   int& slot(int base, double sign) { return slots_[static_cast<size_t>(2 * base + (sign > 0.0 ? 0 : 1))]; }
@@ -69,8 +76,10 @@ class RowSolves {
   bool holdsBoth(int base) const { return holds(base, 1.0) && holds(base, -1.0); }
   // Adds the jobs that base still needs (both signs when wantBoth or when +u had a zero); false when they do not
   // fit into the lanes left.
-  bool addJobs(int base, bool wantBoth, std::array<Job, kLanes>& jobs, int& count) const;
-  void run(const Rows& rows, Vec<const double> hfac, const std::array<Job, kLanes>& jobs, int count);
+  bool addJobs(int base, bool wantBoth, Jobs& jobs, int& count, int lanes) const;
+  // Solves the right-hand sides of jobs(0..count-1) side by side and keeps them; the job of base 0 (-g) goes to x.
+  void run(const Rows& rows, Vec<const double> hfac, const Jobs& jobs, int count, Vec<const double> g = {},
+           Vec<double> x = {});
   const double* stored(int slotNumber) const { return store_.data() + static_cast<size_t>(slotNumber - 1) * n_; }
   double* stored(int slotNumber) { return store_.data() + static_cast<size_t>(slotNumber - 1) * n_; }
 
@@ -84,19 +93,31 @@ class RowSolves {
   int capacity_ = 0;  // slots of n doubles in the store
   int used_ = 0;
   bool bothSigns_ = false;
+  // The bases fetched in this QP solve and in the one before (rows nc, nineq and order n then).
+  std::array<int, kMaxBases> added_{};
+  int addedCount_ = 0;
+  std::array<int, kMaxBases> addedBefore_{};
+  int addedBeforeCount_ = 0;
+  std::array<bool, kMaxBases + 1> isAdded_{};
+  int shape_[3] = {0, 0, 0};
+  bool bothSignsBefore_ = false;
   std::array<int, 2 * (kMaxBases + 1)> slots_{};  // slot of the solve of (base, sign), 0 for none
   std::array<bool, kMaxBases + 1> negates_{};      // the solve of +u has no zero and no NaN
   std::array<double, kStoredDoubles> store_{};
   std::array<bool, kStoredDoubles + 1> fetched_{};  // by slot
-  std::array<double, kMaxOrder * kLanes> panel_{};  // the right-hand sides of one run, side by side
+  std::array<double, kMaxOrder * kMaxRunLanes> panel_{};  // the right-hand sides of one run, side by side
 };
 
-// F y = v in place for the packed factor f of order n, for width (2, 4, 8 or 16) right-hand sides held side by side
-// (lane k of element i at panel[(i-1) width + k]), each lane with the operations of solve(): forward substitution
-// with the unit factor (terms in increasing column), division by the diagonal, back substitution (terms in
-// increasing row). Rows before first are +0 in every lane and no lane holds a -0 (else first is 1), so those rows
-// stay +0 and their terms change nothing. Runs on the widest vectors in use (see vectorsInUse()).
-void solveSideBySide(Vec<const double> f, double* panel, int width, int n, int first);
+// Lanes of one run on the vectors in use: a few vectors, as many as the chains of the back substitution keep busy.
+int runLanes();
+
+// F y = v in place for the packed factor f of order n, for width right-hand sides held side by side (2, 4, or a
+// multiple of 8 up to RowSolves::kMaxRunLanes; lane k of element i at panel[(i-1) width + k]), each lane with the
+// operations of solve(): forward substitution with the unit factor (terms in increasing column), division by the
+// diagonal, back substitution (terms in increasing row). firsts[q] belongs to the lanes 8q..8q+7 (all lanes when
+// width < 8): their rows before it are +0 and none of them holds a -0 (else it is 1), so those rows stay +0 and
+// their terms change nothing. Runs on the widest vectors in use (see vectorsInUse()).
+void solveSideBySide(Vec<const double> f, double* panel, int width, int n, const int* firsts);
 
 // The rows that are neither active nor the twin of an active equality row, by decreasing value (the first found first
 // on equal values), leaving out row skip: the first ranked.length() of them (at most kLanes) into ranked(1..),

@@ -32,12 +32,13 @@ template <typename V, int N>
 }
 
 // Forward substitution with the unit factor of the packed f for rows first+1..n of the right-hand sides side by
-// side, N vectors of V per element (lane k of element i at v[(i-1) N K + k], K doubles per vector); each row's
-// terms in increasing column. Rows before first are +0 in every lane and hold no -0 (else first is 1).
+// side, N vectors of V per element (lane k of element i at v[(i-1) stride + k], K doubles per vector, stride N K
+// unless given); each row's terms in increasing column. Rows before first are +0 in every lane and no lane holds
+// a -0 (else first is 1).
 template <typename V, int N>
-[[gnu::always_inline]] inline void forwardSubstituteSideBySide(Vec<const double> f, double* v, int n, int first) {
-  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
-  const auto at = [&](int i) { return v + static_cast<size_t>(i - 1) * (N * K); };
+[[gnu::always_inline]] inline void forwardSubstituteSideBySide(Vec<const double> f, double* v, int n, int first,
+                                                               size_t stride = N * sizeof(V) / sizeof(double)) {
+  const auto at = [&](int i) { return v + static_cast<size_t>(i - 1) * stride; };
   // Forward substitution, B rows at a time so that at least eight sums run side by side: their terms over the
   // columns before the block first, then the small triangle inside the block, each row in increasing column.
   constexpr int B = N >= 8 ? 1 : 8 / N;
@@ -85,26 +86,48 @@ template <typename V, int N>
   }
 }
 
-// forwardSubstituteSideBySide, division by the diagonal, back substitution (terms in increasing row): solve() in
-// every lane.
+// Division by the diagonal and back substitution (terms in increasing row) of the forward-substituted right-hand
+// sides side by side (N vectors of V per element, lane k of element i at v[(i-1) stride + k]): each lane takes
+// y_r = v_r / D_r - L(r+1, r) y_(r+1) - ... - L(n, r) y_n, as solve() does. Each row waits for the one below, so
+// the lanes' chains of subtractions run in step; the quotient of the next row is formed a row ahead (it waits on
+// nothing, and a division takes longer than a subtraction), and the row just finished feeds the first term of the
+// next from registers.
 template <typename V, int N>
-[[gnu::always_inline]] inline void solveSideBySideWith(Vec<const double> f, double* v, int n, int first) {
-  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
-  const auto at = [&](int i) { return v + static_cast<size_t>(i - 1) * (N * K); };
-  forwardSubstituteSideBySide<V, N>(f, v, n, first);
-  for (int r = 1; r <= n; ++r) {
-    const double d = f(packed(r, r));
-    V y[N];
-    loadVectors(y, at(r));
+[[gnu::always_inline]] inline void divideAndBackSubstituteSideBySide(Vec<const double> f, double* v, int n,
+                                                                     size_t stride) {
+  if (n < 1) return;
+  const auto at = [&](int i) { return v + static_cast<size_t>(i - 1) * stride; };
+  V below[N], ahead[N];
+  loadVectors(below, at(n));
+  const double dn = f(packed(n, n));
+#pragma GCC unroll 16
+  for (int p = 0; p < N; ++p) below[p] /= dn;
+  storeVectors(at(n), below);
+  if (n > 1) {
+    loadVectors(ahead, at(n - 1));
+    const double d = f(packed(n - 1, n - 1));
   #pragma GCC unroll 16
-    for (int p = 0; p < N; ++p) y[p] /= d;
-    storeVectors(at(r), y);
+    for (int p = 0; p < N; ++p) ahead[p] /= d;
   }
   for (int r = n - 1; r >= 1; --r) {
     V y[N];
-    loadVectors(y, at(r));
+  #pragma GCC unroll 16
+    for (int p = 0; p < N; ++p) y[p] = ahead[p];
+    if (r > 1) {
+      loadVectors(ahead, at(r - 1));
+      const double d = f(packed(r - 1, r - 1));
+    #pragma GCC unroll 16
+      for (int p = 0; p < N; ++p) ahead[p] /= d;
+    }
     // L(c, r) down column r: consecutive rows of the packed array are c entries apart.
-    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) {
+    int position = packed(r + 1, r);
+    {
+      const double l = f(position);
+    #pragma GCC unroll 16
+      for (int p = 0; p < N; ++p) y[p] -= l * below[p];
+    }
+    position += r + 1;
+    for (int c = r + 2; c <= n; position += c, ++c) {
       const double l = f(position);
       V yc[N];
       loadVectors(yc, at(c));
@@ -112,7 +135,28 @@ template <typename V, int N>
       for (int p = 0; p < N; ++p) y[p] -= l * yc[p];
     }
     storeVectors(at(r), y);
+  #pragma GCC unroll 16
+    for (int p = 0; p < N; ++p) below[p] = y[p];
   }
+}
+
+// forwardSubstituteSideBySide, division by the diagonal, back substitution (terms in increasing row): solve() in
+// every lane.
+template <typename V, int N>
+[[gnu::always_inline]] inline void solveSideBySideWith(Vec<const double> f, double* v, int n, int first) {
+  constexpr size_t stride = N * sizeof(V) / sizeof(double);
+  forwardSubstituteSideBySide<V, N>(f, v, n, first, stride);
+  divideAndBackSubstituteSideBySide<V, N>(f, v, n, stride);
+}
+
+// The same for N vectors per element at the given stride (in doubles), each vector p forward-substituted from its
+// own first row firsts[p].
+template <typename V, int N>
+[[gnu::always_inline]] inline void solveSideBySideWith(Vec<const double> f, double* v, int n, const int* firsts,
+                                                       size_t stride) {
+  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
+  for (int p = 0; p < N; ++p) forwardSubstituteSideBySide<V, 1>(f, v + p * K, n, firsts[p], stride);
+  divideAndBackSubstituteSideBySide<V, N>(f, v, n, stride);
 }
 
 }  // namespace korvex::qp

@@ -102,10 +102,14 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   }
   const Workspace w = carve(frame, n, rows.total());
 
-  if (!start(ctx, n, hess, w.hfac, g, x, true)) {
+  // The unconstrained minimum x = -H^-1 g; where the solves of the rows are kept, formed side by side with them.
+  RowSolves& solves = ctx.qpScratch.rowSolves;
+  const bool keepsSolves = n >= RowSolves::kSideBySideOrder && solves.begin(rows);
+  if (!(keepsSolves ? factorHessian(ctx, n, hess, w.hfac, true) : start(ctx, n, hess, w.hfac, g, x, true))) {
     out.ihess = kTrue;
     return;
   }
+  if (keepsSolves) solves.solveAhead(rows, readOnly(w.hfac), g, x);
   out.ihess = kFalse;
   PoolFrame::setDoubleTop(ctx, w.lastSlot);
   nact = 0;
@@ -128,8 +132,6 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
     rows.usePatterns(&ctx.qpScratch.patterns);
   }
   rowValues(rows, bc, readOnly(x), xl, xu, w.c);
-  RowSolves& solves = ctx.qpScratch.rowSolves;
-  const bool keepsSolves = large && solves.begin(rows);
   reuse.solvesPairs = !keepsSolves;
   int ranked[RowSolves::kLanes];
 

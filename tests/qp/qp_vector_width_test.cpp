@@ -18,9 +18,10 @@ namespace {
 
 using QpVectorWidths = KorvexTest;
 
-// Every vector width the machine has gives the bits of the plain solve, lane by lane, for every lane count and for
-// orders around the row blocks of the forward substitution; the right-hand sides hold zeros of both signs,
-// infinities and NaNs, and some lanes start late (rows before the first +0 in every lane).
+// Every vector width the machine has gives the bits of the plain solve, lane by lane, for every lane count (panels
+// of more vectors than one pass takes among them) and for orders around the row blocks of the forward
+// substitution; the right-hand sides hold zeros of both signs, infinities and NaNs, and the lanes start late, each
+// group of eight from its own first row (rows before it +0 in every lane of the group).
 TEST_F(QpVectorWidths, SideBySideSolvesOnEveryVectorWidthAreTheBitsOfOneSolveAtATime) {
   constexpr double inf = std::numeric_limits<double>::infinity();
   const double nan = std::nan("");
@@ -52,13 +53,13 @@ TEST_F(QpVectorWidths, SideBySideSolvesOnEveryVectorWidthAreTheBitsOfOneSolveAtA
         hfac[static_cast<size_t>(qp::packed(r, r) - 1)] = r == n / 2 + 1 ? 1e-300 : 1.5 + u(rng);
       }
       const Vec<const double> f(hfac.data(), qp::packedLength(n));
-      for (int count = 1; count <= qp::RowSolves::kLanes; ++count) {
-        const int lanes = count <= 2 ? 2 : count <= 4 ? 4 : count <= 8 ? 8 : 16;
+      for (int count = 1; count <= qp::RowSolves::kMaxRunLanes; count += count < 17 ? 1 : 7) {
+        const int lanes = count <= 2 ? 2 : count <= 4 ? 4 : (count + 7) / 8 * 8;
         // Plain numbers only (rows may then be left out before the first nonzero), or any entries.
         for (const bool awkward : {false, true}) {
           Vector panel(static_cast<size_t>(n * lanes), 0.0);
           std::vector<Vector> plain(static_cast<size_t>(count), Vector(static_cast<size_t>(n)));
-          int first = n;
+          std::vector<int> firsts(static_cast<size_t>((lanes + 7) / 8), n);
           for (int k = 0; k < count; ++k) {
             const int start = 1 + static_cast<int>(rng() % static_cast<unsigned>(n));  // the lane's first entry
             Vector& v = plain[static_cast<size_t>(k)];
@@ -66,10 +67,10 @@ TEST_F(QpVectorWidths, SideBySideSolvesOnEveryVectorWidthAreTheBitsOfOneSolveAtA
               const double x = i < start ? 0.0 : awkward ? draw(static_cast<int>(rng() % 10)) : 0.5 + u(rng);
               v[static_cast<size_t>(i - 1)] = panel[static_cast<size_t>((i - 1) * lanes + k)] = x;
             }
-            first = std::min(first, start);
+            int& first = firsts[static_cast<size_t>(k / 8)];
+            first = awkward ? 1 : std::min(first, start);
           }
-          if (awkward) first = 1;
-          qp::solveSideBySide(f, panel.data(), lanes, n, first);
+          qp::solveSideBySide(f, panel.data(), lanes, n, firsts.data());
           for (int k = 0; k < count; ++k) {
             Vector& v = plain[static_cast<size_t>(k)];
             qp::solve(f, Vec<double>(v.data(), n), n);
