@@ -14,16 +14,16 @@ namespace {
 // The side-by-side solve with N vectors of type V per element (N = 1..8), vector p from its row firsts[p] on.
 template <typename V>
 [[gnu::always_inline]] inline void solveVectorsWith(Vec<const double> f, double* v, int vectors, int n,
-                                                    const int* firsts, size_t stride) {
+                                                    const int* firsts, size_t stride, std::uint64_t* zeroOrNan) {
   switch (vectors) {
-    case 1: solveSideBySideWith<V, 1>(f, v, n, firsts, stride); break;
-    case 2: solveSideBySideWith<V, 2>(f, v, n, firsts, stride); break;
-    case 3: solveSideBySideWith<V, 3>(f, v, n, firsts, stride); break;
-    case 4: solveSideBySideWith<V, 4>(f, v, n, firsts, stride); break;
-    case 5: solveSideBySideWith<V, 5>(f, v, n, firsts, stride); break;
-    case 6: solveSideBySideWith<V, 6>(f, v, n, firsts, stride); break;
-    case 7: solveSideBySideWith<V, 7>(f, v, n, firsts, stride); break;
-    default: solveSideBySideWith<V, 8>(f, v, n, firsts, stride); break;
+    case 1: solveSideBySideWith<V, 1>(f, v, n, firsts, stride, zeroOrNan); break;
+    case 2: solveSideBySideWith<V, 2>(f, v, n, firsts, stride, zeroOrNan); break;
+    case 3: solveSideBySideWith<V, 3>(f, v, n, firsts, stride, zeroOrNan); break;
+    case 4: solveSideBySideWith<V, 4>(f, v, n, firsts, stride, zeroOrNan); break;
+    case 5: solveSideBySideWith<V, 5>(f, v, n, firsts, stride, zeroOrNan); break;
+    case 6: solveSideBySideWith<V, 6>(f, v, n, firsts, stride, zeroOrNan); break;
+    case 7: solveSideBySideWith<V, 7>(f, v, n, firsts, stride, zeroOrNan); break;
+    default: solveSideBySideWith<V, 8>(f, v, n, firsts, stride, zeroOrNan); break;
   }
 }
 
@@ -32,38 +32,32 @@ constexpr int kMaxVectors = 8;  // vectors solved side by side in one pass
 #ifdef KORVEX_WIDE_VECTORS
 // Without "fma" in the targets: no product is ever fused with the subtraction that follows it.
 [[gnu::target("avx2")]] void solveWithAvx2(Vec<const double> f, double* v, int vectors, int n, const int* firsts,
-                                           size_t stride) {
-  solveVectorsWith<DoubleQuad>(f, v, vectors, n, firsts, stride);
+                                           size_t stride, std::uint64_t* zeroOrNan) {
+  solveVectorsWith<DoubleQuad>(f, v, vectors, n, firsts, stride, zeroOrNan);
 }
 
 [[gnu::target("avx512f")]] void solveWithAvx512(Vec<const double> f, double* v, int vectors, int n,
-                                                const int* firsts, size_t stride) {
-  solveVectorsWith<DoubleOctet>(f, v, vectors, n, firsts, stride);
+                                                const int* firsts, size_t stride, std::uint64_t* zeroOrNan) {
+  solveVectorsWith<DoubleOctet>(f, v, vectors, n, firsts, stride, zeroOrNan);
 }
 #endif
 
-void solveWithSse2(Vec<const double> f, double* v, int vectors, int n, const int* firsts, size_t stride) {
-  solveVectorsWith<DoublePair>(f, v, vectors, n, firsts, stride);
+void solveWithSse2(Vec<const double> f, double* v, int vectors, int n, const int* firsts, size_t stride,
+                   std::uint64_t* zeroOrNan) {
+  solveVectorsWith<DoublePair>(f, v, vectors, n, firsts, stride, zeroOrNan);
 }
 
 // Where the forward substitution of the right-hand side sign u(1..n) may start: its first entry that is not +0 (n
 // when none), or 1 when some entry is -0 (see solveSideBySide). The entries of sign u are -0 where u holds the zero
-// of the other sign than sign, and +0 where it holds the zero of the same sign.
+// whose sign differs from sign's, and +0 where it holds the other zero.
 int firstOf(const double* u, int n, double sign) {
-  const std::uint64_t changedZero = sign > 0.0 ? 0x8000000000000000u : 0u;
+  const std::uint64_t becomesMinusZero = sign > 0.0 ? std::uint64_t{1} << 63 : 0;
   bool minusZero = false;
-  for (int i = 0; i < n; ++i) minusZero |= __builtin_bit_cast(std::uint64_t, u[i]) == changedZero;
+  for (int i = 0; i < n; ++i) minusZero |= __builtin_bit_cast(std::uint64_t, u[i]) == becomesMinusZero;
   if (minusZero) return 1;
   int i = 0;
   while (i < n && u[i] == 0.0) ++i;
   return i < n ? i + 1 : n;
-}
-
-// True when some y(0..n-1) is a zero or a NaN.
-bool holdsZeroOrNan(const double* y, int n) {
-  bool found = false;
-  for (int i = 0; i < n; ++i) found |= !(y[i] != 0.0 && y[i] == y[i]);
-  return found;
 }
 
 }  // namespace
@@ -76,7 +70,7 @@ int runLanes() {
   }
 }
 
-void solveSideBySide(Vec<const double> f, double* panel, int width, int n, const int* firsts) {
+std::uint64_t solveSideBySide(Vec<const double> f, double* panel, int width, int n, const int* firsts) {
   const VectorWidth vectors = vectorsInUse();
   const int lanesPerVector = vectors == VectorWidth::k512 && width % 8 == 0   ? 8
                              : vectors != VectorWidth::k128 && width % 4 == 0 ? 4
@@ -85,21 +79,25 @@ void solveSideBySide(Vec<const double> f, double* panel, int width, int n, const
   int vectorFirsts[RowSolves::kMaxRunLanes / 2];
   for (int p = 0; p < count; ++p) vectorFirsts[p] = firsts[width < 8 ? 0 : p * lanesPerVector / 8];
   const auto stride = static_cast<size_t>(width);
+  std::uint64_t zeroOrNan = 0;
   for (int p = 0; p < count; p += kMaxVectors) {
     const int chunk = std::min(kMaxVectors, count - p);
     double* const v = panel + p * lanesPerVector;
+    std::uint64_t found = 0;
 #ifdef KORVEX_WIDE_VECTORS
     if (lanesPerVector == 8) {
-      solveWithAvx512(f, v, chunk, n, vectorFirsts + p, stride);
-      continue;
+      solveWithAvx512(f, v, chunk, n, vectorFirsts + p, stride, &found);
+    } else if (lanesPerVector == 4) {
+      solveWithAvx2(f, v, chunk, n, vectorFirsts + p, stride, &found);
+    } else {
+      solveWithSse2(f, v, chunk, n, vectorFirsts + p, stride, &found);
     }
-    if (lanesPerVector == 4) {
-      solveWithAvx2(f, v, chunk, n, vectorFirsts + p, stride);
-      continue;
-    }
+#else
+    solveWithSse2(f, v, chunk, n, vectorFirsts + p, stride, &found);
 #endif
-    solveWithSse2(f, v, chunk, n, vectorFirsts + p, stride);
+    zeroOrNan |= found << (p * lanesPerVector);
   }
+  return zeroOrNan;
 }
 
 bool RowSolves::begin(const Rows& rows) {
@@ -259,7 +257,7 @@ void RowSolves::run(const Rows& rows, Vec<const double> hfac, const Jobs& jobs, 
       for (int i = 0; i < n; ++i) to[static_cast<size_t>(i) * stride] = job.sign * a[i];
     }
   }
-  solveSideBySide(hfac, panel, width, n, firsts);
+  const std::uint64_t zeroOrNan = solveSideBySide(hfac, panel, width, n, firsts);
   for (int lane = 0; lane < count; ++lane) {
     const Job job = jobs[static_cast<size_t>(order[static_cast<size_t>(lane)])];
     const double* const from = panel + lane;
@@ -272,9 +270,9 @@ void RowSolves::run(const Rows& rows, Vec<const double> hfac, const Jobs& jobs, 
     for (int i = 0; i < n; ++i) out[i] = from[static_cast<size_t>(i) * stride];
     slot(job.base, job.sign) = number;
     if (job.sign > 0.0) {
-      const bool zeroOrNan = holdsZeroOrNan(out, n);
-      negates_[static_cast<size_t>(job.base)] = !zeroOrNan;
-      if (zeroOrNan) bothSigns_ = true;
+      const bool changesSign = ((zeroOrNan >> lane) & 1) == 0;
+      negates_[static_cast<size_t>(job.base)] = changesSign;
+      if (!changesSign) bothSigns_ = true;
     }
   }
 }

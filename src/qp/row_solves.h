@@ -22,6 +22,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 
 #include "common/double_pair.h"
 #include "common/views.h"
@@ -116,8 +117,9 @@ int runLanes();
 // operations of solve(): forward substitution with the unit factor (terms in increasing column), division by the
 // diagonal, back substitution (terms in increasing row). firsts[q] belongs to the lanes 8q..8q+7 (all lanes when
 // width < 8): their rows before it are +0 and none of them holds a -0 (else it is 1), so those rows stay +0 and
-// their terms change nothing. Runs on the widest vectors in use (see vectorsInUse()).
-void solveSideBySide(Vec<const double> f, double* panel, int width, int n, const int* firsts);
+// their terms change nothing. Runs on the widest vectors in use (see vectorsInUse()). Returns the lanes whose
+// solution holds a zero or a NaN: bit k for lane k.
+std::uint64_t solveSideBySide(Vec<const double> f, double* panel, int width, int n, const int* firsts);
 
 // The rows that are neither active nor the twin of an active equality row, by decreasing value (the first found first
 // on equal values), leaving out row skip: the first ranked.length() of them (at most kLanes) into ranked(1..),

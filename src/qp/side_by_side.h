@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "common/double_pair.h"
@@ -92,16 +93,29 @@ template <typename V, int N>
 // the lanes' chains of subtractions run in step; the quotient of the next row is formed a row ahead (it waits on
 // nothing, and a division takes longer than a subtraction), and the row just finished feeds the first term of the
 // next from registers.
+//
+// With zeroOrNan, bit (p K + k) of *zeroOrNan tells whether lane k of vector p ends with a zero or a NaN anywhere.
 template <typename V, int N>
 [[gnu::always_inline]] inline void divideAndBackSubstituteSideBySide(Vec<const double> f, double* v, int n,
-                                                                     size_t stride) {
+                                                                     size_t stride,
+                                                                     std::uint64_t* zeroOrNan = nullptr) {
   if (n < 1) return;
+  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
+  using Mask = decltype(V{} == V{});  // per lane all ones (true) or zero
+  Mask found[N];
+  const auto note = [&](const V (&y)[N]) {
+  #pragma GCC unroll 16
+    for (int p = 0; p < N; ++p) found[p] |= (y[p] == V{}) | (y[p] != y[p]);
+  };
   const auto at = [&](int i) { return v + static_cast<size_t>(i - 1) * stride; };
   V below[N], ahead[N];
   loadVectors(below, at(n));
   const double dn = f(packed(n, n));
 #pragma GCC unroll 16
-  for (int p = 0; p < N; ++p) below[p] /= dn;
+  for (int p = 0; p < N; ++p) {
+    below[p] /= dn;
+    found[p] = (below[p] == V{}) | (below[p] != below[p]);
+  }
   storeVectors(at(n), below);
   if (n > 1) {
     loadVectors(ahead, at(n - 1));
@@ -135,8 +149,16 @@ template <typename V, int N>
       for (int p = 0; p < N; ++p) y[p] -= l * yc[p];
     }
     storeVectors(at(r), y);
+    note(y);
   #pragma GCC unroll 16
     for (int p = 0; p < N; ++p) below[p] = y[p];
+  }
+  if (zeroOrNan != nullptr) {
+    std::uint64_t bits = 0;
+    for (int p = 0; p < N; ++p) {
+      for (int k = 0; k < K; ++k) bits |= found[p][k] != 0 ? std::uint64_t{1} << (p * K + k) : 0;
+    }
+    *zeroOrNan = bits;
   }
 }
 
@@ -150,13 +172,14 @@ template <typename V, int N>
 }
 
 // The same for N vectors per element at the given stride (in doubles), each vector p forward-substituted from its
-// own first row firsts[p].
+// own first row firsts[p]; with the lanes that end with a zero or a NaN in *zeroOrNan (bit p K + k for lane k of
+// vector p).
 template <typename V, int N>
 [[gnu::always_inline]] inline void solveSideBySideWith(Vec<const double> f, double* v, int n, const int* firsts,
-                                                       size_t stride) {
+                                                       size_t stride, std::uint64_t* zeroOrNan) {
   constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
   for (int p = 0; p < N; ++p) forwardSubstituteSideBySide<V, 1>(f, v + p * K, n, firsts[p], stride);
-  divideAndBackSubstituteSideBySide<V, N>(f, v, n, stride);
+  divideAndBackSubstituteSideBySide<V, N>(f, v, n, stride, zeroOrNan);
 }
 
 }  // namespace korvex::qp

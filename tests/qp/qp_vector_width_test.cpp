@@ -2,6 +2,7 @@
 // factor of H, and the directions with their sums and norms.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <random>
 #include <string>
@@ -21,7 +22,8 @@ using QpVectorWidths = KorvexTest;
 // Every vector width the machine has gives the bits of the plain solve, lane by lane, for every lane count (panels
 // of more vectors than one pass takes among them) and for orders around the row blocks of the forward
 // substitution; the right-hand sides hold zeros of both signs, infinities and NaNs, and the lanes start late, each
-// group of eight from its own first row (rows before it +0 in every lane of the group).
+// group of eight from its own first row (rows before it +0 in every lane of the group). The lanes said to end with a
+// zero or a NaN are those that do.
 TEST_F(QpVectorWidths, SideBySideSolvesOnEveryVectorWidthAreTheBitsOfOneSolveAtATime) {
   constexpr double inf = std::numeric_limits<double>::infinity();
   const double nan = std::nan("");
@@ -70,10 +72,13 @@ TEST_F(QpVectorWidths, SideBySideSolvesOnEveryVectorWidthAreTheBitsOfOneSolveAtA
             int& first = firsts[static_cast<size_t>(k / 8)];
             first = awkward ? 1 : std::min(first, start);
           }
-          qp::solveSideBySide(f, panel.data(), lanes, n, firsts.data());
+          const std::uint64_t zeroOrNan = qp::solveSideBySide(f, panel.data(), lanes, n, firsts.data());
           for (int k = 0; k < count; ++k) {
             Vector& v = plain[static_cast<size_t>(k)];
             qp::solve(f, Vec<double>(v.data(), n), n);
+            const bool holds = std::any_of(v.begin(), v.end(), [](double y) { return y == 0.0 || std::isnan(y); });
+            ASSERT_EQ((zeroOrNan >> k) & 1, holds ? 1u : 0u)
+                << "width " << static_cast<int>(width) << " n " << n << " lanes " << count << " lane " << k;
             for (int i = 1; i <= n; ++i) {
               const double side = panel[static_cast<size_t>((i - 1) * lanes + k)];
               ASSERT_TRUE(sameBits(side, v[static_cast<size_t>(i - 1)]))
