@@ -13,6 +13,7 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define KORVEX_WIDE_VECTORS 1  // the AVX2 and AVX-512F kernels are compiled (and chosen at run time)
+#include <immintrin.h>
 #endif
 
 namespace korvex::qp {
@@ -31,6 +32,30 @@ template <typename V, int N>
 #pragma GCC unroll 16
   for (int p = 0; p < N; ++p) std::memcpy(to + p * static_cast<int>(sizeof(V) / sizeof(double)), &y[p], sizeof(V));
 }
+
+// Bit k set where lane k of y is a zero or a NaN (compares equal to zero or unordered), in one comparison.
+#ifdef KORVEX_WIDE_VECTORS
+[[gnu::target("avx512f")]] inline unsigned zeroOrNanLanes(DoubleOctet y) {
+  return _mm512_cmp_pd_mask(static_cast<__m512d>(y), _mm512_setzero_pd(), _CMP_EQ_UQ);
+}
+[[gnu::target("avx2")]] inline unsigned zeroOrNanLanes(DoubleQuad y) {
+  return static_cast<unsigned>(
+      _mm256_movemask_pd(_mm256_cmp_pd(static_cast<__m256d>(y), _mm256_setzero_pd(), _CMP_EQ_UQ)));
+}
+[[gnu::always_inline]] inline unsigned zeroOrNanLanes(DoublePair y) {
+  const __m128d v = static_cast<__m128d>(y);
+  return static_cast<unsigned>(_mm_movemask_pd(_mm_or_pd(_mm_cmpeq_pd(v, _mm_setzero_pd()), _mm_cmpunord_pd(v, v))));
+}
+#else
+template <typename V>
+inline unsigned zeroOrNanLanes(V y) {
+  unsigned bits = 0;
+  for (int k = 0; k < static_cast<int>(sizeof(V) / sizeof(double)); ++k) {
+    bits |= !(y[k] != 0.0 && y[k] == y[k]) ? 1u << k : 0u;
+  }
+  return bits;
+}
+#endif
 
 // Forward substitution with the unit factor of the packed f for rows first+1..n of the right-hand sides side by
 // side, N vectors of V per element (lane k of element i at v[(i-1) stride + k], K doubles per vector, stride N K
@@ -101,12 +126,7 @@ template <typename V, int N>
                                                                      std::uint64_t* zeroOrNan = nullptr) {
   if (n < 1) return;
   constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
-  using Mask = decltype(V{} == V{});  // per lane all ones (true) or zero
-  Mask found[N];
-  const auto note = [&](const V (&y)[N]) {
-  #pragma GCC unroll 16
-    for (int p = 0; p < N; ++p) found[p] |= (y[p] == V{}) | (y[p] != y[p]);
-  };
+  unsigned found[N];
   const auto at = [&](int i) { return v + static_cast<size_t>(i - 1) * stride; };
   V below[N], ahead[N];
   loadVectors(below, at(n));
@@ -114,7 +134,7 @@ template <typename V, int N>
 #pragma GCC unroll 16
   for (int p = 0; p < N; ++p) {
     below[p] /= dn;
-    found[p] = (below[p] == V{}) | (below[p] != below[p]);
+    found[p] = zeroOrNanLanes(below[p]);
   }
   storeVectors(at(n), below);
   if (n > 1) {
@@ -149,15 +169,15 @@ template <typename V, int N>
       for (int p = 0; p < N; ++p) y[p] -= l * yc[p];
     }
     storeVectors(at(r), y);
-    note(y);
   #pragma GCC unroll 16
-    for (int p = 0; p < N; ++p) below[p] = y[p];
+    for (int p = 0; p < N; ++p) {
+      found[p] |= zeroOrNanLanes(y[p]);
+      below[p] = y[p];
+    }
   }
   if (zeroOrNan != nullptr) {
     std::uint64_t bits = 0;
-    for (int p = 0; p < N; ++p) {
-      for (int k = 0; k < K; ++k) bits |= found[p][k] != 0 ? std::uint64_t{1} << (p * K + k) : 0;
-    }
+    for (int p = 0; p < N; ++p) bits |= std::uint64_t{found[p]} << (p * K);
     *zeroOrNan = bits;
   }
 }
