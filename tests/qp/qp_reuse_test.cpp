@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "common/vector_width.h"
@@ -19,6 +20,9 @@ namespace {
 
 using QpReuse = KorvexTest;
 
+// Two QP solves in a row with the same rows: each starts with the unconstrained minimum formed side by side with
+// the equality rows and the rows the one before added (the first adds half of the rows, the second all), and every
+// solve fetched is the bits of solve(). g and the sparse rows hold zeros of both signs.
 TEST_F(QpReuse, RowSolvesAreTheBitsOfOneSolveAtATime) {
   struct Case {
     int n, nc, nineq;
@@ -32,14 +36,20 @@ TEST_F(QpReuse, RowSolvesAreTheBitsOfOneSolveAtATime) {
     ~Restore() { useVectors(widestVectors()); }
   } restore;
   std::mt19937 rng(7);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  const auto solves = std::make_unique<qp::RowSolves>();
   // Every vector width the machine has: the runs' panels are filled, solved and read on it.
   for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
     if (width > widestVectors()) continue;
     useVectors(width);
     for (const Case& t : cases) {
       const int n = t.n;
+      const std::string where = "width " + std::to_string(static_cast<int>(width)) + " n " + std::to_string(n);
       const Vector h = positiveDefinite(rng, n, 0.5, t.diagonal);  // I (scaled) or I + M M'/n
-      Vector hfac(static_cast<size_t>(qp::packedLength(n))), g(static_cast<size_t>(n), 0.0), x(g);
+      Vector g(static_cast<size_t>(n));
+      for (int i = 0; i < n; ++i) g[static_cast<size_t>(i)] = i % 5 == 1 ? 0.0 : i % 5 == 3 ? -0.0 : u(rng);
+      if (t.sparse) std::fill_n(g.begin(), n / 2, 0.0);  // leading zeros: -g leads with -0
+      Vector hfac(static_cast<size_t>(qp::packedLength(n))), x(g);
       ASSERT_TRUE(qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n),
                             Vec<double>(hfac.data(), qp::packedLength(n)), Vec<const double>(g.data(), n),
                             Vec<double>(x.data(), n)));
@@ -50,25 +60,32 @@ TEST_F(QpReuse, RowSolvesAreTheBitsOfOneSolveAtATime) {
       const qp::Rows rows(n, t.nc, t.nineq, nb, a.data(), n, itype.data());
       const Vec<const double> f(hfac.data(), qp::packedLength(n));
 
-      qp::RowSolves solves;
-      ASSERT_TRUE(solves.begin(rows));
       std::vector<int> order(static_cast<size_t>(rows.total()));
       for (int j = 1; j <= rows.total(); ++j) order[static_cast<size_t>(j - 1)] = j;
-      std::shuffle(order.begin(), order.end(), rng);
       Vector kept(static_cast<size_t>(n)), plain(static_cast<size_t>(n));
-      for (size_t q = 0; q < order.size(); ++q) {
-        const int j = order[q];
-        // The next rows of the order are offered as the likeliest to follow, so most rows come from earlier runs.
-        const int offered = static_cast<int>(std::min<size_t>(qp::RowSolves::kLanes - 1, order.size() - q - 1));
-        ASSERT_TRUE(solves.provide(rows, f, j, Vec<const int>(order.data() + q + 1, offered), offered));
-        for (const double sign : {1.0, -1.0}) {
-          solves.fetch(rows, j, sign, Vec<double>(kept.data(), n));
-          rows.gradient(j, sign, Vec<double>(plain.data(), n));
-          qp::solve(f, Vec<double>(plain.data(), n), n);
-          for (int i = 0; i < n; ++i) {
-            ASSERT_TRUE(sameBits(kept[static_cast<size_t>(i)], plain[static_cast<size_t>(i)]))
-                << "width " << static_cast<int>(width) << " n " << n << " row " << j << " sign " << sign << " entry "
-                << i + 1 << ": " << kept[static_cast<size_t>(i)] << " for " << plain[static_cast<size_t>(i)];
+      for (const size_t added : {order.size() / 2, order.size()}) {
+        ASSERT_TRUE(solves->begin(rows)) << where;
+        Vector ahead(static_cast<size_t>(n));
+        solves->solveAhead(rows, f, Vec<const double>(g.data(), n), Vec<double>(ahead.data(), n));
+        for (int i = 0; i < n; ++i) {
+          ASSERT_TRUE(sameBits(ahead[static_cast<size_t>(i)], x[static_cast<size_t>(i)]))
+              << where << " x " << i + 1 << ": " << ahead[static_cast<size_t>(i)] << " for " << x[static_cast<size_t>(i)];
+        }
+        std::shuffle(order.begin(), order.end(), rng);
+        for (size_t q = 0; q < added; ++q) {
+          const int j = order[q];
+          // The next rows of the order are offered as the likeliest to follow, so most rows come from earlier runs.
+          const int offered = static_cast<int>(std::min<size_t>(qp::RowSolves::kLanes - 1, added - q - 1));
+          ASSERT_TRUE(solves->provide(rows, f, j, Vec<const int>(order.data() + q + 1, offered), offered));
+          for (const double sign : {1.0, -1.0}) {
+            solves->fetch(rows, j, sign, Vec<double>(kept.data(), n));
+            rows.gradient(j, sign, Vec<double>(plain.data(), n));
+            qp::solve(f, Vec<double>(plain.data(), n), n);
+            for (int i = 0; i < n; ++i) {
+              ASSERT_TRUE(sameBits(kept[static_cast<size_t>(i)], plain[static_cast<size_t>(i)]))
+                  << where << " row " << j << " sign " << sign << " entry " << i + 1 << ": "
+                  << kept[static_cast<size_t>(i)] << " for " << plain[static_cast<size_t>(i)];
+            }
           }
         }
       }
