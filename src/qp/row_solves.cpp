@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bitset>
 #include <cstdint>
+#include <cstring>
 
 #include "common/vector_width.h"
 #include "qp/side_by_side.h"
@@ -58,6 +59,33 @@ int firstOf(const double* u, int n, double sign) {
   int i = 0;
   while (i < n && u[i] == 0.0) ++i;
   return i < n ? i + 1 : n;
+}
+
+// to(0..n-1) = -from(0..n-1), on the widest vectors in use.
+template <typename V>
+[[gnu::always_inline]] inline void negatedWith(const double* from, int n, double* to) {
+  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
+  int i = 0;
+  for (; i + K <= n; i += K) {
+    V x[1];
+    loadVectors(x, from + i);
+    x[0] = -x[0];
+    storeVectors(to + i, x);
+  }
+  for (; i < n; ++i) to[i] = -from[i];
+}
+
+#ifdef KORVEX_WIDE_VECTORS
+[[gnu::target("avx512f")]] void negatedWithAvx512(const double* from, int n, double* to) {
+  negatedWith<DoubleOctet>(from, n, to);
+}
+#endif
+
+void negated(const double* from, int n, double* to) {
+#ifdef KORVEX_WIDE_VECTORS
+  if (vectorsInUse() == VectorWidth::k512) return negatedWithAvx512(from, n, to);
+#endif
+  negatedWith<DoublePair>(from, n, to);
 }
 
 }  // namespace
@@ -291,11 +319,9 @@ void RowSolves::fetch(const Rows& rows, int j, double sign, Vec<double> out) {
     }
   }
   if (own != 0) {
-    const double* const from = stored(own);
-    for (int i = 1; i <= n_; ++i) out(i) = from[i - 1];
+    std::memcpy(out.sub(1, n_).data(), stored(own), sizeof(double) * static_cast<size_t>(n_));
   } else {  // the solve of -u as that of +u with every sign changed (it has no zero and no NaN)
-    const double* const from = stored(slot(base.index, 1.0));
-    for (int i = 1; i <= n_; ++i) out(i) = -from[i - 1];
+    negated(stored(slot(base.index, 1.0)), n_, out.sub(1, n_).data());
   }
 }
 
