@@ -88,6 +88,66 @@ void negated(const double* from, int n, double* to) {
   negatedWith<DoublePair>(from, n, to);
 }
 
+// to[k](0..n-1) = lane k of the panel of width lanes per element, k = 0..count-1.
+void copyLanesOneByOne(const double* panel, int width, int n, int from, int count, double* const* to) {
+  for (int lane = from; lane < count; ++lane) {
+    double* const out = to[lane];
+    for (int i = 0; i < n; ++i) out[i] = panel[static_cast<size_t>(i) * static_cast<size_t>(width) + lane];
+  }
+}
+
+#ifdef KORVEX_WIDE_VECTORS
+// copyLanes for whole groups of eight lanes, eight elements at a time: the 8 x 8 block of a group's lanes and eight
+// elements is transposed in registers (two lanes interleaved, then pairs and quadruples of 128-bit parts moved), so
+// each lane's eight elements leave in one store.
+[[gnu::target("avx512f")]] void copyLanesWithAvx512(const double* panel, int width, int n, int count,
+                                                    double* const* to) {
+  const int groups = count / 8;
+  for (int group = 0; group < groups; ++group) {
+    double* const* const out = to + 8 * group;
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+      __m512d r[8];
+      for (int e = 0; e < 8; ++e) r[e] = _mm512_loadu_pd(panel + static_cast<size_t>(i + e) * width + 8 * group);
+      __m512d t[8], u[8];
+      for (int e = 0; e < 8; e += 2) {
+        t[e] = _mm512_unpacklo_pd(r[e], r[e + 1]);      // lanes 0, 2, 4, 6 of elements e and e+1, interleaved
+        t[e + 1] = _mm512_unpackhi_pd(r[e], r[e + 1]);  // lanes 1, 3, 5, 7
+      }
+      for (int e = 0; e < 8; e += 4) {
+        u[e] = _mm512_shuffle_f64x2(t[e], t[e + 2], 0x88);      // lanes 0 and 4 of elements e..e+3
+        u[e + 1] = _mm512_shuffle_f64x2(t[e], t[e + 2], 0xdd);  // lanes 2 and 6
+        u[e + 2] = _mm512_shuffle_f64x2(t[e + 1], t[e + 3], 0x88);  // lanes 1 and 5
+        u[e + 3] = _mm512_shuffle_f64x2(t[e + 1], t[e + 3], 0xdd);  // lanes 3 and 7
+      }
+      _mm512_storeu_pd(out[0] + i, _mm512_shuffle_f64x2(u[0], u[4], 0x88));
+      _mm512_storeu_pd(out[4] + i, _mm512_shuffle_f64x2(u[0], u[4], 0xdd));
+      _mm512_storeu_pd(out[2] + i, _mm512_shuffle_f64x2(u[1], u[5], 0x88));
+      _mm512_storeu_pd(out[6] + i, _mm512_shuffle_f64x2(u[1], u[5], 0xdd));
+      _mm512_storeu_pd(out[1] + i, _mm512_shuffle_f64x2(u[2], u[6], 0x88));
+      _mm512_storeu_pd(out[5] + i, _mm512_shuffle_f64x2(u[2], u[6], 0xdd));
+      _mm512_storeu_pd(out[3] + i, _mm512_shuffle_f64x2(u[3], u[7], 0x88));
+      _mm512_storeu_pd(out[7] + i, _mm512_shuffle_f64x2(u[3], u[7], 0xdd));
+    }
+    for (; i < n; ++i) {
+      for (int lane = 0; lane < 8; ++lane) out[lane][i] = panel[static_cast<size_t>(i) * width + 8 * group + lane];
+    }
+  }
+}
+#endif
+
+// to[k](0..n-1) = lane k of the panel (width lanes per element), k = 0..count-1: the solutions leave the panel.
+void copyLanes(const double* panel, int width, int n, int count, double* const* to) {
+  int done = 0;
+#ifdef KORVEX_WIDE_VECTORS
+  if (vectorsInUse() == VectorWidth::k512 && width % 8 == 0) {
+    copyLanesWithAvx512(panel, width, n, count, to);
+    done = count / 8 * 8;
+  }
+#endif
+  copyLanesOneByOne(panel, width, n, done, count, to);
+}
+
 }  // namespace
 
 int runLanes() {
@@ -286,16 +346,15 @@ void RowSolves::run(const Rows& rows, Vec<const double> hfac, const Jobs& jobs, 
     }
   }
   const std::uint64_t zeroOrNan = solveSideBySide(hfac, panel, width, n, firsts);
+  std::array<double*, kMaxRunLanes> to{};  // where each lane's solution goes
   for (int lane = 0; lane < count; ++lane) {
     const Job job = jobs[static_cast<size_t>(order[static_cast<size_t>(lane)])];
-    const double* const from = panel + lane;
     if (job.base == 0) {
-      for (int i = 1; i <= n; ++i) x(i) = from[static_cast<size_t>(i - 1) * stride];
+      to[static_cast<size_t>(lane)] = x.data();
       continue;
     }
     const int number = ++used_;
-    double* const out = stored(number);
-    for (int i = 0; i < n; ++i) out[i] = from[static_cast<size_t>(i) * stride];
+    to[static_cast<size_t>(lane)] = stored(number);
     slot(job.base, job.sign) = number;
     if (job.sign > 0.0) {
       const bool changesSign = ((zeroOrNan >> lane) & 1) == 0;
@@ -303,6 +362,7 @@ void RowSolves::run(const Rows& rows, Vec<const double> hfac, const Jobs& jobs, 
       if (!changesSign) bothSigns_ = true;
     }
   }
+  copyLanes(panel, width, n, count, to.data());
 }
 
 void RowSolves::fetch(const Rows& rows, int j, double sign, Vec<double> out) {
