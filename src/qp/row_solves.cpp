@@ -48,19 +48,6 @@ void solveWithSse2(Vec<const double> f, double* v, int vectors, int n, const int
   solveVectorsWith<DoublePair>(f, v, vectors, n, firsts, stride, zeroOrNan);
 }
 
-// Where the forward substitution of the right-hand side sign u(1..n) may start: its first entry that is not +0 (n
-// when none), or 1 when some entry is -0 (see solveSideBySide). The entries of sign u are -0 where u holds the zero
-// whose sign differs from sign's, and +0 where it holds the other zero.
-int firstOf(const double* u, int n, double sign) {
-  const std::uint64_t becomesMinusZero = sign > 0.0 ? std::uint64_t{1} << 63 : 0;
-  bool minusZero = false;
-  for (int i = 0; i < n; ++i) minusZero |= __builtin_bit_cast(std::uint64_t, u[i]) == becomesMinusZero;
-  if (minusZero) return 1;
-  int i = 0;
-  while (i < n && u[i] == 0.0) ++i;
-  return i < n ? i + 1 : n;
-}
-
 // to(0..n-1) = -from(0..n-1), on the widest vectors in use.
 template <typename V>
 [[gnu::always_inline]] inline void negatedWith(const double* from, int n, double* to) {
@@ -308,19 +295,19 @@ void RowSolves::run(const Rows& rows, Vec<const double> hfac, const Jobs& jobs, 
                     Vec<double> x) {
   const int n = n_;
   solvedCount_ += count;
-  // The lanes ordered by the row where their forward substitution may start, so that each group of eight starts
-  // late when its right-hand sides lead with zeros (bound rows, sparse general rows).
-  std::array<int, kMaxRunLanes> firstOfJob, order;
+  // The lanes: the general rows (and -g) in the order given, then the bound rows by increasing variable, so that
+  // groups of eight whose right-hand sides lead with zeros start their forward substitution late.
+  std::array<int, kMaxRunLanes> order;
+  int general = 0;
   for (int k = 0; k < count; ++k) {
-    const Job job = jobs[static_cast<size_t>(k)];
-    firstOfJob[static_cast<size_t>(k)] = job.base > rows.nc() ? job.base - rows.nc()
-                                         : job.base == 0  ? firstOf(g.data(), n, -1.0)
-                                                          : firstOf(rows.a().column(job.base).data(), n, job.sign);
-    int place = k;  // insertion behind every job of an equal or earlier first row
-    while (place > 0 && firstOfJob[static_cast<size_t>(order[static_cast<size_t>(place - 1)])] >
-                            firstOfJob[static_cast<size_t>(k)]) {
+    if (jobs[static_cast<size_t>(k)].base <= rows.nc()) order[static_cast<size_t>(general++)] = k;
+  }
+  for (int k = 0, placed = general; k < count; ++k) {
+    const int base = jobs[static_cast<size_t>(k)].base;
+    if (base <= rows.nc()) continue;
+    int place = placed++;
+    for (; place > general && jobs[static_cast<size_t>(order[static_cast<size_t>(place - 1)])].base > base; --place) {
       order[static_cast<size_t>(place)] = order[static_cast<size_t>(place - 1)];
-      --place;
     }
     order[static_cast<size_t>(place)] = k;
   }
@@ -328,22 +315,38 @@ void RowSolves::run(const Rows& rows, Vec<const double> hfac, const Jobs& jobs, 
   const auto stride = static_cast<size_t>(width);
   double* const panel = panel_.data();
   std::fill_n(panel, static_cast<size_t>(n) * stride, 0.0);
-  // The right-hand sides, exactly as the row gradients give them.
+  // The right-hand sides, exactly as the row gradients give them, and for each group of eight lanes the row where
+  // its forward substitution may start (see solveSideBySide): the first entry that is not +0, or 1 after a -0.
+  const auto fill = [&](double* to, auto entry) {
+    bool minusZero = false;
+    int first = 0;
+    for (int i = 0; i < n; ++i) {
+      const double y = entry(i);
+      to[static_cast<size_t>(i) * stride] = y;
+      minusZero |= __builtin_bit_cast(std::uint64_t, y) == std::uint64_t{1} << 63;
+      if (first == 0 && y != 0.0) first = i + 1;
+    }
+    return minusZero ? 1 : first == 0 ? n : first;
+  };
   int firsts[kMaxRunLanes / 8];
   std::fill_n(firsts, kMaxRunLanes / 8, n);
   for (int lane = 0; lane < count; ++lane) {
-    const int k = order[static_cast<size_t>(lane)];
-    const Job job = jobs[static_cast<size_t>(k)];
-    if (lane % 8 == 0) firsts[lane / 8] = firstOfJob[static_cast<size_t>(k)];
+    const Job job = jobs[static_cast<size_t>(order[static_cast<size_t>(lane)])];
     double* const to = panel + lane;
+    int first;
     if (job.base > rows.nc()) {
-      to[static_cast<size_t>(job.base - rows.nc() - 1) * stride] = job.sign * 1.0;
+      first = job.base - rows.nc();
+      to[static_cast<size_t>(first - 1) * stride] = job.sign * 1.0;
     } else if (job.base == 0) {
-      for (int i = 1; i <= n; ++i) to[static_cast<size_t>(i - 1) * stride] = -g(i);
+      const double* const v = g.data();
+      first = fill(to, [v](int i) { return -v[i]; });
     } else {
       const double* const a = rows.a().column(job.base).data();
-      for (int i = 0; i < n; ++i) to[static_cast<size_t>(i) * stride] = job.sign * a[i];
+      const double sign = job.sign;
+      first = fill(to, [a, sign](int i) { return sign * a[i]; });
     }
+    int& groupFirst = firsts[lane / 8];
+    groupFirst = lane % 8 == 0 ? first : std::min(groupFirst, first);
   }
   const std::uint64_t zeroOrNan = solveSideBySide(hfac, panel, width, n, firsts);
   std::array<double*, kMaxRunLanes> to{};  // where each lane's solution goes
