@@ -123,6 +123,59 @@ void copyLanesOneByOne(const double* panel, int width, int n, int from, int coun
 }
 #endif
 
+#ifdef KORVEX_WIDE_VECTORS
+// Fills lanes 0..7 of the panel (width lanes per element) with signs[k] columns[k](0..n-1), eight elements at a
+// time, each product formed as the scalar one and the 8 x 8 block transposed in registers; returns the row where
+// the group's forward substitution may start (the first row where some lane is not +0, 1 after a -0 anywhere).
+[[gnu::target("avx512f")]] int fillGroupWithAvx512(double* panel, int width, int n, const double* const* columns,
+                                                   const double* signs) {
+  const __m512i minusZero = _mm512_set1_epi64(static_cast<long long>(std::uint64_t{1} << 63));
+  bool anyMinusZero = false;
+  int first = 0;
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m512d r[8];
+    unsigned nonzero = 0;  // by lane k of this block's elements: some lane holds anything but a zero there
+    for (int k = 0; k < 8; ++k) {
+      r[k] = _mm512_mul_pd(_mm512_set1_pd(signs[k]), _mm512_loadu_pd(columns[k] + i));
+      anyMinusZero |= _mm512_cmpeq_epi64_mask(_mm512_castpd_si512(r[k]), minusZero) != 0;
+      nonzero |= _mm512_cmp_pd_mask(r[k], _mm512_setzero_pd(), _CMP_NEQ_UQ);
+    }
+    if (first == 0 && nonzero != 0) first = i + __builtin_ctz(nonzero) + 1;
+    // r[k] holds elements i..i+7 of lane k; the panel wants element i+e of every lane together.
+    __m512d t[8], u[8];
+    for (int e = 0; e < 8; e += 2) {
+      t[e] = _mm512_unpacklo_pd(r[e], r[e + 1]);
+      t[e + 1] = _mm512_unpackhi_pd(r[e], r[e + 1]);
+    }
+    for (int e = 0; e < 8; e += 4) {
+      u[e] = _mm512_shuffle_f64x2(t[e], t[e + 2], 0x88);
+      u[e + 1] = _mm512_shuffle_f64x2(t[e], t[e + 2], 0xdd);
+      u[e + 2] = _mm512_shuffle_f64x2(t[e + 1], t[e + 3], 0x88);
+      u[e + 3] = _mm512_shuffle_f64x2(t[e + 1], t[e + 3], 0xdd);
+    }
+    const auto row = [&](int e) { return panel + static_cast<size_t>(i + e) * static_cast<size_t>(width); };
+    _mm512_storeu_pd(row(0), _mm512_shuffle_f64x2(u[0], u[4], 0x88));
+    _mm512_storeu_pd(row(4), _mm512_shuffle_f64x2(u[0], u[4], 0xdd));
+    _mm512_storeu_pd(row(2), _mm512_shuffle_f64x2(u[1], u[5], 0x88));
+    _mm512_storeu_pd(row(6), _mm512_shuffle_f64x2(u[1], u[5], 0xdd));
+    _mm512_storeu_pd(row(1), _mm512_shuffle_f64x2(u[2], u[6], 0x88));
+    _mm512_storeu_pd(row(5), _mm512_shuffle_f64x2(u[2], u[6], 0xdd));
+    _mm512_storeu_pd(row(3), _mm512_shuffle_f64x2(u[3], u[7], 0x88));
+    _mm512_storeu_pd(row(7), _mm512_shuffle_f64x2(u[3], u[7], 0xdd));
+  }
+  for (; i < n; ++i) {
+    for (int k = 0; k < 8; ++k) {
+      const double y = signs[k] * columns[k][i];
+      panel[static_cast<size_t>(i) * static_cast<size_t>(width) + static_cast<size_t>(k)] = y;
+      anyMinusZero |= __builtin_bit_cast(std::uint64_t, y) == std::uint64_t{1} << 63;
+      if (first == 0 && y != 0.0) first = i + 1;
+    }
+  }
+  return anyMinusZero ? 1 : first == 0 ? n : first;
+}
+#endif
+
 // to[k](0..n-1) = lane k of the panel (width lanes per element), k = 0..count-1: the solutions leave the panel.
 void copyLanes(const double* panel, int width, int n, int count, double* const* to) {
   int done = 0;
@@ -295,12 +348,17 @@ void RowSolves::run(const Rows& rows, Vec<const double> hfac, const Jobs& jobs, 
                     Vec<double> x) {
   const int n = n_;
   solvedCount_ += count;
-  // The lanes: the general rows (and -g) in the order given, then the bound rows by increasing variable, so that
+  // The lanes: the general rows in the order given, then -g, then the bound rows by increasing variable, so that
   // groups of eight whose right-hand sides lead with zeros start their forward substitution late.
   std::array<int, kMaxRunLanes> order;
   int general = 0;
   for (int k = 0; k < count; ++k) {
-    if (jobs[static_cast<size_t>(k)].base <= rows.nc()) order[static_cast<size_t>(general++)] = k;
+    const int base = jobs[static_cast<size_t>(k)].base;
+    if (base >= 1 && base <= rows.nc()) order[static_cast<size_t>(general++)] = k;
+  }
+  const int generalRows = general;
+  for (int k = 0; k < count; ++k) {
+    if (jobs[static_cast<size_t>(k)].base == 0) order[static_cast<size_t>(general++)] = k;
   }
   for (int k = 0, placed = general; k < count; ++k) {
     const int base = jobs[static_cast<size_t>(k)].base;
@@ -330,7 +388,22 @@ void RowSolves::run(const Rows& rows, Vec<const double> hfac, const Jobs& jobs, 
   };
   int firsts[kMaxRunLanes / 8];
   std::fill_n(firsts, kMaxRunLanes / 8, n);
-  for (int lane = 0; lane < count; ++lane) {
+  int filled = 0;
+#ifdef KORVEX_WIDE_VECTORS
+  if (vectorsInUse() == VectorWidth::k512 && width % 8 == 0) {  // whole groups of general rows, eight rows at once
+    for (; filled + 8 <= generalRows; filled += 8) {
+      const double* columns[8];
+      double signs[8];
+      for (int lane = 0; lane < 8; ++lane) {
+        const Job job = jobs[static_cast<size_t>(order[static_cast<size_t>(filled + lane)])];
+        columns[lane] = rows.a().column(job.base).data();
+        signs[lane] = job.sign;
+      }
+      firsts[filled / 8] = fillGroupWithAvx512(panel + filled, width, n, columns, signs);
+    }
+  }
+#endif
+  for (int lane = filled; lane < count; ++lane) {
     const Job job = jobs[static_cast<size_t>(order[static_cast<size_t>(lane)])];
     double* const to = panel + lane;
     int first;
