@@ -40,12 +40,21 @@ struct AnalysisBridge {
   int functionCount = 0;                // 1 + nEq + nIneq
   bool latestFinite = true;             // the latest evaluation gave finite values at a finite point
   AnalysisPoint latest{}, best{}, accepted{};
-  // The way back to scaled form of the run's latest points: method variable k (0-based, k < reuseCount) last came
-  // back from the caller's value with the bits of reuseCaller[k] as reuseScaled[k]. None at the start of a run,
-  // since the bounds change there.
-  int reuseCount = 0;
-  double reuseCaller[kMaxVariables] = {};
-  double reuseScaled[kMaxVariables] = {};
+  // The run's latest round trip when no variable is fixed, kept so that the next point converts only the
+  // variables whose scaled values changed. Method variable k (0-based, k < knownCount) last entered as
+  // enteredScaled[k], whose caller's value point[k] holds, and that value comes back as returnedScaled[k]; the
+  // callback is handed a copy of point (handed), so that a callback writing into its point is noticed; knownFinite
+  // tells whether point[0..knownCount-1] is finite; unstableCount counts the variables whose round trip does not
+  // return the value entered; the latest entry formed the caller's values of the refreshedCount variables in
+  // refreshed. None known at the start of a run, since the bounds change there.
+  int knownCount = 0;
+  bool knownFinite = false;
+  int unstableCount = 0;
+  int refreshedCount = 0;
+  double enteredScaled[kMaxVariables] = {};
+  double returnedScaled[kMaxVariables] = {};
+  double handed[kMaxVariables] = {};
+  int refreshed[kMaxVariables] = {};
 
   // The sizes of the latest run, and its batch callback: when set, every evaluation goes through it.
   int n = 0;

@@ -110,8 +110,29 @@ bool bitwiseSymmetric(Mat<const double> b, int n) {
   return true;
 }
 
+// Rows j..j+3 of B above the diagonal copied from columns j..j+3 below it: B(c, i) = B(i, c) for c = j..j+3 and
+// i > c. Beyond the four columns, two rows i at a time: a pair from each column, four values of row i and four of
+// row i + 1 stored together (they lie next to each other in column i and i + 1).
+void mirrorFourColumns(Mat<double> b, int j, int n) {
+  for (int c = j; c < j + 3; ++c) {
+    for (int i = c + 1; i < j + 4; ++i) b(c, i) = b(i, c);
+  }
+  int i = j + 4;
+  for (; i + 1 <= n; i += 2) {
+    const DoublePair c0 = loadPair(&b(i, j)), c1 = loadPair(&b(i, j + 1));
+    const DoublePair c2 = loadPair(&b(i, j + 2)), c3 = loadPair(&b(i, j + 3));
+    storePair(&b(j, i), DoublePair{c0[0], c1[0]});
+    storePair(&b(j + 2, i), DoublePair{c2[0], c3[0]});
+    storePair(&b(j, i + 1), DoublePair{c0[1], c1[1]});
+    storePair(&b(j + 2, i + 1), DoublePair{c2[1], c3[1]});
+  }
+  for (; i <= n; ++i) {
+    for (int c = j; c < j + 4; ++c) b(c, i) = b(i, c);
+  }
+}
+
 // The update of a symmetric B: the elements on and below the diagonal as in rankTwoUpdate (work1 = work2 here),
-// each copied to its mirror above the diagonal.
+// each copied to its mirror above the diagonal, four columns at a time.
 void symmetricRankTwoUpdate(Mat<double> b, Vec<const double> work, Vec<const double> r, double sBs, double sr) {
   const int n = work.length();
   for (int j = 1; j <= n; ++j) {
@@ -122,21 +143,25 @@ void symmetricRankTwoUpdate(Mat<double> b, Vec<const double> work, Vec<const dou
       storePair(&b(i, j), bij - wj * loadPair(&work(i)) / sBs + rj * loadPair(&r(i)) / sr);
     }
     for (; i <= n; ++i) b(i, j) = b(i, j) - wj * work(i) / sBs + rj * r(i) / sr;
-    for (i = j + 1; i <= n; ++i) b(j, i) = b(i, j);
+  }
+  int j = 1;
+  for (; j + 3 <= n; j += 4) mirrorFourColumns(b, j, n);
+  for (; j <= n; ++j) {
+    for (int i = j + 1; i <= n; ++i) b(j, i) = b(i, j);
   }
 }
 
 }  // namespace
 
 bool dampedBfgsUpdate(int n, const double* sData, const double* yData, double* bData, double* work1Data,
-                      double* rData, double* work2Data) {
+                      double* rData, double* work2Data, bool knownSymmetric) {
   if (n < 0) n = 0;
   const Vec<const double> s(sData, n), y(yData, n);
   const Mat<double> b(bData, n, n);
   const Vec<double> work1(work1Data, n), r(rData, n), work2(work2Data, n);
 
   // B s is formed by rows when B is symmetric (the same sums, and the faster loop), by columns otherwise.
-  const bool symmetric = bitwiseSymmetric(Mat<const double>(bData, n, n), n);
+  const bool symmetric = knownSymmetric || bitwiseSymmetric(Mat<const double>(bData, n, n), n);
   if (symmetric) {
     productByRows(b, s, work2);
   } else {
