@@ -71,20 +71,17 @@ void refreshVariable(AnalysisBridge& bridge, int k, double s) {
   bridge.refreshed[bridge.refreshedCount++] = k;
 }
 
-// The caller's point of the n method variables x from the round trips kept: only the variables whose scaled
-// values differ, to the last bit, from those entered last are converted (all of them when none are known). Null
-// when the point is not finite.
-const double* enterKeptPoint(AnalysisBridge& bridge, int n, const double* x) {
-  bridge.refreshedCount = 0;
-  if (bridge.knownCount != n) {
-    for (int k = 0; k < n; ++k) bridge.enteredScaled[k] = bridge.returnedScaled[k] = 0.0;
-    bridge.unstableCount = 0;
-    for (int k = 0; k < n; ++k) refreshVariable(bridge, k, x[k]);
-    bridge.knownCount = n;
-    bridge.knownFinite = allFinite(bridge.point, n);
-    return bridge.knownFinite ? bridge.handed : nullptr;
+// The likely changes converted where they differ from the variables entered last; true when every other variable
+// has the bits entered last too (one comparison of the whole point now).
+bool refreshLikelyChanges(AnalysisBridge& bridge, int n, const double* x, LikelyChanges likely) {
+  for (const int k : {likely.first, likely.second}) {
+    if (k >= 0 && k < n && !sameBits(x[k], bridge.enteredScaled[k])) refreshVariable(bridge, k, x[k]);
   }
-  // Four variables compared at a time: the bits of all four equal those entered, or the differing ones converted.
+  return std::memcmp(x, bridge.enteredScaled, sizeof(double) * static_cast<std::size_t>(n)) == 0;
+}
+
+// Every variable compared with the one entered last, four at a time, the differing ones converted.
+void refreshChanges(AnalysisBridge& bridge, int n, const double* x) {
   int k = 0;
   for (; k + 3 < n; k += 4) {
     std::uint64_t differ = 0;
@@ -97,6 +94,22 @@ const double* enterKeptPoint(AnalysisBridge& bridge, int n, const double* x) {
   for (; k < n; ++k) {
     if (!sameBits(x[k], bridge.enteredScaled[k])) refreshVariable(bridge, k, x[k]);
   }
+}
+
+// The caller's point of the n method variables x from the round trips kept: only the variables whose scaled
+// values differ, to the last bit, from those entered last are converted (all of them when none are known). Null
+// when the point is not finite.
+const double* enterKeptPoint(AnalysisBridge& bridge, int n, const double* x, LikelyChanges likely) {
+  bridge.refreshedCount = 0;
+  if (bridge.knownCount != n) {
+    for (int k = 0; k < n; ++k) bridge.enteredScaled[k] = bridge.returnedScaled[k] = 0.0;
+    bridge.unstableCount = 0;
+    for (int k = 0; k < n; ++k) refreshVariable(bridge, k, x[k]);
+    bridge.knownCount = n;
+    bridge.knownFinite = allFinite(bridge.point, n);
+    return bridge.knownFinite ? bridge.handed : nullptr;
+  }
+  if (!likely.known() || !refreshLikelyChanges(bridge, n, x, likely)) refreshChanges(bridge, n, x);
   // A finite point stays finite when the values converted are; otherwise the whole point is looked at again.
   bool finite = bridge.knownFinite;
   for (int r = 0; r < bridge.refreshedCount && finite; ++r) finite = allFinite(&bridge.point[bridge.refreshed[r]], 1);
@@ -157,11 +170,11 @@ void callAnalysis(const AnalysisBridge& bridge, const double* x, double* f) {
   bridge.callback(bridge.userData, x, f, f + 1, f + 1 + bridge.nEq);
 }
 
-const double* enterCallerPoint(Context& ctx, int n, double* x) {
+const double* enterCallerPoint(Context& ctx, int n, double* x, LikelyChanges likely) {
   AnalysisBridge& bridge = ctx.bridge;
   const int count = variableCount(n);
   if (keepsRoundTrips(bridge, count)) {
-    const double* point = enterKeptPoint(bridge, count, x);
+    const double* point = enterKeptPoint(bridge, count, x, likely);
     if (point == nullptr) {
       bridge.latestFinite = false;  // never handed to the callback
       return nullptr;
@@ -201,8 +214,9 @@ bool finishEvaluation(AnalysisBridge& bridge, const double* f) {
 
 int callerPointLength(const AnalysisBridge& bridge, int n) { return inRun(bridge) ? bridge.callerCount : n; }
 
-bool evaluateAtScaledPoint(Context& ctx, int n, double* x, double* f) {
-  const bool entered = atCallerPoint(ctx, n, x, [&](const double* point) { callAnalysis(ctx.bridge, point, f); });
+bool evaluateAtScaledPoint(Context& ctx, int n, double* x, double* f, LikelyChanges likely) {
+  const bool entered =
+      atCallerPoint(ctx, n, x, [&](const double* point) { callAnalysis(ctx.bridge, point, f); }, likely);
   return entered && finishEvaluation(ctx.bridge, f);
 }
 
