@@ -3,6 +3,7 @@
 // rows the bounds: row p+q+2i-1 has the gradient +e_i, row p+q+2i the gradient -e_i.
 #include <algorithm>
 
+#include "common/double_pair.h"
 #include "common/views.h"
 #include "korvex/routines/hessian.h"
 #include "sqp/hessian_lagrangian.h"
@@ -19,6 +20,53 @@ struct QpRows {
 
 // Function number of a constraint row (c <= p + q).
 int functionOfRow(const QpRows& rows, int c) { return c <= rows.p ? rows.list1(c) : rows.list2(c - rows.p); }
+
+// Up to four terms multiplier * column of G waiting to be added to gradL, in the order of the active rows.
+struct PendingTerms {
+  static constexpr int kMost = 4;
+  int count = 0;
+  int column[kMost] = {};
+  double multiplier[kMost] = {};
+};
+
+// gradL(i) += multiplier(t) * G(i, column(t)) for t = 1..Count in turn, for every i: the same sums as one pass per
+// term, with gradL read and written once. Two components i at a time.
+template <int Count>
+void addTerms(Vec<double> gradL, const double* const* columns, const double* m) {
+  const int n = gradL.length();
+  int i = 0;
+  for (; i + 1 < n; i += 2) {
+    DoublePair sum = loadPair(&gradL(i + 1));
+    for (int t = 0; t < Count; ++t) sum += m[t] * loadPair(columns[t] + i);
+    storePair(&gradL(i + 1), sum);
+  }
+  for (; i < n; ++i) {
+    double sum = gradL(i + 1);
+    for (int t = 0; t < Count; ++t) sum += m[t] * columns[t][i];
+    gradL(i + 1) = sum;
+  }
+}
+
+// The waiting terms added to gradL.
+void addTerms(Vec<double> gradL, Mat<const double> g, PendingTerms& terms) {
+  const double* columns[PendingTerms::kMost] = {};
+  for (int t = 0; t < terms.count; ++t) columns[t] = &g(1, terms.column[t]);
+  switch (terms.count) {
+    case 1: addTerms<1>(gradL, columns, terms.multiplier); break;
+    case 2: addTerms<2>(gradL, columns, terms.multiplier); break;
+    case 3: addTerms<3>(gradL, columns, terms.multiplier); break;
+    case 4: addTerms<4>(gradL, columns, terms.multiplier); break;
+    default: break;
+  }
+  terms.count = 0;
+}
+
+// One more term; the terms are added when four wait.
+void addTerm(Vec<double> gradL, Mat<const double> g, PendingTerms& terms, int column, double multiplier) {
+  terms.column[terms.count] = column;
+  terms.multiplier[terms.count] = multiplier;
+  if (++terms.count == PendingTerms::kMost) addTerms(gradL, g, terms);
+}
 
 }  // namespace
 
@@ -51,6 +99,8 @@ void lagrangianGradient(int nVariables, int p, const int* list1, int q, const in
   if (n < 1) return;
 
   // The active rows in turn, each adding its term to every component: every gradL(i) takes its terms in increasing k.
+  // The terms of neighbouring rows with a gradient column are added together; a bound row's term waits for them.
+  PendingTerms terms;
   for (int k = 1; k <= iact.length(); ++k) {
     const int c = iact(k);
     if (c <= rows.p) {
@@ -61,21 +111,18 @@ void lagrangianGradient(int nVariables, int p, const int* list1, int q, const in
         xlag(k) = 0.0;
         missing = function;
       } else {
-        const double multiplier = xlag(k);
-        for (int i = 1; i <= n; ++i) gradL(i) += multiplier * g(i, j);
+        addTerm(gradL, g, terms, j, xlag(k));
       }
     } else if (c <= constraintRows) {
       // A second-group function without a gradient column (possible from the GRG method) is not reported; it
       // contributes nothing, and column 0 of G, which does not exist, is never read.
       const int j = icol(rows.list2(c - rows.p));
-      if (j >= 1) {
-        const double multiplier = xlag(k);
-        for (int i = 1; i <= n; ++i) gradL(i) += multiplier * g(i, j);
-      }
+      if (j >= 1) addTerm(gradL, g, terms, j, xlag(k));
     } else {
       const int t = c - constraintRows;
       const int i = (t + 1) / 2;
       if (i <= n) {
+        addTerms(gradL, g, terms);
         if (t % 2 == 1) {
           gradL(i) += xlag(k);
         } else {
@@ -84,6 +131,7 @@ void lagrangianGradient(int nVariables, int p, const int* list1, int q, const in
       }
     }
   }
+  addTerms(gradL, g, terms);
 }
 
 }  // namespace korvex
