@@ -77,11 +77,11 @@ TEST_F(SqpMeritTest, MeritAndSlopeCountOnlyViolatedInequalities) {
   EXPECT_DOUBLE_EQ(meritSlope(s), 0.5 + 4.0 * 1.5);
 }
 
-// The slope with zero to nine equalities (their derivatives formed four at a time) and two inequalities, one of them
-// violated: bit for bit the sum of the weighted column products taken one column after another.
+// The slope with zero to thirteen equalities (their derivatives formed eight and four at a time) and two
+// inequalities, one of them violated: bit for bit the sum of the weighted column products, column after column.
 TEST_F(SqpMeritTest, SlopeEqualsTheSumColumnByColumnBitForBit) {
   constexpr int kN = 3, kIneq = 2;
-  for (int nEq = 0; nEq <= 9; ++nEq) {
+  for (int nEq = 0; nEq <= 13; ++nEq) {
     const int nCon = kIneq + nEq;
     std::vector<double> g(static_cast<size_t>(kN) * (nCon + 1)), values(nCon), weights(nCon), dir{0.7, -1.3, 1e-3};
     for (size_t e = 0; e < g.size(); ++e) g[e] = std::sin(0.3 + 1.7 * static_cast<double>(e)) * 1e2;
