@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "korvex/routines/hessian.h"
+#include "common/vector_width.h"
 #include "sqp/hessian_lagrangian.h"
 #include "support/korvex_test.h"
 
@@ -83,7 +84,8 @@ bool sameBits(const Vector& a, const Vector& b) {
 
 // Symmetric and nearly symmetric matrices (a mirrored pair +0 / -0, one entry off by an ulp), NaN and infinite
 // entries, damped and undamped steps, orders around the eight rows formed side by side and the four columns mirrored
-// at a time: every output bit for bit, also when the caller vouches for the symmetry of a symmetric B.
+// at a time, with every vector width the machine has: every output bit for bit, also when the caller vouches for the
+// symmetry of a symmetric B.
 TEST_F(SqpHessianTest, UpdateEqualsThePlainFormulaBitForBit) {
   const double nan = std::nan(""), inf = HUGE_VAL;
   enum Shape { kSymmetric, kSignedZeroPair, kUlpApart, kNanPair, kInfiniteDiagonal, kUnsymmetric };
@@ -96,44 +98,51 @@ TEST_F(SqpHessianTest, UpdateEqualsThePlainFormulaBitForBit) {
                         {8, kUlpApart, 1.0},         {9, kSymmetric, 1.0},      {11, kNanPair, 1.0},
                         {16, kSymmetric, 0.05},      {17, kUnsymmetric, 1.0},   {5, kInfiniteDiagonal, 1.0},
                         {19, kSignedZeroPair, 0.1},  {4, kSymmetric, 1.0},      {6, kSymmetric, 0.1},
-                        {13, kNanPair, 0.1}};
-  for (const Case& c : cases) {
-    const int n = c.n;
-    Vector b(n * n), s(n), y(n);
-    for (int j = 0; j < n; ++j) {
-      s[j] = 0.3 + 0.7 * std::sin(1.0 + j);
-      for (int i = 0; i <= j; ++i) {
-        const double v = i == j ? 2.0 + 0.1 * i : 0.05 * std::cos(3.0 * i + j);
-        b[i + j * n] = b[j + i * n] = v;
+                        {13, kNanPair, 0.1},         {24, kSymmetric, 1.0},     {33, kSymmetric, 0.1}};
+  struct Restore {
+    ~Restore() { useVectors(widestVectors()); }
+  } restore;
+  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
+    if (width > widestVectors()) continue;
+    useVectors(width);
+    for (const Case& c : cases) {
+      const int n = c.n;
+      Vector b(n * n), s(n), y(n);
+      for (int j = 0; j < n; ++j) {
+        s[j] = 0.3 + 0.7 * std::sin(1.0 + j);
+        for (int i = 0; i <= j; ++i) {
+          const double v = i == j ? 2.0 + 0.1 * i : 0.05 * std::cos(3.0 * i + j);
+          b[i + j * n] = b[j + i * n] = v;
+        }
       }
-    }
-    if (n >= 2) {
-      double& low = b[1];      // (2, 1)
-      double& high = b[n];     // (1, 2)
-      switch (c.shape) {
-        case kSignedZeroPair: low = 0.0, high = -0.0; break;
-        case kUlpApart: high = std::nextafter(low, inf); break;
-        case kNanPair: low = high = nan; break;
-        case kUnsymmetric: high += 0.25; break;
-        default: break;
+      if (n >= 2) {
+        double& low = b[1];      // (2, 1)
+        double& high = b[n];     // (1, 2)
+        switch (c.shape) {
+          case kSignedZeroPair: low = 0.0, high = -0.0; break;
+          case kUlpApart: high = std::nextafter(low, inf); break;
+          case kNanPair: low = high = nan; break;
+          case kUnsymmetric: high += 0.25; break;
+          default: break;
+        }
       }
-    }
-    if (c.shape == kInfiniteDiagonal) b[0] = inf;
-    for (int i = 0; i < n; ++i) {
-      double bs = 0.0;
-      for (int j = 0; j < n; ++j) bs += b[i + j * n] * s[j];
-      y[i] = c.yScale * bs + 0.01 * std::cos(2.0 * i);
-    }
-    const Update fast = runQhess(n, b, s, y), plain = plainUpdate(n, b, s, y);
-    EXPECT_TRUE(fast.updated == plain.updated && sameBits(fast.b, plain.b) && sameBits(fast.work1, plain.work1) &&
-                sameBits(fast.r, plain.r) && sameBits(fast.work2, plain.work2))
-        << "n " << n << " shape " << c.shape;
-    if (c.shape == kSymmetric || c.shape == kNanPair || c.shape == kInfiniteDiagonal) {
-      Update known{b, Vector(n), Vector(n), Vector(n)};
-      known.updated = dampedBfgsUpdate(n, s.data(), y.data(), known.b.data(), known.work1.data(), known.r.data(),
-                                       known.work2.data(), true) ? -1 : 0;
-      EXPECT_TRUE(known.updated == plain.updated && sameBits(known.b, plain.b) && sameBits(known.r, plain.r))
-          << "known symmetric, n " << n << " shape " << c.shape;
+      if (c.shape == kInfiniteDiagonal) b[0] = inf;
+      for (int i = 0; i < n; ++i) {
+        double bs = 0.0;
+        for (int j = 0; j < n; ++j) bs += b[i + j * n] * s[j];
+        y[i] = c.yScale * bs + 0.01 * std::cos(2.0 * i);
+      }
+      const Update fast = runQhess(n, b, s, y), plain = plainUpdate(n, b, s, y);
+      EXPECT_TRUE(fast.updated == plain.updated && sameBits(fast.b, plain.b) && sameBits(fast.work1, plain.work1) &&
+                  sameBits(fast.r, plain.r) && sameBits(fast.work2, plain.work2))
+          << "n " << n << " shape " << c.shape << " width " << static_cast<int>(width);
+      if (c.shape == kSymmetric || c.shape == kNanPair || c.shape == kInfiniteDiagonal) {
+        Update known{b, Vector(n), Vector(n), Vector(n)};
+        known.updated = dampedBfgsUpdate(n, s.data(), y.data(), known.b.data(), known.work1.data(), known.r.data(),
+                                         known.work2.data(), true) ? -1 : 0;
+        EXPECT_TRUE(known.updated == plain.updated && sameBits(known.b, plain.b) && sameBits(known.r, plain.r))
+            << "known symmetric, n " << n << " shape " << c.shape << " width " << static_cast<int>(width);
+      }
     }
   }
   // B(1, 2) = -0 and B(2, 1) = +0 with (B s)(1) = r(1) = 0: the two elements keep their different zeros, which a
