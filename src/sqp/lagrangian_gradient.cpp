@@ -2,14 +2,23 @@
 // QP rows 1..p are the first-group functions list1, rows p+1..p+q the second-group functions list2, and the last 2n
 // rows the bounds: row p+q+2i-1 has the gradient +e_i, row p+q+2i the gradient -e_i.
 #include <algorithm>
+#include <cstring>
 
 #include "common/double_pair.h"
+#include "common/vector_width.h"
 #include "common/views.h"
 #include "korvex/routines/hessian.h"
 #include "sqp/hessian_lagrangian.h"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define KORVEX_LAGRANGIAN_WIDE_VECTORS 1  // AVX2 and AVX-512F forms of the terms, chosen at run time
+#endif
+
 namespace korvex {
 namespace {
+
+using DoubleQuad = double __attribute__((vector_size(32)));
+using DoubleOctet = double __attribute__((vector_size(64)));
 
 struct QpRows {
   int p;
@@ -29,21 +38,57 @@ struct PendingTerms {
   double multiplier[kMost] = {};
 };
 
-// gradL(i) += multiplier(t) * G(i, column(t)) for t = 1..Count in turn, for every i: the same sums as one pass per
-// term, with gradL read and written once. Two components i at a time.
+// gradL(i) += multiplier(t) * G(i, column(t)) for t = 1..Count in turn, for every i from first (0-based): the same
+// sums as one pass per term, with gradL read and written once. V holds neighbouring components side by side.
+template <typename V, int Count>
+[[gnu::always_inline]] inline int addTermsSideBySide(double* gradL, int n, const double* const* columns,
+                                                     const double* m, int first) {
+  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
+  int i = first;
+  for (; i + K <= n; i += K) {
+    V sum;
+    std::memcpy(&sum, gradL + i, sizeof sum);
+    for (int t = 0; t < Count; ++t) {
+      V column;
+      std::memcpy(&column, columns[t] + i, sizeof column);
+      sum += m[t] * column;
+    }
+    std::memcpy(gradL + i, &sum, sizeof sum);
+  }
+  return i;
+}
+
+#ifdef KORVEX_LAGRANGIAN_WIDE_VECTORS
+template <int Count>
+[[gnu::target("avx2")]] int addTermsWithAvx2(double* gradL, int n, const double* const* columns, const double* m) {
+  return addTermsSideBySide<DoubleQuad, Count>(gradL, n, columns, m, 0);
+}
+template <int Count>
+[[gnu::target("avx512f")]] int addTermsWithAvx512(double* gradL, int n, const double* const* columns,
+                                                   const double* m) {
+  return addTermsSideBySide<DoubleOctet, Count>(gradL, n, columns, m, 0);
+}
+#endif
+
+// The Count waiting terms added to gradL: as many components side by side as the machine's vectors hold, then two,
+// then one.
 template <int Count>
 void addTerms(Vec<double> gradL, const double* const* columns, const double* m) {
   const int n = gradL.length();
+  double* const to = gradL.data();
   int i = 0;
-  for (; i + 1 < n; i += 2) {
-    DoublePair sum = loadPair(&gradL(i + 1));
-    for (int t = 0; t < Count; ++t) sum += m[t] * loadPair(columns[t] + i);
-    storePair(&gradL(i + 1), sum);
+#ifdef KORVEX_LAGRANGIAN_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: i = addTermsWithAvx512<Count>(to, n, columns, m); break;
+    case VectorWidth::k256: i = addTermsWithAvx2<Count>(to, n, columns, m); break;
+    default: break;
   }
+#endif
+  i = addTermsSideBySide<DoublePair, Count>(to, n, columns, m, i);
   for (; i < n; ++i) {
-    double sum = gradL(i + 1);
+    double sum = to[i];
     for (int t = 0; t < Count; ++t) sum += m[t] * columns[t][i];
-    gradL(i + 1) = sum;
+    to[i] = sum;
   }
 }
 

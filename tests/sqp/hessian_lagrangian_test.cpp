@@ -209,8 +209,8 @@ Vector plainLagrangianGradient(int n, const std::vector<int>& list1, const std::
   return gradL;
 }
 
-// Runs of one to six constraint rows between bound rows, rows without a column among them, odd and even n: the
-// gradient bit for bit as one pass per row gives it.
+// Runs of one to six constraint rows between bound rows, rows without a column among them, n around the vector
+// widths, every vector width the machine has: the gradient bit for bit as one pass per row gives it.
 TEST_F(SqpHessianTest, LagrangianGradientEqualsOnePassPerRowBitForBit) {
   // Four first-group functions (rows 1..4), three second-group (rows 5..7); function 6 has no column.
   const std::vector<int> list1{2, 3, 4, 5}, list2{6, 7, 8}, icol{0, 3, 1, 4, 2, 0, 6, 5};
@@ -219,19 +219,28 @@ TEST_F(SqpHessianTest, LagrangianGradientEqualsOnePassPerRowBitForBit) {
                                               {8, 1, 2, 9, 3, 4, 5, 12, 6},
                                               {1, 2, 3, 4, 10, 5, 6, 7, 11, 13},
                                               {6, 9, 9, 7, 1}};
-  for (const int n : {5, 6}) {
-    Vector g(static_cast<size_t>(n) * 6), gobj(n);
-    for (size_t e = 0; e < g.size(); ++e) g[e] = std::sin(1.0 + 0.37 * static_cast<double>(e)) * 1e3;
-    for (int i = 0; i < n; ++i) gobj[i] = std::cos(0.5 + i) / 3;
-    for (const std::vector<int>& iact : actives) {
-      Vector xlag(iact.size());
-      for (size_t k = 0; k < xlag.size(); ++k) xlag[k] = 0.1 + std::sin(2.0 * static_cast<double>(k)) / 7;
-      const Vector expected = plainLagrangianGradient(n, list1, list2, icol, iact, xlag, gobj, g);
-      Vector gradL(n);
-      int missing = -1;
-      lagrangianGradient(n, 4, list1.data(), 3, list2.data(), icol.data(), iact.data(), static_cast<int>(iact.size()),
-                         xlag.data(), gobj.data(), g.data(), gradL.data(), missing);
-      EXPECT_TRUE(sameBits(gradL, expected) && missing == 0) << "n " << n << ", " << iact.size() << " rows";
+  struct Restore {
+    ~Restore() { useVectors(widestVectors()); }
+  } restore;
+  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
+    if (width > widestVectors()) continue;
+    useVectors(width);
+    for (const int n : {5, 6, 13, 19}) {
+      Vector g(static_cast<size_t>(n) * 6), gobj(n);
+      for (size_t e = 0; e < g.size(); ++e) g[e] = std::sin(1.0 + 0.37 * static_cast<double>(e)) * 1e3;
+      for (int i = 0; i < n; ++i) gobj[i] = std::cos(0.5 + i) / 3;
+      for (const std::vector<int>& iact : actives) {
+        Vector xlag(iact.size());
+        for (size_t k = 0; k < xlag.size(); ++k) xlag[k] = 0.1 + std::sin(2.0 * static_cast<double>(k)) / 7;
+        const Vector expected = plainLagrangianGradient(n, list1, list2, icol, iact, xlag, gobj, g);
+        Vector gradL(n);
+        int missing = -1;
+        const int nact = static_cast<int>(iact.size());
+        lagrangianGradient(n, 4, list1.data(), 3, list2.data(), icol.data(), iact.data(), nact, xlag.data(),
+                           gobj.data(), g.data(), gradL.data(), missing);
+        EXPECT_TRUE(sameBits(gradL, expected) && missing == 0)
+            << "n " << n << ", " << nact << " rows, width " << static_cast<int>(width);
+      }
     }
   }
 }
