@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "entry/context.h"
 #include "qp/row_solves.h"
 #include "qp/side_by_side.h"
+#include "qp/wide_rows.h"
 
 namespace korvex::qp {
 
@@ -24,7 +26,7 @@ constexpr std::string_view kNonPositiveActiveMatrix =
 bool hasUpperRow(int type) { return type == kBothBounds || type == kUpperBound; }
 bool hasLowerRow(int type) { return type == kBothBounds || type == kLowerBound; }
 
-bool allFinite(Vec<const double> v, int n) { return n <= 0 || korvex::allFinite(v.sub(1, n).data(), n); }
+bool allFinite(Vec<const double> v, int n) { return n <= 0 || allFiniteWide(v.sub(1, n).data(), n); }
 
 // Neither zero nor NaN: a number whose negation is determined by rounding alone.
 bool hasSign(double v) { return v != 0.0 && !std::isnan(v); }
@@ -676,13 +678,13 @@ void generalRowValues(const Rows& rows, Vec<const double> bc, Vec<const double> 
   for (int q = 0; q < waiting; ++q) c(group[q]) = rows.generalValue(group[q], -bc(group[q]), x, false);
 }
 
-// Each equality's mirror row value -c for the equalities whose general row is wanted(k).
-template <typename Wanted>
-void mirrorRowValues(const Rows& rows, Vec<double> c, Wanted wanted) {
-  const int firstMirror = rows.nc() + rows.nb() + 1;
-  for (int m = 0; m < rows.nc() - rows.nineq(); ++m) {
-    if (wanted(rows.nineq() + 1 + m)) c(firstMirror + m) = -c(rows.nineq() + 1 + m);
-  }
+// Each equality's mirror row value -c. (A mirror row is passed over exactly when its equality row is, so after a
+// step that formed only the rows not passed over, the mirrors of the others take old values, which nothing reads.)
+void mirrorRowValues(const Rows& rows, Vec<double> c) {
+  const int equalities = rows.nc() - rows.nineq();
+  if (equalities <= 0) return;
+  negateInto(c.sub(rows.nineq() + 1, equalities).data(), c.sub(rows.nc() + rows.nb() + 1, equalities).data(),
+             equalities);
 }
 
 // The most violated row j that passed(j) does not pass over; see mostViolated(). A row takes first place only with
@@ -719,28 +721,10 @@ int mostViolatedRow(double tiny, int total, Vec<const double> c, Passed passed, 
 }
 
 // mostViolatedRow() without a runner-up, the rows passed over left out by adding -infinity to their values (such a
-// value is never above tinyTol, nor is a NaN). First the greatest value, in four lanes that run side by side without
-// a branch (the greatest of numbers is the same in any order), then the first row that has it.
+// value is never above tinyTol, nor is a NaN): the first row of the greatest value.
 int mostViolatedShifted(double tiny, int total, Vec<const double> c, const double* shift) {
-  double best[4] = {tiny, tiny, tiny, tiny};
-  int j = 1;
-  for (; j + 3 <= total; j += 4) {
-    for (int q = 0; q < 4; ++q) {
-      const double value = c(j + q) + shift[j + q];
-      best[q] = value > best[q] ? value : best[q];
-    }
-  }
-  for (; j <= total; ++j) {
-    const double value = c(j) + shift[j];
-    best[0] = value > best[0] ? value : best[0];
-  }
-  double worst = best[0];
-  for (int q = 1; q < 4; ++q) worst = best[q] > worst ? best[q] : worst;
-  if (!(worst > tiny)) return 0;
-  for (j = 1; j <= total; ++j) {
-    if (c(j) + shift[j] == worst) return j;
-  }
-  return 0;
+  if (total <= 0) return 0;
+  return firstGreatestShifted(tiny, c.sub(1, total).data(), shift + 1, total) + 1;
 }
 
 }  // namespace
@@ -756,11 +740,8 @@ void Rows::boundValues(Vec<const double> x, Vec<const double> xl, Vec<const doub
     return;
   }
   if (everyVariableBoxed_) {
-    const Vec<double> bounds = c.sub(nc_ + 1, nb_);
-    for (int i = 1; i <= n_; ++i) {
-      bounds(2 * i - 1) = x(i) - xu(i);
-      bounds(2 * i) = xl(i) - x(i);
-    }
+    if (n_ > 0) boxedBoundValues(x.sub(1, n_).data(), xl.sub(1, n_).data(), xu.sub(1, n_).data(), n_,
+                                 c.sub(nc_ + 1, nb_).data());
     return;
   }
   for (int r = 1; r <= nb_; ++r) {
@@ -775,7 +756,7 @@ void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<
   const auto every = [](int) { return true; };
   generalRowValues(rows, bc, x, c, every);
   rows.boundValues(x, xl, xu, c);
-  mirrorRowValues(rows, c, every);
+  mirrorRowValues(rows, c);
 }
 
 PassedOver::PassedOver(const Rows& rows, const int& nact, Vec<const int> iact)
@@ -835,7 +816,7 @@ int rowValuesAndMostViolated(const Context& ctx, const Rows& rows, Vec<const dou
     const auto read = [mark](int k) { return mark[k] == 0; };
     generalRowValues(rows, bc, x, c, read);
     rows.boundValues(x, xl, xu, c);
-    mirrorRowValues(rows, c, read);
+    mirrorRowValues(rows, c);
   }
   return mostViolated(ctx, rows, readOnly(c), passedOver, runnerUp);
 }
@@ -903,11 +884,22 @@ StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c,
 
 void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, int n, Vec<double> x,
               Vec<const double> z, double t, int kind) {
-  for (int k = 1; k <= nact; ++k) xlag(k) = xlag(k) + t * r(k);
+  // v(i) + t w(i) in increasing i, side by side unless w starts just before v in the same array (then v(i) reads
+  // the w(i) an earlier v has just become).
+  const auto move = [t](Vec<double> v, Vec<const double> w, int count) {
+    if (count <= 0) return;
+    const auto at = [](const double* p) { return reinterpret_cast<std::uintptr_t>(p); };
+    double* const to = v.sub(1, count).data();
+    const double* const from = w.sub(1, count).data();
+    if (at(from) < at(to) && at(from + count) > at(to)) {
+      for (int i = 0; i < count; ++i) to[i] = to[i] + t * from[i];
+    } else {
+      addScaled(to, t, from, count);
+    }
+  };
+  move(xlag, r, nact);
   uplus = uplus + t;
-  if (kind >= kStepAndDrop) {
-    for (int i = 1; i <= n; ++i) x(i) = x(i) + t * z(i);
-  }
+  if (kind >= kStepAndDrop) move(x, z, n);
 }
 
 namespace {

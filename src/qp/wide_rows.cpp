@@ -1,0 +1,246 @@
+#include "qp/wide_rows.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "common/double_pair.h"
+#include "common/finite.h"
+#include "common/vector_width.h"
+#include "qp/side_by_side.h"
+
+namespace korvex::qp {
+
+namespace {
+
+template <typename V>
+constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(double));
+
+// Vectors are loaded into a variable (a vector returned by value would pass differently on each width).
+template <typename V>
+[[gnu::always_inline]] inline void load(V& v, const double* from) {
+  std::memcpy(&v, from, sizeof v);
+}
+template <typename V>
+[[gnu::always_inline]] inline void store(double* to, V v) {
+  std::memcpy(to, &v, sizeof v);
+}
+
+// Per lane all ones (true) or zero, as the comparisons of V give it.
+template <typename V>
+using Mask = decltype(V{} < V{});
+
+// The same bits as unsigned integers, whose sums wrap.
+template <typename V>
+struct BitsOf;
+template <>
+struct BitsOf<DoublePair> {
+  using type = unsigned long long __attribute__((vector_size(16)));
+};
+template <>
+struct BitsOf<DoubleQuad> {
+  using type = unsigned long long __attribute__((vector_size(32)));
+};
+template <>
+struct BitsOf<DoubleOctet> {
+  using type = unsigned long long __attribute__((vector_size(64)));
+};
+
+// allFinite (common/finite.h) K elements at a time: adding one to the exponent field carries into the sign bit
+// exactly for an infinity or a NaN.
+template <typename V>
+[[gnu::always_inline]] inline bool allFiniteWith(const double* v, int count) {
+  constexpr int K = kLanes<V>;
+  using Bits = typename BitsOf<V>::type;
+  Bits exponent, unit, carried = {};
+  for (int q = 0; q < K; ++q) exponent[q] = 0x7ff0000000000000u, unit[q] = 0x0010000000000000u;
+  int i = 0;
+  for (; i + K <= count; i += K) {
+    V values;
+    load(values, v + i);
+    carried |= (__builtin_bit_cast(Bits, values) & exponent) + unit;
+  }
+  unsigned long long any = 0;
+  for (int q = 0; q < K; ++q) any |= carried[q];
+  return (any >> 63) == 0 && allFinite(v + i, count - i);
+}
+
+// The bound rows of boxed variables, K variables at a time: their upper and lower rows interleaved into 2K values.
+template <typename V>
+[[gnu::always_inline]] inline void boxedBoundValuesWith(const double* x, const double* xl, const double* xu, int n,
+                                                        double* out) {
+  constexpr int K = kLanes<V>;
+  using M = Mask<V>;
+  M low, high;  // lanes of (upper, lower) for the first K/2 variables of a block, then the last
+  for (int q = 0; q < K; ++q) {
+    low[q] = (q % 2 == 0 ? 0 : K) + q / 2;
+    high[q] = (q % 2 == 0 ? 0 : K) + K / 2 + q / 2;
+  }
+  int i = 0;
+  for (; i + K <= n; i += K) {
+    V xi, upper, lower;
+    load(xi, x + i), load(upper, xu + i), load(lower, xl + i);
+    upper = xi - upper;
+    lower = lower - xi;
+    store(out + 2 * i, __builtin_shuffle(upper, lower, low));
+    store(out + 2 * i + K, __builtin_shuffle(upper, lower, high));
+  }
+  for (; i < n; ++i) {
+    out[2 * i] = x[i] - xu[i];
+    out[2 * i + 1] = xl[i] - x[i];
+  }
+}
+
+template <typename V>
+[[gnu::always_inline]] inline void negateIntoWith(const double* from, double* to, int count) {
+  constexpr int K = kLanes<V>;
+  int i = 0;
+  for (; i + K <= count; i += K) {
+    V v;
+    load(v, from + i);
+    store(to + i, -v);
+  }
+  for (; i < count; ++i) to[i] = -from[i];
+}
+
+// One pass, K lanes side by side: lane q keeps the greatest value of its elements q, q+K, ... that is above tiny
+// (a value counts only when strictly greater, so the lane keeps the first element that has its greatest value; a
+// NaN is never greater) and where it was found. The greatest of the lanes' values is the greatest value whatever
+// the order; the first element with it is the first among the lanes that hold it.
+template <typename V>
+[[gnu::always_inline]] inline int firstGreatestShiftedWith(double tiny, const double* c, const double* shift,
+                                                           int count) {
+  constexpr int K = kLanes<V>;
+  V best, at, position;  // positions as doubles, exact for every count an int holds
+  for (int q = 0; q < K; ++q) best[q] = tiny, at[q] = -1.0, position[q] = q;
+  int j = 0;
+  for (; j + K <= count; j += K) {
+    V value, by;
+    load(value, c + j), load(by, shift + j);
+    value = value + by;
+    const Mask<V> greater = value > best;
+    best = greater ? value : best;
+    at = greater ? position : at;
+    position += static_cast<double>(K);
+  }
+  double bestOf[K], atOf[K];
+  for (int q = 0; q < K; ++q) bestOf[q] = best[q], atOf[q] = at[q];
+  for (; j < count; ++j) {  // after every element of lane 0, so they join it
+    const double value = c[j] + shift[j];
+    if (value > bestOf[0]) bestOf[0] = value, atOf[0] = j;
+  }
+  double worst = bestOf[0];
+  for (int q = 1; q < K; ++q) worst = bestOf[q] > worst ? bestOf[q] : worst;
+  if (!(worst > tiny)) return -1;
+  double first = -1.0;
+  for (int q = 0; q < K; ++q) {
+    if (bestOf[q] == worst && (first < 0.0 || atOf[q] < first)) first = atOf[q];
+  }
+  return static_cast<int>(first);
+}
+
+template <typename V>
+[[gnu::always_inline]] inline void addScaledWith(double* v, double t, const double* w, int count) {
+  constexpr int K = kLanes<V>;
+  int i = 0;
+  for (; i + K <= count; i += K) {
+    V y, step;
+    load(y, v + i), load(step, w + i);
+    store(v + i, y + t * step);
+  }
+  for (; i < count; ++i) v[i] = v[i] + t * w[i];
+}
+
+#ifdef KORVEX_WIDE_VECTORS
+// Without "fma" in the targets: no product is ever fused with the addition that follows it.
+[[gnu::target("avx2")]] bool allFiniteAvx2(const double* v, int count) { return allFiniteWith<DoubleQuad>(v, count); }
+[[gnu::target("avx512f")]] bool allFiniteAvx512(const double* v, int count) {
+  return allFiniteWith<DoubleOctet>(v, count);
+}
+[[gnu::target("avx2")]] void boxedBoundValuesAvx2(const double* x, const double* xl, const double* xu, int n,
+                                                  double* out) {
+  boxedBoundValuesWith<DoubleQuad>(x, xl, xu, n, out);
+}
+[[gnu::target("avx512f")]] void boxedBoundValuesAvx512(const double* x, const double* xl, const double* xu, int n,
+                                                       double* out) {
+  boxedBoundValuesWith<DoubleOctet>(x, xl, xu, n, out);
+}
+[[gnu::target("avx2")]] void negateIntoAvx2(const double* from, double* to, int count) {
+  negateIntoWith<DoubleQuad>(from, to, count);
+}
+[[gnu::target("avx512f")]] void negateIntoAvx512(const double* from, double* to, int count) {
+  negateIntoWith<DoubleOctet>(from, to, count);
+}
+[[gnu::target("avx2")]] int firstGreatestShiftedAvx2(double tiny, const double* c, const double* shift, int count) {
+  return firstGreatestShiftedWith<DoubleQuad>(tiny, c, shift, count);
+}
+[[gnu::target("avx512f")]] int firstGreatestShiftedAvx512(double tiny, const double* c, const double* shift,
+                                                          int count) {
+  return firstGreatestShiftedWith<DoubleOctet>(tiny, c, shift, count);
+}
+[[gnu::target("avx2")]] void addScaledAvx2(double* v, double t, const double* w, int count) {
+  addScaledWith<DoubleQuad>(v, t, w, count);
+}
+[[gnu::target("avx512f")]] void addScaledAvx512(double* v, double t, const double* w, int count) {
+  addScaledWith<DoubleOctet>(v, t, w, count);
+}
+#endif
+
+}  // namespace
+
+bool allFiniteWide(const double* v, int count) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return allFiniteAvx512(v, count);
+    case VectorWidth::k256: return allFiniteAvx2(v, count);
+    default: break;
+  }
+#endif
+  return allFiniteWith<DoublePair>(v, count);
+}
+
+void boxedBoundValues(const double* x, const double* xl, const double* xu, int n, double* out) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return boxedBoundValuesAvx512(x, xl, xu, n, out);
+    case VectorWidth::k256: return boxedBoundValuesAvx2(x, xl, xu, n, out);
+    default: break;
+  }
+#endif
+  boxedBoundValuesWith<DoublePair>(x, xl, xu, n, out);
+}
+
+void negateInto(const double* from, double* to, int count) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return negateIntoAvx512(from, to, count);
+    case VectorWidth::k256: return negateIntoAvx2(from, to, count);
+    default: break;
+  }
+#endif
+  negateIntoWith<DoublePair>(from, to, count);
+}
+
+int firstGreatestShifted(double tiny, const double* c, const double* shift, int count) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return firstGreatestShiftedAvx512(tiny, c, shift, count);
+    case VectorWidth::k256: return firstGreatestShiftedAvx2(tiny, c, shift, count);
+    default: break;
+  }
+#endif
+  return firstGreatestShiftedWith<DoublePair>(tiny, c, shift, count);
+}
+
+void addScaled(double* v, double t, const double* w, int count) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return addScaledAvx512(v, t, w, count);
+    case VectorWidth::k256: return addScaledAvx2(v, t, w, count);
+    default: break;
+  }
+#endif
+  addScaledWith<DoublePair>(v, t, w, count);
+}
+
+
+}  // namespace korvex::qp

@@ -1,0 +1,24 @@
+// The row values and the choice of the row to add on the widest vectors in use (see vectorsInUse()). Every lane
+// does the operation of the plain loop for its element (no fused multiply-add), and the choices are made by the
+// same comparisons, so the width changes how fast they run, never what they give. Arrays are 0-based here.
+#pragma once
+
+namespace korvex::qp {
+
+// True when no v[0..count-1] is an infinity or a NaN.
+bool allFiniteWide(const double* v, int count);
+
+// out[2i] = x[i] - xu[i] and out[2i+1] = xl[i] - x[i] for i = 0..n-1: the bound rows of boxed variables in turn.
+void boxedBoundValues(const double* x, const double* xl, const double* xu, int n, double* out);
+
+// to[i] = -from[i] for i = 0..count-1 (the arrays do not overlap).
+void negateInto(const double* from, double* to, int count);
+
+// The first j (0-based) with the greatest value c[j] + shift[j] of j = 0..count-1 when that value is above tiny,
+// -1 otherwise. A NaN value is never the greatest.
+int firstGreatestShifted(double tiny, const double* c, const double* shift, int count);
+
+// v[i] = v[i] + t w[i] for i = 0..count-1 (the arrays do not overlap).
+void addScaled(double* v, double t, const double* w, int count);
+
+}  // namespace korvex::qp
