@@ -138,6 +138,28 @@ template <typename V>
   return static_cast<int>(first);
 }
 
+// K elements at a time, each block tested with one comparison of all its lanes, then the first of a block that has
+// one.
+template <typename V>
+[[gnu::always_inline]] inline int firstShiftedAboveWith(double limit, const double* c, const double* shift, int from,
+                                                        int count) {
+  constexpr int K = kLanes<V>;
+  int j = from;
+  for (; j + K <= count; j += K) {
+    V value, by;
+    load(value, c + j), load(by, shift + j);
+    value = value + by;
+    const Mask<V> above = value > limit;
+    long long any = 0;
+    for (int q = 0; q < K; ++q) any |= above[q];
+    if (any != 0) break;
+  }
+  for (; j < count; ++j) {
+    if (c[j] + shift[j] > limit) return j;
+  }
+  return count;
+}
+
 template <typename V>
 [[gnu::always_inline]] inline void addScaledWith(double* v, double t, const double* w, int count) {
   constexpr int K = kLanes<V>;
@@ -176,6 +198,14 @@ template <typename V>
 [[gnu::target("avx512f")]] int firstGreatestShiftedAvx512(double tiny, const double* c, const double* shift,
                                                           int count) {
   return firstGreatestShiftedWith<DoubleOctet>(tiny, c, shift, count);
+}
+[[gnu::target("avx2")]] int firstShiftedAboveAvx2(double limit, const double* c, const double* shift, int from,
+                                                  int count) {
+  return firstShiftedAboveWith<DoubleQuad>(limit, c, shift, from, count);
+}
+[[gnu::target("avx512f")]] int firstShiftedAboveAvx512(double limit, const double* c, const double* shift, int from,
+                                                       int count) {
+  return firstShiftedAboveWith<DoubleOctet>(limit, c, shift, from, count);
 }
 [[gnu::target("avx2")]] void addScaledAvx2(double* v, double t, const double* w, int count) {
   addScaledWith<DoubleQuad>(v, t, w, count);
@@ -229,6 +259,17 @@ int firstGreatestShifted(double tiny, const double* c, const double* shift, int 
   }
 #endif
   return firstGreatestShiftedWith<DoublePair>(tiny, c, shift, count);
+}
+
+int firstShiftedAbove(double limit, const double* c, const double* shift, int from, int count) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return firstShiftedAboveAvx512(limit, c, shift, from, count);
+    case VectorWidth::k256: return firstShiftedAboveAvx2(limit, c, shift, from, count);
+    default: break;
+  }
+#endif
+  return firstShiftedAboveWith<DoublePair>(limit, c, shift, from, count);
 }
 
 void addScaled(double* v, double t, const double* w, int count) {

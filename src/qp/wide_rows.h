@@ -18,6 +18,9 @@ void negateInto(const double* from, double* to, int count);
 // -1 otherwise. A NaN value is never the greatest.
 int firstGreatestShifted(double tiny, const double* c, const double* shift, int count);
 
+// The first j of from..count-1 (0-based) with c[j] + shift[j] > limit, count when there is none.
+int firstShiftedAbove(double limit, const double* c, const double* shift, int from, int count);
+
 // v[i] = v[i] + t w[i] for i = 0..count-1 (the arrays do not overlap).
 void addScaled(double* v, double t, const double* w, int count);
 
