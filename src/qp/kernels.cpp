@@ -827,45 +827,9 @@ StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c,
   const double tiny = settings.tinyTol;
   // Partial step: the first active multiplier to reach zero (the later one on equal ratios), that is the last
   // position whose ratio equals the least ratio, which gives that ratio's own bits (of +0 and -0, the later one).
-  // The ratios of a block are formed without a branch, a multiplier that does not decrease dividing by -1 (which
-  // raises no exception) and its ratio then replaced by a NaN, which no comparison takes; then the block's least
-  // ratio and, when it is not above the least so far, its last position.
   double partial = settings.bigValue;
-  int drop = 0;
-  constexpr int kBlock = 32;
-  constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
-  double ratio[kBlock];
-  for (int first = 1; first <= nact; first += kBlock) {
-    const int count = std::min(kBlock, nact - first + 1);
-    const double* const rate = r.data() + (first - 1);
-    const double* const multiplier = xlag.data() + (first - 1);
-    // Two ratios per vector; the least in each lane (a NaN is never less, so it never enters).
-    const DoublePair limit = {-tiny, -tiny}, minusOne = {-1.0, -1.0}, none = {kNone, kNone};
-    DoublePair least = {partial, partial};
-    int q = 0;
-    for (; q + 1 < count; q += 2) {
-      const DoublePair rates = loadPair(rate + q);
-      const auto decreasing = rates < limit;
-      const DoublePair quotient = -loadPair(multiplier + q) / (decreasing ? rates : minusOne);
-      const DoublePair ratios = decreasing ? quotient : none;
-      storePair(ratio + q, ratios);
-      least = ratios < least ? ratios : least;
-    }
-    if (q < count) {
-      const bool decreasing = rate[q] < -tiny;
-      const double quotient = -multiplier[q] / (decreasing ? rate[q] : -1.0);
-      ratio[q] = decreasing ? quotient : kNone;
-      least[0] = ratio[q] < least[0] ? ratio[q] : least[0];
-    }
-    const double blockLeast = least[1] < least[0] ? least[1] : least[0];
-    if (!(blockLeast <= partial)) continue;
-    for (q = count - 1; q >= 0; --q) {
-      if (ratio[q] == blockLeast) break;
-    }
-    if (q < 0) continue;  // the least so far is bigValue and no ratio equals it
-    partial = ratio[q];
-    drop = first + q;
-  }
+  const int drop = nact > 0 ? lastLeastRatio(tiny, r.sub(1, nact).data(), xlag.sub(1, nact).data(), nact, partial) + 1
+                            : 0;
   // Full step: row kv reaches zero along z.
   double full = settings.bigValue;
   int add = 0;

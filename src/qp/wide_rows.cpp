@@ -160,6 +160,45 @@ template <typename V>
   return count;
 }
 
+// One pass, K lanes side by side: lane q keeps the least ratio of its elements q, q+K, ... (a ratio at most the
+// least so far takes its place, so the lane keeps the last element that has it) and where it was found; a multiplier
+// that does not decrease divides by -1 (which raises no exception) and is then left out. The least of the lanes'
+// ratios is the least whatever the order; the last element with it is the last among the lanes that hold it.
+template <typename V>
+[[gnu::always_inline]] inline int lastLeastRatioWith(double tiny, const double* rate, const double* multiplier,
+                                                     int count, double& least) {
+  constexpr int K = kLanes<V>;
+  V lanesLeast, at, position, limit, minusOne;
+  for (int q = 0; q < K; ++q) {
+    lanesLeast[q] = least, at[q] = -1.0, position[q] = q, limit[q] = -tiny, minusOne[q] = -1.0;
+  }
+  int k = 0;
+  for (; k + K <= count; k += K) {
+    V rates, multipliers;
+    load(rates, rate + k), load(multipliers, multiplier + k);
+    const Mask<V> decreasing = rates < limit;
+    const V ratio = -multipliers / (decreasing ? rates : minusOne);
+    const Mask<V> takes = decreasing & (ratio <= lanesLeast);
+    lanesLeast = takes ? ratio : lanesLeast;
+    at = takes ? position : at;
+    position += static_cast<double>(K);
+  }
+  double leastOf[K], atOf[K];
+  for (int q = 0; q < K; ++q) leastOf[q] = lanesLeast[q], atOf[q] = at[q];
+  for (; k < count; ++k) {  // after every element of lane 0, so they join it
+    if (!(rate[k] < -tiny)) continue;
+    const double ratio = -multiplier[k] / rate[k];
+    if (ratio <= leastOf[0]) leastOf[0] = ratio, atOf[0] = k;
+  }
+  double smallest = leastOf[0];
+  for (int q = 1; q < K; ++q) smallest = leastOf[q] < smallest ? leastOf[q] : smallest;
+  int last = -1;
+  for (int q = 0; q < K; ++q) {
+    if (leastOf[q] == smallest && atOf[q] > last) last = static_cast<int>(atOf[q]), least = leastOf[q];
+  }
+  return last;
+}
+
 template <typename V>
 [[gnu::always_inline]] inline void addScaledWith(double* v, double t, const double* w, int count) {
   constexpr int K = kLanes<V>;
@@ -206,6 +245,14 @@ template <typename V>
 [[gnu::target("avx512f")]] int firstShiftedAboveAvx512(double limit, const double* c, const double* shift, int from,
                                                        int count) {
   return firstShiftedAboveWith<DoubleOctet>(limit, c, shift, from, count);
+}
+[[gnu::target("avx2")]] int lastLeastRatioAvx2(double tiny, const double* rate, const double* multiplier, int count,
+                                               double& least) {
+  return lastLeastRatioWith<DoubleQuad>(tiny, rate, multiplier, count, least);
+}
+[[gnu::target("avx512f")]] int lastLeastRatioAvx512(double tiny, const double* rate, const double* multiplier,
+                                                    int count, double& least) {
+  return lastLeastRatioWith<DoubleOctet>(tiny, rate, multiplier, count, least);
 }
 [[gnu::target("avx2")]] void addScaledAvx2(double* v, double t, const double* w, int count) {
   addScaledWith<DoubleQuad>(v, t, w, count);
@@ -270,6 +317,17 @@ int firstShiftedAbove(double limit, const double* c, const double* shift, int fr
   }
 #endif
   return firstShiftedAboveWith<DoublePair>(limit, c, shift, from, count);
+}
+
+int lastLeastRatio(double tiny, const double* rate, const double* multiplier, int count, double& least) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return lastLeastRatioAvx512(tiny, rate, multiplier, count, least);
+    case VectorWidth::k256: return lastLeastRatioAvx2(tiny, rate, multiplier, count, least);
+    default: break;
+  }
+#endif
+  return lastLeastRatioWith<DoublePair>(tiny, rate, multiplier, count, least);
 }
 
 void addScaled(double* v, double t, const double* w, int count) {

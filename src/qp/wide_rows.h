@@ -21,6 +21,11 @@ int firstGreatestShifted(double tiny, const double* c, const double* shift, int 
 // The first j of from..count-1 (0-based) with c[j] + shift[j] > limit, count when there is none.
 int firstShiftedAbove(double limit, const double* c, const double* shift, int from, int count);
 
+// The last k of 0..count-1 with rate[k] < -tiny whose ratio -multiplier[k] / rate[k] is the least of those ratios
+// and of least, -1 when no ratio is at most least; least becomes that ratio (its own bits). A NaN ratio is never
+// the least.
+int lastLeastRatio(double tiny, const double* rate, const double* multiplier, int count, double& least);
+
 // v[i] = v[i] + t w[i] for i = 0..count-1 (the arrays do not overlap).
 void addScaled(double* v, double t, const double* w, int count);
 

@@ -16,42 +16,49 @@ namespace {
 
 using QpChoice = KorvexTest;
 
-// The step length against its plain definition: the partial step is the last position with the least ratio
-// -xlag/r over the decreasing multipliers (r < -tinyTol), one at a time, through every block of ratios.
+// The step length against its plain definition on every vector width: the partial step is the last position with
+// the least ratio -xlag/r over the decreasing multipliers (r < -tinyTol), one at a time.
 TEST_F(QpChoice, StepLengthIsThePlainLastLeastRatio) {
   const double tiny = settings.tinyTol, big = settings.bigValue;
   const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
   const double rates[] = {-1.0, -2.0, -tiny, -2 * tiny, 0.0, -0.0, 1.0, -0.5, -inf, nan};
   const double multipliers[] = {0.0, -0.0, 1.0, 2.0, 1.0, 0.5, nan, -1e-300, big, 4.0};
-  const int counts[] = {1, 2, 3, 31, 32, 33, 65, 70};
+  const int counts[] = {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 65, 70};
   const double a[] = {1.0, -2.0, 0.0};
   const std::vector<int> itype = {1, 1};
   qp::Rows rows(2, 1, 1, 4, a, 2, itype.data());
   const double z[] = {0.25, 0.5}, c[] = {3.0, 0, 0, 0, 0};
-  std::mt19937 rng(3);
-  for (const int nact : counts) {
-    for (int round = 0; round < 20; ++round) {
-      Vector r(static_cast<size_t>(nact)), xlag(r);
-      for (int k = 0; k < nact; ++k) {
-        r[static_cast<size_t>(k)] = rates[rng() % std::size(rates)];
-        xlag[static_cast<size_t>(k)] = multipliers[rng() % std::size(multipliers)];
-      }
-      double partial = big;
-      int drop = 0;
-      for (int k = 1; k <= nact; ++k) {
-        const double rate = r[static_cast<size_t>(k - 1)];
-        if (!(rate < -tiny)) continue;
-        const double ratio = -xlag[static_cast<size_t>(k - 1)] / rate;
-        if (ratio <= partial) partial = ratio, drop = k;
-      }
-      for (const bool zFinite : {false, true}) {
-        const qp::StepChoice step = qp::stepLength(defaultContext(), rows, Vec<const double>(c, 5), 1, nact, 1.0,
-                                                   Vec<const double>(z, 2), Vec<const double>(xlag.data(), nact),
-                                                   Vec<const double>(r.data(), nact), zFinite);
-        const double full = -3.0 / (1.0 * 0.25 + -2.0 * 0.5);
-        const bool partialFirst = !(full <= partial);
-        EXPECT_EQ(step.idx, partialFirst ? drop : nact + 1) << nact << " " << round;
-        EXPECT_TRUE(sameBits(step.t, partialFirst ? partial : full)) << nact << " " << round;
+  struct Restore {
+    ~Restore() { useVectors(widestVectors()); }
+  } restore;
+  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
+    if (width > widestVectors()) continue;
+    useVectors(width);
+    std::mt19937 rng(3);
+    for (const int nact : counts) {
+      for (int round = 0; round < 20; ++round) {
+        Vector r(static_cast<size_t>(nact)), xlag(r);
+        for (int k = 0; k < nact; ++k) {
+          r[static_cast<size_t>(k)] = rates[rng() % std::size(rates)];
+          xlag[static_cast<size_t>(k)] = multipliers[rng() % std::size(multipliers)];
+        }
+        double partial = big;
+        int drop = 0;
+        for (int k = 1; k <= nact; ++k) {
+          const double rate = r[static_cast<size_t>(k - 1)];
+          if (!(rate < -tiny)) continue;
+          const double ratio = -xlag[static_cast<size_t>(k - 1)] / rate;
+          if (ratio <= partial) partial = ratio, drop = k;
+        }
+        for (const bool zFinite : {false, true}) {
+          const qp::StepChoice step = qp::stepLength(defaultContext(), rows, Vec<const double>(c, 5), 1, nact, 1.0,
+                                                     Vec<const double>(z, 2), Vec<const double>(xlag.data(), nact),
+                                                     Vec<const double>(r.data(), nact), zFinite);
+          const double full = -3.0 / (1.0 * 0.25 + -2.0 * 0.5);
+          const bool partialFirst = !(full <= partial);
+          EXPECT_EQ(step.idx, partialFirst ? drop : nact + 1) << nact << " " << round;
+          EXPECT_TRUE(sameBits(step.t, partialFirst ? partial : full)) << nact << " " << round;
+        }
       }
     }
   }
