@@ -102,40 +102,52 @@ template <typename V>
   for (; i < count; ++i) to[i] = -from[i];
 }
 
-// One pass, K lanes side by side: lane q keeps the greatest value of its elements q, q+K, ... that is above tiny
-// (a value counts only when strictly greater, so the lane keeps the first element that has its greatest value; a
-// NaN is never greater) and where it was found. The greatest of the lanes' values is the greatest value whatever
-// the order; the first element with it is the first among the lanes that hold it.
+// Two passes, K lanes side by side: the greatest value (above tiny, so never a NaN), which is the same whatever
+// the order it is looked for in, two vectors at a time so that their chains of comparisons overlap; then the first
+// element that has it, a block at a time.
 template <typename V>
 [[gnu::always_inline]] inline int firstGreatestShiftedWith(double tiny, const double* c, const double* shift,
                                                            int count) {
   constexpr int K = kLanes<V>;
-  V best, at, position;  // positions as doubles, exact for every count an int holds
-  for (int q = 0; q < K; ++q) best[q] = tiny, at[q] = -1.0, position[q] = q;
+  V best[2];
+  for (int q = 0; q < K; ++q) best[0][q] = tiny;
+  best[1] = best[0];
+  const auto keepGreater = [&](V& kept, const double* at, const double* by) {
+    V value, add;
+    load(value, at), load(add, by);
+    value = value + add;
+    kept = value > kept ? value : kept;
+  };
   int j = 0;
-  for (; j + K <= count; j += K) {
-    V value, by;
-    load(value, c + j), load(by, shift + j);
-    value = value + by;
-    const Mask<V> greater = value > best;
-    best = greater ? value : best;
-    at = greater ? position : at;
-    position += static_cast<double>(K);
+  for (; j + 2 * K <= count; j += 2 * K) {
+    keepGreater(best[0], c + j, shift + j);
+    keepGreater(best[1], c + j + K, shift + j + K);
   }
-  double bestOf[K], atOf[K];
-  for (int q = 0; q < K; ++q) bestOf[q] = best[q], atOf[q] = at[q];
-  for (; j < count; ++j) {  // after every element of lane 0, so they join it
-    const double value = c[j] + shift[j];
-    if (value > bestOf[0]) bestOf[0] = value, atOf[0] = j;
-  }
-  double worst = bestOf[0];
-  for (int q = 1; q < K; ++q) worst = bestOf[q] > worst ? bestOf[q] : worst;
-  if (!(worst > tiny)) return -1;
-  double first = -1.0;
+  if (j + K <= count) keepGreater(best[0], c + j, shift + j), j += K;
+  double worst = tiny;
   for (int q = 0; q < K; ++q) {
-    if (bestOf[q] == worst && (first < 0.0 || atOf[q] < first)) first = atOf[q];
+    worst = best[0][q] > worst ? best[0][q] : worst;
+    worst = best[1][q] > worst ? best[1][q] : worst;
   }
-  return static_cast<int>(first);
+  for (; j < count; ++j) {
+    const double value = c[j] + shift[j];
+    worst = value > worst ? value : worst;
+  }
+  if (!(worst > tiny)) return -1;
+  j = 0;
+  for (; j + K <= count; j += K) {
+    V value, add;
+    load(value, c + j), load(add, shift + j);
+    value = value + add;
+    const Mask<V> equal = value == worst;
+    long long any = 0;
+    for (int q = 0; q < K; ++q) any |= equal[q];
+    if (any != 0) break;
+  }
+  for (; j < count; ++j) {
+    if (c[j] + shift[j] == worst) return j;
+  }
+  return -1;
 }
 
 // K elements at a time, each block tested with one comparison of all its lanes, then the first of a block that has
@@ -246,14 +258,6 @@ template <typename V>
                                                        int count) {
   return firstShiftedAboveWith<DoubleOctet>(limit, c, shift, from, count);
 }
-[[gnu::target("avx2")]] int lastLeastRatioAvx2(double tiny, const double* rate, const double* multiplier, int count,
-                                               double& least) {
-  return lastLeastRatioWith<DoubleQuad>(tiny, rate, multiplier, count, least);
-}
-[[gnu::target("avx512f")]] int lastLeastRatioAvx512(double tiny, const double* rate, const double* multiplier,
-                                                    int count, double& least) {
-  return lastLeastRatioWith<DoubleOctet>(tiny, rate, multiplier, count, least);
-}
 [[gnu::target("avx2")]] void addScaledAvx2(double* v, double t, const double* w, int count) {
   addScaledWith<DoubleQuad>(v, t, w, count);
 }
@@ -319,14 +323,9 @@ int firstShiftedAbove(double limit, const double* c, const double* shift, int fr
   return firstShiftedAboveWith<DoublePair>(limit, c, shift, from, count);
 }
 
+// Two lanes on every width: with wider vectors the divisions took longer than all they spare (measured on an
+// AVX-512 processor, where the 512-bit kernel took nine times as long).
 int lastLeastRatio(double tiny, const double* rate, const double* multiplier, int count, double& least) {
-#ifdef KORVEX_WIDE_VECTORS
-  switch (vectorsInUse()) {
-    case VectorWidth::k512: return lastLeastRatioAvx512(tiny, rate, multiplier, count, least);
-    case VectorWidth::k256: return lastLeastRatioAvx2(tiny, rate, multiplier, count, least);
-    default: break;
-  }
-#endif
   return lastLeastRatioWith<DoublePair>(tiny, rate, multiplier, count, least);
 }
 

@@ -23,7 +23,7 @@ int firstShiftedAbove(double limit, const double* c, const double* shift, int fr
 
 // The last k of 0..count-1 with rate[k] < -tiny whose ratio -multiplier[k] / rate[k] is the least of those ratios
 // and of least, -1 when no ratio is at most least; least becomes that ratio (its own bits). A NaN ratio is never
-// the least.
+// the least. Two lanes on every width.
 int lastLeastRatio(double tiny, const double* rate, const double* multiplier, int count, double& least);
 
 // v[i] = v[i] + t w[i] for i = 0..count-1 (the arrays do not overlap).
