@@ -49,35 +49,16 @@ void RowPatterns::build(Mat<const double> a, int n, int nc) {
   rows_ = std::min(nc, kMaxRows);
   int used = 0;
   for (int k = 1; k <= rows_; ++k) {
-    const double* const column = a.column(k).data();
     const size_t slot = static_cast<size_t>(k);
+    const int room = std::min(n / 2, kMaxEntries - used);
+    const size_t at = static_cast<size_t>(used);
+    const int nonzero = n > 0 ? nonzeroEntries(a.column(k).data(), n, index_.data() + at, entry_.data() + at, room)
+                              : 0;
     count_[slot] = -1;
-    if (used + n <= kMaxEntries) {
-      // One pass: every entry is written at the next free place, which moves on only past a nonzero one.
-      int next = used;
-      for (int i = 0; i < n; ++i) {
-        index_[static_cast<size_t>(next)] = i + 1;
-        entry_[static_cast<size_t>(next)] = column[i];
-        next += column[i] != 0.0 ? 1 : 0;
-      }
-      if (next - used <= n / 2) {
-        start_[slot] = used;
-        count_[slot] = next - used;
-        used = next;
-      }
-      continue;
-    }
-    // Near the end of the room: count first, then keep the nonzero entries if they fit.
-    int nonzero = 0;
-    for (int i = 0; i < n; ++i) nonzero += column[i] != 0.0 ? 1 : 0;
-    if (nonzero > n / 2 || used + nonzero > kMaxEntries) continue;
+    if (nonzero > room) continue;
     start_[slot] = used;
     count_[slot] = nonzero;
-    for (int i = 1; i <= n; ++i) {
-      if (column[i - 1] == 0.0) continue;
-      index_[static_cast<size_t>(used)] = i;
-      entry_[static_cast<size_t>(used++)] = column[i - 1];
-    }
+    used += nonzero;
   }
 }
 

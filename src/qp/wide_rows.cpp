@@ -211,6 +211,32 @@ template <typename V>
   return last;
 }
 
+// K entries tested at a time; most blocks of a sparse column have no nonzero entry.
+template <typename V>
+[[gnu::always_inline]] inline int nonzeroEntriesWith(const double* column, int n, int* place, double* entry,
+                                                     int room) {
+  constexpr int K = kLanes<V>;
+  const V zero = {};
+  int count = 0;
+  const auto keep = [&](int i) {
+    if (count < room) place[count] = i + 1, entry[count] = column[i];
+    ++count;
+  };
+  int i = 0;
+  for (; i + K <= n; i += K) {
+    V values;
+    load(values, column + i);
+    const Mask<V> nonzero = values != zero;
+    unsigned bits = 0;
+    for (int q = 0; q < K; ++q) bits |= static_cast<unsigned>(nonzero[q] & 1) << q;
+    for (; bits != 0; bits &= bits - 1) keep(i + __builtin_ctz(bits));
+  }
+  for (; i < n; ++i) {
+    if (column[i] != 0.0) keep(i);
+  }
+  return count;
+}
+
 template <typename V>
 [[gnu::always_inline]] inline void addScaledWith(double* v, double t, const double* w, int count) {
   constexpr int K = kLanes<V>;
@@ -257,6 +283,13 @@ template <typename V>
 [[gnu::target("avx512f")]] int firstShiftedAboveAvx512(double limit, const double* c, const double* shift, int from,
                                                        int count) {
   return firstShiftedAboveWith<DoubleOctet>(limit, c, shift, from, count);
+}
+[[gnu::target("avx2")]] int nonzeroEntriesAvx2(const double* column, int n, int* place, double* entry, int room) {
+  return nonzeroEntriesWith<DoubleQuad>(column, n, place, entry, room);
+}
+[[gnu::target("avx512f")]] int nonzeroEntriesAvx512(const double* column, int n, int* place, double* entry,
+                                                    int room) {
+  return nonzeroEntriesWith<DoubleOctet>(column, n, place, entry, room);
 }
 [[gnu::target("avx2")]] void addScaledAvx2(double* v, double t, const double* w, int count) {
   addScaledWith<DoubleQuad>(v, t, w, count);
@@ -327,6 +360,17 @@ int firstShiftedAbove(double limit, const double* c, const double* shift, int fr
 // AVX-512 processor, where the 512-bit kernel took nine times as long).
 int lastLeastRatio(double tiny, const double* rate, const double* multiplier, int count, double& least) {
   return lastLeastRatioWith<DoublePair>(tiny, rate, multiplier, count, least);
+}
+
+int nonzeroEntries(const double* column, int n, int* place, double* entry, int room) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return nonzeroEntriesAvx512(column, n, place, entry, room);
+    case VectorWidth::k256: return nonzeroEntriesAvx2(column, n, place, entry, room);
+    default: break;
+  }
+#endif
+  return nonzeroEntriesWith<DoublePair>(column, n, place, entry, room);
 }
 
 void addScaled(double* v, double t, const double* w, int count) {

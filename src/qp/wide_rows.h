@@ -26,6 +26,10 @@ int firstShiftedAbove(double limit, const double* c, const double* shift, int fr
 // the least. Two lanes on every width.
 int lastLeastRatio(double tiny, const double* rate, const double* multiplier, int count, double& least);
 
+// The places i + 1 (i = 0..n-1, in increasing order) where column[i] is not zero (a NaN is not zero) into
+// place[0..] and the entries there into entry[0..], at most room of them; returns how many there are in all.
+int nonzeroEntries(const double* column, int n, int* place, double* entry, int room);
+
 // v[i] = v[i] + t w[i] for i = 0..count-1 (the arrays do not overlap).
 void addScaled(double* v, double t, const double* w, int count);
 

@@ -268,9 +268,9 @@ TEST_F(QpVectorWidths, DirectionsOnEveryVectorWidthAreTheBitsOfThePlainSolvesAnd
   }
 }
 
-// The kernels of the row values, the choice of a row and the step on every vector width against their plain loops,
-// for lengths around every block edge, on values drawn with ties, zeros of both signs, infinities and NaNs, and rows
-// passed over (a shift of -infinity) among them.
+// The kernels of the row values, the choice of a row, the step and the nonzero places of the general rows on every
+// vector width against their plain loops, for lengths around every block edge, on values drawn with ties, zeros of
+// both signs, infinities and NaNs, and rows passed over (a shift of -infinity) among them.
 TEST_F(QpVectorWidths, RowValuesChoicesAndStepsOnEveryVectorWidthAreThePlainLoops) {
   constexpr double inf = std::numeric_limits<double>::infinity();
   const double nan = std::nan("");
@@ -338,6 +338,24 @@ TEST_F(QpVectorWidths, RowValuesChoicesAndStepsOnEveryVectorWidthAreThePlainLoop
             }
             EXPECT_EQ(qp::firstShiftedAbove(limit, c.data(), shift.data(), from, count), above)
                 << where << " limit " << limit << " from " << from;
+          }
+        }
+
+        // The nonzero entries of x (a NaN is not zero, -0 is), as many as there is room for.
+        std::vector<int> places;
+        for (int i = 0; i < count; ++i) {
+          if (x[static_cast<size_t>(i)] != 0.0) places.push_back(i + 1);
+        }
+        for (const int room : {0, count / 2, count}) {
+          std::vector<int> place(size + 1, -7);
+          Vector entry(size + 1, 7.0);
+          EXPECT_EQ(qp::nonzeroEntries(x.data(), count, place.data(), entry.data(), room),
+                    static_cast<int>(places.size()))
+              << where;
+          for (size_t q = 0; q <= size; ++q) {
+            const bool kept = q < places.size() && q < static_cast<size_t>(room);
+            EXPECT_EQ(place[q], kept ? places[q] : -7) << where << " room " << room << " entry " << q;
+            EXPECT_TRUE(sameBits(entry[q], kept ? x[static_cast<size_t>(places[q] - 1)] : 7.0)) << where;
           }
         }
 
