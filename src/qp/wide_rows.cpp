@@ -1,6 +1,6 @@
 #include "qp/wide_rows.h"
 
-#include <cstdint>
+#include <algorithm>
 #include <cstring>
 
 #include "common/double_pair.h"
@@ -150,8 +150,8 @@ template <typename V>
   return -1;
 }
 
-// K elements at a time, each block tested with one comparison of all its lanes, then the first of a block that has
-// one.
+// The first j of from..count-1 (0-based) with c[j] + shift[j] > limit, count when there is none: K elements at a
+// time, each block tested with one comparison of all its lanes, then the first of a block that has one.
 template <typename V>
 [[gnu::always_inline]] inline int firstShiftedAboveWith(double limit, const double* c, const double* shift, int from,
                                                         int count) {
@@ -160,14 +160,45 @@ template <typename V>
   for (; j + K <= count; j += K) {
     V value, by;
     load(value, c + j), load(by, shift + j);
-    value = value + by;
-    const Mask<V> above = value > limit;
+    const Mask<V> above = value + by > limit;
     long long any = 0;
     for (int q = 0; q < K; ++q) any |= above[q];
     if (any != 0) break;
   }
   for (; j < count; ++j) {
     if (c[j] + shift[j] > limit) return j;
+  }
+  return count;
+}
+
+// See rankByValue. The list takes the rows one at a time in increasing order, each by insertion behind every row of
+// equal value: after the last row whose value the new one does not exceed (so also behind a NaN, which nothing
+// exceeds), found from the end while the rows it exceeds move one place down. A full list takes only a row of
+// greater value than its last one, which it drops: the rows before the next such row that is not passed over are
+// passed by a block at a time (a row passed over has the value -infinity or NaN after its shift, above nothing).
+template <typename V>
+[[gnu::always_inline]] inline int rankByValueWith(const double* c, const double* shift, const unsigned char* passed,
+                                                  int total, int skip, int capacity, int* ranked) {
+  double listValue[kMostRanked];
+  int count = 0;
+  double last = 0.0;  // the value at the end of the list once it is full
+  for (int j = 0; j < total; ++j) {
+    if (count == capacity) {
+      j = firstShiftedAboveWith<V>(last, c, shift, j, total);
+      if (j >= total) break;
+    }
+    const double value = c[j];
+    // One branch on all the tests: the values of the rows passed over are old ones, which a branch on the value alone
+    // would often mispredict.
+    if (!(((count < capacity) | (value > last)) & (j != skip) & (passed[j] == 0))) continue;
+    int place = count < capacity ? count++ : capacity - 1;
+    for (; place > 0 && value > listValue[place - 1]; --place) {
+      listValue[place] = listValue[place - 1];
+      ranked[place] = ranked[place - 1];
+    }
+    listValue[place] = value;
+    ranked[place] = j + 1;
+    if (count == capacity) last = listValue[capacity - 1];
   }
   return count;
 }
@@ -276,13 +307,13 @@ template <typename V>
                                                           int count) {
   return firstGreatestShiftedWith<DoubleOctet>(tiny, c, shift, count);
 }
-[[gnu::target("avx2")]] int firstShiftedAboveAvx2(double limit, const double* c, const double* shift, int from,
-                                                  int count) {
-  return firstShiftedAboveWith<DoubleQuad>(limit, c, shift, from, count);
+[[gnu::target("avx2")]] int rankByValueAvx2(const double* c, const double* shift, const unsigned char* passed, int total,
+                                            int skip, int capacity, int* ranked) {
+  return rankByValueWith<DoubleQuad>(c, shift, passed, total, skip, capacity, ranked);
 }
-[[gnu::target("avx512f")]] int firstShiftedAboveAvx512(double limit, const double* c, const double* shift, int from,
-                                                       int count) {
-  return firstShiftedAboveWith<DoubleOctet>(limit, c, shift, from, count);
+[[gnu::target("avx512f")]] int rankByValueAvx512(const double* c, const double* shift, const unsigned char* passed,
+                                                 int total, int skip, int capacity, int* ranked) {
+  return rankByValueWith<DoubleOctet>(c, shift, passed, total, skip, capacity, ranked);
 }
 [[gnu::target("avx2")]] int nonzeroEntriesAvx2(const double* column, int n, int* place, double* entry, int room) {
   return nonzeroEntriesWith<DoubleQuad>(column, n, place, entry, room);
@@ -345,21 +376,24 @@ int firstGreatestShifted(double tiny, const double* c, const double* shift, int 
   return firstGreatestShiftedWith<DoublePair>(tiny, c, shift, count);
 }
 
-int firstShiftedAbove(double limit, const double* c, const double* shift, int from, int count) {
-#ifdef KORVEX_WIDE_VECTORS
-  switch (vectorsInUse()) {
-    case VectorWidth::k512: return firstShiftedAboveAvx512(limit, c, shift, from, count);
-    case VectorWidth::k256: return firstShiftedAboveAvx2(limit, c, shift, from, count);
-    default: break;
-  }
-#endif
-  return firstShiftedAboveWith<DoublePair>(limit, c, shift, from, count);
-}
-
 // Two lanes on every width: with wider vectors the divisions took longer than all they spare (measured on an
 // AVX-512 processor, where the 512-bit kernel took nine times as long).
 int lastLeastRatio(double tiny, const double* rate, const double* multiplier, int count, double& least) {
   return lastLeastRatioWith<DoublePair>(tiny, rate, multiplier, count, least);
+}
+
+int rankByValue(const double* c, const double* shift, const unsigned char* passed, int total, int skip, int capacity,
+                int* ranked) {
+  capacity = std::min(capacity, kMostRanked);
+  if (capacity < 1) return 0;
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return rankByValueAvx512(c, shift, passed, total, skip, capacity, ranked);
+    case VectorWidth::k256: return rankByValueAvx2(c, shift, passed, total, skip, capacity, ranked);
+    default: break;
+  }
+#endif
+  return rankByValueWith<DoublePair>(c, shift, passed, total, skip, capacity, ranked);
 }
 
 int nonzeroEntries(const double* column, int n, int* place, double* entry, int room) {
