@@ -129,7 +129,7 @@ TEST_F(QpChoice, RowChoiceFromKeptMarksIsTheChoiceFromTheActiveRows) {
         }
         Vector c(static_cast<size_t>(total));
         for (int j = 1; j <= total; ++j) {
-          // Every other round without a NaN among the rows that may be chosen (after a NaN the ranking takes no row).
+          // Every other round without a NaN among the rows that may be chosen (a NaN puts every later row behind it).
         double value = pool[pick(rng)];
         while (round % 2 == 0 && std::isnan(value)) value = pool[pick(rng)];
         c[static_cast<size_t>(j - 1)] = passedOver(j) ? passedPool[rng() % 3] : value;
