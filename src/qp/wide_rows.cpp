@@ -8,6 +8,10 @@
 #include "common/vector_width.h"
 #include "qp/side_by_side.h"
 
+#ifdef KORVEX_WIDE_VECTORS
+#include <immintrin.h>
+#endif
+
 namespace korvex::qp {
 
 namespace {
@@ -28,6 +32,31 @@ template <typename V>
 // Per lane all ones (true) or zero, as the comparisons of V give it.
 template <typename V>
 using Mask = decltype(V{} < V{});
+
+// The lanes of a mask as the bits of a number, lane q at bit q: one instruction where the processor has it.
+template <typename M>
+[[gnu::always_inline]] inline unsigned laneBitsOneByOne(const M& m) {
+  unsigned bits = 0;
+  for (int q = 0; q < static_cast<int>(sizeof(M) / sizeof(m[0])); ++q) bits |= static_cast<unsigned>(m[q] & 1) << q;
+  return bits;
+}
+#ifdef KORVEX_WIDE_VECTORS
+[[gnu::always_inline]] inline unsigned laneBits(const Mask<DoublePair>& m) {
+  return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(m)));
+}
+[[gnu::target("avx2")]] inline unsigned laneBits(const Mask<DoubleQuad>& m) {
+  return static_cast<unsigned>(_mm256_movemask_pd(reinterpret_cast<__m256d>(m)));
+}
+[[gnu::target("avx512f")]] inline unsigned laneBits(const Mask<DoubleOctet>& m) {
+  const __m512i bits = reinterpret_cast<__m512i>(m);
+  return static_cast<unsigned>(_mm512_test_epi64_mask(bits, bits));
+}
+#else
+template <typename M>
+[[gnu::always_inline]] inline unsigned laneBits(const M& m) {
+  return laneBitsOneByOne(m);
+}
+#endif
 
 // The same bits as unsigned integers, whose sums wrap.
 template <typename V>
@@ -139,10 +168,7 @@ template <typename V>
     V value, add;
     load(value, c + j), load(add, shift + j);
     value = value + add;
-    const Mask<V> equal = value == worst;
-    long long any = 0;
-    for (int q = 0; q < K; ++q) any |= equal[q];
-    if (any != 0) break;
+    if (laneBits(value == worst) != 0) break;
   }
   for (; j < count; ++j) {
     if (c[j] + shift[j] == worst) return j;
@@ -160,10 +186,7 @@ template <typename V>
   for (; j + K <= count; j += K) {
     V value, by;
     load(value, c + j), load(by, shift + j);
-    const Mask<V> above = value + by > limit;
-    long long any = 0;
-    for (int q = 0; q < K; ++q) any |= above[q];
-    if (any != 0) break;
+    if (laneBits(value + by > limit) != 0) break;
   }
   for (; j < count; ++j) {
     if (c[j] + shift[j] > limit) return j;
@@ -257,10 +280,7 @@ template <typename V>
   for (; i + K <= n; i += K) {
     V values;
     load(values, column + i);
-    const Mask<V> nonzero = values != zero;
-    unsigned bits = 0;
-    for (int q = 0; q < K; ++q) bits |= static_cast<unsigned>(nonzero[q] & 1) << q;
-    for (; bits != 0; bits &= bits - 1) keep(i + __builtin_ctz(bits));
+    for (unsigned bits = laneBits(values != zero); bits != 0; bits &= bits - 1) keep(i + __builtin_ctz(bits));
   }
   for (; i < n; ++i) {
     if (column[i] != 0.0) keep(i);
