@@ -353,7 +353,10 @@ TEST_F(QpVectorWidths, RowValuesChoicesAndStepsOnEveryVectorWidthAreThePlainLoop
         moved.push_back(7.0);
         qp::addScaled(moved.data(), t, w.data(), count);
         for (size_t i = 0; i < size; ++i) {
-          EXPECT_TRUE(sameBits(moved[i], x[i] + t * w[i])) << where << " entry " << i;
+          // Of two NaN operands of a sum or a product, which one the result carries depends on the order the compiler
+          // gives the operands, which it may swap: then only a NaN is asked for.
+          const bool twoNans = (std::isnan(t) && std::isnan(w[i])) || (std::isnan(x[i]) && std::isnan(t * w[i]));
+          EXPECT_TRUE(twoNans ? std::isnan(moved[i]) : sameBits(moved[i], x[i] + t * w[i])) << where << " entry " << i;
         }
         EXPECT_EQ(moved[size], 7.0) << where;
       }
