@@ -721,8 +721,9 @@ void Rows::boundValues(Vec<const double> x, Vec<const double> xl, Vec<const doub
     return;
   }
   if (everyVariableBoxed_) {
-    if (n_ > 0) boxedBoundValues(x.sub(1, n_).data(), xl.sub(1, n_).data(), xu.sub(1, n_).data(), n_,
-                                 c.sub(nc_ + 1, nb_).data());
+    if (n_ > 0) {
+      boxedBoundValues(x.sub(1, n_).data(), xl.sub(1, n_).data(), xu.sub(1, n_).data(), n_, c.sub(nc_ + 1, nb_).data());
+    }
     return;
   }
   for (int r = 1; r <= nb_; ++r) {

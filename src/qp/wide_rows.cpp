@@ -34,12 +34,6 @@ template <typename V>
 using Mask = decltype(V{} < V{});
 
 // The lanes of a mask as the bits of a number, lane q at bit q: one instruction where the processor has it.
-template <typename M>
-[[gnu::always_inline]] inline unsigned laneBitsOneByOne(const M& m) {
-  unsigned bits = 0;
-  for (int q = 0; q < static_cast<int>(sizeof(M) / sizeof(m[0])); ++q) bits |= static_cast<unsigned>(m[q] & 1) << q;
-  return bits;
-}
 #ifdef KORVEX_WIDE_VECTORS
 [[gnu::always_inline]] inline unsigned laneBits(const Mask<DoublePair>& m) {
   return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(m)));
@@ -54,7 +48,9 @@ template <typename M>
 #else
 template <typename M>
 [[gnu::always_inline]] inline unsigned laneBits(const M& m) {
-  return laneBitsOneByOne(m);
+  unsigned bits = 0;
+  for (int q = 0; q < static_cast<int>(sizeof(M) / sizeof(m[0])); ++q) bits |= static_cast<unsigned>(m[q] & 1) << q;
+  return bits;
 }
 #endif
 
@@ -327,8 +323,8 @@ template <typename V>
                                                           int count) {
   return firstGreatestShiftedWith<DoubleOctet>(tiny, c, shift, count);
 }
-[[gnu::target("avx2")]] int rankByValueAvx2(const double* c, const double* shift, const unsigned char* passed, int total,
-                                            int skip, int capacity, int* ranked) {
+[[gnu::target("avx2")]] int rankByValueAvx2(const double* c, const double* shift, const unsigned char* passed,
+                                            int total, int skip, int capacity, int* ranked) {
   return rankByValueWith<DoubleQuad>(c, shift, passed, total, skip, capacity, ranked);
 }
 [[gnu::target("avx512f")]] int rankByValueAvx512(const double* c, const double* shift, const unsigned char* passed,

@@ -1,6 +1,8 @@
-// The row values and the choice of the row to add on the widest vectors in use (see vectorsInUse()). Every lane
-// does the operation of the plain loop for its element (no fused multiply-add), and the choices are made by the
-// same comparisons, so the width changes how fast they run, never what they give. Arrays are 0-based here.
+// The QP's bookkeeping after each step on the widest vectors in use (see vectorsInUse()): the row values, the choice
+// of the row to add and the ranking of the next ones, the step length and the step, and the nonzero places of the
+// general rows. Every lane does the operation of the plain loop for its element (no fused multiply-add), and the
+// choices are made by the same comparisons, so the width changes how fast they run, never what they give. Arrays
+// are 0-based here.
 #pragma once
 
 namespace korvex::qp {
