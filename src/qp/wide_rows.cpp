@@ -71,60 +71,72 @@ struct BitsOf<DoubleOctet> {
 };
 
 // allFinite (common/finite.h) K elements at a time: adding one to the exponent field carries into the sign bit
-// exactly for an infinity or a NaN.
+// exactly for an infinity or a NaN. The last K elements end it, some of them tested twice.
 template <typename V>
 [[gnu::always_inline]] inline bool allFiniteWith(const double* v, int count) {
   constexpr int K = kLanes<V>;
+  if (count < K) return allFinite(v, count);
   using Bits = typename BitsOf<V>::type;
   Bits exponent, unit, carried = {};
   for (int q = 0; q < K; ++q) exponent[q] = 0x7ff0000000000000u, unit[q] = 0x0010000000000000u;
-  int i = 0;
-  for (; i + K <= count; i += K) {
+  const auto test = [&](const double* at) {
     V values;
-    load(values, v + i);
+    load(values, at);
     carried |= (__builtin_bit_cast(Bits, values) & exponent) + unit;
-  }
+  };
+  for (int i = 0; i + K < count; i += K) test(v + i);
+  test(v + count - K);
   unsigned long long any = 0;
   for (int q = 0; q < K; ++q) any |= carried[q];
-  return (any >> 63) == 0 && allFinite(v + i, count - i);
+  return (any >> 63) == 0;
 }
 
 // The bound rows of boxed variables, K variables at a time: their upper and lower rows interleaved into 2K values.
+// The last K variables end it, some of their values formed and written twice.
 template <typename V>
 [[gnu::always_inline]] inline void boxedBoundValuesWith(const double* x, const double* xl, const double* xu, int n,
                                                         double* out) {
   constexpr int K = kLanes<V>;
+  if (n < K) {
+    for (int i = 0; i < n; ++i) {
+      out[2 * i] = x[i] - xu[i];
+      out[2 * i + 1] = xl[i] - x[i];
+    }
+    return;
+  }
   using M = Mask<V>;
   M low, high;  // lanes of (upper, lower) for the first K/2 variables of a block, then the last
   for (int q = 0; q < K; ++q) {
     low[q] = (q % 2 == 0 ? 0 : K) + q / 2;
     high[q] = (q % 2 == 0 ? 0 : K) + K / 2 + q / 2;
   }
-  int i = 0;
-  for (; i + K <= n; i += K) {
+  const auto form = [&](int i) {
     V xi, upper, lower;
     load(xi, x + i), load(upper, xu + i), load(lower, xl + i);
     upper = xi - upper;
     lower = lower - xi;
     store(out + 2 * i, __builtin_shuffle(upper, lower, low));
     store(out + 2 * i + K, __builtin_shuffle(upper, lower, high));
-  }
-  for (; i < n; ++i) {
-    out[2 * i] = x[i] - xu[i];
-    out[2 * i + 1] = xl[i] - x[i];
-  }
+  };
+  for (int i = 0; i + K < n; i += K) form(i);
+  form(n - K);
 }
 
+// The last K elements end it, some of them negated and written twice.
 template <typename V>
 [[gnu::always_inline]] inline void negateIntoWith(const double* from, double* to, int count) {
   constexpr int K = kLanes<V>;
-  int i = 0;
-  for (; i + K <= count; i += K) {
+  if (count < K) {
+    for (int i = 0; i < count; ++i) to[i] = -from[i];
+    return;
+  }
+  const auto negate = [&](int i) {
     V v;
     load(v, from + i);
     store(to + i, -v);
-  }
-  for (; i < count; ++i) to[i] = -from[i];
+  };
+  for (int i = 0; i + K < count; i += K) negate(i);
+  negate(count - K);
 }
 
 // Two passes, K lanes side by side: the greatest value (above tiny, so never a NaN), which is the same whatever
@@ -149,6 +161,7 @@ template <typename V>
     keepGreater(best[1], c + j + K, shift + j + K);
   }
   if (j + K <= count) keepGreater(best[0], c + j, shift + j), j += K;
+  if (j < count && count >= K) keepGreater(best[1], c + count - K, shift + count - K), j = count;  // some twice
   double worst = tiny;
   for (int q = 0; q < K; ++q) {
     worst = best[0][q] > worst ? best[0][q] : worst;
