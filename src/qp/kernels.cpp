@@ -228,49 +228,56 @@ void forwardSubstitute(Vec<const double> f, Vec<double> v, int count, int first 
   }
 }
 
-// forwardSubstitute for two vectors, entries first..count of both (first >= 1): each factor entry is loaded once
-// for both, and four entries of each run side by side (eight sums), every entry taking its terms in increasing c.
-void forwardSubstituteTwo(Vec<const double> f, Vec<double> u, Vec<double> v, int count, int first) {
+// forwardSubstitute for two vectors, entries first..count of both (first >= 1): the two run as the lanes of one
+// pair, each factor entry loaded once for both, four entries of each side by side, every entry taking its terms in
+// increasing c.
+[[gnu::always_inline]] inline void forwardSubstituteTwoWith(Vec<const double> f, Vec<double> u, Vec<double> v,
+                                                            int count, int first) {
   int r = std::max(first, 2);
   for (; r + 3 <= count; r += 4) {
     int row[4];
-    double x[4], y[4];
+    DoublePair y[4];
     for (int q = 0; q < 4; ++q) {
       row[q] = packed(r + q, 0);
-      x[q] = u(r + q);
-      y[q] = v(r + q);
+      y[q] = DoublePair{u(r + q), v(r + q)};
     }
     for (int c = 1; c < r; ++c) {
-      const double uc = u(c), vc = v(c);
-      for (int q = 0; q < 4; ++q) {
-        const double l = f(row[q] + c);
-        x[q] -= l * uc;
-        y[q] -= l * vc;
-      }
+      const DoublePair yc = {u(c), v(c)};
+      for (int q = 0; q < 4; ++q) y[q] -= f(row[q] + c) * yc;
     }
     for (int q = 1; q < 4; ++q) {
-      for (int p = 0; p < q; ++p) {
-        const double l = f(row[q] + r + p);
-        x[q] -= l * x[p];
-        y[q] -= l * y[p];
-      }
+      for (int p = 0; p < q; ++p) y[q] -= f(row[q] + r + p) * y[p];
     }
     for (int q = 0; q < 4; ++q) {
-      u(r + q) = x[q];
-      v(r + q) = y[q];
+      u(r + q) = y[q][0];
+      v(r + q) = y[q][1];
     }
   }
   for (; r <= count; ++r) {
     const int row = packed(r, 0);
-    double x = u(r), y = v(r);
-    for (int c = 1; c < r; ++c) {
-      const double l = f(row + c);
-      x -= l * u(c);
-      y -= l * v(c);
-    }
-    u(r) = x;
-    v(r) = y;
+    DoublePair y = {u(r), v(r)};
+    for (int c = 1; c < r; ++c) y -= f(row + c) * DoublePair{u(c), v(c)};
+    u(r) = y[0];
+    v(r) = y[1];
   }
+}
+
+#ifdef KORVEX_WIDE_VECTORS
+// The same with each factor entry broadcast to both lanes as it is loaded.
+[[gnu::target("avx2")]] void forwardSubstituteTwoWithAvx2(Vec<const double> f, Vec<double> u, Vec<double> v,
+                                                          int count, int first) {
+  forwardSubstituteTwoWith(f, u, v, count, first);
+}
+#endif
+
+void forwardSubstituteTwo(Vec<const double> f, Vec<double> u, Vec<double> v, int count, int first) {
+#ifdef KORVEX_WIDE_VECTORS
+  if (vectorsInUse() != VectorWidth::k128) {
+    forwardSubstituteTwoWithAvx2(f, u, v, count, first);
+    return;
+  }
+#endif
+  forwardSubstituteTwoWith(f, u, v, count, first);
 }
 
 // v(r) = v(r) / D_r, last row first: the back substitution that follows starts from the last row.
