@@ -41,13 +41,20 @@ void finishPoint(const GradientFlavour& flavour, Vec<double> values) {
 }
 
 // One analysis call at the scaled point dv into the destination vector: count it, convert the whole vector to the
-// caller's units and back around the call, then finish the point. False when the bridge found a value (or the
+// caller's units and back around the call, then finish the point. likely tells the bridge which variables the
+// differences moved since the point before. False when the bridge found a value (or the
 // point) not finite.
-bool evaluate(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, Vec<double> destination) {
-  const bool finite = evaluateAtScaledPoint(ctx, dv.length(), dv.data(), destination.data());
+bool evaluate(Context& ctx, const GradientFlavour& flavour, Vec<double> dv, Vec<double> destination,
+              LikelyChanges likely) {
+  const bool finite = evaluateAtScaledPoint(ctx, dv.length(), dv.data(), destination.data(), likely);
   finishPoint(flavour, destination);
   return finite;
 }
+
+// The variables a difference point has moved since the point before: variable i (1-based) and the one restored
+// before it. The bridge checks the guess.
+LikelyChanges movedSincePrevious(int i) { return {i - 2, i - 1}; }
+LikelyChanges movedAlone(int i) { return {i - 1, -1}; }
 
 // Row i of the gradients: (upper(j) - lower(j)) / step for every function j with a column, the quotients of two
 // neighbouring functions formed together.
@@ -92,12 +99,12 @@ void formDifferencesByGroups(Context& ctx, const GradientFlavour& flavour, Vec<d
     group.clear();
     for (int i = first; i <= last && finite; ++i) {
       dv(i) = dv(i) + h;
-      finite = group.add(dv.data());
+      finite = group.add(dv.data(), movedSincePrevious(i));
       if (forward) {
         dv(i) = dv(i) - h;
       } else {
         dv(i) = dv(i) - h - h;
-        finite = finite && group.add(dv.data());
+        finite = finite && group.add(dv.data(), movedAlone(i));
         dv(i) = dv(i) + h;
       }
       if (!finite) built = i - 1;
@@ -150,7 +157,7 @@ void formDifferenceGradients(Context& ctx, const GradientFlavour& flavour, Vec<d
     // Forward: one point per variable, raised by h.
     for (int i = 1; i <= ndv; ++i) {
       dv(i) = dv(i) + h;
-      const bool finite = evaluate(ctx, flavour, dv, df);
+      const bool finite = evaluate(ctx, flavour, dv, df, movedSincePrevious(i));
       if (finite) storeQuotients(columns, grad, i, df, dfsave, h);
       dv(i) = dv(i) - h;
       if (!finite) break;
@@ -159,9 +166,9 @@ void formDifferenceGradients(Context& ctx, const GradientFlavour& flavour, Vec<d
     // Central: +h into DFPLUS, then -h (two subtractions) into DF.
     for (int i = 1; i <= ndv; ++i) {
       dv(i) = dv(i) + h;
-      bool finite = evaluate(ctx, flavour, dv, dfplus);
+      bool finite = evaluate(ctx, flavour, dv, dfplus, movedSincePrevious(i));
       dv(i) = dv(i) - h - h;
-      finite = finite && evaluate(ctx, flavour, dv, df);
+      finite = finite && evaluate(ctx, flavour, dv, df, movedAlone(i));
       if (finite) storeQuotients(columns, grad, i, dfplus, df, h + h);
       dv(i) = dv(i) + h;
       if (!finite) break;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "common/double_pair.h"
 #include "common/finite.h"
@@ -49,28 +51,90 @@ bool assembleCallerPoint(AnalysisBridge& bridge, int n, const double* s) {
   return !inRun(bridge) || allFinite(bridge.point, n);
 }
 
-// x (count variables, caller's units) back to scaled form as toScaledUnits does; a pair of variables whose caller's
-// values have the bits they had when last scaled in this run takes the scaled values of then, which are the same.
-void scaleReusing(AnalysisBridge& bridge, int count, double* x) {
-  const int known = std::min(count, bridge.reuseCount);
+// Whether the bridge keeps the run's round trips for this point: during a run, with no variable fixed, for all of
+// the caller's variables.
+bool keepsRoundTrips(const AnalysisBridge& bridge, int count) {
+  return inRun(bridge) && bridge.fixedCount == 0 && count == bridge.callerCount;
+}
+
+// Method variable k entered at the scaled value s: its caller's value, in point and in the copy handed to the
+// callback, and the scaled value that caller's value comes back as.
+void refreshVariable(AnalysisBridge& bridge, int k, double s) {
+  const bool wasUnstable = !sameBits(bridge.enteredScaled[k], bridge.returnedScaled[k]);
+  const double value = callerValue(bridge, k, s);
+  const double back = scaledValue(bridge, k, value);
+  bridge.enteredScaled[k] = s;
+  bridge.point[k] = value;
+  bridge.handed[k] = value;
+  bridge.returnedScaled[k] = back;
+  bridge.unstableCount += static_cast<int>(!sameBits(s, back)) - static_cast<int>(wasUnstable);
+  bridge.refreshed[bridge.refreshedCount++] = k;
+}
+
+// The likely changes converted where they differ from the variables entered last; true when every other variable
+// has the bits entered last too (one comparison of the whole point now).
+bool refreshLikelyChanges(AnalysisBridge& bridge, int n, const double* x, LikelyChanges likely) {
+  for (const int k : {likely.first, likely.second}) {
+    if (k >= 0 && k < n && !sameBits(x[k], bridge.enteredScaled[k])) refreshVariable(bridge, k, x[k]);
+  }
+  return std::memcmp(x, bridge.enteredScaled, sizeof(double) * static_cast<std::size_t>(n)) == 0;
+}
+
+// Every variable compared with the one entered last, four at a time, the differing ones converted.
+void refreshChanges(AnalysisBridge& bridge, int n, const double* x) {
   int k = 0;
-  for (; k + 1 < known; k += 2) {
-    if (sameBits(x[k], bridge.reuseCaller[k]) && sameBits(x[k + 1], bridge.reuseCaller[k + 1])) {
-      x[k] = bridge.reuseScaled[k];
-      x[k + 1] = bridge.reuseScaled[k + 1];
-      continue;
+  for (; k + 3 < n; k += 4) {
+    std::uint64_t differ = 0;
+    for (int j = k; j < k + 4; ++j) differ |= bitsOf(x[j]) ^ bitsOf(bridge.enteredScaled[j]);
+    if (differ == 0) continue;
+    for (int j = k; j < k + 4; ++j) {
+      if (!sameBits(x[j], bridge.enteredScaled[j])) refreshVariable(bridge, j, x[j]);
     }
-    const DoublePair l = loadPair(bridge.lower + k), u = loadPair(bridge.upper + k), value = loadPair(x + k);
-    const DoublePair scaled = (value - (u + l) / 2) / ((u - l) / 2);
-    storePair(bridge.reuseCaller + k, value);
-    storePair(bridge.reuseScaled + k, scaled);
-    storePair(x + k, scaled);
   }
-  for (; k < count; ++k) {
-    bridge.reuseCaller[k] = x[k];
-    x[k] = bridge.reuseScaled[k] = scaledValue(bridge, k, x[k]);
+  for (; k < n; ++k) {
+    if (!sameBits(x[k], bridge.enteredScaled[k])) refreshVariable(bridge, k, x[k]);
   }
-  bridge.reuseCount = std::max(bridge.reuseCount, count);
+}
+
+// The caller's point of the n method variables x from the round trips kept: only the variables whose scaled
+// values differ, to the last bit, from those entered last are converted (all of them when none are known). Null
+// when the point is not finite.
+const double* enterKeptPoint(AnalysisBridge& bridge, int n, const double* x, LikelyChanges likely) {
+  bridge.refreshedCount = 0;
+  if (bridge.knownCount != n) {
+    for (int k = 0; k < n; ++k) bridge.enteredScaled[k] = bridge.returnedScaled[k] = 0.0;
+    bridge.unstableCount = 0;
+    for (int k = 0; k < n; ++k) refreshVariable(bridge, k, x[k]);
+    bridge.knownCount = n;
+    bridge.knownFinite = allFinite(bridge.point, n);
+    return bridge.knownFinite ? bridge.handed : nullptr;
+  }
+  if (!likely.known() || !refreshLikelyChanges(bridge, n, x, likely)) refreshChanges(bridge, n, x);
+  // A finite point stays finite when the values converted are; otherwise the whole point is looked at again.
+  bool finite = bridge.knownFinite;
+  for (int r = 0; r < bridge.refreshedCount && finite; ++r) finite = allFinite(&bridge.point[bridge.refreshed[r]], 1);
+  if (!bridge.knownFinite) finite = allFinite(bridge.point, n);
+  bridge.knownFinite = finite;
+  return finite ? bridge.handed : nullptr;
+}
+
+// x back in scaled form after the callback saw the point entered: the values kept, or, for a variable whose value
+// the callback overwrote, the conversion of what it wrote (and then nothing is known for the next point).
+void leaveKeptPoint(AnalysisBridge& bridge, int n, double* x) {
+  if (std::memcmp(bridge.handed, bridge.point, sizeof(double) * static_cast<std::size_t>(n)) != 0) {
+    for (int k = 0; k < n; ++k) {
+      x[k] = sameBits(bridge.handed[k], bridge.point[k]) ? bridge.returnedScaled[k]
+                                                         : scaledValue(bridge, k, bridge.handed[k]);
+    }
+    bridge.knownCount = 0;
+    return;
+  }
+  // Variables entered as they came back last time hold that value already.
+  if (bridge.unstableCount == 0) {
+    for (int r = 0; r < bridge.refreshedCount; ++r) x[bridge.refreshed[r]] = bridge.returnedScaled[bridge.refreshed[r]];
+    return;
+  }
+  std::copy(bridge.returnedScaled, bridge.returnedScaled + n, x);
 }
 
 void copyPoint(const AnalysisBridge& bridge, const AnalysisPoint& from, AnalysisPoint& to) {
@@ -106,11 +170,21 @@ void callAnalysis(const AnalysisBridge& bridge, const double* x, double* f) {
   bridge.callback(bridge.userData, x, f, f + 1, f + 1 + bridge.nEq);
 }
 
-const double* enterCallerPoint(Context& ctx, int n, double* x) {
+const double* enterCallerPoint(Context& ctx, int n, double* x, LikelyChanges likely) {
   AnalysisBridge& bridge = ctx.bridge;
   const int count = variableCount(n);
+  if (keepsRoundTrips(bridge, count)) {
+    const double* point = enterKeptPoint(bridge, count, x, likely);
+    if (point == nullptr) {
+      bridge.latestFinite = false;  // never handed to the callback
+      return nullptr;
+    }
+    ctx.settings.nFunEval += 1;
+    return point;
+  }
+  bridge.knownCount = 0;  // the point is formed here without them
   if (!assembleCallerPoint(bridge, count, x)) {
-    bridge.latestFinite = false;  // never handed to the callback
+    bridge.latestFinite = false;
     return nullptr;
   }
   ctx.settings.nFunEval += 1;
@@ -123,12 +197,10 @@ const double* enterCallerPoint(Context& ctx, int n, double* x) {
 void leaveCallerPoint(Context& ctx, int n, double* x) {
   AnalysisBridge& bridge = ctx.bridge;
   const int count = variableCount(n);
-  if (bridge.fixedCount == 0) {
-    if (inRun(bridge)) {
-      scaleReusing(bridge, count, x);
-    } else {
-      toScaledUnits(bridge, count, x);
-    }
+  if (keepsRoundTrips(bridge, count)) {
+    leaveKeptPoint(bridge, count, x);
+  } else if (bridge.fixedCount == 0) {
+    toScaledUnits(bridge, count, x);
   } else {
     for (int k = 0; k < count; ++k) x[k] = scaledValue(bridge, k, bridge.point[callerIndex(bridge, k)]);
   }
@@ -142,8 +214,9 @@ bool finishEvaluation(AnalysisBridge& bridge, const double* f) {
 
 int callerPointLength(const AnalysisBridge& bridge, int n) { return inRun(bridge) ? bridge.callerCount : n; }
 
-bool evaluateAtScaledPoint(Context& ctx, int n, double* x, double* f) {
-  const bool entered = atCallerPoint(ctx, n, x, [&](const double* point) { callAnalysis(ctx.bridge, point, f); });
+bool evaluateAtScaledPoint(Context& ctx, int n, double* x, double* f, LikelyChanges likely) {
+  const bool entered =
+      atCallerPoint(ctx, n, x, [&](const double* point) { callAnalysis(ctx.bridge, point, f); }, likely);
   return entered && finishEvaluation(ctx.bridge, f);
 }
 
@@ -173,7 +246,7 @@ int beginRun(AnalysisBridge& bridge, int n, const double* lower, const double* u
   }
   bridge.functionCount = functionCount;
   bridge.latestFinite = true;
-  bridge.reuseCount = 0;
+  bridge.knownCount = 0;
   double* next = records;
   for (AnalysisPoint* record : {&bridge.latest, &bridge.best, &bridge.accepted}) {
     record->f = next;
@@ -184,7 +257,7 @@ int beginRun(AnalysisBridge& bridge, int n, const double* lower, const double* u
 }
 
 void endRun(AnalysisBridge& bridge) {
-  bridge.reuseCount = 0;
+  bridge.knownCount = 0;
   bridge.callerCount = 0;
   bridge.fixedCount = 0;
   bridge.functionCount = 0;

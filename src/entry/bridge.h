@@ -40,12 +40,21 @@ struct AnalysisBridge {
   int functionCount = 0;                // 1 + nEq + nIneq
   bool latestFinite = true;             // the latest evaluation gave finite values at a finite point
   AnalysisPoint latest{}, best{}, accepted{};
-  // The way back to scaled form of the run's latest points: method variable k (0-based, k < reuseCount) last came
-  // back from the caller's value with the bits of reuseCaller[k] as reuseScaled[k]. None at the start of a run,
-  // since the bounds change there.
-  int reuseCount = 0;
-  double reuseCaller[kMaxVariables] = {};
-  double reuseScaled[kMaxVariables] = {};
+  // The run's latest round trip when no variable is fixed, kept so that the next point converts only the
+  // variables whose scaled values changed. Method variable k (0-based, k < knownCount) last entered as
+  // enteredScaled[k], whose caller's value point[k] holds, and that value comes back as returnedScaled[k]; the
+  // callback is handed a copy of point (handed), so that a callback writing into its point is noticed; knownFinite
+  // tells whether point[0..knownCount-1] is finite; unstableCount counts the variables whose round trip does not
+  // return the value entered; the latest entry formed the caller's values of the refreshedCount variables in
+  // refreshed. None known at the start of a run, since the bounds change there.
+  int knownCount = 0;
+  bool knownFinite = false;
+  int unstableCount = 0;
+  int refreshedCount = 0;
+  double enteredScaled[kMaxVariables] = {};
+  double returnedScaled[kMaxVariables] = {};
+  double handed[kMaxVariables] = {};
+  int refreshed[kMaxVariables] = {};
 
   // The sizes of the latest run, and its batch callback: when set, every evaluation goes through it.
   int n = 0;
@@ -62,11 +71,20 @@ void toScaledUnits(const AnalysisBridge& bridge, int n, double* x);  // s = (x -
 // inequalities), or a group of one for the recorded batch callback. Counts and converts nothing.
 void callAnalysis(const AnalysisBridge& bridge, const double* x, double* f);
 
+// Where a point probably differs from the one the bridge entered last: in at most the method variables first and
+// second (0-based, -1 for none). Only a guess that saves comparisons: the other variables are still compared, in
+// one piece each side, and every variable is when they differ.
+struct LikelyChanges {
+  int first = -1;
+  int second = -1;
+  bool known() const { return first >= 0 || second >= 0; }
+};
+
 // The two halves of the bridge's work around one analysis call (see atCallerPoint in bridge_call.h). Entering:
 // the caller's point of the scaled point x of the method's n variables; null, during a run, when it is not finite
 // (then nothing is counted); otherwise the call is counted and the point returned (x itself, in the caller's
 // units, or the bridge's buffer when variables are fixed). Leaving: x back in scaled form.
-const double* enterCallerPoint(Context& ctx, int n, double* x);
+const double* enterCallerPoint(Context& ctx, int n, double* x, LikelyChanges likely = {});
 void leaveCallerPoint(Context& ctx, int n, double* x);
 // After the callback wrote f at the latest point entered: record it, and whether every value is finite.
 bool finishEvaluation(AnalysisBridge& bridge, const double* f);
@@ -77,7 +95,7 @@ int callerPointLength(const AnalysisBridge& bridge, int n);
 // the callback, back to scaled form. Every analysis call of a run goes through here. Returns false, during a run,
 // when the values are not finite, or when the caller's point itself is not: then the callback is not called and
 // nothing is counted.
-bool evaluateAtScaledPoint(Context& ctx, int n, double* x, double* f);
+bool evaluateAtScaledPoint(Context& ctx, int n, double* x, double* f, LikelyChanges likely = {});
 
 // GRGFUN: the same, then with evalMode 3 the entry at objIndex negated (the feasibility phase on an equality with a
 // negative value).

@@ -45,12 +45,12 @@ PointGroup::PointGroup(Context& ctx, int n, int functionCount)
       points_(ctx.groups.points.get(), kMaxGroupPoints * kMaxVariables),
       values_(ctx.groups.values.get(), kGroupValueCapacity) {}
 
-bool PointGroup::add(double* x) {
+bool PointGroup::add(double* x, LikelyChanges likely) {
   const Vec<double> slot = points_.sub(size_ * pointLength_ + 1, pointLength_);
   values_.sub(size_ * functionCount_ + 1, functionCount_);  // the point's values fit too
   const bool entered = atCallerPoint(ctx_, n_, x, [&](const double* callerPoint) {
     for (int i = 1; i <= pointLength_; ++i) slot(i) = callerPoint[i - 1];
-  });
+  }, likely);
   if (entered) ++size_;
   return entered;
 }

@@ -57,7 +57,8 @@ class PointGroup {
   void clear() { size_ = 0; }
   // Gather the scaled point x: the bridge's work of a single call (count, to the caller's units, back), with the
   // point copied into the group instead of evaluated. False, with nothing gathered, when the point is not finite.
-  bool add(double* x);
+  // likely: where x probably differs from the point gathered before.
+  bool add(double* x, LikelyChanges likely = {});
   int size() const { return size_; }
 
   // Evaluate every point of the group, by the batch callback if one is recorded for the run, otherwise on the

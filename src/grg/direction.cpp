@@ -24,15 +24,18 @@ void printLine(Context& ctx, std::string_view text, int count) {
   MessageBuffer(ctx.diagnostics).text(text).print(count);
 }
 
-// The storage front end of the Hessian update: three work vectors for QHESS.
-void updateHessian(Context& ctx, int NDV, const double* DVDEL, const double* GRADEL, double* HESSIAN, int& updated) {
+// The storage front end of the Hessian update: three work vectors for QHESS. knownSymmetric: HESSIAN is known to
+// equal its transpose (see dampedBfgsUpdate).
+void updateHessian(Context& ctx, int NDV, const double* DVDEL, const double* GRADEL, double* HESSIAN, int& updated,
+                   bool knownSymmetric) {
   PoolFrame frame(ctx);
   const int work1 = frame.reserveDoubles(NDV);
   const int r = frame.reserveDoubles(NDV);
   const int work2 = frame.reserveDoubles(NDV);
   if (!frame.claim()) return;
   const bool changed =
-      dampedBfgsUpdate(NDV, DVDEL, GRADEL, HESSIAN, frame.doubles(work1), frame.doubles(r), frame.doubles(work2));
+      dampedBfgsUpdate(NDV, DVDEL, GRADEL, HESSIAN, frame.doubles(work1), frame.doubles(r), frame.doubles(work2),
+                       knownSymmetric);
   updated = changed ? kTrue : kFalse;
 }
 
@@ -91,7 +94,9 @@ bool updateBranch(Context& ctx, const Problem& p, const RunArrays& run, WorkingS
     run.GRADEL(i) = run.GRADL(i) - run.GRADLO(i);
   }
   int updated = kFalse;
-  updateHessian(ctx, p.NDV, run.DVDEL.data(), run.GRADEL.data(), run.HESSIAN.data(), updated);
+  // HESSIAN comes from the scaled identity of resetBranch (the run's first direction step resets it) and these
+  // updates only: it is symmetric.
+  updateHessian(ctx, p.NDV, run.DVDEL.data(), run.GRADEL.data(), run.HESSIAN.data(), updated, true);
   if (settings.errorFlag != 0) return false;
   if (!isTrue(updated)) {
     ws.RESETH = kTrue;
@@ -163,7 +168,7 @@ using korvex::Vec;
 extern "C" {
 
 KORVEX_API void GRSHES(const int* NDV, const double* DVDEL, const double* GRADEL, double* HESSIAN, int* updated) {
-  korvex::grg::updateHessian(korvex::defaultContext(), *NDV, DVDEL, GRADEL, HESSIAN, *updated);
+  korvex::grg::updateHessian(korvex::defaultContext(), *NDV, DVDEL, GRADEL, HESSIAN, *updated, false);
 }
 
 }  // extern "C"

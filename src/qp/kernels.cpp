@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "entry/context.h"
 #include "qp/row_solves.h"
 #include "qp/side_by_side.h"
+#include "qp/wide_rows.h"
 
 namespace korvex::qp {
 
@@ -24,7 +26,7 @@ constexpr std::string_view kNonPositiveActiveMatrix =
 bool hasUpperRow(int type) { return type == kBothBounds || type == kUpperBound; }
 bool hasLowerRow(int type) { return type == kBothBounds || type == kLowerBound; }
 
-bool allFinite(Vec<const double> v, int n) { return n <= 0 || korvex::allFinite(v.sub(1, n).data(), n); }
+bool allFinite(Vec<const double> v, int n) { return n <= 0 || allFiniteWide(v.sub(1, n).data(), n); }
 
 // Neither zero nor NaN: a number whose negation is determined by rounding alone.
 bool hasSign(double v) { return v != 0.0 && !std::isnan(v); }
@@ -47,35 +49,16 @@ void RowPatterns::build(Mat<const double> a, int n, int nc) {
   rows_ = std::min(nc, kMaxRows);
   int used = 0;
   for (int k = 1; k <= rows_; ++k) {
-    const double* const column = a.column(k).data();
     const size_t slot = static_cast<size_t>(k);
+    const int room = std::min(n / 2, kMaxEntries - used);
+    const size_t at = static_cast<size_t>(used);
+    const int nonzero = n > 0 ? nonzeroEntries(a.column(k).data(), n, index_.data() + at, entry_.data() + at, room)
+                              : 0;
     count_[slot] = -1;
-    if (used + n <= kMaxEntries) {
-      // One pass: every entry is written at the next free place, which moves on only past a nonzero one.
-      int next = used;
-      for (int i = 0; i < n; ++i) {
-        index_[static_cast<size_t>(next)] = i + 1;
-        entry_[static_cast<size_t>(next)] = column[i];
-        next += column[i] != 0.0 ? 1 : 0;
-      }
-      if (next - used <= n / 2) {
-        start_[slot] = used;
-        count_[slot] = next - used;
-        used = next;
-      }
-      continue;
-    }
-    // Near the end of the room: count first, then keep the nonzero entries if they fit.
-    int nonzero = 0;
-    for (int i = 0; i < n; ++i) nonzero += column[i] != 0.0 ? 1 : 0;
-    if (nonzero > n / 2 || used + nonzero > kMaxEntries) continue;
+    if (nonzero > room) continue;
     start_[slot] = used;
     count_[slot] = nonzero;
-    for (int i = 1; i <= n; ++i) {
-      if (column[i - 1] == 0.0) continue;
-      index_[static_cast<size_t>(used)] = i;
-      entry_[static_cast<size_t>(used++)] = column[i - 1];
-    }
+    used += nonzero;
   }
 }
 
@@ -245,49 +228,56 @@ void forwardSubstitute(Vec<const double> f, Vec<double> v, int count, int first 
   }
 }
 
-// forwardSubstitute for two vectors, entries first..count of both (first >= 1): each factor entry is loaded once
-// for both, and four entries of each run side by side (eight sums), every entry taking its terms in increasing c.
-void forwardSubstituteTwo(Vec<const double> f, Vec<double> u, Vec<double> v, int count, int first) {
+// forwardSubstitute for two vectors, entries first..count of both (first >= 1): the two run as the lanes of one
+// pair, each factor entry loaded once for both, four entries of each side by side, every entry taking its terms in
+// increasing c.
+[[gnu::always_inline]] inline void forwardSubstituteTwoWith(Vec<const double> f, Vec<double> u, Vec<double> v,
+                                                            int count, int first) {
   int r = std::max(first, 2);
   for (; r + 3 <= count; r += 4) {
     int row[4];
-    double x[4], y[4];
+    DoublePair y[4];
     for (int q = 0; q < 4; ++q) {
       row[q] = packed(r + q, 0);
-      x[q] = u(r + q);
-      y[q] = v(r + q);
+      y[q] = DoublePair{u(r + q), v(r + q)};
     }
     for (int c = 1; c < r; ++c) {
-      const double uc = u(c), vc = v(c);
-      for (int q = 0; q < 4; ++q) {
-        const double l = f(row[q] + c);
-        x[q] -= l * uc;
-        y[q] -= l * vc;
-      }
+      const DoublePair yc = {u(c), v(c)};
+      for (int q = 0; q < 4; ++q) y[q] -= f(row[q] + c) * yc;
     }
     for (int q = 1; q < 4; ++q) {
-      for (int p = 0; p < q; ++p) {
-        const double l = f(row[q] + r + p);
-        x[q] -= l * x[p];
-        y[q] -= l * y[p];
-      }
+      for (int p = 0; p < q; ++p) y[q] -= f(row[q] + r + p) * y[p];
     }
     for (int q = 0; q < 4; ++q) {
-      u(r + q) = x[q];
-      v(r + q) = y[q];
+      u(r + q) = y[q][0];
+      v(r + q) = y[q][1];
     }
   }
   for (; r <= count; ++r) {
     const int row = packed(r, 0);
-    double x = u(r), y = v(r);
-    for (int c = 1; c < r; ++c) {
-      const double l = f(row + c);
-      x -= l * u(c);
-      y -= l * v(c);
-    }
-    u(r) = x;
-    v(r) = y;
+    DoublePair y = {u(r), v(r)};
+    for (int c = 1; c < r; ++c) y -= f(row + c) * DoublePair{u(c), v(c)};
+    u(r) = y[0];
+    v(r) = y[1];
   }
+}
+
+#ifdef KORVEX_WIDE_VECTORS
+// The same with each factor entry broadcast to both lanes as it is loaded.
+[[gnu::target("avx2")]] void forwardSubstituteTwoWithAvx2(Vec<const double> f, Vec<double> u, Vec<double> v,
+                                                          int count, int first) {
+  forwardSubstituteTwoWith(f, u, v, count, first);
+}
+#endif
+
+void forwardSubstituteTwo(Vec<const double> f, Vec<double> u, Vec<double> v, int count, int first) {
+#ifdef KORVEX_WIDE_VECTORS
+  if (vectorsInUse() != VectorWidth::k128) {
+    forwardSubstituteTwoWithAvx2(f, u, v, count, first);
+    return;
+  }
+#endif
+  forwardSubstituteTwoWith(f, u, v, count, first);
 }
 
 // v(r) = v(r) / D_r, last row first: the back substitution that follows starts from the last row.
@@ -680,13 +670,13 @@ void generalRowValues(const Rows& rows, Vec<const double> bc, Vec<const double> 
   for (int q = 0; q < waiting; ++q) c(group[q]) = rows.generalValue(group[q], -bc(group[q]), x, false);
 }
 
-// Each equality's mirror row value -c for the equalities whose general row is wanted(k).
-template <typename Wanted>
-void mirrorRowValues(const Rows& rows, Vec<double> c, Wanted wanted) {
-  const int firstMirror = rows.nc() + rows.nb() + 1;
-  for (int m = 0; m < rows.nc() - rows.nineq(); ++m) {
-    if (wanted(rows.nineq() + 1 + m)) c(firstMirror + m) = -c(rows.nineq() + 1 + m);
-  }
+// Each equality's mirror row value -c. (A mirror row is passed over exactly when its equality row is, so after a
+// step that formed only the rows not passed over, the mirrors of the others take old values, which nothing reads.)
+void mirrorRowValues(const Rows& rows, Vec<double> c) {
+  const int equalities = rows.nc() - rows.nineq();
+  if (equalities <= 0) return;
+  negateInto(c.sub(rows.nineq() + 1, equalities).data(), c.sub(rows.nc() + rows.nb() + 1, equalities).data(),
+             equalities);
 }
 
 // The most violated row j that passed(j) does not pass over; see mostViolated(). A row takes first place only with
@@ -723,28 +713,10 @@ int mostViolatedRow(double tiny, int total, Vec<const double> c, Passed passed, 
 }
 
 // mostViolatedRow() without a runner-up, the rows passed over left out by adding -infinity to their values (such a
-// value is never above tinyTol, nor is a NaN). First the greatest value, in four lanes that run side by side without
-// a branch (the greatest of numbers is the same in any order), then the first row that has it.
+// value is never above tinyTol, nor is a NaN): the first row of the greatest value.
 int mostViolatedShifted(double tiny, int total, Vec<const double> c, const double* shift) {
-  double best[4] = {tiny, tiny, tiny, tiny};
-  int j = 1;
-  for (; j + 3 <= total; j += 4) {
-    for (int q = 0; q < 4; ++q) {
-      const double value = c(j + q) + shift[j + q];
-      best[q] = value > best[q] ? value : best[q];
-    }
-  }
-  for (; j <= total; ++j) {
-    const double value = c(j) + shift[j];
-    best[0] = value > best[0] ? value : best[0];
-  }
-  double worst = best[0];
-  for (int q = 1; q < 4; ++q) worst = best[q] > worst ? best[q] : worst;
-  if (!(worst > tiny)) return 0;
-  for (j = 1; j <= total; ++j) {
-    if (c(j) + shift[j] == worst) return j;
-  }
-  return 0;
+  if (total <= 0) return 0;
+  return firstGreatestShifted(tiny, c.sub(1, total).data(), shift + 1, total) + 1;
 }
 
 }  // namespace
@@ -760,10 +732,8 @@ void Rows::boundValues(Vec<const double> x, Vec<const double> xl, Vec<const doub
     return;
   }
   if (everyVariableBoxed_) {
-    const Vec<double> bounds = c.sub(nc_ + 1, nb_);
-    for (int i = 1; i <= n_; ++i) {
-      bounds(2 * i - 1) = x(i) - xu(i);
-      bounds(2 * i) = xl(i) - x(i);
+    if (n_ > 0) {
+      boxedBoundValues(x.sub(1, n_).data(), xl.sub(1, n_).data(), xu.sub(1, n_).data(), n_, c.sub(nc_ + 1, nb_).data());
     }
     return;
   }
@@ -779,7 +749,7 @@ void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<
   const auto every = [](int) { return true; };
   generalRowValues(rows, bc, x, c, every);
   rows.boundValues(x, xl, xu, c);
-  mirrorRowValues(rows, c, every);
+  mirrorRowValues(rows, c);
 }
 
 PassedOver::PassedOver(const Rows& rows, const int& nact, Vec<const int> iact)
@@ -839,7 +809,7 @@ int rowValuesAndMostViolated(const Context& ctx, const Rows& rows, Vec<const dou
     const auto read = [mark](int k) { return mark[k] == 0; };
     generalRowValues(rows, bc, x, c, read);
     rows.boundValues(x, xl, xu, c);
-    mirrorRowValues(rows, c, read);
+    mirrorRowValues(rows, c);
   }
   return mostViolated(ctx, rows, readOnly(c), passedOver, runnerUp);
 }
@@ -850,45 +820,9 @@ StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c,
   const double tiny = settings.tinyTol;
   // Partial step: the first active multiplier to reach zero (the later one on equal ratios), that is the last
   // position whose ratio equals the least ratio, which gives that ratio's own bits (of +0 and -0, the later one).
-  // The ratios of a block are formed without a branch, a multiplier that does not decrease dividing by -1 (which
-  // raises no exception) and its ratio then replaced by a NaN, which no comparison takes; then the block's least
-  // ratio and, when it is not above the least so far, its last position.
   double partial = settings.bigValue;
-  int drop = 0;
-  constexpr int kBlock = 32;
-  constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
-  double ratio[kBlock];
-  for (int first = 1; first <= nact; first += kBlock) {
-    const int count = std::min(kBlock, nact - first + 1);
-    const double* const rate = r.data() + (first - 1);
-    const double* const multiplier = xlag.data() + (first - 1);
-    // Two ratios per vector; the least in each lane (a NaN is never less, so it never enters).
-    const DoublePair limit = {-tiny, -tiny}, minusOne = {-1.0, -1.0}, none = {kNone, kNone};
-    DoublePair least = {partial, partial};
-    int q = 0;
-    for (; q + 1 < count; q += 2) {
-      const DoublePair rates = loadPair(rate + q);
-      const auto decreasing = rates < limit;
-      const DoublePair quotient = -loadPair(multiplier + q) / (decreasing ? rates : minusOne);
-      const DoublePair ratios = decreasing ? quotient : none;
-      storePair(ratio + q, ratios);
-      least = ratios < least ? ratios : least;
-    }
-    if (q < count) {
-      const bool decreasing = rate[q] < -tiny;
-      const double quotient = -multiplier[q] / (decreasing ? rate[q] : -1.0);
-      ratio[q] = decreasing ? quotient : kNone;
-      least[0] = ratio[q] < least[0] ? ratio[q] : least[0];
-    }
-    const double blockLeast = least[1] < least[0] ? least[1] : least[0];
-    if (!(blockLeast <= partial)) continue;
-    for (q = count - 1; q >= 0; --q) {
-      if (ratio[q] == blockLeast) break;
-    }
-    if (q < 0) continue;  // the least so far is bigValue and no ratio equals it
-    partial = ratio[q];
-    drop = first + q;
-  }
+  const int drop = nact > 0 ? lastLeastRatio(tiny, r.sub(1, nact).data(), xlag.sub(1, nact).data(), nact, partial) + 1
+                            : 0;
   // Full step: row kv reaches zero along z.
   double full = settings.bigValue;
   int add = 0;
@@ -907,11 +841,22 @@ StepChoice stepLength(const Context& ctx, const Rows& rows, Vec<const double> c,
 
 void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, int n, Vec<double> x,
               Vec<const double> z, double t, int kind) {
-  for (int k = 1; k <= nact; ++k) xlag(k) = xlag(k) + t * r(k);
+  // v(i) + t w(i) in increasing i, side by side unless w starts just before v in the same array (then v(i) reads
+  // the w(i) an earlier v has just become).
+  const auto move = [t](Vec<double> v, Vec<const double> w, int count) {
+    if (count <= 0) return;
+    const auto at = [](const double* p) { return reinterpret_cast<std::uintptr_t>(p); };
+    double* const to = v.sub(1, count).data();
+    const double* const from = w.sub(1, count).data();
+    if (at(from) < at(to) && at(from + count) > at(to)) {
+      for (int i = 0; i < count; ++i) to[i] = to[i] + t * from[i];
+    } else {
+      addScaled(to, t, from, count);
+    }
+  };
+  move(xlag, r, nact);
   uplus = uplus + t;
-  if (kind >= kStepAndDrop) {
-    for (int i = 1; i <= n; ++i) x(i) = x(i) + t * z(i);
-  }
+  if (kind >= kStepAndDrop) move(x, z, n);
 }
 
 namespace {

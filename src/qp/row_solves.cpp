@@ -7,6 +7,7 @@
 
 #include "common/vector_width.h"
 #include "qp/side_by_side.h"
+#include "qp/wide_rows.h"
 
 namespace korvex::qp {
 
@@ -462,34 +463,12 @@ void RowSolves::fetch(const Rows& rows, int j, double sign, Vec<double> out) {
 }
 
 int rankCandidates(const Rows& rows, Vec<const double> c, const PassedOver& passedOver, int skip, Vec<int> ranked) {
+  static_assert(RowSolves::kLanes <= kMostRanked);
   const int capacity = std::min(ranked.length(), RowSolves::kLanes);
-  if (!passedOver.marked() || capacity < 1) return 0;
-  const unsigned char* const passed = passedOver.marks();
-  // The list by decreasing value, the values beside the rows.
-  std::array<double, RowSolves::kLanes> listValue;
-  std::array<int, RowSolves::kLanes> listRow;
-  int count = 0;
-  double last = 0.0;  // the value at the end of the list once it is full
-  for (int j = 1, total = rows.total(); j <= total; ++j) {
-    const double value = c(j);
-    // A full list takes only a row of greater value than its last one. One branch on all the tests: the values of the
-    // rows passed over are old ones, which a branch on the value alone would often mispredict.
-    if (!(((count < capacity) | (value > last)) & (j != skip) & (passed[j] == 0))) continue;
-    // Insert behind every row of equal value: after the last row whose value the new one does not exceed (so also
-    // behind a NaN, which nothing exceeds), without a branch on each comparison.
-    int place = 0;
-    for (int q = 0; q < count; ++q) place = !(value > listValue[static_cast<size_t>(q)]) ? q + 1 : place;
-    if (count < capacity) ++count;
-    for (int q = count - 1; q > place; --q) {
-      listValue[static_cast<size_t>(q)] = listValue[static_cast<size_t>(q - 1)];
-      listRow[static_cast<size_t>(q)] = listRow[static_cast<size_t>(q - 1)];
-    }
-    listValue[static_cast<size_t>(place)] = value;
-    listRow[static_cast<size_t>(place)] = j;
-    if (count == capacity) last = listValue[static_cast<size_t>(capacity - 1)];
-  }
-  for (int q = 0; q < count; ++q) ranked(q + 1) = listRow[static_cast<size_t>(q)];
-  return count;
+  const int total = rows.total();
+  if (!passedOver.marked() || capacity < 1 || total < 1) return 0;
+  return rankByValue(c.sub(1, total).data(), passedOver.shifts() + 1, passedOver.marks() + 1, total, skip - 1,
+                     capacity, ranked.sub(1, capacity).data());
 }
 
 }  // namespace korvex::qp

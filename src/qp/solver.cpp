@@ -11,6 +11,7 @@
 #include "entry/context.h"
 #include "qp/kernels.h"
 #include "qp/row_solves.h"
+#include "qp/wide_rows.h"
 
 namespace korvex::qp {
 
@@ -52,9 +53,9 @@ Workspace carve(PoolFrame& frame, int n, int rowCount) {
 bool finiteData(const Rows& rows, Vec<const double> bc, Mat<const double> hess, Vec<const double> g,
                 Vec<const double> xl, Vec<const double> xu) {
   const int n = rows.n();
-  bool finite = allFinite(bc.data(), rows.nc()) && allFinite(g.data(), n);
-  for (int k = 1; k <= rows.nc() && n > 0; ++k) finite = finite && allFinite(rows.a().column(k).data(), n);
-  for (int j = 1; j <= n; ++j) finite = finite && allFinite(hess.column(j).data(), j);
+  bool finite = allFiniteWide(bc.data(), rows.nc()) && allFiniteWide(g.data(), n);
+  for (int k = 1; k <= rows.nc() && n > 0; ++k) finite = finite && allFiniteWide(rows.a().column(k).data(), n);
+  for (int j = 1; j <= n; ++j) finite = finite && allFiniteWide(hess.column(j).data(), j);
   for (int j = 1; j <= n; ++j) {
     const int type = rows.itype()(j);
     if ((type == kBothBounds || type == kLowerBound) && !std::isfinite(xl(j))) return false;

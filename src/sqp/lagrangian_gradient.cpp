@@ -2,13 +2,23 @@
 // QP rows 1..p are the first-group functions list1, rows p+1..p+q the second-group functions list2, and the last 2n
 // rows the bounds: row p+q+2i-1 has the gradient +e_i, row p+q+2i the gradient -e_i.
 #include <algorithm>
+#include <cstring>
 
+#include "common/double_pair.h"
+#include "common/vector_width.h"
 #include "common/views.h"
 #include "korvex/routines/hessian.h"
 #include "sqp/hessian_lagrangian.h"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define KORVEX_LAGRANGIAN_WIDE_VECTORS 1  // AVX2 and AVX-512F forms of the terms, chosen at run time
+#endif
+
 namespace korvex {
 namespace {
+
+using DoubleQuad = double __attribute__((vector_size(32)));
+using DoubleOctet = double __attribute__((vector_size(64)));
 
 struct QpRows {
   int p;
@@ -19,6 +29,89 @@ struct QpRows {
 
 // Function number of a constraint row (c <= p + q).
 int functionOfRow(const QpRows& rows, int c) { return c <= rows.p ? rows.list1(c) : rows.list2(c - rows.p); }
+
+// Up to four terms multiplier * column of G waiting to be added to gradL, in the order of the active rows.
+struct PendingTerms {
+  static constexpr int kMost = 4;
+  int count = 0;
+  int column[kMost] = {};
+  double multiplier[kMost] = {};
+};
+
+// gradL(i) += multiplier(t) * G(i, column(t)) for t = 1..Count in turn, for every i from first (0-based): the same
+// sums as one pass per term, with gradL read and written once. V holds neighbouring components side by side.
+template <typename V, int Count>
+[[gnu::always_inline]] inline int addTermsSideBySide(double* gradL, int n, const double* const* columns,
+                                                     const double* m, int first) {
+  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
+  int i = first;
+  for (; i + K <= n; i += K) {
+    V sum;
+    std::memcpy(&sum, gradL + i, sizeof sum);
+    for (int t = 0; t < Count; ++t) {
+      V column;
+      std::memcpy(&column, columns[t] + i, sizeof column);
+      sum += m[t] * column;
+    }
+    std::memcpy(gradL + i, &sum, sizeof sum);
+  }
+  return i;
+}
+
+#ifdef KORVEX_LAGRANGIAN_WIDE_VECTORS
+template <int Count>
+[[gnu::target("avx2")]] int addTermsWithAvx2(double* gradL, int n, const double* const* columns, const double* m) {
+  return addTermsSideBySide<DoubleQuad, Count>(gradL, n, columns, m, 0);
+}
+template <int Count>
+[[gnu::target("avx512f")]] int addTermsWithAvx512(double* gradL, int n, const double* const* columns,
+                                                   const double* m) {
+  return addTermsSideBySide<DoubleOctet, Count>(gradL, n, columns, m, 0);
+}
+#endif
+
+// The Count waiting terms added to gradL: as many components side by side as the machine's vectors hold, then two,
+// then one.
+template <int Count>
+void addTerms(Vec<double> gradL, const double* const* columns, const double* m) {
+  const int n = gradL.length();
+  double* const to = gradL.data();
+  int i = 0;
+#ifdef KORVEX_LAGRANGIAN_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: i = addTermsWithAvx512<Count>(to, n, columns, m); break;
+    case VectorWidth::k256: i = addTermsWithAvx2<Count>(to, n, columns, m); break;
+    default: break;
+  }
+#endif
+  i = addTermsSideBySide<DoublePair, Count>(to, n, columns, m, i);
+  for (; i < n; ++i) {
+    double sum = to[i];
+    for (int t = 0; t < Count; ++t) sum += m[t] * columns[t][i];
+    to[i] = sum;
+  }
+}
+
+// The waiting terms added to gradL.
+void addTerms(Vec<double> gradL, Mat<const double> g, PendingTerms& terms) {
+  const double* columns[PendingTerms::kMost] = {};
+  for (int t = 0; t < terms.count; ++t) columns[t] = &g(1, terms.column[t]);
+  switch (terms.count) {
+    case 1: addTerms<1>(gradL, columns, terms.multiplier); break;
+    case 2: addTerms<2>(gradL, columns, terms.multiplier); break;
+    case 3: addTerms<3>(gradL, columns, terms.multiplier); break;
+    case 4: addTerms<4>(gradL, columns, terms.multiplier); break;
+    default: break;
+  }
+  terms.count = 0;
+}
+
+// One more term; the terms are added when four wait.
+void addTerm(Vec<double> gradL, Mat<const double> g, PendingTerms& terms, int column, double multiplier) {
+  terms.column[terms.count] = column;
+  terms.multiplier[terms.count] = multiplier;
+  if (++terms.count == PendingTerms::kMost) addTerms(gradL, g, terms);
+}
 
 }  // namespace
 
@@ -51,6 +144,8 @@ void lagrangianGradient(int nVariables, int p, const int* list1, int q, const in
   if (n < 1) return;
 
   // The active rows in turn, each adding its term to every component: every gradL(i) takes its terms in increasing k.
+  // The terms of neighbouring rows with a gradient column are added together; a bound row's term waits for them.
+  PendingTerms terms;
   for (int k = 1; k <= iact.length(); ++k) {
     const int c = iact(k);
     if (c <= rows.p) {
@@ -61,21 +156,18 @@ void lagrangianGradient(int nVariables, int p, const int* list1, int q, const in
         xlag(k) = 0.0;
         missing = function;
       } else {
-        const double multiplier = xlag(k);
-        for (int i = 1; i <= n; ++i) gradL(i) += multiplier * g(i, j);
+        addTerm(gradL, g, terms, j, xlag(k));
       }
     } else if (c <= constraintRows) {
       // A second-group function without a gradient column (possible from the GRG method) is not reported; it
       // contributes nothing, and column 0 of G, which does not exist, is never read.
       const int j = icol(rows.list2(c - rows.p));
-      if (j >= 1) {
-        const double multiplier = xlag(k);
-        for (int i = 1; i <= n; ++i) gradL(i) += multiplier * g(i, j);
-      }
+      if (j >= 1) addTerm(gradL, g, terms, j, xlag(k));
     } else {
       const int t = c - constraintRows;
       const int i = (t + 1) / 2;
       if (i <= n) {
+        addTerms(gradL, g, terms);
         if (t % 2 == 1) {
           gradL(i) += xlag(k);
         } else {
@@ -84,6 +176,7 @@ void lagrangianGradient(int nVariables, int p, const int* list1, int q, const in
       }
     }
   }
+  addTerms(gradL, g, terms);
 }
 
 }  // namespace korvex

@@ -138,7 +138,8 @@ int iterate(Context& ctx, const Problem& p, const Arrays& a, int& kRows) {
         dvdel(i) = x(i) - prevPoint(i);
         gradel(i) = gradLNew(i) - gradLOld(i);
       }
-      dampedBfgsUpdate(n, a.dvdel, a.gradel, a.hessian, a.work17, a.work15, a.work16);
+      // B comes from initialiseHessian (every run starts there) and these updates only: it is symmetric.
+      dampedBfgsUpdate(n, a.dvdel, a.gradel, a.hessian, a.work17, a.work15, a.work16, true);
     }
     if (settings.print >= 3) {
       printDoubleVector(out, n, a.dvdel, "Dvdel");

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -5,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/finite.h"
 #include "entry/bridge.h"
 #include "entry/settings.h"
 #include "korvex/routines.h"
@@ -90,53 +93,100 @@ TEST_F(DriverTest, BridgeRoutines) {
   EXPECT_TRUE(f[0] == 3.0 && settings.nFunEval == 4);
 }
 
-// Within a run, the way back from the caller's units reuses scaled values; every point must come back exactly as
-// the plain conversions give it: repeated and perturbed points, a callback that writes into its point, an odd
-// number of variables, and a second run whose other bounds must not find the first run's values.
-TEST_F(DriverTest, RoundTripsInARunEqualThePlainConversionsBitForBit) {
+// Within a run the bridge keeps its round trips and converts only the variables whose scaled bits changed; every
+// point must still be handed over and come back exactly as the plain conversions give it, and be recorded and
+// counted as before. The steps move variables with right, wrong and out-of-range guesses of what moved, revisit a
+// point before its round trip (whose awkward bounds do not return the same bits), switch a zero's sign, let the
+// callback write into its point, and pass through points that are not finite. Three runs: no variable fixed, two
+// fixed (where the point is formed afresh at every call), and other bounds again without fixed variables, which
+// must not find the first run's values.
+TEST_F(DriverTest, KeptRoundTripsEqualThePlainConversionsBitForBit) {
+  constexpr int kCallerN = 7;
   struct Writer {
     int calls = 0;
-    std::vector<Doubles> seen;
+    int writeAtCall = -1;  // the callback writes into its point at this call
+    Doubles seen;
     static void analysis(void* user, const double* x, double* objective, double*, double*) {
       auto* w = static_cast<Writer*>(user);
-      w->seen.emplace_back(x, x + 7);
-      if (++w->calls == 4) const_cast<double*>(x)[2] = 0.123;  // a callback that writes into its point
+      w->seen.assign(x, x + kCallerN);
+      if (++w->calls == w->writeAtCall) const_cast<double*>(x)[2] = 0.123;
       *objective = x[0];
     }
   } writer;
   bridge.callback = &Writer::analysis;
   bridge.userData = &writer;
-  const int n = 7;
-  // The first two variables reach the same caller's values 0.5 and 0.75 in both runs, from other scaled values.
-  const Doubles lowerA{0, 0, -4, -1e-3, 2.5, -7.77, 0}, upperA{1, 1, 4, 5e-3, 9.1, 3.33, 1};
-  const Doubles lowerB{-1, -1, -3, -2e-3, 2.5, -7.7, -1}, upperB{1, 1, 4, 5e-3, 9.3, 3.3, 1};
-  const Doubles startA{0.0, 0.5, 1.0, -1.0, 0.0, -0.0, 1.0 / 3}, startB{0.5, 0.75, 1.0, -1.0, 0.0, -0.0, 1.0 / 3};
+  struct Step {
+    const char* what;
+    void (*move)(Doubles& x);
+    LikelyChanges likely;
+    bool callbackWrites;
+  };
+  const Step steps[] = {
+      {"start", [](Doubles&) {}, {}, false},
+      {"same point", [](Doubles&) {}, {}, false},
+      {"one moved, guessed", [](Doubles& x) { x[3] += 1e-8; }, {3, -1}, false},
+      {"two moved, one guessed", [](Doubles& x) { x[1] -= 0.25, x[4] *= 0.5; }, {1, 2}, false},
+      {"guesses out of range", [](Doubles& x) { x[0] += 1.0 / 7; }, {-5, 99}, false},
+      {"sign of a zero", [](Doubles& x) { x[5] = x[5] == 0.0 && !std::signbit(x[5]) ? -0.0 : 0.0; }, {5, -1}, false},
+      {"start again", [](Doubles& x) { x = {0.0, 0.5, 1.0 / 3, -1.0, 0.1, -0.0, 0.7}; }, {}, false},
+      {"callback writes", [](Doubles& x) { x[6] /= 3; }, {6, 0}, true},
+      {"after the write", [](Doubles&) {}, {2, -1}, false},
+      {"caller's value overflows", [](Doubles& x) { x[6] = 1e10; }, {6, -1}, false},
+      {"finite again", [](Doubles& x) { x[6] = -0.5; }, {6, -1}, false},
+      {"not a number", [](Doubles& x) { x[0] = std::nan(""); }, {0, -1}, false},
+      {"odd last place", [](Doubles& x) { x[0] = 0.3, x[6] = 1.0 / 3; }, {6, 0}, false},
+  };
+  const Doubles lowerA{0, 0, -4, -1e-3, 2.5, -7.77, -1e300}, upperA{1, 1, 4, 5e-3, 9.1, 3.33, 1e300};
+  const Doubles lowerB{-1, 0.1, -3, -2e-3, 2.5, -7.7, -1}, upperB{1, 0.1, 4, 5e-3, 9.3, -7.7, 1};  // two fixed
+  const Doubles lowerC{-1, -1, -3, -2e-3, 2.5, -7.7, -1}, upperC{1, 1, 4, 5e-3, 9.3, 3.3, 1};
+  const Doubles* bounds[3][2] = {{&lowerA, &upperA}, {&lowerB, &upperB}, {&lowerC, &upperC}};
   double records[3] = {};
-  for (int run = 0; run < 2; ++run) {
-    ASSERT_EQ(beginRun(bridge, n, (run == 0 ? lowerA : lowerB).data(), (run == 0 ? upperA : upperB).data(), 1,
-                       records),
-              n);
-    const Doubles& start = run == 0 ? startA : startB;
-    Doubles x = start, previous = start;
-    for (int call = 0; call < 6; ++call) {
-      if (call == 1) x[3] += 1e-8;           // one variable moved, the others as they came back
-      if (call == 2) x = start;              // the first point again, before its round trip
-      if (call == 5) x[6] = previous[6] / 3;  // a new value in the odd last place
-      previous = x;
-      Doubles expected = x;
-      toCallerUnits(bridge, n, expected.data());
-      const int before = writer.calls;
+  int unstableRoundTrips = 0;
+  for (int run = 0; run < 3; ++run) {
+    const Doubles &lower = *bounds[run][0], &upper = *bounds[run][1];
+    const int n = beginRun(bridge, kCallerN, lower.data(), upper.data(), 1, records);
+    ASSERT_EQ(n, run == 1 ? kCallerN - 2 : kCallerN);
+    Doubles x{0.0, 0.5, 1.0 / 3, -1.0, 0.1, -0.0, 0.7};
+    Doubles latest(kCallerN, 0.0);
+    for (const Step& step : steps) {
+      step.move(x);
+      Doubles method(x.begin(), x.begin() + n);
+      // The plain conversions: the caller's whole point (fixed variables at their values) and the way back.
+      Doubles expected = lower;
+      unscaleMethodPoint(bridge, method.data(), expected.data());
+      const bool finite = std::all_of(expected.begin(), expected.end(), [](double v) { return std::isfinite(v); });
+      // Where a variable is fixed the callback's point is also the record of the latest point: no write there.
+      const bool writes = step.callbackWrites && finite && run != 1;
+      Doubles written = expected;
+      if (writes) written[2] = 0.123;
+      Doubles back = method;
+      scaleCallerPoint(bridge, written.data(), back.data());
+      for (int k = 0; k < n; ++k) unstableRoundTrips += finite && !sameBits(back[k], method[k]) ? 1 : 0;
+
+      writer.writeAtCall = writes ? writer.calls + 1 : -1;
+      const int calls = writer.calls, counted = settings.nFunEval;
       double value = 0.0;
-      EXPECT_TRUE(evaluateAtScaledPoint(defaultContext(), n, x.data(), &value));
-      ASSERT_EQ(writer.calls, before + 1);
-      const Doubles& seen = writer.seen.back();
-      EXPECT_EQ(std::memcmp(seen.data(), expected.data(), sizeof(double) * n), 0) << "run " << run << " call " << call;
-      if (writer.calls == 4) expected[2] = 0.123;
-      toScaledUnits(bridge, n, expected.data());
-      EXPECT_EQ(std::memcmp(x.data(), expected.data(), sizeof(double) * n), 0) << "run " << run << " call " << call;
+      const bool evaluated = evaluateAtScaledPoint(defaultContext(), n, method.data(), &value, step.likely);
+      const std::string where = std::string("run ") + std::to_string(run) + ", " + step.what;
+      ASSERT_EQ(evaluated, finite) << where;
+      ASSERT_EQ(writer.calls - calls, finite ? 1 : 0) << where;
+      EXPECT_EQ(settings.nFunEval - counted, finite ? 1 : 0) << where;
+      EXPECT_EQ(latestAnalysisFinite(bridge), finite) << where;
+      if (finite) {
+        EXPECT_EQ(std::memcmp(writer.seen.data(), expected.data(), sizeof(double) * kCallerN), 0) << where;
+        latest = expected;
+      } else {
+        back = method;  // untouched
+      }
+      EXPECT_EQ(std::memcmp(method.data(), back.data(), sizeof(double) * n), 0) << where;
+      Doubles delivered(kCallerN, 0.0);
+      deliverLatestPoint(bridge, delivered.data());
+      EXPECT_EQ(std::memcmp(delivered.data(), latest.data(), sizeof(double) * kCallerN), 0) << where;
+      std::copy(method.begin(), method.end(), x.begin());
     }
     endRun(bridge);
   }
+  EXPECT_GT(unstableRoundTrips, 0);  // the bounds are awkward enough
 }
 
 std::string readFile(const std::string& path) {

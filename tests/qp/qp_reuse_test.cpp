@@ -217,57 +217,66 @@ TEST_F(QpReuse, FactorOfTheActiveRowsIsTheBitsOfFormingItAgain) {
       // rows side by side).
       {60, 45, {}, false, {}},
   };
-  std::mt19937 rng(11);
-  for (const Case& t : cases) {
-    const int n = t.n;
-    const Vector h = positiveDefinite(rng, n, 0.0, t.identity);
-    Vector hfac(static_cast<size_t>(qp::packedLength(n))), g(static_cast<size_t>(n), 0.0), x(g);
-    ASSERT_TRUE(qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n),
-                          Vec<double>(hfac.data(), qp::packedLength(n)), Vec<const double>(g.data(), n),
-                          Vec<double>(x.data(), n)));
-    const Vector a = t.a.empty() ? constraintMatrix(rng, n, t.nc, false) : t.a;
-    const std::vector<int> itype(static_cast<size_t>(n), qp::kBothBounds);
-    const qp::Rows rows(n, t.nc, t.nc, 2 * n, a.data(), n, itype.data());
-    std::vector<Step> steps = t.steps;
-    if (steps.empty()) {  // every general row and a bound row of every third variable, a drop now and then
-      for (int k = 1; k <= t.nc; ++k) {
-        steps.push_back({k, 0});
-        if (k % 3 == 0) steps.push_back({t.nc + 2 * k - 1, 0});
-        if (k % 7 == 0) steps.push_back({k + 1, k / 2});
+  struct Restore {
+    ~Restore() { useVectors(widestVectors()); }
+  } restore;
+  // Every vector width the machine has: the rows carried after a drop are substituted on it.
+  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
+    if (width > widestVectors()) continue;
+    useVectors(width);
+    std::mt19937 rng(11);
+    for (const Case& t : cases) {
+      const int n = t.n;
+      const Vector h = positiveDefinite(rng, n, 0.0, t.identity);
+      Vector hfac(static_cast<size_t>(qp::packedLength(n))), g(static_cast<size_t>(n), 0.0), x(g);
+      ASSERT_TRUE(qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n),
+                            Vec<double>(hfac.data(), qp::packedLength(n)), Vec<const double>(g.data(), n),
+                            Vec<double>(x.data(), n)));
+      const Vector a = t.a.empty() ? constraintMatrix(rng, n, t.nc, false) : t.a;
+      const std::vector<int> itype(static_cast<size_t>(n), qp::kBothBounds);
+      const qp::Rows rows(n, t.nc, t.nc, 2 * n, a.data(), n, itype.data());
+      std::vector<Step> steps = t.steps;
+      if (steps.empty()) {  // every general row and a bound row of every third variable, a drop now and then
+        for (int k = 1; k <= t.nc; ++k) {
+          steps.push_back({k, 0});
+          if (k % 3 == 0) steps.push_back({t.nc + 2 * k - 1, 0});
+          if (k % 7 == 0) steps.push_back({k + 1, k / 2});
+        }
       }
-    }
 
-    const int length = qp::packedLength(n);
-    const Vec<const double> f(hfac.data(), length);
-    ActiveRows ways[] = {{n, false, false}, {n, true, false}, {n, true, true}};
-    for (size_t s = 0; s < steps.size(); ++s) {
-      const Step step = steps[s];
-      for (ActiveRows& w : ways) {
-        const Vec<double> z(w.z.data(), n), r(w.r.data(), n), actmat(w.actmat.data(), length);
-        const Mat<double> hinvn(w.hinvn.data(), n, n);
-        const Vec<const int> iact(w.iact.data(), n);
-        if (w.reusing) {
-          qp::directionReusing(rows, w.nact, iact, z, r, qp::readOnly(actmat), hinvn, f, step.kv, w.reuse);
-        } else {
-          qp::direction(rows, w.nact, iact, z, r, qp::readOnly(actmat), qp::readOnly(hinvn), f, step.kv);
+      const int length = qp::packedLength(n);
+      const Vec<const double> f(hfac.data(), length);
+      ActiveRows ways[] = {{n, false, false}, {n, true, false}, {n, true, true}};
+      for (size_t s = 0; s < steps.size(); ++s) {
+        const Step step = steps[s];
+        for (ActiveRows& w : ways) {
+          const Vec<double> z(w.z.data(), n), r(w.r.data(), n), actmat(w.actmat.data(), length);
+          const Mat<double> hinvn(w.hinvn.data(), n, n);
+          const Vec<const int> iact(w.iact.data(), n);
+          if (w.reusing) {
+            qp::directionReusing(rows, w.nact, iact, z, r, qp::readOnly(actmat), hinvn, f, step.kv, w.reuse);
+          } else {
+            qp::direction(rows, w.nact, iact, z, r, qp::readOnly(actmat), qp::readOnly(hinvn), f, step.kv);
+          }
+          ASSERT_TRUE(qp::addOrDrop(defaultContext(), rows, w.nact, Vec<int>(w.iact.data(), n),
+                                    Vec<double>(w.xlag.data(), n), actmat, hinvn, f,
+                                    step.drop == 0 ? w.nact + 1 : step.drop, step.kv, 1.0,
+                                    w.reusing ? &w.reuse : nullptr))
+              << "n " << n << " step " << s;
         }
-        ASSERT_TRUE(qp::addOrDrop(defaultContext(), rows, w.nact, Vec<int>(w.iact.data(), n),
-                                  Vec<double>(w.xlag.data(), n), actmat, hinvn, f,
-                                  step.drop == 0 ? w.nact + 1 : step.drop, step.kv, 1.0,
-                                  w.reusing ? &w.reuse : nullptr))
-            << "n " << n << " step " << s;
-      }
-      const ActiveRows& plain = ways[0];
-      for (size_t q = 1; q < std::size(ways); ++q) {
-        const ActiveRows& w = ways[q];
-        ASSERT_EQ(w.nact, plain.nact);
-        for (int i = 0; i < n; ++i) {
-          ASSERT_TRUE(sameBits(w.z[static_cast<size_t>(i)], plain.z[static_cast<size_t>(i)])) << "z " << i + 1;
-        }
-        for (int k = 0; k < qp::packedLength(plain.nact); ++k) {
-          ASSERT_TRUE(sameBits(w.actmat[static_cast<size_t>(k)], plain.actmat[static_cast<size_t>(k)]))
-              << "n " << n << " way " << q << " step " << s << ": factor entry " << k + 1 << " is "
-              << w.actmat[static_cast<size_t>(k)] << " for " << plain.actmat[static_cast<size_t>(k)];
+        const ActiveRows& plain = ways[0];
+        for (size_t q = 1; q < std::size(ways); ++q) {
+          const ActiveRows& w = ways[q];
+          ASSERT_EQ(w.nact, plain.nact);
+          for (int i = 0; i < n; ++i) {
+            ASSERT_TRUE(sameBits(w.z[static_cast<size_t>(i)], plain.z[static_cast<size_t>(i)])) << "z " << i + 1;
+          }
+          for (int k = 0; k < qp::packedLength(plain.nact); ++k) {
+            ASSERT_TRUE(sameBits(w.actmat[static_cast<size_t>(k)], plain.actmat[static_cast<size_t>(k)]))
+                << "width " << static_cast<int>(width) << " n " << n << " way " << q << " step " << s
+                << ": factor entry " << k + 1 << " is " << w.actmat[static_cast<size_t>(k)] << " for "
+                << plain.actmat[static_cast<size_t>(k)];
+          }
         }
       }
     }

@@ -1,5 +1,5 @@
 // Every vector width the processor offers gives the bits of the plain kernels: the side-by-side row solves, the
-// factor of H, and the directions with their sums and norms.
+// factor of H, the directions with their sums and norms, and the row values, choices and steps.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include "common/vector_width.h"
 #include "qp/kernels.h"
 #include "qp/row_solves.h"
+#include "qp/wide_rows.h"
 #include "qp_test_data.h"
 #include "support/korvex_test.h"
 
@@ -268,6 +269,102 @@ TEST_F(QpVectorWidths, DirectionsOnEveryVectorWidthAreTheBitsOfThePlainSolvesAnd
                 << pairs[q][static_cast<size_t>(i)];
           }
         }
+      }
+    }
+  }
+}
+
+// The kernels of the row values, the choice of a row, the step and the nonzero places of the general rows on every
+// vector width against their plain loops, for lengths around every block edge, on values drawn with ties, zeros of
+// both signs, infinities and NaNs, and rows passed over (a shift of -infinity) among them.
+TEST_F(QpVectorWidths, RowValuesChoicesAndStepsOnEveryVectorWidthAreThePlainLoops) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::nan("");
+  const double tiny = settings.tinyTol;
+  struct Restore {
+    ~Restore() { useVectors(widestVectors()); }
+  } restore;
+  const double pool[] = {0.0, -0.0, inf, -inf, nan, tiny, 2 * tiny, 0.5, 0.5, 3.0, 3.0, -1.0, 1e-310, -2.5};
+  std::mt19937 rng(5);
+  const auto draw = [&](bool awkward) {
+    return awkward ? pool[rng() % std::size(pool)] : pool[5 + rng() % 5];
+  };
+  const int lengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 15, 16, 17, 23, 24, 25, 33};
+  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
+    if (width > widestVectors()) continue;
+    useVectors(width);
+    for (const int count : lengths) {
+      for (int round = 0; round < 30; ++round) {
+        const bool awkward = round % 3 != 0;
+        const auto size = static_cast<size_t>(count);
+        Vector x(size), xl(size), xu(size), c(size), shift(size), w(size);
+        for (size_t i = 0; i < size; ++i) {
+          x[i] = draw(awkward), xl[i] = draw(awkward), xu[i] = draw(awkward), w[i] = draw(awkward);
+          c[i] = draw(true);
+          shift[i] = rng() % 4 == 0 ? -inf : 0.0;
+        }
+        const std::string where =
+            "width " + std::to_string(static_cast<int>(width)) + " length " + std::to_string(count);
+
+        bool finite = true;
+        for (const double v : x) finite = finite && std::isfinite(v);
+        EXPECT_EQ(qp::allFiniteWide(x.data(), count), finite) << where;
+        for (size_t at = 0; at < size; ++at) {  // one infinity or NaN at each place in turn
+          Vector one(size, 1.0);
+          one[at] = at % 2 == 0 ? -inf : nan;
+          EXPECT_FALSE(qp::allFiniteWide(one.data(), count)) << where << " place " << at;
+          EXPECT_TRUE(qp::allFiniteWide(one.data(), static_cast<int>(at))) << where << " place " << at;
+        }
+
+        Vector bounds(2 * size + 1, 7.0), negated(size + 1, 7.0);
+        qp::boxedBoundValues(x.data(), xl.data(), xu.data(), count, bounds.data());
+        qp::negateInto(x.data(), negated.data(), count);
+        for (size_t i = 0; i < size; ++i) {
+          EXPECT_TRUE(sameBits(bounds[2 * i], x[i] - xu[i])) << where << " variable " << i;
+          EXPECT_TRUE(sameBits(bounds[2 * i + 1], xl[i] - x[i])) << where << " variable " << i;
+          EXPECT_TRUE(sameBits(negated[i], -x[i])) << where << " entry " << i;
+        }
+        EXPECT_EQ(bounds[2 * size], 7.0) << where;  // nothing written beyond
+        EXPECT_EQ(negated[size], 7.0) << where;
+
+        // The first of the greatest shifted values above tinyTol.
+        int first = -1;
+        double greatest = tiny;
+        for (int j = 0; j < count; ++j) {
+          const double value = c[static_cast<size_t>(j)] + shift[static_cast<size_t>(j)];
+          if (value > greatest) greatest = value, first = j;
+        }
+        EXPECT_EQ(qp::firstGreatestShifted(tiny, c.data(), shift.data(), count), first) << where;
+
+        // The nonzero entries of x (a NaN is not zero, -0 is), as many as there is room for.
+        std::vector<int> places;
+        for (int i = 0; i < count; ++i) {
+          if (x[static_cast<size_t>(i)] != 0.0) places.push_back(i + 1);
+        }
+        for (const int room : {0, count / 2, count}) {
+          std::vector<int> place(size + 1, -7);
+          Vector entry(size + 1, 7.0);
+          EXPECT_EQ(qp::nonzeroEntries(x.data(), count, place.data(), entry.data(), room),
+                    static_cast<int>(places.size()))
+              << where;
+          for (size_t q = 0; q <= size; ++q) {
+            const bool kept = q < places.size() && q < static_cast<size_t>(room);
+            EXPECT_EQ(place[q], kept ? places[q] : -7) << where << " room " << room << " entry " << q;
+            EXPECT_TRUE(sameBits(entry[q], kept ? x[static_cast<size_t>(places[q] - 1)] : 7.0)) << where;
+          }
+        }
+
+        const double t = round % 5 == 0 ? -0.0 : draw(awkward);
+        Vector moved(x);
+        moved.push_back(7.0);
+        qp::addScaled(moved.data(), t, w.data(), count);
+        for (size_t i = 0; i < size; ++i) {
+          // Of two NaN operands of a sum or a product, which one the result carries depends on the order the compiler
+          // gives the operands, which it may swap: then only a NaN is asked for.
+          const bool twoNans = (std::isnan(t) && std::isnan(w[i])) || (std::isnan(x[i]) && std::isnan(t * w[i]));
+          EXPECT_TRUE(twoNans ? std::isnan(moved[i]) : sameBits(moved[i], x[i] + t * w[i])) << where << " entry " << i;
+        }
+        EXPECT_EQ(moved[size], 7.0) << where;
       }
     }
   }

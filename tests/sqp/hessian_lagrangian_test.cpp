@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "korvex/routines/hessian.h"
+#include "common/vector_width.h"
+#include "sqp/hessian_lagrangian.h"
 #include "support/korvex_test.h"
 
 namespace korvex {
@@ -81,7 +83,9 @@ bool sameBits(const Vector& a, const Vector& b) {
 }
 
 // Symmetric and nearly symmetric matrices (a mirrored pair +0 / -0, one entry off by an ulp), NaN and infinite
-// entries, damped and undamped steps, orders around the eight rows formed side by side: every output bit for bit.
+// entries, damped and undamped steps, orders around the eight rows formed side by side and the four columns mirrored
+// at a time, with every vector width the machine has: every output bit for bit, also when the caller vouches for the
+// symmetry of a symmetric B.
 TEST_F(SqpHessianTest, UpdateEqualsThePlainFormulaBitForBit) {
   const double nan = std::nan(""), inf = HUGE_VAL;
   enum Shape { kSymmetric, kSignedZeroPair, kUlpApart, kNanPair, kInfiniteDiagonal, kUnsymmetric };
@@ -93,38 +97,53 @@ TEST_F(SqpHessianTest, UpdateEqualsThePlainFormulaBitForBit) {
   const Case cases[] = {{1, kSymmetric, 1.0},        {2, kSignedZeroPair, 1.0}, {7, kSymmetric, 0.1},
                         {8, kUlpApart, 1.0},         {9, kSymmetric, 1.0},      {11, kNanPair, 1.0},
                         {16, kSymmetric, 0.05},      {17, kUnsymmetric, 1.0},   {5, kInfiniteDiagonal, 1.0},
-                        {19, kSignedZeroPair, 0.1}};
-  for (const Case& c : cases) {
-    const int n = c.n;
-    Vector b(n * n), s(n), y(n);
-    for (int j = 0; j < n; ++j) {
-      s[j] = 0.3 + 0.7 * std::sin(1.0 + j);
-      for (int i = 0; i <= j; ++i) {
-        const double v = i == j ? 2.0 + 0.1 * i : 0.05 * std::cos(3.0 * i + j);
-        b[i + j * n] = b[j + i * n] = v;
+                        {19, kSignedZeroPair, 0.1},  {4, kSymmetric, 1.0},      {6, kSymmetric, 0.1},
+                        {13, kNanPair, 0.1},         {24, kSymmetric, 1.0},     {33, kSymmetric, 0.1}};
+  struct Restore {
+    ~Restore() { useVectors(widestVectors()); }
+  } restore;
+  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
+    if (width > widestVectors()) continue;
+    useVectors(width);
+    for (const Case& c : cases) {
+      const int n = c.n;
+      Vector b(n * n), s(n), y(n);
+      for (int j = 0; j < n; ++j) {
+        s[j] = 0.3 + 0.7 * std::sin(1.0 + j);
+        for (int i = 0; i <= j; ++i) {
+          const double v = i == j ? 2.0 + 0.1 * i : 0.05 * std::cos(3.0 * i + j);
+          b[i + j * n] = b[j + i * n] = v;
+        }
+      }
+      if (n >= 2) {
+        double& low = b[1];      // (2, 1)
+        double& high = b[n];     // (1, 2)
+        switch (c.shape) {
+          case kSignedZeroPair: low = 0.0, high = -0.0; break;
+          case kUlpApart: high = std::nextafter(low, inf); break;
+          case kNanPair: low = high = nan; break;
+          case kUnsymmetric: high += 0.25; break;
+          default: break;
+        }
+      }
+      if (c.shape == kInfiniteDiagonal) b[0] = inf;
+      for (int i = 0; i < n; ++i) {
+        double bs = 0.0;
+        for (int j = 0; j < n; ++j) bs += b[i + j * n] * s[j];
+        y[i] = c.yScale * bs + 0.01 * std::cos(2.0 * i);
+      }
+      const Update fast = runQhess(n, b, s, y), plain = plainUpdate(n, b, s, y);
+      EXPECT_TRUE(fast.updated == plain.updated && sameBits(fast.b, plain.b) && sameBits(fast.work1, plain.work1) &&
+                  sameBits(fast.r, plain.r) && sameBits(fast.work2, plain.work2))
+          << "n " << n << " shape " << c.shape << " width " << static_cast<int>(width);
+      if (c.shape == kSymmetric || c.shape == kNanPair || c.shape == kInfiniteDiagonal) {
+        Update known{b, Vector(n), Vector(n), Vector(n)};
+        known.updated = dampedBfgsUpdate(n, s.data(), y.data(), known.b.data(), known.work1.data(), known.r.data(),
+                                         known.work2.data(), true) ? -1 : 0;
+        EXPECT_TRUE(known.updated == plain.updated && sameBits(known.b, plain.b) && sameBits(known.r, plain.r))
+            << "known symmetric, n " << n << " shape " << c.shape << " width " << static_cast<int>(width);
       }
     }
-    if (n >= 2) {
-      double& low = b[1];      // (2, 1)
-      double& high = b[n];     // (1, 2)
-      switch (c.shape) {
-        case kSignedZeroPair: low = 0.0, high = -0.0; break;
-        case kUlpApart: high = std::nextafter(low, inf); break;
-        case kNanPair: low = high = nan; break;
-        case kUnsymmetric: high += 0.25; break;
-        default: break;
-      }
-    }
-    if (c.shape == kInfiniteDiagonal) b[0] = inf;
-    for (int i = 0; i < n; ++i) {
-      double bs = 0.0;
-      for (int j = 0; j < n; ++j) bs += b[i + j * n] * s[j];
-      y[i] = c.yScale * bs + 0.01 * std::cos(2.0 * i);
-    }
-    const Update fast = runQhess(n, b, s, y), plain = plainUpdate(n, b, s, y);
-    EXPECT_TRUE(fast.updated == plain.updated && sameBits(fast.b, plain.b) && sameBits(fast.work1, plain.work1) &&
-                sameBits(fast.r, plain.r) && sameBits(fast.work2, plain.work2))
-        << "n " << n << " shape " << c.shape;
   }
   // B(1, 2) = -0 and B(2, 1) = +0 with (B s)(1) = r(1) = 0: the two elements keep their different zeros, which a
   // mirrored triangle would lose.
@@ -166,6 +185,64 @@ TEST_F(SqpHessianTest, LagrangianGradientOverConstraintAndBoundRows) {
   xlag = {1, 2, 3, 4};
   EXPECT_EQ(l.run({1, 2, 3, 4}, xlag), (Vector{0.5 + 4, -0.5, 0.25}));
   EXPECT_EQ(std::tuple(l.missing, xlag), std::tuple(4, Vector{0, 0, 3, 4}));
+}
+
+// The gradient of the Lagrangian written out plainly, one pass over the components per active row, as the reference
+// for the terms added together.
+Vector plainLagrangianGradient(int n, const std::vector<int>& list1, const std::vector<int>& list2,
+                               const std::vector<int>& icol, const std::vector<int>& iact, const Vector& xlag,
+                               const Vector& gobj, const Vector& g) {
+  Vector gradL = gobj;
+  const int p = static_cast<int>(list1.size()), rows = p + static_cast<int>(list2.size());
+  for (size_t k = 0; k < iact.size(); ++k) {
+    const int c = iact[k];
+    if (c <= rows) {
+      const int j = icol[(c <= p ? list1[c - 1] : list2[c - p - 1]) - 1];
+      if (j >= 1) {
+        for (int i = 0; i < n; ++i) gradL[i] += xlag[k] * g[i + (j - 1) * n];
+      }
+    } else {
+      const int t = c - rows, i = (t + 1) / 2;
+      if (i <= n) gradL[i - 1] += t % 2 == 1 ? xlag[k] : -xlag[k];
+    }
+  }
+  return gradL;
+}
+
+// Runs of one to six constraint rows between bound rows, rows without a column among them, n around the vector
+// widths, every vector width the machine has: the gradient bit for bit as one pass per row gives it.
+TEST_F(SqpHessianTest, LagrangianGradientEqualsOnePassPerRowBitForBit) {
+  // Four first-group functions (rows 1..4), three second-group (rows 5..7); function 6 has no column.
+  const std::vector<int> list1{2, 3, 4, 5}, list2{6, 7, 8}, icol{0, 3, 1, 4, 2, 0, 6, 5};
+  const std::vector<std::vector<int>> actives{{1},
+                                              {1, 2, 3, 4, 5, 6, 7},
+                                              {8, 1, 2, 9, 3, 4, 5, 12, 6},
+                                              {1, 2, 3, 4, 10, 5, 6, 7, 11, 13},
+                                              {6, 9, 9, 7, 1}};
+  struct Restore {
+    ~Restore() { useVectors(widestVectors()); }
+  } restore;
+  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
+    if (width > widestVectors()) continue;
+    useVectors(width);
+    for (const int n : {5, 6, 13, 19}) {
+      Vector g(static_cast<size_t>(n) * 6), gobj(n);
+      for (size_t e = 0; e < g.size(); ++e) g[e] = std::sin(1.0 + 0.37 * static_cast<double>(e)) * 1e3;
+      for (int i = 0; i < n; ++i) gobj[i] = std::cos(0.5 + i) / 3;
+      for (const std::vector<int>& iact : actives) {
+        Vector xlag(iact.size());
+        for (size_t k = 0; k < xlag.size(); ++k) xlag[k] = 0.1 + std::sin(2.0 * static_cast<double>(k)) / 7;
+        const Vector expected = plainLagrangianGradient(n, list1, list2, icol, iact, xlag, gobj, g);
+        Vector gradL(n);
+        int missing = -1;
+        const int nact = static_cast<int>(iact.size());
+        lagrangianGradient(n, 4, list1.data(), 3, list2.data(), icol.data(), iact.data(), nact, xlag.data(),
+                           gobj.data(), g.data(), gradL.data(), missing);
+        EXPECT_TRUE(sameBits(gradL, expected) && missing == 0)
+            << "n " << n << ", " << nact << " rows, width " << static_cast<int>(width);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The merit function, its line search, the interpolation step and the Hessian initialisation of the SQP method.
 #include <cmath>
+#include <cstring>
 #include <tuple>
 #include <vector>
 
@@ -74,6 +75,37 @@ TEST_F(SqpMeritTest, MeritAndSlopeCountOnlyViolatedInequalities) {
   s.dderiv = 0.5;
   EXPECT_DOUBLE_EQ(meritValue(s), 4.0 * 0.5);
   EXPECT_DOUBLE_EQ(meritSlope(s), 0.5 + 4.0 * 1.5);
+}
+
+// The slope with zero to thirteen equalities (their derivatives formed eight and four at a time) and two
+// inequalities, one of them violated: bit for bit the sum of the weighted column products, column after column.
+TEST_F(SqpMeritTest, SlopeEqualsTheSumColumnByColumnBitForBit) {
+  constexpr int kN = 3, kIneq = 2;
+  for (int nEq = 0; nEq <= 13; ++nEq) {
+    const int nCon = kIneq + nEq;
+    std::vector<double> g(static_cast<size_t>(kN) * (nCon + 1)), values(nCon), weights(nCon), dir{0.7, -1.3, 1e-3};
+    for (size_t e = 0; e < g.size(); ++e) g[e] = std::sin(0.3 + 1.7 * static_cast<double>(e)) * 1e2;
+    for (int k = 0; k < nCon; ++k) {
+      values[k] = k == 0 ? 0.25 : -0.5 + 0.1 * k;
+      weights[k] = 1.0 / (3.0 + k);
+    }
+    MeritSearch m;
+    m.n = kN, m.nIneq = kIneq, m.nEq = nEq, m.dderiv = -0.125;
+    m.d = {dir.data(), kN};
+    m.gradd = {g.data(), kN, nCon + 1};
+    m.conValues = {values.data(), nCon};
+    m.xmu = {weights.data(), nCon};
+    double expected = m.dderiv;
+    for (int k = 0; k < nCon; ++k) {
+      if (k >= kIneq || values[k] > 0.0) {
+        double sum = 0.0;
+        for (int i = 0; i < kN; ++i) sum += g[i + k * kN] * dir[i];
+        expected += weights[k] * sum;
+      }
+    }
+    const double slope = meritSlope(m);
+    EXPECT_EQ(std::memcmp(&slope, &expected, sizeof slope), 0) << nEq << " equalities";
+  }
 }
 
 TEST_F(SqpMeritTest, LineSearchOutcomesAndTrialSteps) {

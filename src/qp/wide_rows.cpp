@@ -1,0 +1,451 @@
+#include "qp/wide_rows.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/double_pair.h"
+#include "common/finite.h"
+#include "common/vector_width.h"
+#include "qp/side_by_side.h"
+
+#ifdef KORVEX_WIDE_VECTORS
+#include <immintrin.h>
+#endif
+
+namespace korvex::qp {
+
+namespace {
+
+template <typename V>
+constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(double));
+
+// Vectors are loaded into a variable (a vector returned by value would pass differently on each width).
+template <typename V>
+[[gnu::always_inline]] inline void load(V& v, const double* from) {
+  std::memcpy(&v, from, sizeof v);
+}
+template <typename V>
+[[gnu::always_inline]] inline void store(double* to, V v) {
+  std::memcpy(to, &v, sizeof v);
+}
+
+// Per lane all ones (true) or zero, as the comparisons of V give it.
+template <typename V>
+using Mask = decltype(V{} < V{});
+
+// The lanes of a mask as the bits of a number, lane q at bit q: one instruction where the processor has it.
+#ifdef KORVEX_WIDE_VECTORS
+[[gnu::always_inline]] inline unsigned laneBits(const Mask<DoublePair>& m) {
+  return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(m)));
+}
+[[gnu::target("avx2")]] inline unsigned laneBits(const Mask<DoubleQuad>& m) {
+  return static_cast<unsigned>(_mm256_movemask_pd(reinterpret_cast<__m256d>(m)));
+}
+[[gnu::target("avx512f")]] inline unsigned laneBits(const Mask<DoubleOctet>& m) {
+  const __m512i bits = reinterpret_cast<__m512i>(m);
+  return static_cast<unsigned>(_mm512_test_epi64_mask(bits, bits));
+}
+#else
+template <typename M>
+[[gnu::always_inline]] inline unsigned laneBits(const M& m) {
+  unsigned bits = 0;
+  for (int q = 0; q < static_cast<int>(sizeof(M) / sizeof(m[0])); ++q) bits |= static_cast<unsigned>(m[q] & 1) << q;
+  return bits;
+}
+#endif
+
+// The same bits as unsigned integers, whose sums wrap.
+template <typename V>
+struct BitsOf;
+template <>
+struct BitsOf<DoublePair> {
+  using type = unsigned long long __attribute__((vector_size(16)));
+};
+template <>
+struct BitsOf<DoubleQuad> {
+  using type = unsigned long long __attribute__((vector_size(32)));
+};
+template <>
+struct BitsOf<DoubleOctet> {
+  using type = unsigned long long __attribute__((vector_size(64)));
+};
+
+// allFinite (common/finite.h) K elements at a time: adding one to the exponent field carries into the sign bit
+// exactly for an infinity or a NaN. The last K elements end it, some of them tested twice.
+template <typename V>
+[[gnu::always_inline]] inline bool allFiniteWith(const double* v, int count) {
+  constexpr int K = kLanes<V>;
+  if (count < K) return allFinite(v, count);
+  using Bits = typename BitsOf<V>::type;
+  Bits exponent, unit, carried = {};
+  for (int q = 0; q < K; ++q) exponent[q] = 0x7ff0000000000000u, unit[q] = 0x0010000000000000u;
+  const auto test = [&](const double* at) {
+    V values;
+    load(values, at);
+    carried |= (__builtin_bit_cast(Bits, values) & exponent) + unit;
+  };
+  for (int i = 0; i + K < count; i += K) test(v + i);
+  test(v + count - K);
+  unsigned long long any = 0;
+  for (int q = 0; q < K; ++q) any |= carried[q];
+  return (any >> 63) == 0;
+}
+
+// The bound rows of boxed variables, K variables at a time: their upper and lower rows interleaved into 2K values.
+// The last K variables end it, some of their values formed and written twice.
+template <typename V>
+[[gnu::always_inline]] inline void boxedBoundValuesWith(const double* x, const double* xl, const double* xu, int n,
+                                                        double* out) {
+  constexpr int K = kLanes<V>;
+  if (n < K) {
+    for (int i = 0; i < n; ++i) {
+      out[2 * i] = x[i] - xu[i];
+      out[2 * i + 1] = xl[i] - x[i];
+    }
+    return;
+  }
+  using M = Mask<V>;
+  M low, high;  // lanes of (upper, lower) for the first K/2 variables of a block, then the last
+  for (int q = 0; q < K; ++q) {
+    low[q] = (q % 2 == 0 ? 0 : K) + q / 2;
+    high[q] = (q % 2 == 0 ? 0 : K) + K / 2 + q / 2;
+  }
+  const auto form = [&](int i) {
+    V xi, upper, lower;
+    load(xi, x + i), load(upper, xu + i), load(lower, xl + i);
+    upper = xi - upper;
+    lower = lower - xi;
+    store(out + 2 * i, __builtin_shuffle(upper, lower, low));
+    store(out + 2 * i + K, __builtin_shuffle(upper, lower, high));
+  };
+  for (int i = 0; i + K < n; i += K) form(i);
+  form(n - K);
+}
+
+// The last K elements end it, some of them negated and written twice.
+template <typename V>
+[[gnu::always_inline]] inline void negateIntoWith(const double* from, double* to, int count) {
+  constexpr int K = kLanes<V>;
+  if (count < K) {
+    for (int i = 0; i < count; ++i) to[i] = -from[i];
+    return;
+  }
+  const auto negate = [&](int i) {
+    V v;
+    load(v, from + i);
+    store(to + i, -v);
+  };
+  for (int i = 0; i + K < count; i += K) negate(i);
+  negate(count - K);
+}
+
+// Two passes, K lanes side by side: the greatest value (above tiny, so never a NaN), which is the same whatever
+// the order it is looked for in, two vectors at a time so that their chains of comparisons overlap; then the first
+// element that has it, a block at a time.
+template <typename V>
+[[gnu::always_inline]] inline int firstGreatestShiftedWith(double tiny, const double* c, const double* shift,
+                                                           int count) {
+  constexpr int K = kLanes<V>;
+  V best[2];
+  for (int q = 0; q < K; ++q) best[0][q] = tiny;
+  best[1] = best[0];
+  const auto keepGreater = [&](V& kept, const double* at, const double* by) {
+    V value, add;
+    load(value, at), load(add, by);
+    value = value + add;
+    kept = value > kept ? value : kept;
+  };
+  int j = 0;
+  for (; j + 2 * K <= count; j += 2 * K) {
+    keepGreater(best[0], c + j, shift + j);
+    keepGreater(best[1], c + j + K, shift + j + K);
+  }
+  if (j + K <= count) keepGreater(best[0], c + j, shift + j), j += K;
+  if (j < count && count >= K) keepGreater(best[1], c + count - K, shift + count - K), j = count;  // some twice
+  double worst = tiny;
+  for (int q = 0; q < K; ++q) {
+    worst = best[0][q] > worst ? best[0][q] : worst;
+    worst = best[1][q] > worst ? best[1][q] : worst;
+  }
+  for (; j < count; ++j) {
+    const double value = c[j] + shift[j];
+    worst = value > worst ? value : worst;
+  }
+  if (!(worst > tiny)) return -1;
+  j = 0;
+  for (; j + K <= count; j += K) {
+    V value, add;
+    load(value, c + j), load(add, shift + j);
+    value = value + add;
+    if (laneBits(value == worst) != 0) break;
+  }
+  for (; j < count; ++j) {
+    if (c[j] + shift[j] == worst) return j;
+  }
+  return -1;
+}
+
+// The first j of from..count-1 (0-based) with c[j] + shift[j] > limit, count when there is none: K elements at a
+// time, each block tested with one comparison of all its lanes, then the first of a block that has one.
+template <typename V>
+[[gnu::always_inline]] inline int firstShiftedAboveWith(double limit, const double* c, const double* shift, int from,
+                                                        int count) {
+  constexpr int K = kLanes<V>;
+  int j = from;
+  for (; j + K <= count; j += K) {
+    V value, by;
+    load(value, c + j), load(by, shift + j);
+    if (laneBits(value + by > limit) != 0) break;
+  }
+  for (; j < count; ++j) {
+    if (c[j] + shift[j] > limit) return j;
+  }
+  return count;
+}
+
+// See rankByValue. The list takes the rows one at a time in increasing order, each by insertion behind every row of
+// equal value: after the last row whose value the new one does not exceed (so also behind a NaN, which nothing
+// exceeds), found from the end while the rows it exceeds move one place down. A full list takes only a row of
+// greater value than its last one, which it drops: the rows before the next such row that is not passed over are
+// passed by a block at a time (a row passed over has the value -infinity or NaN after its shift, above nothing).
+template <typename V>
+[[gnu::always_inline]] inline int rankByValueWith(const double* c, const double* shift, const unsigned char* passed,
+                                                  int total, int skip, int capacity, int* ranked) {
+  double listValue[kMostRanked];
+  int count = 0;
+  double last = 0.0;  // the value at the end of the list once it is full
+  for (int j = 0; j < total; ++j) {
+    if (count == capacity) {
+      j = firstShiftedAboveWith<V>(last, c, shift, j, total);
+      if (j >= total) break;
+    }
+    const double value = c[j];
+    // One branch on all the tests: the values of the rows passed over are old ones, which a branch on the value alone
+    // would often mispredict.
+    if (!(((count < capacity) | (value > last)) & (j != skip) & (passed[j] == 0))) continue;
+    int place = count < capacity ? count++ : capacity - 1;
+    for (; place > 0 && value > listValue[place - 1]; --place) {
+      listValue[place] = listValue[place - 1];
+      ranked[place] = ranked[place - 1];
+    }
+    listValue[place] = value;
+    ranked[place] = j + 1;
+    if (count == capacity) last = listValue[capacity - 1];
+  }
+  return count;
+}
+
+// One pass, K lanes side by side: lane q keeps the least ratio of its elements q, q+K, ... (a ratio at most the
+// least so far takes its place, so the lane keeps the last element that has it) and where it was found; a multiplier
+// that does not decrease divides by -1 (which raises no exception) and is then left out. The least of the lanes'
+// ratios is the least whatever the order; the last element with it is the last among the lanes that hold it.
+template <typename V>
+[[gnu::always_inline]] inline int lastLeastRatioWith(double tiny, const double* rate, const double* multiplier,
+                                                     int count, double& least) {
+  constexpr int K = kLanes<V>;
+  V lanesLeast, at, position, limit, minusOne;
+  for (int q = 0; q < K; ++q) {
+    lanesLeast[q] = least, at[q] = -1.0, position[q] = q, limit[q] = -tiny, minusOne[q] = -1.0;
+  }
+  int k = 0;
+  for (; k + K <= count; k += K) {
+    V rates, multipliers;
+    load(rates, rate + k), load(multipliers, multiplier + k);
+    const Mask<V> decreasing = rates < limit;
+    const V ratio = -multipliers / (decreasing ? rates : minusOne);
+    const Mask<V> takes = decreasing & (ratio <= lanesLeast);
+    lanesLeast = takes ? ratio : lanesLeast;
+    at = takes ? position : at;
+    position += static_cast<double>(K);
+  }
+  double leastOf[K], atOf[K];
+  for (int q = 0; q < K; ++q) leastOf[q] = lanesLeast[q], atOf[q] = at[q];
+  for (; k < count; ++k) {  // after every element of lane 0, so they join it
+    if (!(rate[k] < -tiny)) continue;
+    const double ratio = -multiplier[k] / rate[k];
+    if (ratio <= leastOf[0]) leastOf[0] = ratio, atOf[0] = k;
+  }
+  double smallest = leastOf[0];
+  for (int q = 1; q < K; ++q) smallest = leastOf[q] < smallest ? leastOf[q] : smallest;
+  int last = -1;
+  for (int q = 0; q < K; ++q) {
+    if (leastOf[q] == smallest && atOf[q] > last) last = static_cast<int>(atOf[q]), least = leastOf[q];
+  }
+  return last;
+}
+
+// K entries tested at a time; most blocks of a sparse column have no nonzero entry.
+template <typename V>
+[[gnu::always_inline]] inline int nonzeroEntriesWith(const double* column, int n, int* place, double* entry,
+                                                     int room) {
+  constexpr int K = kLanes<V>;
+  const V zero = {};
+  int count = 0;
+  const auto keep = [&](int i) {
+    if (count < room) place[count] = i + 1, entry[count] = column[i];
+    ++count;
+  };
+  int i = 0;
+  for (; i + K <= n; i += K) {
+    V values;
+    load(values, column + i);
+    for (unsigned bits = laneBits(values != zero); bits != 0; bits &= bits - 1) keep(i + __builtin_ctz(bits));
+  }
+  for (; i < n; ++i) {
+    if (column[i] != 0.0) keep(i);
+  }
+  return count;
+}
+
+template <typename V>
+[[gnu::always_inline]] inline void addScaledWith(double* v, double t, const double* w, int count) {
+  constexpr int K = kLanes<V>;
+  int i = 0;
+  for (; i + K <= count; i += K) {
+    V y, step;
+    load(y, v + i), load(step, w + i);
+    store(v + i, y + t * step);
+  }
+  for (; i < count; ++i) v[i] = v[i] + t * w[i];
+}
+
+#ifdef KORVEX_WIDE_VECTORS
+// Without "fma" in the targets: no product is ever fused with the addition that follows it.
+[[gnu::target("avx2")]] bool allFiniteAvx2(const double* v, int count) { return allFiniteWith<DoubleQuad>(v, count); }
+[[gnu::target("avx512f")]] bool allFiniteAvx512(const double* v, int count) {
+  return allFiniteWith<DoubleOctet>(v, count);
+}
+[[gnu::target("avx2")]] void boxedBoundValuesAvx2(const double* x, const double* xl, const double* xu, int n,
+                                                  double* out) {
+  boxedBoundValuesWith<DoubleQuad>(x, xl, xu, n, out);
+}
+[[gnu::target("avx512f")]] void boxedBoundValuesAvx512(const double* x, const double* xl, const double* xu, int n,
+                                                       double* out) {
+  boxedBoundValuesWith<DoubleOctet>(x, xl, xu, n, out);
+}
+[[gnu::target("avx2")]] void negateIntoAvx2(const double* from, double* to, int count) {
+  negateIntoWith<DoubleQuad>(from, to, count);
+}
+[[gnu::target("avx512f")]] void negateIntoAvx512(const double* from, double* to, int count) {
+  negateIntoWith<DoubleOctet>(from, to, count);
+}
+[[gnu::target("avx2")]] int firstGreatestShiftedAvx2(double tiny, const double* c, const double* shift, int count) {
+  return firstGreatestShiftedWith<DoubleQuad>(tiny, c, shift, count);
+}
+[[gnu::target("avx512f")]] int firstGreatestShiftedAvx512(double tiny, const double* c, const double* shift,
+                                                          int count) {
+  return firstGreatestShiftedWith<DoubleOctet>(tiny, c, shift, count);
+}
+[[gnu::target("avx2")]] int rankByValueAvx2(const double* c, const double* shift, const unsigned char* passed,
+                                            int total, int skip, int capacity, int* ranked) {
+  return rankByValueWith<DoubleQuad>(c, shift, passed, total, skip, capacity, ranked);
+}
+[[gnu::target("avx512f")]] int rankByValueAvx512(const double* c, const double* shift, const unsigned char* passed,
+                                                 int total, int skip, int capacity, int* ranked) {
+  return rankByValueWith<DoubleOctet>(c, shift, passed, total, skip, capacity, ranked);
+}
+[[gnu::target("avx2")]] int nonzeroEntriesAvx2(const double* column, int n, int* place, double* entry, int room) {
+  return nonzeroEntriesWith<DoubleQuad>(column, n, place, entry, room);
+}
+[[gnu::target("avx512f")]] int nonzeroEntriesAvx512(const double* column, int n, int* place, double* entry,
+                                                    int room) {
+  return nonzeroEntriesWith<DoubleOctet>(column, n, place, entry, room);
+}
+[[gnu::target("avx2")]] void addScaledAvx2(double* v, double t, const double* w, int count) {
+  addScaledWith<DoubleQuad>(v, t, w, count);
+}
+[[gnu::target("avx512f")]] void addScaledAvx512(double* v, double t, const double* w, int count) {
+  addScaledWith<DoubleOctet>(v, t, w, count);
+}
+#endif
+
+}  // namespace
+
+bool allFiniteWide(const double* v, int count) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return allFiniteAvx512(v, count);
+    case VectorWidth::k256: return allFiniteAvx2(v, count);
+    default: break;
+  }
+#endif
+  return allFiniteWith<DoublePair>(v, count);
+}
+
+void boxedBoundValues(const double* x, const double* xl, const double* xu, int n, double* out) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return boxedBoundValuesAvx512(x, xl, xu, n, out);
+    case VectorWidth::k256: return boxedBoundValuesAvx2(x, xl, xu, n, out);
+    default: break;
+  }
+#endif
+  boxedBoundValuesWith<DoublePair>(x, xl, xu, n, out);
+}
+
+void negateInto(const double* from, double* to, int count) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return negateIntoAvx512(from, to, count);
+    case VectorWidth::k256: return negateIntoAvx2(from, to, count);
+    default: break;
+  }
+#endif
+  negateIntoWith<DoublePair>(from, to, count);
+}
+
+int firstGreatestShifted(double tiny, const double* c, const double* shift, int count) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return firstGreatestShiftedAvx512(tiny, c, shift, count);
+    case VectorWidth::k256: return firstGreatestShiftedAvx2(tiny, c, shift, count);
+    default: break;
+  }
+#endif
+  return firstGreatestShiftedWith<DoublePair>(tiny, c, shift, count);
+}
+
+// Two lanes on every width: with wider vectors the divisions took longer than all they spare (measured on an
+// AVX-512 processor, where the 512-bit kernel took nine times as long).
+int lastLeastRatio(double tiny, const double* rate, const double* multiplier, int count, double& least) {
+  return lastLeastRatioWith<DoublePair>(tiny, rate, multiplier, count, least);
+}
+
+int rankByValue(const double* c, const double* shift, const unsigned char* passed, int total, int skip, int capacity,
+                int* ranked) {
+  capacity = std::min(capacity, kMostRanked);
+  if (capacity < 1) return 0;
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return rankByValueAvx512(c, shift, passed, total, skip, capacity, ranked);
+    case VectorWidth::k256: return rankByValueAvx2(c, shift, passed, total, skip, capacity, ranked);
+    default: break;
+  }
+#endif
+  return rankByValueWith<DoublePair>(c, shift, passed, total, skip, capacity, ranked);
+}
+
+int nonzeroEntries(const double* column, int n, int* place, double* entry, int room) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return nonzeroEntriesAvx512(column, n, place, entry, room);
+    case VectorWidth::k256: return nonzeroEntriesAvx2(column, n, place, entry, room);
+    default: break;
+  }
+#endif
+  return nonzeroEntriesWith<DoublePair>(column, n, place, entry, room);
+}
+
+void addScaled(double* v, double t, const double* w, int count) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return addScaledAvx512(v, t, w, count);
+    case VectorWidth::k256: return addScaledAvx2(v, t, w, count);
+    default: break;
+  }
+#endif
+  addScaledWith<DoublePair>(v, t, w, count);
+}
+
+
+}  // namespace korvex::qp
