@@ -480,6 +480,33 @@ bool factorRows(const Context& ctx, Vec<double> f, int first, int last) {
 
 namespace {
 
+#ifdef KORVEX_WIDE_VECTORS
+// to[e][k] = from[k][e] for the 8 x 8 block of rows from[0..7] (eight doubles each): two rows interleaved, then
+// pairs and quadruples of 128-bit parts moved, in registers.
+[[gnu::target("avx512f")]] inline void transposeEight(const double* const* from, double* const* to) {
+  __m512d r[8], t[8], u[8];
+  for (int k = 0; k < 8; ++k) r[k] = _mm512_loadu_pd(from[k]);
+  for (int e = 0; e < 8; e += 2) {
+    t[e] = _mm512_unpacklo_pd(r[e], r[e + 1]);
+    t[e + 1] = _mm512_unpackhi_pd(r[e], r[e + 1]);
+  }
+  for (int e = 0; e < 8; e += 4) {
+    u[e] = _mm512_shuffle_f64x2(t[e], t[e + 2], 0x88);
+    u[e + 1] = _mm512_shuffle_f64x2(t[e], t[e + 2], 0xdd);
+    u[e + 2] = _mm512_shuffle_f64x2(t[e + 1], t[e + 3], 0x88);
+    u[e + 3] = _mm512_shuffle_f64x2(t[e + 1], t[e + 3], 0xdd);
+  }
+  _mm512_storeu_pd(to[0], _mm512_shuffle_f64x2(u[0], u[4], 0x88));
+  _mm512_storeu_pd(to[4], _mm512_shuffle_f64x2(u[0], u[4], 0xdd));
+  _mm512_storeu_pd(to[2], _mm512_shuffle_f64x2(u[1], u[5], 0x88));
+  _mm512_storeu_pd(to[6], _mm512_shuffle_f64x2(u[1], u[5], 0xdd));
+  _mm512_storeu_pd(to[1], _mm512_shuffle_f64x2(u[2], u[6], 0x88));
+  _mm512_storeu_pd(to[5], _mm512_shuffle_f64x2(u[2], u[6], 0xdd));
+  _mm512_storeu_pd(to[3], _mm512_shuffle_f64x2(u[3], u[7], 0x88));
+  _mm512_storeu_pd(to[7], _mm512_shuffle_f64x2(u[3], u[7], 0xdd));
+}
+#endif
+
 // Rows r..r+W-1 of row-by-row factoring side by side, W = N K lanes (K doubles per vector of type V), with every
 // number of factorRow: false when a pivot is below tinyTol. The rows' entries 1..r-1 are copied into panel (lane q
 // of element c at panel[(c-1) W + q], room for (r-1) W doubles) and forward-substituted there with the rows above
@@ -489,16 +516,32 @@ namespace {
 template <typename V, int N>
 [[gnu::always_inline]] inline bool factorRowsSideBySide(Vec<double> f, int r, double tinyTol, double* panel) {
   constexpr int W = N * static_cast<int>(sizeof(V) / sizeof(double));
+  constexpr bool octets = W == 8 && sizeof(V) == 64;  // one vector of eight: the copies go by 8 x 8 blocks
   const int above = r - 1;
+  int copied = 0;
+#ifdef KORVEX_WIDE_VECTORS
+  if constexpr (octets) {
+    for (; copied + 8 <= above; copied += 8) {
+      const double* from[8];
+      double* to[8];
+      for (int q = 0; q < 8; ++q) {
+        from[q] = f.data() + packed(r + q, copied + 1) - 1;
+        to[q] = panel + static_cast<size_t>((copied + q) * W);
+      }
+      transposeEight(from, to);
+    }
+  }
+#endif
   for (int q = 0; q < W; ++q) {
     const int row = packed(r + q, 0);
-    for (int c = 1; c <= above; ++c) panel[static_cast<size_t>((c - 1) * W + q)] = f(row + c);
+    for (int c = copied + 1; c <= above; ++c) panel[static_cast<size_t>((c - 1) * W + q)] = f(row + c);
   }
   forwardSubstituteSideBySide<V, N>(readOnly(f), panel, above, 1);
   double lanes[W];
   for (int q = 0; q < W; ++q) lanes[q] = f(packed(r + q, r + q));
   V d[N];
   loadVectors(d, lanes);
+  double* const factors = panel + static_cast<size_t>(above * W);  // L(r+q, c) by c (one vector of eight)
   for (int c = 1; c <= above; ++c) {
     const double dc = f(packed(c, c));
     V w[N], l[N];
@@ -507,8 +550,29 @@ template <typename V, int N>
       l[p] = w[p] / dc;
       d[p] -= w[p] * l[p];
     }
-    storeVectors(lanes, l);
-    for (int q = 0; q < W; ++q) f(packed(r + q, c)) = lanes[q];
+    if constexpr (octets) {
+      storeVectors(factors + static_cast<size_t>((c - 1) * W), l);
+    } else {
+      storeVectors(lanes, l);
+      for (int q = 0; q < W; ++q) f(packed(r + q, c)) = lanes[q];
+    }
+  }
+  if constexpr (octets) {  // L(r+q, c) from lane q of factors(c)
+    int c = 0;
+#ifdef KORVEX_WIDE_VECTORS
+    for (; c + 8 <= above; c += 8) {
+      const double* from[8];
+      double* to[8];
+      for (int q = 0; q < 8; ++q) {
+        from[q] = factors + static_cast<size_t>((c + q) * W);
+        to[q] = f.data() + packed(r + q, c + 1) - 1;
+      }
+      transposeEight(from, to);
+    }
+#endif
+    for (; c < above; ++c) {
+      for (int q = 0; q < W; ++q) f(packed(r + q, c + 1)) = factors[static_cast<size_t>(c * W + q)];
+    }
   }
   storeVectors(lanes, d);
   // Entry r+e of row r+q (q > e): w - sum over c < r of L(r+e, c) w_c, in lane q of inside[e].
@@ -565,7 +629,7 @@ constexpr int kSideBySideFactorRows = 128;
 }
 
 [[gnu::target("avx512f")]] int factorRowsWithAvx512(Vec<double> f, int r, int n, double tinyTol) {
-  double panel[kSideBySideFactorRows * 8];
+  double panel[kSideBySideFactorRows * 16];  // the rows' entries, then their factors
   for (; r + 7 <= n && r - 1 <= kSideBySideFactorRows; r += 8) {
     if (!factorRowsSideBySide<DoubleOctet, 1>(f, r, tinyTol, panel)) return 0;
   }
