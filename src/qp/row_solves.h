@@ -94,14 +94,15 @@ class RowSolves {
   int capacity_ = 0;  // slots of n doubles in the store
   int used_ = 0;
   bool bothSigns_ = false;
-  // The bases fetched in this QP solve and in the one before (rows nc, nineq and order n then).
+  // The bases fetched in this QP solve (in the order first fetched, marked in isAdded_), and those of the one before
+  // other than the equality rows, kept when both have the same n, NC and NINEQ (shape_, of the latest begin()).
   std::array<int, kMaxBases> added_{};
   int addedCount_ = 0;
+  std::array<bool, kMaxBases + 1> isAdded_{};
   std::array<int, kMaxBases> addedBefore_{};
   int addedBeforeCount_ = 0;
-  std::array<bool, kMaxBases + 1> isAdded_{};
   int shape_[3] = {0, 0, 0};
-  bool bothSignsBefore_ = false;
+  bool bothSignsBefore_ = false;  // the solve before formed both signs of its rows
   std::array<int, 2 * (kMaxBases + 1)> slots_{};  // slot of the solve of (base, sign), 0 for none
   std::array<bool, kMaxBases + 1> negates_{};      // the solve of +u has no zero and no NaN
   std::array<double, kStoredDoubles> store_{};
