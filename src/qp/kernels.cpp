@@ -480,32 +480,6 @@ bool factorRows(const Context& ctx, Vec<double> f, int first, int last) {
 
 namespace {
 
-#ifdef KORVEX_WIDE_VECTORS
-// to[e][k] = from[k][e] for the 8 x 8 block of rows from[0..7] (eight doubles each): two rows interleaved, then
-// pairs and quadruples of 128-bit parts moved, in registers.
-[[gnu::target("avx512f")]] inline void transposeEight(const double* const* from, double* const* to) {
-  __m512d r[8], t[8], u[8];
-  for (int k = 0; k < 8; ++k) r[k] = _mm512_loadu_pd(from[k]);
-  for (int e = 0; e < 8; e += 2) {
-    t[e] = _mm512_unpacklo_pd(r[e], r[e + 1]);
-    t[e + 1] = _mm512_unpackhi_pd(r[e], r[e + 1]);
-  }
-  for (int e = 0; e < 8; e += 4) {
-    u[e] = _mm512_shuffle_f64x2(t[e], t[e + 2], 0x88);
-    u[e + 1] = _mm512_shuffle_f64x2(t[e], t[e + 2], 0xdd);
-    u[e + 2] = _mm512_shuffle_f64x2(t[e + 1], t[e + 3], 0x88);
-    u[e + 3] = _mm512_shuffle_f64x2(t[e + 1], t[e + 3], 0xdd);
-  }
-  _mm512_storeu_pd(to[0], _mm512_shuffle_f64x2(u[0], u[4], 0x88));
-  _mm512_storeu_pd(to[4], _mm512_shuffle_f64x2(u[0], u[4], 0xdd));
-  _mm512_storeu_pd(to[2], _mm512_shuffle_f64x2(u[1], u[5], 0x88));
-  _mm512_storeu_pd(to[6], _mm512_shuffle_f64x2(u[1], u[5], 0xdd));
-  _mm512_storeu_pd(to[1], _mm512_shuffle_f64x2(u[2], u[6], 0x88));
-  _mm512_storeu_pd(to[5], _mm512_shuffle_f64x2(u[2], u[6], 0xdd));
-  _mm512_storeu_pd(to[3], _mm512_shuffle_f64x2(u[3], u[7], 0x88));
-  _mm512_storeu_pd(to[7], _mm512_shuffle_f64x2(u[3], u[7], 0xdd));
-}
-#endif
 
 // Rows r..r+W-1 of row-by-row factoring side by side, W = N K lanes (K doubles per vector of type V), with every
 // number of factorRow: false when a pivot is below tinyTol. The rows' entries 1..r-1 are copied into panel (lane q

@@ -86,8 +86,7 @@ void copyLanesOneByOne(const double* panel, int width, int n, int from, int coun
 
 #ifdef KORVEX_WIDE_VECTORS
 // copyLanes for whole groups of eight lanes, eight elements at a time: the 8 x 8 block of a group's lanes and eight
-// elements is transposed in registers (two lanes interleaved, then pairs and quadruples of 128-bit parts moved), so
-// each lane's eight elements leave in one store.
+// elements is transposed in registers, so each lane's eight elements leave in one store.
 [[gnu::target("avx512f")]] void copyLanesWithAvx512(const double* panel, int width, int n, int count,
                                                     double* const* to) {
   const int groups = count / 8;
@@ -95,27 +94,13 @@ void copyLanesOneByOne(const double* panel, int width, int n, int from, int coun
     double* const* const out = to + 8 * group;
     int i = 0;
     for (; i + 8 <= n; i += 8) {
-      __m512d r[8];
-      for (int e = 0; e < 8; ++e) r[e] = _mm512_loadu_pd(panel + static_cast<size_t>(i + e) * width + 8 * group);
-      __m512d t[8], u[8];
-      for (int e = 0; e < 8; e += 2) {
-        t[e] = _mm512_unpacklo_pd(r[e], r[e + 1]);      // lanes 0, 2, 4, 6 of elements e and e+1, interleaved
-        t[e + 1] = _mm512_unpackhi_pd(r[e], r[e + 1]);  // lanes 1, 3, 5, 7
+      const double* from[8];
+      double* into[8];
+      for (int e = 0; e < 8; ++e) {
+        from[e] = panel + static_cast<size_t>(i + e) * width + 8 * group;
+        into[e] = out[e] + i;
       }
-      for (int e = 0; e < 8; e += 4) {
-        u[e] = _mm512_shuffle_f64x2(t[e], t[e + 2], 0x88);      // lanes 0 and 4 of elements e..e+3
-        u[e + 1] = _mm512_shuffle_f64x2(t[e], t[e + 2], 0xdd);  // lanes 2 and 6
-        u[e + 2] = _mm512_shuffle_f64x2(t[e + 1], t[e + 3], 0x88);  // lanes 1 and 5
-        u[e + 3] = _mm512_shuffle_f64x2(t[e + 1], t[e + 3], 0xdd);  // lanes 3 and 7
-      }
-      _mm512_storeu_pd(out[0] + i, _mm512_shuffle_f64x2(u[0], u[4], 0x88));
-      _mm512_storeu_pd(out[4] + i, _mm512_shuffle_f64x2(u[0], u[4], 0xdd));
-      _mm512_storeu_pd(out[2] + i, _mm512_shuffle_f64x2(u[1], u[5], 0x88));
-      _mm512_storeu_pd(out[6] + i, _mm512_shuffle_f64x2(u[1], u[5], 0xdd));
-      _mm512_storeu_pd(out[1] + i, _mm512_shuffle_f64x2(u[2], u[6], 0x88));
-      _mm512_storeu_pd(out[5] + i, _mm512_shuffle_f64x2(u[2], u[6], 0xdd));
-      _mm512_storeu_pd(out[3] + i, _mm512_shuffle_f64x2(u[3], u[7], 0x88));
-      _mm512_storeu_pd(out[7] + i, _mm512_shuffle_f64x2(u[3], u[7], 0xdd));
+      transposeEight(from, into);
     }
     for (; i < n; ++i) {
       for (int lane = 0; lane < 8; ++lane) out[lane][i] = panel[static_cast<size_t>(i) * width + 8 * group + lane];
@@ -144,26 +129,12 @@ void copyLanesOneByOne(const double* panel, int width, int n, int from, int coun
     }
     if (first == 0 && nonzero != 0) first = i + __builtin_ctz(nonzero) + 1;
     // r[k] holds elements i..i+7 of lane k; the panel wants element i+e of every lane together.
-    __m512d t[8], u[8];
-    for (int e = 0; e < 8; e += 2) {
-      t[e] = _mm512_unpacklo_pd(r[e], r[e + 1]);
-      t[e + 1] = _mm512_unpackhi_pd(r[e], r[e + 1]);
+    DoubleOctet lanes[8], elements[8];
+    for (int k = 0; k < 8; ++k) lanes[k] = static_cast<DoubleOctet>(r[k]);
+    transposeEight(lanes, elements);
+    for (int e = 0; e < 8; ++e) {
+      std::memcpy(panel + static_cast<size_t>(i + e) * static_cast<size_t>(width), &elements[e], sizeof elements[e]);
     }
-    for (int e = 0; e < 8; e += 4) {
-      u[e] = _mm512_shuffle_f64x2(t[e], t[e + 2], 0x88);
-      u[e + 1] = _mm512_shuffle_f64x2(t[e], t[e + 2], 0xdd);
-      u[e + 2] = _mm512_shuffle_f64x2(t[e + 1], t[e + 3], 0x88);
-      u[e + 3] = _mm512_shuffle_f64x2(t[e + 1], t[e + 3], 0xdd);
-    }
-    const auto row = [&](int e) { return panel + static_cast<size_t>(i + e) * static_cast<size_t>(width); };
-    _mm512_storeu_pd(row(0), _mm512_shuffle_f64x2(u[0], u[4], 0x88));
-    _mm512_storeu_pd(row(4), _mm512_shuffle_f64x2(u[0], u[4], 0xdd));
-    _mm512_storeu_pd(row(2), _mm512_shuffle_f64x2(u[1], u[5], 0x88));
-    _mm512_storeu_pd(row(6), _mm512_shuffle_f64x2(u[1], u[5], 0xdd));
-    _mm512_storeu_pd(row(1), _mm512_shuffle_f64x2(u[2], u[6], 0x88));
-    _mm512_storeu_pd(row(5), _mm512_shuffle_f64x2(u[2], u[6], 0xdd));
-    _mm512_storeu_pd(row(3), _mm512_shuffle_f64x2(u[3], u[7], 0x88));
-    _mm512_storeu_pd(row(7), _mm512_shuffle_f64x2(u[3], u[7], 0xdd));
   }
   for (; i < n; ++i) {
     for (int k = 0; k < 8; ++k) {

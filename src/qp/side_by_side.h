@@ -33,6 +33,35 @@ template <typename V, int N>
   for (int p = 0; p < N; ++p) std::memcpy(to + p * static_cast<int>(sizeof(V) / sizeof(double)), &y[p], sizeof(V));
 }
 
+// The 8 x 8 block in[0..7] transposed: element e of out[k] is element k of in[e]. Two vectors interleaved, then
+// pairs and quadruples of 128-bit parts moved, all in registers.
+[[gnu::always_inline]] inline void transposeEight(const DoubleOctet (&in)[8], DoubleOctet (&out)[8]) {
+  DoubleOctet t[8], u[8];
+  for (int e = 0; e < 8; e += 2) {  // elements 0, 2, 4, 6 of rows e and e+1 interleaved, then elements 1, 3, 5, 7
+    t[e] = __builtin_shufflevector(in[e], in[e + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+    t[e + 1] = __builtin_shufflevector(in[e], in[e + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+  }
+  for (int e = 0; e < 8; e += 4) {  // the even and the odd 128-bit parts of two vectors
+    u[e] = __builtin_shufflevector(t[e], t[e + 2], 0, 1, 4, 5, 8, 9, 12, 13);  // elements 0 and 4 of rows e..e+3
+    u[e + 1] = __builtin_shufflevector(t[e], t[e + 2], 2, 3, 6, 7, 10, 11, 14, 15);  // elements 2 and 6
+    u[e + 2] = __builtin_shufflevector(t[e + 1], t[e + 3], 0, 1, 4, 5, 8, 9, 12, 13);  // elements 1 and 5
+    u[e + 3] = __builtin_shufflevector(t[e + 1], t[e + 3], 2, 3, 6, 7, 10, 11, 14, 15);  // elements 3 and 7
+  }
+  for (int q = 0; q < 4; ++q) {
+    const int k = (q & 1) * 2 + (q >> 1);  // u[q] and u[q + 4] hold elements k and k + 4
+    out[k] = __builtin_shufflevector(u[q], u[q + 4], 0, 1, 4, 5, 8, 9, 12, 13);
+    out[k + 4] = __builtin_shufflevector(u[q], u[q + 4], 2, 3, 6, 7, 10, 11, 14, 15);
+  }
+}
+
+// transposeEight from the eight rows at from[0..7] to the eight rows at to[0..7], unaligned.
+[[gnu::always_inline]] inline void transposeEight(const double* const* from, double* const* to) {
+  DoubleOctet in[8], out[8];
+  for (int k = 0; k < 8; ++k) std::memcpy(&in[k], from[k], sizeof in[k]);
+  transposeEight(in, out);
+  for (int k = 0; k < 8; ++k) std::memcpy(to[k], &out[k], sizeof out[k]);
+}
+
 // Bit k set where lane k of y is a zero or a NaN (compares equal to zero or unordered), in one comparison.
 #ifdef KORVEX_WIDE_VECTORS
 [[gnu::target("avx512f")]] inline unsigned zeroOrNanLanes(DoubleOctet y) {
