@@ -742,7 +742,8 @@ int mostViolatedRow(double tiny, int total, Vec<const double> c, Passed passed, 
   int j = 1;
   for (; j + 3 <= total; j += 4) {
     const double limit = threshold;
-    if (!((c(j) > limit) | (c(j + 1) > limit) | (c(j + 2) > limit) | (c(j + 3) > limit))) continue;
+    const int above = int{c(j) > limit} | int{c(j + 1) > limit} | int{c(j + 2) > limit} | int{c(j + 3) > limit};
+    if (above == 0) continue;
     for (int q = 0; q < 4; ++q) consider(j + q);
   }
   for (; j <= total; ++j) consider(j);

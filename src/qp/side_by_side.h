@@ -64,10 +64,10 @@ template <typename V, int N>
 
 // Bit k set where lane k of y is a zero or a NaN (compares equal to zero or unordered), in one comparison.
 #ifdef KORVEX_WIDE_VECTORS
-[[gnu::target("avx512f")]] inline unsigned zeroOrNanLanes(DoubleOctet y) {
+[[gnu::target("avx512f")]] inline unsigned zeroOrNanLanes(const DoubleOctet& y) {
   return _mm512_cmp_pd_mask(static_cast<__m512d>(y), _mm512_setzero_pd(), _CMP_EQ_UQ);
 }
-[[gnu::target("avx2")]] inline unsigned zeroOrNanLanes(DoubleQuad y) {
+[[gnu::target("avx2")]] inline unsigned zeroOrNanLanes(const DoubleQuad& y) {
   return static_cast<unsigned>(
       _mm256_movemask_pd(_mm256_cmp_pd(static_cast<__m256d>(y), _mm256_setzero_pd(), _CMP_EQ_UQ)));
 }

@@ -25,7 +25,7 @@ template <typename V>
   std::memcpy(&v, from, sizeof v);
 }
 template <typename V>
-[[gnu::always_inline]] inline void store(double* to, V v) {
+[[gnu::always_inline]] inline void store(double* to, const V& v) {
   std::memcpy(to, &v, sizeof v);
 }
 
@@ -104,19 +104,22 @@ template <typename V>
     }
     return;
   }
-  using M = Mask<V>;
-  M low, high;  // lanes of (upper, lower) for the first K/2 variables of a block, then the last
-  for (int q = 0; q < K; ++q) {
-    low[q] = (q % 2 == 0 ? 0 : K) + q / 2;
-    high[q] = (q % 2 == 0 ? 0 : K) + K / 2 + q / 2;
-  }
+  // The upper and lower rows of the first K/2 variables of a block interleaved, then those of the last K/2.
   const auto form = [&](int i) {
     V xi, upper, lower;
     load(xi, x + i), load(upper, xu + i), load(lower, xl + i);
     upper = xi - upper;
     lower = lower - xi;
-    store(out + 2 * i, __builtin_shuffle(upper, lower, low));
-    store(out + 2 * i + K, __builtin_shuffle(upper, lower, high));
+    if constexpr (K == 2) {
+      store(out + 2 * i, __builtin_shufflevector(upper, lower, 0, 2));
+      store(out + 2 * i + K, __builtin_shufflevector(upper, lower, 1, 3));
+    } else if constexpr (K == 4) {
+      store(out + 2 * i, __builtin_shufflevector(upper, lower, 0, 4, 1, 5));
+      store(out + 2 * i + K, __builtin_shufflevector(upper, lower, 2, 6, 3, 7));
+    } else {
+      store(out + 2 * i, __builtin_shufflevector(upper, lower, 0, 8, 1, 9, 2, 10, 3, 11));
+      store(out + 2 * i + K, __builtin_shufflevector(upper, lower, 4, 12, 5, 13, 6, 14, 7, 15));
+    }
   };
   for (int i = 0; i + K < n; i += K) form(i);
   form(n - K);
