@@ -28,12 +28,7 @@ TEST_F(QpChoice, StepLengthIsThePlainLastLeastRatio) {
   const std::vector<int> itype = {1, 1};
   qp::Rows rows(2, 1, 1, 4, a, 2, itype.data());
   const double z[] = {0.25, 0.5}, c[] = {3.0, 0, 0, 0, 0};
-  struct Restore {
-    ~Restore() { useVectors(widestVectors()); }
-  } restore;
-  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
-    if (width > widestVectors()) continue;
-    useVectors(width);
+  for ([[maybe_unused]] const VectorWidth width : EachVectorWidth()) {
     std::mt19937 rng(3);
     for (const int nact : counts) {
       for (int round = 0; round < 20; ++round) {
@@ -77,12 +72,7 @@ TEST_F(QpChoice, RowChoiceFromKeptMarksIsTheChoiceFromTheActiveRows) {
   const double tiny = settings.tinyTol;
   const double pool[] = {tiny, 2 * tiny, 0.5, 0.5, 1.0, -0.0, 0.0, -1.0, std::nan(""), 3.0, 3.0};
   const double passedPool[] = {1e300, std::numeric_limits<double>::infinity(), std::nan("")};
-  struct Restore {
-    ~Restore() { useVectors(widestVectors()); }
-  } restore;
-  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
-    if (width > widestVectors()) continue;
-    useVectors(width);
+  for ([[maybe_unused]] const VectorWidth width : EachVectorWidth()) {
     std::mt19937 rng(11);
     for (const Case& t : cases) {
       std::vector<int> itype(static_cast<size_t>(t.n));

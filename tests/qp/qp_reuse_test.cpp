@@ -32,16 +32,11 @@ TEST_F(QpReuse, RowSolvesAreTheBitsOfOneSolveAtATime) {
   const Case cases[] = {{7, 3, 1, false, false}, {12, 6, 2, true, false}, {12, 6, 2, true, true},
                         {40, 20, 0, true, false}, {33, 5, 5, false, true}, {50, 12, 3, true, true},
                         {100, 49, 0, true, false}};
-  struct Restore {
-    ~Restore() { useVectors(widestVectors()); }
-  } restore;
   std::mt19937 rng(7);
   std::uniform_real_distribution<double> u(-1.0, 1.0);
   const auto solves = std::make_unique<qp::RowSolves>();
   // Every vector width the machine has: the runs' panels are filled, solved and read on it.
-  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
-    if (width > widestVectors()) continue;
-    useVectors(width);
+  for (const VectorWidth width : EachVectorWidth()) {
     for (const Case& t : cases) {
       const int n = t.n;
       const std::string where = "width " + std::to_string(static_cast<int>(width)) + " n " + std::to_string(n);
@@ -217,13 +212,8 @@ TEST_F(QpReuse, FactorOfTheActiveRowsIsTheBitsOfFormingItAgain) {
       // rows side by side).
       {60, 45, {}, false, {}},
   };
-  struct Restore {
-    ~Restore() { useVectors(widestVectors()); }
-  } restore;
   // Every vector width the machine has: the rows carried after a drop are substituted on it.
-  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
-    if (width > widestVectors()) continue;
-    useVectors(width);
+  for (const VectorWidth width : EachVectorWidth()) {
     std::mt19937 rng(11);
     for (const Case& t : cases) {
       const int n = t.n;

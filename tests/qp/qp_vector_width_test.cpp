@@ -28,9 +28,6 @@ using QpVectorWidths = KorvexTest;
 TEST_F(QpVectorWidths, SideBySideSolvesOnEveryVectorWidthAreTheBitsOfOneSolveAtATime) {
   constexpr double inf = std::numeric_limits<double>::infinity();
   const double nan = std::nan("");
-  struct Restore {
-    ~Restore() { useVectors(widestVectors()); }
-  } restore;
   std::mt19937 rng(11);
   std::uniform_real_distribution<double> u(-1.0, 1.0);
   const auto draw = [&](int kind) {  // kind 0..9: mostly numbers, now and then +0, -0, an infinity or a NaN
@@ -43,9 +40,7 @@ TEST_F(QpVectorWidths, SideBySideSolvesOnEveryVectorWidthAreTheBitsOfOneSolveAtA
     }
   };
   const int orders[] = {1, 2, 3, 4, 5, 7, 8, 9, 10, 16, 17, 31, 50};
-  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
-    if (width > widestVectors()) continue;
-    useVectors(width);
+  for (const VectorWidth width : EachVectorWidth()) {
     for (const int n : orders) {
       // A factor with zero multipliers of both signs and a tiny pivot.
       Vector hfac(static_cast<size_t>(qp::packedLength(n)));
@@ -97,9 +92,6 @@ TEST_F(QpVectorWidths, SideBySideSolvesOnEveryVectorWidthAreTheBitsOfOneSolveAtA
 // for orders around the blocks of four and eight rows and beyond the rows factored side by side; H holds zeros of
 // both signs, an infinity, a NaN or a pivot too small, where factoring must fail alike.
 TEST_F(QpVectorWidths, FactorOnEveryVectorWidthIsTheBitsOfRowByRowFactoring) {
-  struct Restore {
-    ~Restore() { useVectors(widestVectors()); }
-  } restore;
   enum Entry { kNumbers, kSignedZeros, kInfinity, kNan, kSmallPivot };
   std::mt19937 rng(13);
   std::uniform_real_distribution<double> u(-1.0, 1.0);
@@ -128,9 +120,7 @@ TEST_F(QpVectorWidths, FactorOnEveryVectorWidthIsTheBitsOfRowByRowFactoring) {
       const bool factored = qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n),
                                       Vec<double>(rowByRow.data(), length), Vec<const double>(g.data(), n),
                                       Vec<double>(xRowByRow.data(), n), false);
-      for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
-        if (width > widestVectors()) continue;
-        useVectors(width);
+      for (const VectorWidth width : EachVectorWidth()) {
         Vector hfac(static_cast<size_t>(length)), x(static_cast<size_t>(n));
         ASSERT_EQ(qp::start(defaultContext(), n, Mat<const double>(h.data(), n, n), Vec<double>(hfac.data(), length),
                             Vec<const double>(g.data(), n), Vec<double>(x.data(), n), true),
@@ -168,9 +158,6 @@ TEST_F(QpVectorWidths, DirectionsOnEveryVectorWidthAreTheBitsOfThePlainSolvesAnd
   const Case cases[] = {{1, 0, 0, 0, false}, {2, 1, 2, 0, true},    {6, 2, 0, 0, false},   {9, 5, 3, 0, true},
                         {9, 4, 0, 7, false}, {17, 4, 9, 2, true},   {17, 13, 0, 0, true},  {33, 9, 0, 30, false},
                         {35, 8, 20, 5, true}, {50, 21, 40, 0, true}, {50, 46, 0, 0, false}, {130, 40, 3, 100, true}};
-  struct Restore {
-    ~Restore() { useVectors(widestVectors()); }
-  } restore;
   std::mt19937 rng(17);
   std::uniform_real_distribution<double> u(-1.0, 1.0);
   const auto same = [](double x, double y) { return sameBits(x, y) || (std::isnan(x) && std::isnan(y)); };
@@ -237,9 +224,7 @@ TEST_F(QpVectorWidths, DirectionsOnEveryVectorWidthAreTheBitsOfThePlainSolvesAnd
     const double norm = squares > 0.0 ? std::sqrt(squares) : 0.0;
     const Vector pairs[] = {solved(kv, 1.0), solved(kv, -1.0), solved(runnerUp, 1.0), solved(runnerUp, -1.0)};
 
-    for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
-      if (width > widestVectors()) continue;
-      useVectors(width);
+    for (const VectorWidth width : EachVectorWidth()) {
       for (const bool reusing : {false, true}) {
         Vector zw(static_cast<size_t>(n)), rw(zw), hw(hinvn), sums(zw);
         qp::Reuse reuse;
@@ -281,18 +266,13 @@ TEST_F(QpVectorWidths, RowValuesChoicesAndStepsOnEveryVectorWidthAreThePlainLoop
   constexpr double inf = std::numeric_limits<double>::infinity();
   const double nan = std::nan("");
   const double tiny = settings.tinyTol;
-  struct Restore {
-    ~Restore() { useVectors(widestVectors()); }
-  } restore;
   const double pool[] = {0.0, -0.0, inf, -inf, nan, tiny, 2 * tiny, 0.5, 0.5, 3.0, 3.0, -1.0, 1e-310, -2.5};
   std::mt19937 rng(5);
   const auto draw = [&](bool awkward) {
     return awkward ? pool[rng() % std::size(pool)] : pool[5 + rng() % 5];
   };
   const int lengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 15, 16, 17, 23, 24, 25, 33};
-  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
-    if (width > widestVectors()) continue;
-    useVectors(width);
+  for (const VectorWidth width : EachVectorWidth()) {
     for (const int count : lengths) {
       for (int round = 0; round < 30; ++round) {
         const bool awkward = round % 3 != 0;

@@ -99,12 +99,7 @@ TEST_F(SqpHessianTest, UpdateEqualsThePlainFormulaBitForBit) {
                         {16, kSymmetric, 0.05},      {17, kUnsymmetric, 1.0},   {5, kInfiniteDiagonal, 1.0},
                         {19, kSignedZeroPair, 0.1},  {4, kSymmetric, 1.0},      {6, kSymmetric, 0.1},
                         {13, kNanPair, 0.1},         {24, kSymmetric, 1.0},     {33, kSymmetric, 0.1}};
-  struct Restore {
-    ~Restore() { useVectors(widestVectors()); }
-  } restore;
-  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
-    if (width > widestVectors()) continue;
-    useVectors(width);
+  for (const VectorWidth width : testing::EachVectorWidth()) {
     for (const Case& c : cases) {
       const int n = c.n;
       Vector b(n * n), s(n), y(n);
@@ -219,12 +214,7 @@ TEST_F(SqpHessianTest, LagrangianGradientEqualsOnePassPerRowBitForBit) {
                                               {8, 1, 2, 9, 3, 4, 5, 12, 6},
                                               {1, 2, 3, 4, 10, 5, 6, 7, 11, 13},
                                               {6, 9, 9, 7, 1}};
-  struct Restore {
-    ~Restore() { useVectors(widestVectors()); }
-  } restore;
-  for (const VectorWidth width : {VectorWidth::k128, VectorWidth::k256, VectorWidth::k512}) {
-    if (width > widestVectors()) continue;
-    useVectors(width);
+  for (const VectorWidth width : testing::EachVectorWidth()) {
     for (const int n : {5, 6, 13, 19}) {
       Vector g(static_cast<size_t>(n) * 6), gobj(n);
       for (size_t e = 0; e < g.size(); ++e) g[e] = std::sin(1.0 + 0.37 * static_cast<double>(e)) * 1e3;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/vector_width.h"
 #include "entry/context.h"
 #include "korvex/korvex.h"
 
@@ -34,6 +35,37 @@ void setPool(int dblTop, int intTop, int dblSize = -1, int intSize = -1);
 void expectNear(const Doubles& actual, const Doubles& expected, double tolerance);
 // actual(i) within four units in the last place of expected(i) for every i, and the same length.
 void expectDoubleEq(const Doubles& actual, const Doubles& expected);
+
+// The vector widths this machine has, narrowest first, for a test to run its body on each in turn:
+//   for (const VectorWidth width : EachVectorWidth()) { ... }
+// puts each width in use as the loop reaches it; the widest is in use again once the loop is left, however it is.
+class EachVectorWidth {
+ public:
+  class Iterator {
+   public:
+    explicit Iterator(int doubles) : doubles_(doubles) {}
+    VectorWidth operator*() const {
+      useVectors(static_cast<VectorWidth>(doubles_));
+      return static_cast<VectorWidth>(doubles_);
+    }
+    Iterator& operator++() {
+      doubles_ *= 2;
+      return *this;
+    }
+    bool operator!=(const Iterator& other) const { return doubles_ != other.doubles_; }
+
+   private:
+    int doubles_;  // doubles per vector: 2, 4 or 8
+  };
+
+  EachVectorWidth() = default;
+  EachVectorWidth(const EachVectorWidth&) = delete;
+  EachVectorWidth& operator=(const EachVectorWidth&) = delete;
+  ~EachVectorWidth() { useVectors(widestVectors()); }
+
+  Iterator begin() const { return Iterator(static_cast<int>(VectorWidth::k128)); }
+  Iterator end() const { return Iterator(2 * static_cast<int>(widestVectors())); }
+};
 
 class KorvexTest : public ::testing::Test {
  protected:
