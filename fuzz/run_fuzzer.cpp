@@ -337,8 +337,9 @@ void runOnce(const Problem& p, bool describing) {
   }
   // f holds the analysis at the returned x: the values of a call (not negated, not another point's) at a point that
   // differs from x at most by rounding: of mapping x onto [-1, 1] and back, and of the difference steps, which move
-  // a scaled variable by +h and back by -h (so the rounding grows with h); in boxes of denormal width that rounding
-  // is a few units of the smallest denormal. Unless no call ever finished.
+  // a scaled variable by +h and back by -h (so the rounding grows with h); in boxes of denormal width the half width
+  // the scaling divides by is itself rounded to a unit of the smallest denormal, so that rounding is a few such
+  // units for every unit of the scaled step. Unless no call ever finished.
   if (record.history.empty()) {
     require(code == KVW_CALLBACK_EXCEPTION, "no analysis call finished, yet the run went on");
     return;
@@ -346,7 +347,8 @@ void runOnce(const Problem& p, bool describing) {
   const auto sameAsReturned = [&](const Evaluation& e) {
     for (int i = 0; i < p.n; ++i) {
       const double scale = (std::fabs(p.lower[i]) + std::fabs(p.upper[i]) + std::fabs(x[i])) * (1 + p.diffPert);
-      const double roundTrip = 8 * DBL_EPSILON * scale + 16 * std::numeric_limits<double>::denorm_min();
+      const double roundTrip =
+          8 * DBL_EPSILON * scale + 16 * std::numeric_limits<double>::denorm_min() * (1 + std::fabs(p.diffPert));
       if (!(std::fabs(e.x[i] - x[i]) <= roundTrip)) return false;
     }
     for (int k = 0; k < p.functionCount(); ++k) {
