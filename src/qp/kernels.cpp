@@ -900,28 +900,45 @@ void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, in
 
 namespace {
 
-// The entries of row r of w and f before from come from the row below (see factorRowCarrying), those from from
-// to r-1 of w from m.
-void carryRow(Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from) {
+// The factor f of M and what the solver keeps beside it (see Reuse): w, each row forward-substituted before its
+// division by the diagonal, the partial sums of each row's pivot, and M unfactored.
+struct KeptRows {
+  Vec<double> f;
+  Vec<double> w;
+  Vec<double> pivotSums;
+  Vec<const double> m;
+};
+
+// The entries of row r of w, f and the pivot's partial sums before from come from the row below (see
+// factorRowCarrying), those from from to r-1 of w from m.
+void carryRow(const KeptRows& kept, int r, int from) {
   const int row = packed(r, 0), below = packed(r + 1, 0);
-  for (int c = 1; c < from && c < r; ++c) {
-    w(row + c) = w(below + c);
-    f(row + c) = f(below + c);
-  }
-  for (int c = std::max(from, 1); c < r; ++c) w(row + c) = m(row + c);
+  const int carried = std::max(std::min(from, r) - 1, 0);
+  const auto carry = [&](Vec<double> v) {
+    std::copy_n(v.sub(below + 1, carried).data(), carried, v.sub(row + 1, carried).data());
+  };
+  carry(kept.w);
+  carry(kept.f);
+  carry(kept.pivotSums);
+  const int formed = r - 1 - carried;
+  std::copy_n(kept.m.sub(row + carried + 1, formed).data(), formed, kept.w.sub(row + carried + 1, formed).data());
 }
 
 // Row r, its entries w(1..r-1) forward-substituted and its factors before from carried: L(r, c) = w_c / D_c from
-// from on and the pivot D_r = M(r, r) - sum of w_c L(r, c), every term in increasing c. false when the pivot is
-// below tinyTol.
-bool finishRowCarrying(const Context& ctx, Vec<double> f, Vec<const double> w, Vec<const double> m, int r, int from) {
+// from on and the pivot D_r = M(r, r) - sum of w_c L(r, c), every term in increasing c, each partial sum kept. The
+// partial sums before start are those the row already holds (the row it was before a drop at start formed them
+// from the same terms). false when the pivot is below tinyTol.
+bool finishRowCarrying(const Context& ctx, const KeptRows& kept, int r, int from, int start) {
+  const Vec<double> f = kept.f, partial = kept.pivotSums;
+  const Vec<const double> w = readOnly(kept.w);
   const int row = packed(r, 0);
-  double d = m(row + r);
-  for (int c = 1; c < r; ++c) {
+  double d = start > 1 ? partial(row + start - 1) : kept.m(row + r);
+  for (int c = start; c < r; ++c) {
     const double wc = w(row + c);
     const double l = c < from ? f(row + c) : wc / f(packed(c, c));
     d -= wc * l;
     f(row + c) = l;
+    partial(row + c) = d;
   }
   f(row + r) = d;
   return !(d < ctx.settings.tinyTol);
@@ -933,34 +950,32 @@ bool finishRowCarrying(const Context& ctx, Vec<double> f, Vec<const double> w, V
 // do not change, so neither do those entries' substituted values nor their factors. The others are formed as
 // factorRow forms them, and the pivot d = M(r, r) - sum of w_c L(r, c) takes every term in increasing c.
 // With the direction's sums (from = 1) w(1..r-1) is -y(1..r-1) and L(r, 1..r-1) their factors instead: see Reuse.
-bool factorRowCarrying(const Context& ctx, Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from,
-                       const Reuse* added = nullptr) {
+bool factorRowCarrying(const Context& ctx, const KeptRows& kept, int r, int from, const Reuse* added = nullptr) {
   const int row = packed(r, 0);
   if (added != nullptr) {
     for (int c = 1; c < r; ++c) {
-      w(row + c) = -added->substitutedSums[static_cast<size_t>(c - 1)];
-      f(row + c) = added->addedRowFactors[static_cast<size_t>(c - 1)];
+      kept.w(row + c) = -added->substitutedSums[static_cast<size_t>(c - 1)];
+      kept.f(row + c) = added->addedRowFactors[static_cast<size_t>(c - 1)];
     }
-    from = r;  // every factor carried
-  } else {
-    carryRow(f, w, m, r, from);
-    forwardSubstitute(readOnly(f), w.sub(row + 1, r - 1), r - 1, from);
+    return finishRowCarrying(ctx, kept, r, r, 1);  // every factor carried, no partial sum
   }
-  return finishRowCarrying(ctx, f, readOnly(w), m, r, from);
+  carryRow(kept, r, from);
+  forwardSubstitute(readOnly(kept.f), kept.w.sub(row + 1, r - 1), r - 1, from);
+  return finishRowCarrying(ctx, kept, r, from, from);
 }
 
 // factorRowCarrying for rows r and r+1 after a drop at from <= r: the entries from..r-1 of both rows are
 // forward-substituted side by side (they need only the rows of the factor above r), then row r is finished, then row
 // r+1 takes its entry r from it. Every number is the one of two calls in turn, but after a failing pivot of row r,
 // row r+1 is partly changed (the solver then gives up the factor).
-bool factorTwoRowsCarrying(const Context& ctx, Vec<double> f, Vec<double> w, Vec<const double> m, int r, int from) {
+bool factorTwoRowsCarrying(const Context& ctx, const KeptRows& kept, int r, int from) {
   const int row0 = packed(r, 0), row1 = packed(r + 1, 0);
-  carryRow(f, w, m, r, from);  // before row r+1's entries are written over
-  carryRow(f, w, m, r + 1, from);
-  forwardSubstituteTwo(readOnly(f), w.sub(row0 + 1, r - 1), w.sub(row1 + 1, r - 1), r - 1, from);
-  if (!finishRowCarrying(ctx, f, readOnly(w), m, r, from)) return false;
-  forwardSubstitute(readOnly(f), w.sub(row1 + 1, r), r, r);
-  return finishRowCarrying(ctx, f, readOnly(w), m, r + 1, from);
+  carryRow(kept, r, from);  // before row r+1's entries are written over
+  carryRow(kept, r + 1, from);
+  forwardSubstituteTwo(readOnly(kept.f), kept.w.sub(row0 + 1, r - 1), kept.w.sub(row1 + 1, r - 1), r - 1, from);
+  if (!finishRowCarrying(ctx, kept, r, from, from)) return false;
+  forwardSubstitute(readOnly(kept.f), kept.w.sub(row1 + 1, r), r, r);
+  return finishRowCarrying(ctx, kept, r + 1, from, from);
 }
 
 // Row r of M, M(r, c) = n_IACT(c)' H^-1 n_IACT(r) for c = 1..r, into out(1..r); on the addition of row IACT(r) from
@@ -1039,9 +1054,10 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
     // Rows k..nact of M from scratch, M(r, c) = n_IACT(c)' H^-1 n_IACT(r), or, when M is kept, as the rows after
     // the dropped one without their entry k.
     for (int r = k; r <= nact; ++r) {
-      if (keepsUnfactored) {
+      if (keepsUnfactored) {  // entries 1..k-1 and k+1..r+1 of row r+1, each block moving down in memory
         const Vec<double> m = reuse->unfactored;
-        for (int c = 1; c <= r; ++c) m(packed(r, c)) = m(packed(r + 1, c < k ? c : c + 1));
+        std::copy_n(m.sub(packed(r + 1, 1), k - 1).data(), k - 1, m.sub(packed(r, 1), k - 1).data());
+        std::copy_n(m.sub(packed(r + 1, k + 1), r + 1 - k).data(), r + 1 - k, m.sub(packed(r, k), r + 1 - k).data());
       } else {
         rows.dots(readOnly(iact), r, readOnly(hinvn.column(r)), actmat.sub(packed(r, 1), r));
       }
@@ -1049,11 +1065,15 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
   }
   // Rows k..nact refactored; earlier rows keep their factors. With the substituted rows kept, a row after a dropped
   // one takes its entries before k from the row below it.
-  const bool keepsSubstituted = keepsUnfactored && reuse->substituted.length() > 0;
+  const bool keepsSubstituted = keepsUnfactored && reuse->substituted.length() > 0 &&
+                                reuse->pivotSums.length() == reuse->substituted.length();
+  const KeptRows kept = keepsSubstituted ? KeptRows{actmat, reuse->substituted, reuse->pivotSums,
+                                                    readOnly(reuse->unfactored)}
+                                         : KeptRows{};
   const int carried = dropped ? k : 1;
   for (int r = k; r <= nact; ++r) {
     if (keepsSubstituted && dropped && r + 1 <= nact) {
-      if (!factorTwoRowsCarrying(ctx, actmat, reuse->substituted, readOnly(reuse->unfactored), r, carried)) {
+      if (!factorTwoRowsCarrying(ctx, kept, r, carried)) {
         reportFailure(ctx, kNonPositiveActiveMatrix);
         return false;
       }
@@ -1061,7 +1081,7 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
       continue;
     }
     if (keepsSubstituted) {
-      if (!factorRowCarrying(ctx, actmat, reuse->substituted, readOnly(reuse->unfactored), r, carried, added)) {
+      if (!factorRowCarrying(ctx, kept, r, carried, added)) {
         reportFailure(ctx, kNonPositiveActiveMatrix);
         return false;
       }

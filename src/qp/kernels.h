@@ -272,7 +272,8 @@ class RowSolves;
 //    forms the pivot.
 //  - The rows of M before they are factored, so that a drop moves the rows after it down instead of forming them
 //    again, and the same rows half factored (forward-substituted), whose entries before a dropped row stay as they
-//    are.
+//    are; so do the partial sums of their pivots up to the dropped row, and each row's pivot after a drop starts
+//    from there.
 // The sums, and all after them, need the solver's scratch arrays (problems of up to kMaxOrder variables).
 struct Reuse {
   static constexpr int kMaxOrder = 100;
@@ -298,7 +299,9 @@ struct Reuse {
   std::array<double, kMaxOrder> addedRowFactors{};  // then -y(c) / D_c, formed while r is solved for (with
                                                     // the substituted rows kept)
   Vec<double> unfactored;   // M packed like ACTMAT, rows 1..NACT (empty when not kept)
-  Vec<double> substituted;  // with it, the rows of M forward-substituted before the division by the diagonal
+  Vec<double> substituted;  // with it, the rows of M forward-substituted before the division by the diagonal,
+  Vec<double> pivotSums;    // and the partial sums of each row's pivot, M(r, r) - sum over j <= c of w_j L(r, j)
+                            // (both or neither, of the same length)
 };
 
 // Adds row kv with multiplier uplus at position nact+1 when k > nact, otherwise drops active position k; then

@@ -125,7 +125,10 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   if (n <= Reuse::kMaxOrder) {
     reuse.unfactored = Vec<double>(unfactored, packedLength(n));
     reuse.sums = Vec<double>(sums, n);
-    if (large) reuse.substituted = Vec<double>(ctx.qpScratch.substituted.data(), packedLength(n));
+    if (large) {
+      reuse.substituted = Vec<double>(ctx.qpScratch.substituted.data(), packedLength(n));
+      reuse.pivotSums = Vec<double>(ctx.qpScratch.pivotSums.data(), packedLength(n));
+    }
   }
 
   if (large) {

@@ -13,6 +13,7 @@ struct SolverScratch {
   RowSolves rowSolves;
   RowPatterns patterns;
   std::array<double, packedLength(Reuse::kMaxOrder)> substituted;
+  std::array<double, packedLength(Reuse::kMaxOrder)> pivotSums;
 };
 
 }  // namespace korvex::qp

@@ -173,17 +173,20 @@ struct ActiveRows {
         actmat(static_cast<size_t>(qp::packedLength(n))),
         unfactored(actmat),
         substituted(actmat),
+        pivotSums(actmat),
         sums(static_cast<size_t>(n)),
         hinvn(static_cast<size_t>(n * n)) {
     if (!reusing) return;
     reuse.unfactored = Vec<double>(unfactored.data(), qp::packedLength(n));
     reuse.sums = Vec<double>(sums.data(), n);
-    if (substituting) reuse.substituted = Vec<double>(substituted.data(), qp::packedLength(n));
+    if (!substituting) return;
+    reuse.substituted = Vec<double>(substituted.data(), qp::packedLength(n));
+    reuse.pivotSums = Vec<double>(pivotSums.data(), qp::packedLength(n));
   }
   bool reusing;
   int nact = 0;
   std::vector<int> iact;
-  Vector xlag, z, r, actmat, unfactored, substituted, sums, hinvn;
+  Vector xlag, z, r, actmat, unfactored, substituted, pivotSums, sums, hinvn;
   qp::Reuse reuse;
 };
 
