@@ -900,6 +900,24 @@ void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, in
 
 namespace {
 
+// to(0..count-1) = from(0..count-1) for to <= from (the blocks may overlap): four at a time in increasing order, each
+// four read before they are written. The blocks are short (parts of rows of M), too short for a call to pay.
+void moveDown(const double* from, int count, double* to) {
+  int i = 0;
+  for (; i + 4 <= count; i += 4) {
+    double four[4];
+    std::memcpy(four, from + i, sizeof four);
+    std::memcpy(to + i, four, sizeof four);
+  }
+  if (i + 2 <= count) {
+    double two[2];
+    std::memcpy(two, from + i, sizeof two);
+    std::memcpy(to + i, two, sizeof two);
+    i += 2;
+  }
+  if (i < count) to[i] = from[i];
+}
+
 // The factor f of M and what the solver keeps beside it (see Reuse): w, each row forward-substituted before its
 // division by the diagonal, the partial sums of each row's pivot, and M unfactored.
 struct KeptRows {
@@ -915,13 +933,13 @@ void carryRow(const KeptRows& kept, int r, int from) {
   const int row = packed(r, 0), below = packed(r + 1, 0);
   const int carried = std::max(std::min(from, r) - 1, 0);
   const auto carry = [&](Vec<double> v) {
-    std::copy_n(v.sub(below + 1, carried).data(), carried, v.sub(row + 1, carried).data());
+    moveDown(v.sub(below + 1, carried).data(), carried, v.sub(row + 1, carried).data());
   };
   carry(kept.w);
   carry(kept.f);
   carry(kept.pivotSums);
   const int formed = r - 1 - carried;
-  std::copy_n(kept.m.sub(row + carried + 1, formed).data(), formed, kept.w.sub(row + carried + 1, formed).data());
+  moveDown(kept.m.sub(row + carried + 1, formed).data(), formed, kept.w.sub(row + carried + 1, formed).data());
 }
 
 // Row r, its entries w(1..r-1) forward-substituted and its factors before from carried: L(r, c) = w_c / D_c from
@@ -1056,8 +1074,8 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
     for (int r = k; r <= nact; ++r) {
       if (keepsUnfactored) {  // entries 1..k-1 and k+1..r+1 of row r+1, each block moving down in memory
         const Vec<double> m = reuse->unfactored;
-        std::copy_n(m.sub(packed(r + 1, 1), k - 1).data(), k - 1, m.sub(packed(r, 1), k - 1).data());
-        std::copy_n(m.sub(packed(r + 1, k + 1), r + 1 - k).data(), r + 1 - k, m.sub(packed(r, k), r + 1 - k).data());
+        moveDown(m.sub(packed(r + 1, 1), k - 1).data(), k - 1, m.sub(packed(r, 1), k - 1).data());
+        moveDown(m.sub(packed(r + 1, k + 1), r + 1 - k).data(), r + 1 - k, m.sub(packed(r, k), r + 1 - k).data());
       } else {
         rows.dots(readOnly(iact), r, readOnly(hinvn.column(r)), actmat.sub(packed(r, 1), r));
       }

@@ -300,11 +300,12 @@ bool RowSolves::provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<co
     int jobCount = 0;
     addJobs(wanted.index, false, jobs, jobCount, lanes_);
     // Then the rows likeliest to be added next: the most violated rows, or the nearest to a violation, and the
-    // equality rows (every one of them is added in the end).
+    // equality rows (every one of them is added in the end), each with whatever of its solves is not held yet (the
+    // solve of -u where that of +u cannot be negated).
     std::bitset<kMaxBases + 1> taken;
     taken.set(static_cast<size_t>(wanted.index));
     const auto consider = [&](int base) {
-      if (base == 0 || taken.test(static_cast<size_t>(base)) || slot(base, 1.0) != 0) return true;
+      if (base == 0 || taken.test(static_cast<size_t>(base)) || holdsBoth(base)) return true;
       taken.set(static_cast<size_t>(base));
       return addJobs(base, false, jobs, jobCount, lanes_) && jobCount < lanes_;
     };
