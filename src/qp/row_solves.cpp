@@ -164,7 +164,7 @@ void copyLanes(const double* panel, int width, int n, int count, double* const* 
 
 int runLanes() {
   switch (vectorsInUse()) {
-    case VectorWidth::k512: return 32;  // four vectors of eight
+    case VectorWidth::k512: return 48;  // six vectors of eight
     case VectorWidth::k256: return 16;  // four of four
     default: return 16;                 // eight of two
   }
