@@ -110,7 +110,8 @@ class RowSolves {
   std::array<double, kMaxOrder * kMaxRunLanes> panel_{};  // the right-hand sides of one run, side by side
 };
 
-// Lanes of one run on the vectors in use: a few vectors, as many as the chains of the back substitution keep busy.
+// Lanes of one run at the start of a QP solve on the vectors in use: up to six vectors of eight (past three, each
+// vector adds about one subtraction's time a term, less than a second run would cost).
 int runLanes();
 
 // F y = v in place for the packed factor f of order n, for width right-hand sides held side by side (2, 4, or a
