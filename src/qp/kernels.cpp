@@ -674,7 +674,9 @@ bool start(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, Vec
 namespace {
 
 // C(k) = -b_k + sum over i of A(i, k) x_i for the general rows k that wanted() accepts, each added up in increasing
-// i: the rows with a pattern alone, the others four side by side.
+// i: the rows with a pattern alone, the others four side by side. The rows summed over their patterns are formed
+// whether wanted or not (a row the caller does not want keeps whatever value it is given): a few terms cost less
+// than a branch on which rows are wanted, which follows no order the processor could learn.
 template <typename Wanted>
 void generalRowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<double> c, Wanted wanted) {
   const int n = rows.n();
@@ -683,12 +685,12 @@ void generalRowValues(const Rows& rows, Vec<const double> bc, Vec<const double> 
   int group[4];
   int waiting = 0;
   for (int k = 1; k <= rows.nc(); ++k) {
-    if (!wanted(k)) continue;
     const double start = -bc(k);
     if (rows.sumsByPattern(k, start, xFinite)) {
       c(k) = rows.generalValue(k, start, x, true);
       continue;
     }
+    if (!wanted(k)) continue;
     group[waiting++] = k;
     if (waiting < 4) continue;
     double v0 = -bc(group[0]), v1 = -bc(group[1]), v2 = -bc(group[2]), v3 = -bc(group[3]);

@@ -220,8 +220,9 @@ int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, cons
 int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact,
                  int* runnerUp = nullptr);
 
-// After a step that has moved x: the values of the rows the choice reads (the rows not passed over; the others keep
-// their old values, which nothing reads before they are formed again), then mostViolated() over them.
+// After a step that has moved x: the values of the rows the choice reads (the rows not passed over, and those others
+// that cost less to form than to leave out; the rest keep their old values, which nothing reads before they are
+// formed again), then mostViolated() over them.
 int rowValuesAndMostViolated(const Context& ctx, const Rows& rows, Vec<const double> bc, Vec<const double> x,
                              Vec<const double> xl, Vec<const double> xu, Vec<double> c,
                              const PassedOver& passedOver, int* runnerUp = nullptr);
