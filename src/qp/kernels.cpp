@@ -1128,35 +1128,32 @@ namespace {
 // time over all of z but for the last one to four: their pass also squares each part of z as soon as it is final and
 // adds the squares one by one, so that the chain of n dependent additions runs while the pass goes on.
 template <typename V>
-[[gnu::always_inline]] inline double subtractColumnsAndSquareWith(double* z, const double* h, size_t ld,
-                                                                  const double* r, int n, int nact) {
+[[gnu::always_inline]] inline void subtractFourColumns(double* z, const double* const* h, const double* r, int& i,
+                                                       int n) {
   constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
   const auto load = [](V& v, const double* from) { std::memcpy(&v, from, sizeof v); };
-  int k = 0;
-  for (; k + 4 < nact; k += 4) {
-    const double r0 = r[k], r1 = r[k + 1], r2 = r[k + 2], r3 = r[k + 3];
-    const double* const h0 = h + static_cast<size_t>(k) * ld;
-    const double *const h1 = h0 + ld, *const h2 = h1 + ld, *const h3 = h2 + ld;
-    int i = 0;
-    for (; i + K <= n; i += K) {
-      V y, c0, c1, c2, c3;
-      load(y, z + i), load(c0, h0 + i), load(c1, h1 + i), load(c2, h2 + i), load(c3, h3 + i);
-      y = y - c0 * r0 - c1 * r1 - c2 * r2 - c3 * r3;
-      std::memcpy(z + i, &y, sizeof y);
-    }
-    for (; i < n; ++i) z[i] = z[i] - h0[i] * r0 - h1[i] * r1 - h2[i] * r2 - h3[i] * r3;
+  for (; i + K <= n; i += K) {
+    V y, c0, c1, c2, c3;
+    load(y, z + i), load(c0, h[0] + i), load(c1, h[1] + i), load(c2, h[2] + i), load(c3, h[3] + i);
+    y = y - c0 * r[0] - c1 * r[1] - c2 * r[2] - c3 * r[3];
+    std::memcpy(z + i, &y, sizeof y);
   }
-  const int last = nact - k;
-  const double* const hk = h + static_cast<size_t>(k) * ld;
-  double sum = 0.0;
-  int i = 0;
+}
+
+// The last columns over z(i..), K at a time while K are left, each part of z squared as soon as it is final and the
+// squares added to sum in increasing i.
+template <typename V>
+[[gnu::always_inline]] inline void subtractLastColumnsAndSquare(double* z, const double* h, size_t ld,
+                                                                const double* r, int last, int& i, int n,
+                                                                double& sum) {
+  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
   for (; i + K <= n; i += K) {
     V y;
-    load(y, z + i);
+    std::memcpy(&y, z + i, sizeof y);
     for (int q = 0; q < last; ++q) {
       V column;
-      load(column, hk + static_cast<size_t>(q) * ld + i);
-      y = y - column * r[k + q];
+      std::memcpy(&column, h + static_cast<size_t>(q) * ld + i, sizeof column);
+      y = y - column * r[q];
     }
     std::memcpy(z + i, &y, sizeof y);
     const V squares = y * y;
@@ -1164,6 +1161,30 @@ template <typename V>
     std::memcpy(lanes, &squares, sizeof squares);
     for (int lane = 0; lane < K; ++lane) sum += lanes[lane];
   }
+}
+
+template <typename V>
+[[gnu::always_inline]] inline double subtractColumnsAndSquareWith(double* z, const double* h, size_t ld,
+                                                                  const double* r, int n, int nact) {
+  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
+  int k = 0;
+  for (; k + 4 < nact; k += 4) {
+    const double* const h0 = h + static_cast<size_t>(k) * ld;
+    const double* const columns[4] = {h0, h0 + ld, h0 + 2 * ld, h0 + 3 * ld};
+    int i = 0;
+    subtractFourColumns<V>(z, columns, r + k, i, n);
+    if constexpr (K > 2) subtractFourColumns<DoublePair>(z, columns, r + k, i, n);  // the last ones two at a time
+    for (; i < n; ++i) {
+      z[i] = z[i] - columns[0][i] * r[k] - columns[1][i] * r[k + 1] - columns[2][i] * r[k + 2] -
+             columns[3][i] * r[k + 3];
+    }
+  }
+  const int last = nact - k;
+  const double* const hk = h + static_cast<size_t>(k) * ld;
+  double sum = 0.0;
+  int i = 0;
+  subtractLastColumnsAndSquare<V>(z, hk, ld, r + k, last, i, n, sum);
+  if constexpr (K > 2) subtractLastColumnsAndSquare<DoublePair>(z, hk, ld, r + k, last, i, n, sum);
   for (; i < n; ++i) {
     double y = z[i];
     for (int q = 0; q < last; ++q) y = y - hk[static_cast<size_t>(q) * ld + i] * r[k + q];
