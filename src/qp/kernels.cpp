@@ -1057,6 +1057,12 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
     }
     k = nact;  // a position beyond nact + 1 reads as nact + 1
   } else {
+    if (reuse != nullptr) {  // the direction's sums of the rows left, and y before position k, are kept
+      const bool kept = reuse->sumRow == kv && reuse->sumCount == nact && reuse->sums.length() >= nact;
+      for (int p = k; kept && p < nact; ++p) reuse->sums(p) = reuse->sums(p + 1);
+      reuse->sumCount = kept ? nact - 1 : 0;
+      reuse->keptPrefix = kept ? k - 1 : -1;
+    }
     --nact;
     for (int p = k; p <= nact; ++p) {
       iact(p) = iact(p + 1);
@@ -1221,16 +1227,24 @@ double subtractColumnsAndSquare(double* z, const double* h, size_t ld, const dou
 double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
                         Vec<const double> actmat, Mat<const double> hinvn, int kv, Reuse* reuse) {
   const int n = rows.n();
-  rows.dots(iact, nact, readOnly(z), r);
   const bool keepsSums = reuse != nullptr && reuse->sums.length() >= nact && nact <= Reuse::kMaxOrder;
-  if (keepsSums) {
-    for (int k = 1; k <= nact; ++k) reuse->sums(k) = r(k);
-    reuse->sumRow = kv;
-    reuse->sumCount = nact;
+  // After a drop, the sums kept for kv and y before the dropped position.
+  const int keptPrefix = keepsSums && reuse->sumRow == kv && reuse->sumCount == nact ? reuse->keptPrefix : -1;
+  if (reuse != nullptr) reuse->keptPrefix = -1;
+  if (keptPrefix >= 0) {
+    for (int k = 1; k <= nact; ++k) r(k) = k <= keptPrefix ? reuse->substitutedSums[static_cast<size_t>(k - 1)]
+                                                           : reuse->sums(k);
+  } else {
+    rows.dots(iact, nact, readOnly(z), r);
+    if (keepsSums) {
+      for (int k = 1; k <= nact; ++k) reuse->sums(k) = r(k);
+      reuse->sumRow = kv;
+      reuse->sumCount = nact;
+    }
   }
   // solve(actmat, r, nact), keeping the sums forward-substituted and, when adding kv may take them, the factors of
   // its new row.
-  forwardSubstitute(actmat, r, nact);
+  forwardSubstitute(actmat, r, nact, std::max(keptPrefix + 1, 2));
   const double* negatedRow = nullptr;
   if (keepsSums) {
     bool negatable = true;

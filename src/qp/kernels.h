@@ -263,7 +263,10 @@ class RowSolves;
 //  - The sums n_IACT(c)'z of the latest direction before they are solved with M, z = -H^-1 n_kv: the entries of
 //    the new row of M when kv is added are n_IACT(c)'H^-1 n_kv, the same sums with their signs changed (rounding
 //    is symmetric; a zero or NaN sum, whose sign is not determined so, is formed again).
+//    A drop leaves the solves of row kv as they are, and so the sums of the rows left: the next direction for kv
+//    takes them as they are.
 //  - The same sums forward-substituted with the factor of M, y = L^-1 N'z, before their division by the diagonal.
+//    A drop at position k leaves rows 1..k-1 of the factor as they are, and so y(1..k-1).
 //    Adding kv leaves rows 1..NACT of the factor as they are, so its new row forward-substituted is L^-1 of the
 //    negated sums: the same operations on operands of opposite sign, which give -y exactly wherever every sum and
 //    every y_c is neither zero nor NaN (a difference of equal values is +0 whatever their signs, so only a zero
@@ -295,6 +298,7 @@ struct Reuse {
   Vec<double> sums;       // n_IACT(c)'z, c = 1..sumCount, of the latest direction for sumRow
   int sumRow = 0;
   int sumCount = 0;
+  int keptPrefix = -1;  // after a drop: the sums are those of the rows left, and y(1..keptPrefix) still hold
   std::array<double, kMaxOrder> substitutedSums{};  // y(1..sumCount) = L^-1 sums, kept along with the sums
   bool sumsNegatable = false;                       // no sum and no y(c) is zero or NaN
   std::array<double, kMaxOrder> addedRowFactors{};  // then -y(c) / D_c, formed while r is solved for (with
