@@ -28,9 +28,6 @@ bool hasLowerRow(int type) { return type == kBothBounds || type == kLowerBound; 
 
 bool allFinite(Vec<const double> v, int n) { return n <= 0 || allFiniteWide(v.sub(1, n).data(), n); }
 
-// Neither zero nor NaN: a number whose negation is determined by rounding alone.
-bool hasSign(double v) { return v != 0.0 && !std::isnan(v); }
-
 // The internal failures are reported whatever the print level.
 void reportFailure(Context& ctx, std::string_view text) { ctx.messageText.clear().text(text).print(); }
 
@@ -1247,11 +1244,14 @@ double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<dou
   forwardSubstitute(actmat, r, nact, std::max(keptPrefix + 1, 2));
   const double* negatedRow = nullptr;
   if (keepsSums) {
+    // Negatable: no number is zero or NaN (whose negation rounding alone does not determine), that is each is above
+    // or below zero; tested without a branch on each element.
+    const double* const y = r.sub(1, nact).data();
+    const double* const sums = reuse->sums.sub(1, nact).data();
     bool negatable = true;
-    for (int k = 1; k <= nact; ++k) {
-      const double y = r(k);
-      reuse->substitutedSums[static_cast<size_t>(k - 1)] = y;
-      negatable = negatable && hasSign(y) && hasSign(reuse->sums(k));
+    for (int k = 0; k < nact; ++k) {
+      reuse->substitutedSums[static_cast<size_t>(k)] = y[k];
+      negatable &= ((y[k] < 0.0) | (y[k] > 0.0)) & ((sums[k] < 0.0) | (sums[k] > 0.0));
     }
     reuse->sumsNegatable = negatable;
     // Only an addition that carries substituted rows takes the factors; the others divide as they finish the row.
