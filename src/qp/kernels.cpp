@@ -1126,10 +1126,7 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
 
 namespace {
 
-// z(i) -= h(i, k) r(k) for k = 1..nact (h column-major, ld apart), each z(i) taking its terms in increasing k, K
-// consecutive z(i) side by side on vectors of type V; then the sum of z(i)^2 in increasing i. The columns go four at a
-// time over all of z but for the last one to four: their pass also squares each part of z as soon as it is final and
-// adds the squares one by one, so that the chain of n dependent additions runs while the pass goes on.
+// Four columns over z(i..), K at a time while K are left: z(i) -= h_0(i) r_0 + ... in that order.
 template <typename V>
 [[gnu::always_inline]] inline void subtractFourColumns(double* z, const double* const* h, const double* r, int& i,
                                                        int n) {
@@ -1166,6 +1163,11 @@ template <typename V>
   }
 }
 
+// z(i) -= h(i, k) r(k) for k = 1..nact (h column-major, ld apart), each z(i) taking its terms in increasing k, K
+// consecutive z(i) side by side on vectors of type V (the elements after the last whole vector two at a time, then
+// one); then the sum of z(i)^2 in increasing i. The columns go four at a time over all of z but for the last one to
+// four: their pass also squares each part of z as soon as it is final and adds the squares one by one, so that the
+// chain of n dependent additions runs while the pass goes on.
 template <typename V>
 [[gnu::always_inline]] inline double subtractColumnsAndSquareWith(double* z, const double* h, size_t ld,
                                                                   const double* r, int n, int nact) {
