@@ -8,7 +8,7 @@ namespace korvex {
 namespace {
 
 VectorWidth detectWidestVectors() {
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef KORVEX_WIDE_VECTORS
   // The checks include the operating system's consent (the XGETBV register state), not only the CPUID bits.
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx512f")) return VectorWidth::k512;

@@ -4,6 +4,10 @@
 // the width changes how fast a kernel runs, never one bit of what it gives.
 #pragma once
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define KORVEX_WIDE_VECTORS 1  // the AVX2 and AVX-512F forms of the wide kernels are compiled (and chosen at run time)
+#endif
+
 namespace korvex {
 
 enum class VectorWidth { k128 = 2, k256 = 4, k512 = 8 };

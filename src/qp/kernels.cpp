@@ -28,6 +28,10 @@ bool hasLowerRow(int type) { return type == kBothBounds || type == kLowerBound; 
 
 bool allFinite(Vec<const double> v, int n) { return n <= 0 || allFiniteWide(v.sub(1, n).data(), n); }
 
+// Neither zero nor NaN, that is above or below zero: a number whose negation is determined by rounding alone.
+// Formed without a branch.
+bool hasSign(double v) { return (v < 0.0) | (v > 0.0); }
+
 // The internal failures are reported whatever the print level.
 void reportFailure(Context& ctx, std::string_view text) { ctx.messageText.clear().text(text).print(); }
 
@@ -476,7 +480,6 @@ bool factorRows(const Context& ctx, Vec<double> f, int first, int last) {
 }
 
 namespace {
-
 
 // Rows r..r+W-1 of row-by-row factoring side by side, W = N K lanes (K doubles per vector of type V), with every
 // number of factorRow: false when a pivot is below tinyTol. The rows' entries 1..r-1 are copied into panel (lane q
@@ -1006,7 +1009,7 @@ void formActiveRow(const Rows& rows, Vec<const int> iact, Mat<const double> hinv
   }
   for (int c = 1; c < r; ++c) {
     const double sum = reuse->sums(c);
-    out(c) = (sum != 0.0 && !std::isnan(sum)) ? -sum : rows.dot(iact(c), column);
+    out(c) = hasSign(sum) ? -sum : rows.dot(iact(c), column);
   }
   out(r) = rows.dot(iact(r), column);
 }
@@ -1126,7 +1129,8 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
 
 namespace {
 
-// Four columns over z(i..), K at a time while K are left: z(i) -= h_0(i) r_0 + ... in that order.
+// Four columns over z(i..), K at a time while K are left (V may be a plain double): z(i) -= h_0(i) r_0 + ... in
+// that order.
 template <typename V>
 [[gnu::always_inline]] inline void subtractFourColumns(double* z, const double* const* h, const double* r, int& i,
                                                        int n) {
@@ -1179,10 +1183,7 @@ template <typename V>
     int i = 0;
     subtractFourColumns<V>(z, columns, r + k, i, n);
     if constexpr (K > 2) subtractFourColumns<DoublePair>(z, columns, r + k, i, n);  // the last ones two at a time
-    for (; i < n; ++i) {
-      z[i] = z[i] - columns[0][i] * r[k] - columns[1][i] * r[k + 1] - columns[2][i] * r[k + 2] -
-             columns[3][i] * r[k + 3];
-    }
+    subtractFourColumns<double>(z, columns, r + k, i, n);
   }
   const int last = nact - k;
   const double* const hk = h + static_cast<size_t>(k) * ld;
@@ -1190,12 +1191,7 @@ template <typename V>
   int i = 0;
   subtractLastColumnsAndSquare<V>(z, hk, ld, r + k, last, i, n, sum);
   if constexpr (K > 2) subtractLastColumnsAndSquare<DoublePair>(z, hk, ld, r + k, last, i, n, sum);
-  for (; i < n; ++i) {
-    double y = z[i];
-    for (int q = 0; q < last; ++q) y = y - hk[static_cast<size_t>(q) * ld + i] * r[k + q];
-    z[i] = y;
-    sum += y * y;
-  }
+  subtractLastColumnsAndSquare<double>(z, hk, ld, r + k, last, i, n, sum);
   return sum;
 }
 
@@ -1246,14 +1242,14 @@ double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<dou
   forwardSubstitute(actmat, r, nact, std::max(keptPrefix + 1, 2));
   const double* negatedRow = nullptr;
   if (keepsSums) {
-    // Negatable: no number is zero or NaN (whose negation rounding alone does not determine), that is each is above
-    // or below zero; tested without a branch on each element.
+    // Negatable: every number has a sign (tested without a branch on each element).
     const double* const y = r.sub(1, nact).data();
     const double* const sums = reuse->sums.sub(1, nact).data();
     bool negatable = true;
     for (int k = 0; k < nact; ++k) {
       reuse->substitutedSums[static_cast<size_t>(k)] = y[k];
-      negatable &= ((y[k] < 0.0) | (y[k] > 0.0)) & ((sums[k] < 0.0) | (sums[k] > 0.0));
+      negatable &= hasSign(y[k]);
+      negatable &= hasSign(sums[k]);
     }
     reuse->sumsNegatable = negatable;
     // Only an addition that carries substituted rows takes the factors; the others divide as they finish the row.

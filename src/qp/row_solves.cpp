@@ -49,33 +49,6 @@ void solveWithSse2(Vec<const double> f, double* v, int vectors, int n, const int
   solveVectorsWith<DoublePair>(f, v, vectors, n, firsts, stride, zeroOrNan);
 }
 
-// to(0..n-1) = -from(0..n-1), on the widest vectors in use.
-template <typename V>
-[[gnu::always_inline]] inline void negatedWith(const double* from, int n, double* to) {
-  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
-  int i = 0;
-  for (; i + K <= n; i += K) {
-    V x[1];
-    loadVectors(x, from + i);
-    x[0] = -x[0];
-    storeVectors(to + i, x);
-  }
-  for (; i < n; ++i) to[i] = -from[i];
-}
-
-#ifdef KORVEX_WIDE_VECTORS
-[[gnu::target("avx512f")]] void negatedWithAvx512(const double* from, int n, double* to) {
-  negatedWith<DoubleOctet>(from, n, to);
-}
-#endif
-
-void negated(const double* from, int n, double* to) {
-#ifdef KORVEX_WIDE_VECTORS
-  if (vectorsInUse() == VectorWidth::k512) return negatedWithAvx512(from, n, to);
-#endif
-  negatedWith<DoublePair>(from, n, to);
-}
-
 // to[k](0..n-1) = lane k of the panel of width lanes per element, k = 0..count-1.
 void copyLanesOneByOne(const double* panel, int width, int n, int from, int count, double* const* to) {
   for (int lane = from; lane < count; ++lane) {
@@ -430,7 +403,7 @@ void RowSolves::fetch(const Rows& rows, int j, double sign, Vec<double> out) {
   if (own != 0) {
     std::memcpy(out.sub(1, n_).data(), stored(own), sizeof(double) * static_cast<size_t>(n_));
   } else {  // the solve of -u as that of +u with every sign changed (it has no zero and no NaN)
-    negated(stored(slot(base.index, 1.0)), n_, out.sub(1, n_).data());
+    negateInto(stored(slot(base.index, 1.0)), out.sub(1, n_).data(), n_);
   }
 }
 

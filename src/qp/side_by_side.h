@@ -8,18 +8,15 @@
 #include <cstring>
 
 #include "common/double_pair.h"
+#include "common/vector_width.h"
 #include "common/views.h"
 #include "qp/kernels.h"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define KORVEX_WIDE_VECTORS 1  // the AVX2 and AVX-512F kernels are compiled (and chosen at run time)
+#ifdef KORVEX_WIDE_VECTORS
 #include <immintrin.h>
 #endif
 
 namespace korvex::qp {
-
-using DoubleQuad = double __attribute__((vector_size(32)));
-using DoubleOctet = double __attribute__((vector_size(64)));
 
 // The N vectors of one element, one unaligned load or store each.
 template <typename V, int N>

@@ -8,10 +8,6 @@
 #include "common/vector_width.h"
 #include "qp/side_by_side.h"
 
-#ifdef KORVEX_WIDE_VECTORS
-#include <immintrin.h>
-#endif
-
 namespace korvex::qp {
 
 namespace {

@@ -14,15 +14,8 @@
 #include "korvex/routines/hessian.h"
 #include "sqp/hessian_lagrangian.h"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define KORVEX_HESSIAN_WIDE_VECTORS 1  // AVX2 and AVX-512F forms of the update, chosen at run time
-#endif
-
 namespace korvex {
 namespace {
-
-using DoubleQuad = double __attribute__((vector_size(32)));
-using DoubleOctet = double __attribute__((vector_size(64)));
 
 // The algorithm's constants are single-precision values.
 constexpr double kSkipThreshold = double(1e-6f);  // 9.999999974752427e-7
@@ -82,7 +75,7 @@ template <typename V, int N>
   return i;
 }
 
-#ifdef KORVEX_HESSIAN_WIDE_VECTORS
+#ifdef KORVEX_WIDE_VECTORS
 [[gnu::target("avx2")]] int productRowsWithAvx2(Mat<double> b, Vec<const double> s, Vec<double> work1) {
   return productRowsSideBySide<DoubleQuad, 2>(b, s, work1, productRowsSideBySide<DoubleQuad, 4>(b, s, work1, 1));
 }
@@ -97,7 +90,7 @@ template <typename V, int N>
 void productByRows(Mat<double> b, Vec<const double> s, Vec<double> work1) {
   const int n = s.length();
   int i = 1;
-#ifdef KORVEX_HESSIAN_WIDE_VECTORS
+#ifdef KORVEX_WIDE_VECTORS
   switch (vectorsInUse()) {
     case VectorWidth::k512: i = productRowsWithAvx512(b, s, work1); break;
     case VectorWidth::k256: i = productRowsWithAvx2(b, s, work1); break;
@@ -195,7 +188,7 @@ template <typename V>
   for (int j = 1; j <= work.length(); ++j) updateLowerColumn<V>(b, work, r, sBs, sr, j);
 }
 
-#ifdef KORVEX_HESSIAN_WIDE_VECTORS
+#ifdef KORVEX_WIDE_VECTORS
 [[gnu::target("avx2")]] void updateLowerTriangleWithAvx2(Mat<double> b, Vec<const double> work, Vec<const double> r,
                                                          double sBs, double sr) {
   updateLowerTriangle<DoubleQuad>(b, work, r, sBs, sr);
@@ -211,7 +204,7 @@ template <typename V>
 // mirror above the diagonal, four columns at a time.
 void symmetricRankTwoUpdate(Mat<double> b, Vec<const double> work, Vec<const double> r, double sBs, double sr) {
   const int n = work.length();
-#ifdef KORVEX_HESSIAN_WIDE_VECTORS
+#ifdef KORVEX_WIDE_VECTORS
   switch (vectorsInUse()) {
     case VectorWidth::k512: updateLowerTriangleWithAvx512(b, work, r, sBs, sr); break;
     case VectorWidth::k256: updateLowerTriangleWithAvx2(b, work, r, sBs, sr); break;

@@ -10,15 +10,8 @@
 #include "korvex/routines/hessian.h"
 #include "sqp/hessian_lagrangian.h"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define KORVEX_LAGRANGIAN_WIDE_VECTORS 1  // AVX2 and AVX-512F forms of the terms, chosen at run time
-#endif
-
 namespace korvex {
 namespace {
-
-using DoubleQuad = double __attribute__((vector_size(32)));
-using DoubleOctet = double __attribute__((vector_size(64)));
 
 struct QpRows {
   int p;
@@ -58,7 +51,7 @@ template <typename V, int Count>
   return i;
 }
 
-#ifdef KORVEX_LAGRANGIAN_WIDE_VECTORS
+#ifdef KORVEX_WIDE_VECTORS
 template <int Count>
 [[gnu::target("avx2")]] int addTermsWithAvx2(double* gradL, int n, const double* const* columns, const double* m) {
   return addTermsSideBySide<DoubleQuad, Count>(gradL, n, columns, m, 0);
@@ -77,7 +70,7 @@ void addTerms(Vec<double> gradL, const double* const* columns, const double* m) 
   const int n = gradL.length();
   double* const to = gradL.data();
   int i = 0;
-#ifdef KORVEX_LAGRANGIAN_WIDE_VECTORS
+#ifdef KORVEX_WIDE_VECTORS
   switch (vectorsInUse()) {
     case VectorWidth::k512: i = addTermsWithAvx512<Count>(to, n, columns, m); break;
     case VectorWidth::k256: i = addTermsWithAvx2<Count>(to, n, columns, m); break;

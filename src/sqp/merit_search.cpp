@@ -23,22 +23,17 @@ double functionValue(const Vec<double>& f, int number) {
   return (number >= 1 && number <= f.length()) ? f(number) : 0.0;
 }
 
-// Column k of gradd dotted with d.
-double columnDot(const MeritSearch& s, int k) {
-  double sum = 0.0;
-  for (int i = 1; i <= s.n; ++i) sum += s.gradd(i, k) * s.d(i);
-  return sum;
-}
-
-// Columns k..k+Count-1 of gradd dotted with d, the sums formed side by side, each as columnDot forms it.
+// slope plus xmu(k + q) times column k + q of gradd dotted with d, for q = 0..Count-1 in turn: the Count dots are
+// formed side by side, each summed in increasing i.
 template <int Count>
-void columnDots(const MeritSearch& s, int k, double dots[Count]) {
-  double sums[Count] = {};
+double addSlopes(const MeritSearch& s, int k, double slope) {
+  double dots[Count] = {};
   for (int i = 1; i <= s.n; ++i) {
     const double di = s.d(i);
-    for (int q = 0; q < Count; ++q) sums[q] += s.gradd(i, k + q) * di;
+    for (int q = 0; q < Count; ++q) dots[q] += s.gradd(i, k + q) * di;
   }
-  for (int q = 0; q < Count; ++q) dots[q] = sums[q];
+  for (int q = 0; q < Count; ++q) slope += s.xmu(k + q) * dots[q];
+  return slope;
 }
 
 void printStepLine(MessageBuffer& messageText, double alpha, double merit) {
@@ -93,22 +88,14 @@ double meritValue(const MeritSearch& s) {
 double meritSlope(const MeritSearch& s) {
   double slope = s.dderiv;
   for (int k = 1; k <= s.nIneq; ++k) {
-    if (s.conValues(k) > 0.0) slope += s.xmu(k) * columnDot(s, k);
+    if (s.conValues(k) > 0.0) slope = addSlopes<1>(s, k, slope);
   }
   // The equalities add their full directional derivative whatever the sign of their value (eight derivatives formed
-  // at a time, then four, added in turn).
+  // at a time, then four, then one).
   int k = s.nIneq + 1;
-  for (; k + 7 <= s.nCon(); k += 8) {
-    double dots[8];
-    columnDots<8>(s, k, dots);
-    for (int q = 0; q < 8; ++q) slope += s.xmu(k + q) * dots[q];
-  }
-  for (; k + 3 <= s.nCon(); k += 4) {
-    double dots[4];
-    columnDots<4>(s, k, dots);
-    for (int q = 0; q < 4; ++q) slope += s.xmu(k + q) * dots[q];
-  }
-  for (; k <= s.nCon(); ++k) slope += s.xmu(k) * columnDot(s, k);
+  for (; k + 7 <= s.nCon(); k += 8) slope = addSlopes<8>(s, k, slope);
+  for (; k + 3 <= s.nCon(); k += 4) slope = addSlopes<4>(s, k, slope);
+  for (; k <= s.nCon(); ++k) slope = addSlopes<1>(s, k, slope);
   return slope;
 }
 
