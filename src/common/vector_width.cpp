@@ -17,19 +17,17 @@ VectorWidth detectWidestVectors() {
   return VectorWidth::k128;
 }
 
-std::atomic<VectorWidth> inUse{widestVectors()};
-
 }  // namespace
+
+std::atomic<VectorWidth> widthInUse{widestVectors()};
 
 VectorWidth widestVectors() {
   static const VectorWidth widest = detectWidestVectors();
   return widest;
 }
 
-VectorWidth vectorsInUse() { return inUse.load(std::memory_order_relaxed); }
-
 void useVectors(VectorWidth width) {
-  inUse.store(std::min(width, widestVectors()), std::memory_order_relaxed);
+  widthInUse.store(std::min(width, widestVectors()), std::memory_order_relaxed);
 }
 
 }  // namespace korvex

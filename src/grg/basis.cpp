@@ -168,7 +168,7 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 class BasisChooser {
  public:
   BasisChooser(Context& ctx, const BasisCandidates& candidates, const DesignBox& box, Vec<const double> sdir,
-               const GradientColumns& gradients, Basis& basis, const BasisWork& work)
+               const FunctionGradients& gradients, Basis& basis, const BasisWork& work)
       : ctx_(ctx),
         out_(ctx.diagnostics),
         candidates_(candidates),
@@ -392,7 +392,7 @@ class BasisChooser {
   const BasisCandidates& candidates_;
   const DesignBox& box_;
   Vec<const double> sdir_;
-  const GradientColumns& gradients_;
+  const FunctionGradients& gradients_;
   Basis& basis_;
   const BasisWork& work_;
   const int ndv_;
@@ -404,12 +404,12 @@ class BasisChooser {
 }  // namespace
 
 void chooseBasis(Context& ctx, const BasisCandidates& candidates, const DesignBox& box, Vec<const double> sdir,
-                 const GradientColumns& gradients, Basis& basis, const BasisWork& work) {
+                 const FunctionGradients& gradients, Basis& basis, const BasisWork& work) {
   BasisChooser(ctx, candidates, box, sdir, gradients, basis, work).run();
 }
 
 bool chooseBasisWithPool(Context& ctx, const BasisCandidates& candidates, const DesignBox& box,
-                         Vec<const double> sdir, const GradientColumns& gradients, Basis& basis) {
+                         Vec<const double> sdir, const FunctionGradients& gradients, Basis& basis) {
   const int ndv = box.count();
   PoolFrame frame(ctx);
   const int bcol = frame.reserveDoubles(ndv);
@@ -430,7 +430,7 @@ namespace {
 using korvex::Basis;
 using korvex::BasisCandidates;
 using korvex::DesignBox;
-using korvex::GradientColumns;
+using korvex::FunctionGradients;
 using korvex::Mat;
 using korvex::Vec;
 
@@ -440,7 +440,7 @@ struct BasisChoiceArguments {
   BasisCandidates candidates;
   DesignBox box;
   Vec<const double> sdir;
-  GradientColumns gradients;
+  FunctionGradients gradients;
   Basis basis;
 
   BasisChoiceArguments(const int* ntrak, const int* mtrak, const int* nbeq, const int* mbndeq, const int* ndv,
@@ -458,7 +458,7 @@ struct BasisChoiceArguments {
     int columns = 0;
     for (int i = 1; i <= candidates.ntrak; ++i) columns = std::max(columns, map(candidates.mtrak(i)));
     for (int i = 1; i <= candidates.nbeq; ++i) columns = std::max(columns, map(candidates.mbndeq(i)));
-    gradients = GradientColumns{Mat<const double>(gradd, n, columns), map};
+    gradients = FunctionGradients{Mat<const double>(gradd, n, columns), map};
     basis.ldj = *ldj;
     basis.xjinv = Mat<double>(xjinv, *ldj, *ldj);
     basis.xjac = Mat<double>(xjac, *ldj, *ldj);

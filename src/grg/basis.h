@@ -39,7 +39,7 @@ struct Basis {
 };
 
 // The gradient matrix GRADD (NDV rows) with its column map LISDF (one entry per function number).
-struct GradientColumns {
+struct FunctionGradients {
   Mat<const double> gradd;
   Vec<const int> lisdf;
 
@@ -111,12 +111,12 @@ bool invertByBorderingWithPool(Context& ctx, Mat<const double> a, int n, Mat<dou
 // are left out of MJINV like dropped ones (silently), so neither the lists nor the matrices are ever overrun.
 // Returns early after a pool overflow (errorFlag = -1, XJAC not formed).
 void chooseBasis(Context& ctx, const BasisCandidates& candidates, const DesignBox& box, Vec<const double> sdir,
-                 const GradientColumns& gradients, Basis& basis, const BasisWork& work);
+                 const FunctionGradients& gradients, Basis& basis, const BasisWork& work);
 
 // The basis choice with BCOL, BROW, FVEC (NDV entries each) taken from the double pool. Returns false after an
 // overflow report (errorFlag = -1, nothing chosen).
 bool chooseBasisWithPool(Context& ctx, const BasisCandidates& candidates, const DesignBox& box, Vec<const double> sdir,
-                         const GradientColumns& gradients, Basis& basis);
+                         const FunctionGradients& gradients, Basis& basis);
 
 // Score of a candidate variable at x in [lo, up] moving with direction component sigma: its relative distance from
 // the bound it moves towards, weighted down near the far end of its range (times |derivative| gives FVEC).
