@@ -272,9 +272,9 @@ bool RowSolves::provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<co
     Jobs jobs;
     int jobCount = 0;
     addJobs(wanted.index, false, jobs, jobCount, lanes_);
-    // Then the rows likeliest to be added next: the most violated rows, or the nearest to a violation, and the
-    // equality rows (every one of them is added in the end), each with whatever of its solves is not held yet (the
-    // solve of -u where that of +u cannot be negated).
+    // Then the rows likeliest to be added next: the violated rows, most violated first, and the equality rows
+    // (every one of them is added in the end), each with whatever of its solves is not held yet (the solve of -u
+    // where that of +u cannot be negated).
     std::bitset<kMaxBases + 1> taken;
     taken.set(static_cast<size_t>(wanted.index));
     const auto consider = [&](int base) {
@@ -412,8 +412,8 @@ int rankCandidates(const Rows& rows, Vec<const double> c, const PassedOver& pass
   const int capacity = std::min(ranked.length(), RowSolves::kLanes);
   const int total = rows.total();
   if (!passedOver.marked() || capacity < 1 || total < 1) return 0;
-  return rankByValue(c.sub(1, total).data(), passedOver.shifts() + 1, passedOver.marks() + 1, total, skip - 1,
-                     capacity, ranked.sub(1, capacity).data());
+  return rankByValue(c.sub(1, total).data(), passedOver.shifts() + 1, total, skip - 1, capacity,
+                     ranked.sub(1, capacity).data());
 }
 
 }  // namespace korvex::qp

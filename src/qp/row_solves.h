@@ -123,9 +123,10 @@ int runLanes();
 // solution holds a zero or a NaN: bit k for lane k.
 std::uint64_t solveSideBySide(Vec<const double> f, double* panel, int width, int n, const int* firsts);
 
-// The rows that are neither active nor the twin of an active equality row, by decreasing value (the first found first
-// on equal values), leaving out row skip: the first ranked.length() of them (at most kLanes) into ranked(1..),
-// returning how many (none when the rows are too many to be marked).
+// The rows with a value above zero that are neither active nor the twin of an active equality row, by decreasing
+// value (the first found first on equal values), leaving out row skip: the first ranked.length() of them (at most
+// kLanes) into ranked(1..), returning how many (none when the rows are too many to be marked). The rows below zero
+// are left out: ranking them cost more than the solves they saved.
 int rankCandidates(const Rows& rows, Vec<const double> c, const PassedOver& passedOver, int skip, Vec<int> ranked);
 
 }  // namespace korvex::qp

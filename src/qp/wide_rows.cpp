@@ -203,25 +203,20 @@ template <typename V>
 }
 
 // See rankByValue. The list takes the rows one at a time in increasing order, each by insertion behind every row of
-// equal value: after the last row whose value the new one does not exceed (so also behind a NaN, which nothing
-// exceeds), found from the end while the rows it exceeds move one place down. A full list takes only a row of
-// greater value than its last one, which it drops: the rows before the next such row that is not passed over are
-// passed by a block at a time (a row passed over has the value -infinity or NaN after its shift, above nothing).
+// equal value: after the last row whose value the new one does not exceed, found from the end while the rows it
+// exceeds move one place down. A row counts only with a value above the floor: above zero, and once the list is full
+// above its last value, which the row then drops. The rows up to the next one above the floor are passed a block at a
+// time (a row passed over has the value -infinity or NaN after its shift, and a NaN is above nothing).
 template <typename V>
-[[gnu::always_inline]] inline int rankByValueWith(const double* c, const double* shift, const unsigned char* passed,
-                                                  int total, int skip, int capacity, int* ranked) {
+[[gnu::always_inline]] inline int rankByValueWith(const double* c, const double* shift, int total, int skip,
+                                                  int capacity, int* ranked) {
   double listValue[kMostRanked];
   int count = 0;
-  double last = 0.0;  // the value at the end of the list once it is full
-  for (int j = 0; j < total; ++j) {
-    if (count == capacity) {
-      j = firstShiftedAboveWith<V>(last, c, shift, j, total);
-      if (j >= total) break;
-    }
+  double floor = 0.0;
+  for (int j = firstShiftedAboveWith<V>(floor, c, shift, 0, total); j < total;
+       j = firstShiftedAboveWith<V>(floor, c, shift, j + 1, total)) {
+    if (j == skip) continue;
     const double value = c[j];
-    // One branch on all the tests: the values of the rows passed over are old ones, which a branch on the value alone
-    // would often mispredict.
-    if (!(((count < capacity) | (value > last)) & (j != skip) & (passed[j] == 0))) continue;
     int place = count < capacity ? count++ : capacity - 1;
     for (; place > 0 && value > listValue[place - 1]; --place) {
       listValue[place] = listValue[place - 1];
@@ -229,7 +224,7 @@ template <typename V>
     }
     listValue[place] = value;
     ranked[place] = j + 1;
-    if (count == capacity) last = listValue[capacity - 1];
+    if (count == capacity) floor = listValue[capacity - 1];
   }
   return count;
 }
@@ -335,13 +330,13 @@ template <typename V>
                                                           int count) {
   return firstGreatestShiftedWith<DoubleOctet>(tiny, c, shift, count);
 }
-[[gnu::target("avx2")]] int rankByValueAvx2(const double* c, const double* shift, const unsigned char* passed,
-                                            int total, int skip, int capacity, int* ranked) {
-  return rankByValueWith<DoubleQuad>(c, shift, passed, total, skip, capacity, ranked);
+[[gnu::target("avx2")]] int rankByValueAvx2(const double* c, const double* shift, int total, int skip, int capacity,
+                                            int* ranked) {
+  return rankByValueWith<DoubleQuad>(c, shift, total, skip, capacity, ranked);
 }
-[[gnu::target("avx512f")]] int rankByValueAvx512(const double* c, const double* shift, const unsigned char* passed,
-                                                 int total, int skip, int capacity, int* ranked) {
-  return rankByValueWith<DoubleOctet>(c, shift, passed, total, skip, capacity, ranked);
+[[gnu::target("avx512f")]] int rankByValueAvx512(const double* c, const double* shift, int total, int skip,
+                                                 int capacity, int* ranked) {
+  return rankByValueWith<DoubleOctet>(c, shift, total, skip, capacity, ranked);
 }
 [[gnu::target("avx2")]] int nonzeroEntriesAvx2(const double* column, int n, int* place, double* entry, int room) {
   return nonzeroEntriesWith<DoubleQuad>(column, n, place, entry, room);
@@ -410,18 +405,17 @@ int lastLeastRatio(double tiny, const double* rate, const double* multiplier, in
   return lastLeastRatioWith<DoublePair>(tiny, rate, multiplier, count, least);
 }
 
-int rankByValue(const double* c, const double* shift, const unsigned char* passed, int total, int skip, int capacity,
-                int* ranked) {
+int rankByValue(const double* c, const double* shift, int total, int skip, int capacity, int* ranked) {
   capacity = std::min(capacity, kMostRanked);
   if (capacity < 1) return 0;
 #ifdef KORVEX_WIDE_VECTORS
   switch (vectorsInUse()) {
-    case VectorWidth::k512: return rankByValueAvx512(c, shift, passed, total, skip, capacity, ranked);
-    case VectorWidth::k256: return rankByValueAvx2(c, shift, passed, total, skip, capacity, ranked);
+    case VectorWidth::k512: return rankByValueAvx512(c, shift, total, skip, capacity, ranked);
+    case VectorWidth::k256: return rankByValueAvx2(c, shift, total, skip, capacity, ranked);
     default: break;
   }
 #endif
-  return rankByValueWith<DoublePair>(c, shift, passed, total, skip, capacity, ranked);
+  return rankByValueWith<DoublePair>(c, shift, total, skip, capacity, ranked);
 }
 
 int nonzeroEntries(const double* column, int n, int* place, double* entry, int room) {

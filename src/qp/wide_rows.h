@@ -25,13 +25,11 @@ int firstGreatestShifted(double tiny, const double* c, const double* shift, int 
 // the least. Two lanes on every width.
 int lastLeastRatio(double tiny, const double* rate, const double* multiplier, int count, double& least);
 
-// The rows j + 1 (j = 0..total-1) that are not passed over (passed[j] == 0 and shift[j] = +0; a row passed over has
-// shift[j] = -infinity), leaving out j = skip, by decreasing value c[j], the first found first on equal values (a NaN
-// is exceeded by nothing, so the rows after it go behind it): the first capacity of them (at most kMostRanked) into
-// ranked[0..], returning how many.
+// The rows j + 1 (j = 0..total-1) with a value c[j] above zero that are not passed over (shift[j] = +0; a row passed
+// over has shift[j] = -infinity), leaving out j = skip, by decreasing value, the first found first on equal values:
+// the first capacity of them (at most kMostRanked) into ranked[0..], returning how many.
 constexpr int kMostRanked = 16;
-int rankByValue(const double* c, const double* shift, const unsigned char* passed, int total, int skip, int capacity,
-                int* ranked);
+int rankByValue(const double* c, const double* shift, int total, int skip, int capacity, int* ranked);
 
 // The places i + 1 (i = 0..n-1, in increasing order) where column[i] is not zero (a NaN is not zero) into
 // place[0..] and the entries there into entry[0..], at most room of them; returns how many there are in all.

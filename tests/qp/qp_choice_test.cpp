@@ -119,7 +119,7 @@ TEST_F(QpChoice, RowChoiceFromKeptMarksIsTheChoiceFromTheActiveRows) {
         }
         Vector c(static_cast<size_t>(total));
         for (int j = 1; j <= total; ++j) {
-          // Every other round without a NaN among the rows that may be chosen (a NaN puts every later row behind it).
+          // Every other round without a NaN among the rows that may be chosen.
         double value = pool[pick(rng)];
         while (round % 2 == 0 && std::isnan(value)) value = pool[pick(rng)];
         c[static_cast<size_t>(j - 1)] = passedOver(j) ? passedPool[rng() % 3] : value;
@@ -145,12 +145,12 @@ TEST_F(QpChoice, RowChoiceFromKeptMarksIsTheChoiceFromTheActiveRows) {
         EXPECT_EQ(runnerUp, second) << "round " << round;
         EXPECT_EQ(qp::mostViolated(defaultContext(), rows, values, nact, Vec<const int>(iact.data(), nact)), kv);
         for (const int capacity : {1, 3, 15}) {
-          // Insertion by decreasing value behind every row of equal value (a NaN stops the rows behind it).
+          // The rows above zero, inserted by decreasing value behind every row of equal value.
           std::vector<int> expected;
           for (int j = 1; j <= total; ++j) {
-            if (passedOver(j) || j == kv) continue;
-            size_t place = expected.size();
             const double value = c[static_cast<size_t>(j - 1)];
+            if (passedOver(j) || j == kv || !(value > 0.0)) continue;
+            size_t place = expected.size();
             while (place > 0 && value > c[static_cast<size_t>(expected[place - 1] - 1)]) --place;
             if (place >= static_cast<size_t>(capacity)) continue;
             expected.insert(expected.begin() + static_cast<std::ptrdiff_t>(place), j);
