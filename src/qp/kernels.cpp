@@ -673,24 +673,23 @@ bool start(const Context& ctx, int n, Mat<const double> h, Vec<double> hfac, Vec
 
 namespace {
 
-// C(k) = -b_k + sum over i of A(i, k) x_i for the general rows k that wanted() accepts, each added up in increasing
-// i: the rows with a pattern alone, the others four side by side. The rows summed over their patterns are formed
-// whether wanted or not (a row the caller does not want keeps whatever value it is given): a few terms cost less
-// than a branch on which rows are wanted, which follows no order the processor could learn.
-template <typename Wanted>
-void generalRowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<double> c, Wanted wanted) {
+// C(k) = -b_k + sum over i of A(i, k) x_i for the general rows k = rowAt(0..count-1), each added up in increasing
+// i: the rows with a pattern alone, the others four side by side.
+template <typename RowAt>
+void generalRowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<double> c, int count,
+                      RowAt rowAt) {
   const int n = rows.n();
   const Mat<const double> a = rows.a();
-  const bool xFinite = rows.hasPatterns() && allFinite(x, n);
+  const bool xFinite = count > 0 && rows.hasPatterns() && allFinite(x, n);
   int group[4];
   int waiting = 0;
-  for (int k = 1; k <= rows.nc(); ++k) {
+  for (int q = 0; q < count; ++q) {
+    const int k = rowAt(q);
     const double start = -bc(k);
     if (rows.sumsByPattern(k, start, xFinite)) {
       c(k) = rows.generalValue(k, start, x, true);
       continue;
     }
-    if (!wanted(k)) continue;
     group[waiting++] = k;
     if (waiting < 4) continue;
     double v0 = -bc(group[0]), v1 = -bc(group[1]), v2 = -bc(group[2]), v3 = -bc(group[3]);
@@ -787,8 +786,7 @@ void Rows::boundValues(Vec<const double> x, Vec<const double> xl, Vec<const doub
 
 void rowValues(const Rows& rows, Vec<const double> bc, Vec<const double> x, Vec<const double> xl,
                Vec<const double> xu, Vec<double> c) {
-  const auto every = [](int) { return true; };
-  generalRowValues(rows, bc, x, c, every);
+  generalRowValues(rows, bc, x, c, rows.nc(), [](int q) { return q + 1; });
   rows.boundValues(x, xl, xu, c);
   mirrorRowValues(rows, c);
 }
@@ -798,6 +796,11 @@ PassedOver::PassedOver(const Rows& rows, const int& nact, Vec<const int> iact)
   if (!marked_) return;
   std::fill_n(mark_.begin(), rows.total() + 1, 0);
   std::fill_n(shift_.begin(), rows.total() + 1, 0.0);
+  openCount_ = rows.nc();
+  for (int k = 1; k <= rows.nc(); ++k) {
+    open_[static_cast<size_t>(k - 1)] = k;
+    openPlace_[static_cast<size_t>(k)] = k - 1;
+  }
   for (int k = 1; k <= nact; ++k) add(iact(k));
 }
 
@@ -805,8 +808,20 @@ void PassedOver::change(int j, int by) {
   if (!marked_ || j < 1 || j > rows_.total()) return;
   const auto mark = [&](int row) {
     const size_t at = static_cast<size_t>(row);
+    const bool wasOpen = mark_[at] == 0;
     mark_[at] = static_cast<unsigned char>(mark_[at] + by);
-    shift_[at] = mark_[at] != 0 ? -std::numeric_limits<double>::infinity() : 0.0;
+    const bool open = mark_[at] == 0;
+    shift_[at] = open ? 0.0 : -std::numeric_limits<double>::infinity();
+    if (row > rows_.nc() || open == wasOpen) return;
+    if (open) {  // a general row opened again goes to the end of the list
+      openPlace_[at] = openCount_;
+      open_[static_cast<size_t>(openCount_++)] = row;
+    } else {  // the last row of the list takes its place
+      const int place = openPlace_[at];
+      const int last = open_[static_cast<size_t>(--openCount_)];
+      open_[static_cast<size_t>(place)] = last;
+      openPlace_[static_cast<size_t>(last)] = place;
+    }
   };
   mark(j);
   if (rows_.isMirror(j)) mark(rows_.equalityOf(j));
@@ -846,9 +861,8 @@ int rowValuesAndMostViolated(const Context& ctx, const Rows& rows, Vec<const dou
   if (!passedOver.marked()) {
     rowValues(rows, bc, x, xl, xu, c);
   } else {
-    const unsigned char* const mark = passedOver.marks();
-    const auto read = [mark](int k) { return mark[k] == 0; };
-    generalRowValues(rows, bc, x, c, read);
+    const int* const open = passedOver.openGeneralRows();
+    generalRowValues(rows, bc, x, c, passedOver.openGeneralCount(), [open](int q) { return open[q]; });
     rows.boundValues(x, xl, xu, c);
     mirrorRowValues(rows, c);
   }

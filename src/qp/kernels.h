@@ -196,6 +196,10 @@ class PassedOver {
   // the row's value: +0 for a row the choice reads, -infinity for one it passes over.
   const unsigned char* marks() const { return mark_.data(); }
   const double* shifts() const { return shift_.data(); }
+  // The general rows that are not passed over, openGeneralRows()[0..openGeneralCount()-1] in no particular order,
+  // when marked().
+  const int* openGeneralRows() const { return open_.data(); }
+  int openGeneralCount() const { return openCount_; }
   // Row j has been added to IACT, or dropped from it.
   void add(int j) { change(j, 1); }
   void drop(int j) { change(j, -1); }
@@ -210,6 +214,9 @@ class PassedOver {
   bool marked_;
   std::array<unsigned char, kMarkedRows + 1> mark_;
   std::array<double, kMarkedRows + 1> shift_;
+  std::array<int, kMarkedRows> open_;           // the open general rows
+  std::array<int, kMarkedRows + 1> openPlace_;  // where general row k stands in open_
+  int openCount_ = 0;
 };
 
 // The most violated row that is neither active nor the twin of an active equality row (first row on equal
@@ -220,9 +227,8 @@ int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, cons
 int mostViolated(const Context& ctx, const Rows& rows, Vec<const double> c, int nact, Vec<const int> iact,
                  int* runnerUp = nullptr);
 
-// After a step that has moved x: the values of the rows the choice reads (the rows not passed over, and those others
-// that cost less to form than to leave out; the rest keep their old values, which nothing reads before they are
-// formed again), then mostViolated() over them.
+// After a step that has moved x: the values of the rows the choice reads (the rows not passed over; the others keep
+// their old values, which nothing reads before they are formed again), then mostViolated() over them.
 int rowValuesAndMostViolated(const Context& ctx, const Rows& rows, Vec<const double> bc, Vec<const double> x,
                              Vec<const double> xl, Vec<const double> xu, Vec<double> c,
                              const PassedOver& passedOver, int* runnerUp = nullptr);
