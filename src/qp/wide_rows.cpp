@@ -138,50 +138,77 @@ template <typename V>
   negate(count - K);
 }
 
-// Two passes, K lanes side by side: the greatest value (above tiny, so never a NaN), which is the same whatever
-// the order it is looked for in, two vectors at a time so that their chains of comparisons overlap; then the first
-// element that has it, a block at a time.
+// Lane q of a chain of firstGreatestShiftedWith: the greatest value so far and the element that has it.
+template <typename V>
+struct GreatestLanes {
+  V value;
+  V at;
+};
+
+// The K elements at c + j, shift + j taking the lanes where they are strictly greater; position holds j + q.
+template <typename V>
+[[gnu::always_inline]] inline void keepGreater(GreatestLanes<V>& kept, const double* c, const double* shift, int j,
+                                               const V& position) {
+  V value, add;
+  load(value, c + j), load(add, shift + j);
+  value = value + add;
+  const Mask<V> takes = value > kept.value;
+  kept.value = takes ? value : kept.value;
+  kept.at = takes ? position : kept.at;
+}
+
+// One pass, K lanes side by side, four vectors at a time so that their chains of comparisons overlap: lane q keeps
+// the greatest value above tiny of its elements and the first element that has it (a value takes the lane only when
+// strictly greater, so never a NaN). The greatest of the lanes' values is the greatest whatever the order, and the
+// first element with it is the least element among the lanes that hold it.
 template <typename V>
 [[gnu::always_inline]] inline int firstGreatestShiftedWith(double tiny, const double* c, const double* shift,
                                                            int count) {
   constexpr int K = kLanes<V>;
-  V best[2];
-  for (int q = 0; q < K; ++q) best[0][q] = tiny;
-  best[1] = best[0];
-  const auto keepGreater = [&](V& kept, const double* at, const double* by) {
-    V value, add;
-    load(value, at), load(add, by);
-    value = value + add;
-    kept = value > kept ? value : kept;
-  };
+  if (count < K) {
+    int first = -1;
+    double worst = tiny;
+    for (int j = 0; j < count; ++j) {
+      const double value = c[j] + shift[j];
+      if (value > worst) worst = value, first = j;
+    }
+    return first;
+  }
+  V lanes;
+  for (int q = 0; q < K; ++q) lanes[q] = q;
+  const V none = V{} - 1.0;
+  GreatestLanes<V> chain0{V{} + tiny, none}, chain1 = chain0, chain2 = chain0, chain3 = chain0;
   int j = 0;
-  for (; j + 2 * K <= count; j += 2 * K) {
-    keepGreater(best[0], c + j, shift + j);
-    keepGreater(best[1], c + j + K, shift + j + K);
+  for (; j + 4 * K <= count; j += 4 * K) {
+    const V at = lanes + static_cast<double>(j);
+    keepGreater(chain0, c, shift, j, at);
+    keepGreater(chain1, c, shift, j + K, at + static_cast<double>(K));
+    keepGreater(chain2, c, shift, j + 2 * K, at + static_cast<double>(2 * K));
+    keepGreater(chain3, c, shift, j + 3 * K, at + static_cast<double>(3 * K));
   }
-  if (j + K <= count) keepGreater(best[0], c + j, shift + j), j += K;
-  if (j < count && count >= K) keepGreater(best[1], c + count - K, shift + count - K), j = count;  // some twice
-  double worst = tiny;
-  for (int q = 0; q < K; ++q) {
-    worst = best[0][q] > worst ? best[0][q] : worst;
-    worst = best[1][q] > worst ? best[1][q] : worst;
+  for (; j + K <= count; j += K) keepGreater(chain1, c, shift, j, lanes + static_cast<double>(j));
+  if (j < count) keepGreater(chain2, c, shift, count - K, lanes + static_cast<double>(count - K));  // some twice
+  // The greatest value, then the least position among the lanes that hold it, each folded in halves.
+  V most = chain0.value;
+  for (const GreatestLanes<V>* chain : {&chain1, &chain2, &chain3}) most = chain->value > most ? chain->value : most;
+  double lane[K];
+  store(lane, most);
+  for (int half = K / 2; half >= 1; half /= 2) {
+    for (int q = 0; q < half; ++q) lane[q] = lane[q + half] > lane[q] ? lane[q + half] : lane[q];
   }
-  for (; j < count; ++j) {
-    const double value = c[j] + shift[j];
-    worst = value > worst ? value : worst;
-  }
+  const double worst = lane[0];
   if (!(worst > tiny)) return -1;
-  j = 0;
-  for (; j + K <= count; j += K) {
-    V value, add;
-    load(value, c + j), load(add, shift + j);
-    value = value + add;
-    if (laneBits(value == worst) != 0) break;
+  const V beyond = V{} + static_cast<double>(count);
+  V first = beyond;
+  for (const GreatestLanes<V>* chain : {&chain0, &chain1, &chain2, &chain3}) {
+    const V at = chain->value == worst ? chain->at : beyond;
+    first = at < first ? at : first;
   }
-  for (; j < count; ++j) {
-    if (c[j] + shift[j] == worst) return j;
+  store(lane, first);
+  for (int half = K / 2; half >= 1; half /= 2) {
+    for (int q = 0; q < half; ++q) lane[q] = lane[q + half] < lane[q] ? lane[q + half] : lane[q];
   }
-  return -1;
+  return static_cast<int>(lane[0]);
 }
 
 // The first j of from..count-1 (0-based) with c[j] + shift[j] > limit, count when there is none: K elements at a
