@@ -481,42 +481,65 @@ bool factorRows(const Context& ctx, Vec<double> f, int first, int last) {
 
 namespace {
 
+// What rows factored side by side after a drop keep beside their factors (see KeptRows): w, each entry
+// forward-substituted before its division by the diagonal (the rows' entries are read from it: carried before from,
+// M's from from on), the partial sums of each pivot, and M unfactored for the diagonal. Entries before from are
+// carried: their w, factors and partial sums are in place already.
+struct CarriedEntries {
+  Vec<double> w;
+  Vec<double> pivotSums;
+  Vec<const double> m;
+  int from;
+};
+
 // Rows r..r+W-1 of row-by-row factoring side by side, W = N K lanes (K doubles per vector of type V), with every
 // number of factorRow: false when a pivot is below tinyTol. The rows' entries 1..r-1 are copied into panel (lane q
-// of element c at panel[(c-1) W + q], room for (r-1) W doubles) and forward-substituted there with the rows above
-// r; each entry c then gives L(r+q, c) = w_c / D_c and its term of D_{r+q} = d - sum of w_c L(r+q, c), and the
-// entries r..r+W-2 inside the block take their terms over c < r, all lanes side by side. What is left (the small
-// triangle inside the block, one row after the other) is done one number at a time.
+// of element c at panel[(c-1) W + q], room for (r-1) W doubles, twice that again for the factors and partial sums)
+// and forward-substituted there with the rows above r; each entry c then gives L(r+q, c) = w_c / D_c and its term
+// of D_{r+q} = d - sum of w_c L(r+q, c), and the entries r..r+W-2 inside the block take their terms over c < r, all
+// lanes side by side. What is left (the small triangle inside the block, one row after the other) is done one
+// number at a time. With carried, the entries before carried->from are left as they are and what the rows form is
+// kept as factorRowCarrying keeps it.
 template <typename V, int N>
-[[gnu::always_inline]] inline bool factorRowsSideBySide(Vec<double> f, int r, double tinyTol, double* panel) {
+[[gnu::always_inline]] inline bool factorRowsSideBySide(Vec<double> f, int r, double tinyTol, double* panel,
+                                                        const CarriedEntries* carried = nullptr) {
   constexpr int W = N * static_cast<int>(sizeof(V) / sizeof(double));
   constexpr bool octets = W == 8 && sizeof(V) == 64;  // one vector of eight: the copies go by 8 x 8 blocks
   const int above = r - 1;
+  const int from = carried != nullptr ? carried->from : 1;  // the first entry formed
+  const Vec<double> source = carried != nullptr ? carried->w : f;
   int copied = 0;
 #ifdef KORVEX_WIDE_VECTORS
   if constexpr (octets) {
     for (; copied + 8 <= above; copied += 8) {
-      const double* from[8];
+      const double* in[8];
       double* to[8];
       for (int q = 0; q < 8; ++q) {
-        from[q] = f.data() + packed(r + q, copied + 1) - 1;
+        in[q] = source.data() + packed(r + q, copied + 1) - 1;
         to[q] = panel + static_cast<size_t>((copied + q) * W);
       }
-      transposeEight(from, to);
+      transposeEight(in, to);
     }
   }
 #endif
   for (int q = 0; q < W; ++q) {
     const int row = packed(r + q, 0);
-    for (int c = copied + 1; c <= above; ++c) panel[static_cast<size_t>((c - 1) * W + q)] = f(row + c);
+    for (int c = copied + 1; c <= above; ++c) panel[static_cast<size_t>((c - 1) * W + q)] = source(row + c);
   }
-  forwardSubstituteSideBySide<V, N>(readOnly(f), panel, above, 1);
+  forwardSubstituteSideBySide<V, N>(readOnly(f), panel, above, 1, W, from);
   double lanes[W];
-  for (int q = 0; q < W; ++q) lanes[q] = f(packed(r + q, r + q));
+  for (int q = 0; q < W; ++q) {
+    const int row = packed(r + q, 0);
+    lanes[q] = carried == nullptr ? f(row + r + q)
+               : from > 1     ? carried->pivotSums(row + from - 1)
+                              : carried->m(row + r + q);
+  }
   V d[N];
   loadVectors(d, lanes);
-  double* const factors = panel + static_cast<size_t>(above * W);  // L(r+q, c) by c (one vector of eight)
-  for (int c = 1; c <= above; ++c) {
+  // L(r+q, c) by c on one vector of eight, then the pivots' partial sums by c when carried.
+  double* const factors = octets ? panel + static_cast<size_t>(above * W) : panel;
+  double* const partials = octets && carried != nullptr ? factors + static_cast<size_t>(above * W) : panel;
+  for (int c = from; c <= above; ++c) {
     const double dc = f(packed(c, c));
     V w[N], l[N];
     loadVectors(w, panel + static_cast<size_t>((c - 1) * W));
@@ -526,33 +549,49 @@ template <typename V, int N>
     }
     if constexpr (octets) {
       storeVectors(factors + static_cast<size_t>((c - 1) * W), l);
+      if (carried != nullptr) storeVectors(partials + static_cast<size_t>((c - 1) * W), d);
     } else {
       storeVectors(lanes, l);
       for (int q = 0; q < W; ++q) f(packed(r + q, c)) = lanes[q];
+      if (carried != nullptr) {
+        storeVectors(lanes, d);
+        for (int q = 0; q < W; ++q) carried->pivotSums(packed(r + q, c)) = lanes[q];
+      }
     }
   }
-  if constexpr (octets) {  // L(r+q, c) from lane q of factors(c)
-    int c = 0;
+  if constexpr (octets) {  // entry c of row r+q from lane q of element c of an area, for c = from..r-1
+    const auto moveOut = [&](const double* area, Vec<double> to) {
+      int c = from - 1;
 #ifdef KORVEX_WIDE_VECTORS
-    for (; c + 8 <= above; c += 8) {
-      const double* from[8];
-      double* to[8];
-      for (int q = 0; q < 8; ++q) {
-        from[q] = factors + static_cast<size_t>((c + q) * W);
-        to[q] = f.data() + packed(r + q, c + 1) - 1;
+      for (; c + 8 <= above; c += 8) {
+        const double* in[8];
+        double* into[8];
+        for (int q = 0; q < 8; ++q) {
+          in[q] = area + static_cast<size_t>((c + q) * W);
+          into[q] = to.data() + packed(r + q, c + 1) - 1;
+        }
+        transposeEight(in, into);
       }
-      transposeEight(from, to);
-    }
 #endif
-    for (; c < above; ++c) {
-      for (int q = 0; q < W; ++q) f(packed(r + q, c + 1)) = factors[static_cast<size_t>(c * W + q)];
+      for (; c < above; ++c) {
+        for (int q = 0; q < W; ++q) to(packed(r + q, c + 1)) = area[static_cast<size_t>(c * W + q)];
+      }
+    };
+    moveOut(factors, f);
+    if (carried != nullptr) {
+      moveOut(panel, carried->w);
+      moveOut(partials, carried->pivotSums);
+    }
+  } else if (carried != nullptr) {
+    for (int c = from; c <= above; ++c) {
+      for (int q = 0; q < W; ++q) carried->w(packed(r + q, c)) = panel[static_cast<size_t>((c - 1) * W + q)];
     }
   }
   storeVectors(lanes, d);
   // Entry r+e of row r+q (q > e): w - sum over c < r of L(r+e, c) w_c, in lane q of inside[e].
   double inside[W - 1][W];
   for (int e = 0; e < W - 1; ++e) {
-    for (int q = 0; q < W; ++q) inside[e][q] = q > e ? f(packed(r + q, r + e)) : 0.0;
+    for (int q = 0; q < W; ++q) inside[e][q] = q > e ? source(packed(r + q, r + e)) : 0.0;
   }
   {
     V sums[W - 1][N];
@@ -580,6 +619,10 @@ template <typename V, int N>
       const double l = w[e] / f(packed(r + e, r + e));
       dq -= w[e] * l;
       f(row + r + e) = l;
+      if (carried != nullptr) {
+        carried->w(row + r + e) = w[e];
+        carried->pivotSums(row + r + e) = dq;
+      }
     }
     f(row + r + q) = dq;
     if (dq < tinyTol) return false;
@@ -587,11 +630,24 @@ template <typename V, int N>
   return true;
 }
 
-#ifdef KORVEX_WIDE_VECTORS
 // Rows from this one on (an odd one) are factored side by side while they have at most kSideBySideFactorRows
 // entries before the block (the panel lives on the stack).
 constexpr int kSideBySideFactorFrom = 17;
 constexpr int kSideBySideFactorRows = 128;
+
+#ifdef KORVEX_WIDE_VECTORS
+
+// Rows r..r+7 (AVX-512F) or r..r+3 (AVX2) of the factor after a drop, side by side: see factorRowsSideBySide.
+[[gnu::target("avx512f")]] bool factorEightRowsCarrying(Vec<double> f, int r, double tinyTol,
+                                                         const CarriedEntries& carried) {
+  double panel[kSideBySideFactorRows * 24];  // the rows' entries, their factors, the pivots' partial sums
+  return factorRowsSideBySide<DoubleOctet, 1>(f, r, tinyTol, panel, &carried);
+}
+[[gnu::target("avx2")]] bool factorFourRowsCarrying(Vec<double> f, int r, double tinyTol,
+                                                    const CarriedEntries& carried) {
+  double panel[kSideBySideFactorRows * 4];
+  return factorRowsSideBySide<DoubleQuad, 1>(f, r, tinyTol, panel, &carried);
+}
 
 // Factors rows r, r+1, ... in blocks side by side while they fit: the first row left, or 0 after a failing pivot.
 [[gnu::target("avx2")]] int factorRowsWithAvx2(Vec<double> f, int r, int n, double tinyTol) {
@@ -998,6 +1054,31 @@ bool factorRowCarrying(const Context& ctx, const KeptRows& kept, int r, int from
   return finishRowCarrying(ctx, kept, r, from, from);
 }
 
+// Rows factored side by side after a drop on the vectors in use: 8 on AVX-512F, 4 on AVX2, 0 without either.
+int carriedBlockRows() {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return 8;
+    case VectorWidth::k256: return 4;
+    default: break;
+  }
+#endif
+  return 0;
+}
+
+// factorRowCarrying for rows r..r+count-1 after a drop at from <= r (count from carriedBlockRows()), every row carried
+// first, then all factored side by side (see factorRowsSideBySide). Every number is the one of count calls in turn,
+// but after a failing pivot the rows after it are partly changed (the solver then gives up the factor).
+bool factorBlockCarrying(const Context& ctx, const KeptRows& kept, int r, int from, int count) {
+  for (int q = 0; q < count; ++q) carryRow(kept, r + q, from);
+  [[maybe_unused]] const CarriedEntries carried{kept.w, kept.pivotSums, kept.m, from};
+#ifdef KORVEX_WIDE_VECTORS
+  if (count == 8) return factorEightRowsCarrying(kept.f, r, ctx.settings.tinyTol, carried);
+  if (count == 4) return factorFourRowsCarrying(kept.f, r, ctx.settings.tinyTol, carried);
+#endif
+  return false;
+}
+
 // factorRowCarrying for rows r and r+1 after a drop at from <= r: the entries from..r-1 of both rows are
 // forward-substituted side by side (they need only the rows of the factor above r), then row r is finished, then row
 // r+1 takes its entry r from it. Every number is the one of two calls in turn, but after a failing pivot of row r,
@@ -1111,7 +1192,16 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
                                                     readOnly(reuse->unfactored)}
                                          : KeptRows{};
   const int carried = dropped ? k : 1;
+  const int blockRows = keepsSubstituted && dropped ? carriedBlockRows() : 0;
   for (int r = k; r <= nact; ++r) {
+    if (blockRows > 0 && r + blockRows - 1 <= nact && r - 1 <= kSideBySideFactorRows) {
+      if (!factorBlockCarrying(ctx, kept, r, carried, blockRows)) {
+        reportFailure(ctx, kNonPositiveActiveMatrix);
+        return false;
+      }
+      r += blockRows - 1;
+      continue;
+    }
     if (keepsSubstituted && dropped && r + 1 <= nact) {
       if (!factorTwoRowsCarrying(ctx, kept, r, carried)) {
         reportFailure(ctx, kNonPositiveActiveMatrix);

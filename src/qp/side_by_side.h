@@ -3,6 +3,7 @@
 // right-hand side kernel it stands for. They are always inlined into a function compiled for its vectors.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -86,15 +87,16 @@ inline unsigned zeroOrNanLanes(V y) {
 // Forward substitution with the unit factor of the packed f for rows first+1..n of the right-hand sides side by
 // side, N vectors of V per element (lane k of element i at v[(i-1) stride + k], K doubles per vector, stride N K
 // unless given); each row's terms in increasing column. Rows before first are +0 in every lane and no lane holds
-// a -0 (else first is 1).
+// a -0 (else first is 1). With from, the rows before from are final already: rows from..n take their terms.
 template <typename V, int N>
 [[gnu::always_inline]] inline void forwardSubstituteSideBySide(Vec<const double> f, double* v, int n, int first,
-                                                               size_t stride = N * sizeof(V) / sizeof(double)) {
+                                                               size_t stride = N * sizeof(V) / sizeof(double),
+                                                               int from = 0) {
   const auto at = [&](int i) { return v + static_cast<size_t>(i - 1) * stride; };
   // Forward substitution, B rows at a time so that at least eight sums run side by side: their terms over the
   // columns before the block first, then the small triangle inside the block, each row in increasing column.
   constexpr int B = N >= 8 ? 1 : 8 / N;
-  int r = first + 1;
+  int r = std::max(first + 1, from);
   for (; r + B - 1 <= n; r += B) {
     V y[B][N];
     int row[B];
