@@ -494,8 +494,8 @@ struct CarriedEntries {
 
 // Rows r..r+W-1 of row-by-row factoring side by side, W = N K lanes (K doubles per vector of type V), with every
 // number of factorRow: false when a pivot is below tinyTol. The rows' entries 1..r-1 are copied into panel (lane q
-// of element c at panel[(c-1) W + q], room for (r-1) W doubles, twice that again for the factors and partial sums)
-// and forward-substituted there with the rows above r; each entry c then gives L(r+q, c) = w_c / D_c and its term
+// of element c at panel[(c-1) W + q], room for (r-1) W doubles; on one vector of eight as much again for the
+// factors, and again for the pivots' partial sums when carried) and forward-substituted there with the rows above r; each entry c then gives L(r+q, c) = w_c / D_c and its term
 // of D_{r+q} = d - sum of w_c L(r+q, c), and the entries r..r+W-2 inside the block take their terms over c < r, all
 // lanes side by side. What is left (the small triangle inside the block, one row after the other) is done one
 // number at a time. With carried, the entries before carried->from are left as they are and what the rows form is
