@@ -481,32 +481,32 @@ bool factorRows(const Context& ctx, Vec<double> f, int first, int last) {
 
 namespace {
 
-// What rows factored side by side after a drop keep beside their factors (see KeptRows): w, each entry
-// forward-substituted before its division by the diagonal (the rows' entries are read from it: carried before from,
-// M's from from on), the partial sums of each pivot, and M unfactored for the diagonal. Entries before from are
-// carried: their w, factors and partial sums are in place already.
-struct CarriedEntries {
+// The factor f of M and what the solver keeps beside it (see Reuse): w, each row forward-substituted before its
+// division by the diagonal, the partial sums of each row's pivot, and M unfactored.
+struct KeptRows {
+  Vec<double> f;
   Vec<double> w;
   Vec<double> pivotSums;
   Vec<const double> m;
-  int from;
 };
 
 // Rows r..r+W-1 of row-by-row factoring side by side, W = N K lanes (K doubles per vector of type V), with every
 // number of factorRow: false when a pivot is below tinyTol. The rows' entries 1..r-1 are copied into panel (lane q
 // of element c at panel[(c-1) W + q], room for (r-1) W doubles; on one vector of eight as much again for the
-// factors, and again for the pivots' partial sums when carried) and forward-substituted there with the rows above r; each entry c then gives L(r+q, c) = w_c / D_c and its term
-// of D_{r+q} = d - sum of w_c L(r+q, c), and the entries r..r+W-2 inside the block take their terms over c < r, all
-// lanes side by side. What is left (the small triangle inside the block, one row after the other) is done one
-// number at a time. With carried, the entries before carried->from are left as they are and what the rows form is
+// factors, and again for the pivots' partial sums when carried) and forward-substituted there with the rows above
+// r; each entry c then gives L(r+q, c) = w_c / D_c and its term of D_{r+q} = d - sum of w_c L(r+q, c), and the
+// entries r..r+W-2 inside the block take their terms over c < r, all lanes side by side. What is left (the small
+// triangle inside the block, one row after the other) is done one number at a time.
+//
+// With carried (the rows after a drop at from, f being carried->f), the rows' entries are read from carried->w
+// (carried before from, M's from from on), the entries before from are left as they are, and what the rows form is
 // kept as factorRowCarrying keeps it.
 template <typename V, int N>
 [[gnu::always_inline]] inline bool factorRowsSideBySide(Vec<double> f, int r, double tinyTol, double* panel,
-                                                        const CarriedEntries* carried = nullptr) {
+                                                        const KeptRows* carried = nullptr, int from = 1) {
   constexpr int W = N * static_cast<int>(sizeof(V) / sizeof(double));
   constexpr bool octets = W == 8 && sizeof(V) == 64;  // one vector of eight: the copies go by 8 x 8 blocks
   const int above = r - 1;
-  const int from = carried != nullptr ? carried->from : 1;  // the first entry formed
   const Vec<double> source = carried != nullptr ? carried->w : f;
   int copied = 0;
 #ifdef KORVEX_WIDE_VECTORS
@@ -637,16 +637,15 @@ constexpr int kSideBySideFactorRows = 128;
 
 #ifdef KORVEX_WIDE_VECTORS
 
-// Rows r..r+7 (AVX-512F) or r..r+3 (AVX2) of the factor after a drop, side by side: see factorRowsSideBySide.
-[[gnu::target("avx512f")]] bool factorEightRowsCarrying(Vec<double> f, int r, double tinyTol,
-                                                         const CarriedEntries& carried) {
+// Rows r..r+7 (AVX-512F) or r..r+3 (AVX2) of the factor after a drop at from, side by side: see
+// factorRowsSideBySide.
+[[gnu::target("avx512f")]] bool factorEightRowsCarrying(const KeptRows& kept, int r, int from, double tinyTol) {
   double panel[kSideBySideFactorRows * 24];  // the rows' entries, their factors, the pivots' partial sums
-  return factorRowsSideBySide<DoubleOctet, 1>(f, r, tinyTol, panel, &carried);
+  return factorRowsSideBySide<DoubleOctet, 1>(kept.f, r, tinyTol, panel, &kept, from);
 }
-[[gnu::target("avx2")]] bool factorFourRowsCarrying(Vec<double> f, int r, double tinyTol,
-                                                    const CarriedEntries& carried) {
+[[gnu::target("avx2")]] bool factorFourRowsCarrying(const KeptRows& kept, int r, int from, double tinyTol) {
   double panel[kSideBySideFactorRows * 4];
-  return factorRowsSideBySide<DoubleQuad, 1>(f, r, tinyTol, panel, &carried);
+  return factorRowsSideBySide<DoubleQuad, 1>(kept.f, r, tinyTol, panel, &kept, from);
 }
 
 // Factors rows r, r+1, ... in blocks side by side while they fit: the first row left, or 0 after a failing pivot.
@@ -990,15 +989,6 @@ void moveDown(const double* from, int count, double* to) {
   if (i < count) to[i] = from[i];
 }
 
-// The factor f of M and what the solver keeps beside it (see Reuse): w, each row forward-substituted before its
-// division by the diagonal, the partial sums of each row's pivot, and M unfactored.
-struct KeptRows {
-  Vec<double> f;
-  Vec<double> w;
-  Vec<double> pivotSums;
-  Vec<const double> m;
-};
-
 // The entries of row r of w, f and the pivot's partial sums before from come from the row below (see
 // factorRowCarrying), those from from to r-1 of w from m.
 void carryRow(const KeptRows& kept, int r, int from) {
@@ -1071,10 +1061,9 @@ int carriedBlockRows() {
 // but after a failing pivot the rows after it are partly changed (the solver then gives up the factor).
 bool factorBlockCarrying(const Context& ctx, const KeptRows& kept, int r, int from, int count) {
   for (int q = 0; q < count; ++q) carryRow(kept, r + q, from);
-  [[maybe_unused]] const CarriedEntries carried{kept.w, kept.pivotSums, kept.m, from};
 #ifdef KORVEX_WIDE_VECTORS
-  if (count == 8) return factorEightRowsCarrying(kept.f, r, ctx.settings.tinyTol, carried);
-  if (count == 4) return factorFourRowsCarrying(kept.f, r, ctx.settings.tinyTol, carried);
+  if (count == 8) return factorEightRowsCarrying(kept, r, from, ctx.settings.tinyTol);
+  if (count == 4) return factorFourRowsCarrying(kept, r, from, ctx.settings.tinyTol);
 #endif
   return false;
 }
