@@ -286,24 +286,40 @@ void divideByDiagonal(Vec<const double> f, Vec<double> v, int n) {
   for (int r = n; r >= 1; --r) v(r) = v(r) / f(packed(r, r));
 }
 
+// The row n+1 of a factor of order n that adding a row takes when its entries forward-substituted are w_c = -y_c
+// (see Reuse): the factors L_c = w_c / D_c, the pivot D = pivot - sum of w_c L_c in increasing c and its partial
+// sums, each array from entry 1 of the row on (0-based).
+struct AddedRow {
+  const double* y;   // y_1..y_n
+  double* w;         // w_1..w_n
+  double* factors;   // L_1..L_n, then D
+  double* partial;   // the pivot's partial sums after each term
+  double pivot;      // M(n+1, n+1)
+};
+
 // divideByDiagonal, then v(r) = v(r) - sum over c > r of L(c, r) v(c) for r = n-1 down to 1, the terms subtracted in
 // increasing c. Each row needs the row below it finished, so one vector's rows run strictly one after the other,
 // each subtraction waiting on the one before; the divisions do not, and run meanwhile, each just before its row.
 //
-// The chain leaves room for independent work: with negatedRow, also factors(c) = -negatedRow(c) / D_c for
-// c = 1..n, one per row (see Reuse: the row of the factor that adding the direction's row takes).
-void divideAndBackSubstitute(Vec<const double> f, Vec<double> v, int n, const double* negatedRow = nullptr,
-                             double* factors = nullptr) {
+// The chain leaves room for independent work: with added, the row it describes is formed too, one entry per row.
+void divideAndBackSubstitute(Vec<const double> f, Vec<double> v, int n, AddedRow* added = nullptr) {
+  double pivot = added != nullptr ? added->pivot : 0.0;
   for (int r = n; r >= 1; --r) {
     double y = v(r) / f(packed(r, r));
     // L(c, r) down column r: consecutive rows of the packed array are c entries apart.
     for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) y -= f(position) * v(c);
     v(r) = y;
-    if (negatedRow != nullptr) {
+    if (added != nullptr) {
       const int c = n + 1 - r;
-      factors[c - 1] = -negatedRow[c - 1] / f(packed(c, c));
+      const double w = -added->y[c - 1];
+      const double factor = w / f(packed(c, c));
+      pivot -= w * factor;
+      added->w[c - 1] = w;
+      added->factors[c - 1] = factor;
+      added->partial[c - 1] = pivot;
     }
   }
+  if (added != nullptr) added->factors[n] = pivot;
 }
 
 // forwardSubstitute for two vectors at once, lane 0 for u and lane 1 for v.
@@ -1029,16 +1045,8 @@ bool finishRowCarrying(const Context& ctx, const KeptRows& kept, int r, int from
 // entries before from are those row r has after a drop at from) are carried over: rows of the factor before from
 // do not change, so neither do those entries' substituted values nor their factors. The others are formed as
 // factorRow forms them, and the pivot d = M(r, r) - sum of w_c L(r, c) takes every term in increasing c.
-// With the direction's sums (from = 1) w(1..r-1) is -y(1..r-1) and L(r, 1..r-1) their factors instead: see Reuse.
-bool factorRowCarrying(const Context& ctx, const KeptRows& kept, int r, int from, const Reuse* added = nullptr) {
+bool factorRowCarrying(const Context& ctx, const KeptRows& kept, int r, int from) {
   const int row = packed(r, 0);
-  if (added != nullptr) {
-    for (int c = 1; c < r; ++c) {
-      kept.w(row + c) = -added->substitutedSums[static_cast<size_t>(c - 1)];
-      kept.f(row + c) = added->addedRowFactors[static_cast<size_t>(c - 1)];
-    }
-    return finishRowCarrying(ctx, kept, r, r, 1);  // every factor carried, no partial sum
-  }
   carryRow(kept, r, from);
   forwardSubstitute(readOnly(kept.f), kept.w.sub(row + 1, r - 1), r - 1, from);
   return finishRowCarrying(ctx, kept, r, from, from);
@@ -1113,6 +1121,10 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
   const bool keepsUnfactored = reuse != nullptr && reuse->unfactored.length() > 0;
   const bool dropped = k <= nact;
   const Reuse* added = nullptr;  // the reuse when the added row comes from its direction's sums
+  // The addition of kv formed by its direction: its column, its rows of M, of the factor, w and the partial sums.
+  const bool formed = reuse != nullptr && k > nact && reuse->formedRow == kv && reuse->sumRow == kv &&
+                      reuse->sumCount == nact && reuse->solves != nullptr;
+  if (reuse != nullptr) reuse->formedRow = 0;
   if (k > nact) {
     if (nact >= n) {
       reportFailure(ctx, kTooManyActive);
@@ -1121,7 +1133,9 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
     ++nact;
     xlag(nact) = uplus;
     iact(nact) = kv;
-    if (reuse != nullptr && reuse->solves != nullptr) {
+    if (formed) {
+      reuse->solves->noteFetched(rows, kv, 1.0);
+    } else if (reuse != nullptr && reuse->solves != nullptr) {
       reuse->solves->fetch(rows, kv, 1.0, hinvn.column(nact));
     } else if (reuse != nullptr && reuse->row == kv && reuse->plus != 0) {
       if (reuse->plus != nact) {
@@ -1131,10 +1145,12 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
       rows.gradient(kv, 1.0, hinvn.column(nact));
       solve(hfac, hinvn.column(nact), n);
     }
-    const Vec<double> row = keepsUnfactored ? reuse->unfactored.sub(packed(nact, 1), nact)
-                                            : actmat.sub(packed(nact, 1), nact);
-    formActiveRow(rows, readOnly(iact), readOnly(hinvn), nact, reuse, row);
-    added = negatableSubstitutedSums(reuse, kv, nact);
+    if (!formed) {
+      const Vec<double> row = keepsUnfactored ? reuse->unfactored.sub(packed(nact, 1), nact)
+                                              : actmat.sub(packed(nact, 1), nact);
+      formActiveRow(rows, readOnly(iact), readOnly(hinvn), nact, reuse, row);
+      added = negatableSubstitutedSums(reuse, kv, nact);
+    }
     if (reuse != nullptr) {
       reuse->row = reuse->plus = reuse->minus = 0;
       reuse->sumRow = 0;
@@ -1183,6 +1199,13 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
   const int carried = dropped ? k : 1;
   const int blockRows = keepsSubstituted && dropped ? carriedBlockRows() : 0;
   for (int r = k; r <= nact; ++r) {
+    if (formed) {  // the added row is in place: its pivot is tested as finishing it would
+      if (actmat(packed(r, r)) < ctx.settings.tinyTol) {
+        reportFailure(ctx, kNonPositiveActiveMatrix);
+        return false;
+      }
+      continue;
+    }
     if (blockRows > 0 && r + blockRows - 1 <= nact && r - 1 <= kSideBySideFactorRows) {
       if (!factorBlockCarrying(ctx, kept, r, carried, blockRows)) {
         reportFailure(ctx, kNonPositiveActiveMatrix);
@@ -1200,7 +1223,7 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
       continue;
     }
     if (keepsSubstituted) {
-      if (!factorRowCarrying(ctx, kept, r, carried, added)) {
+      if (!factorRowCarrying(ctx, kept, r, carried)) {
         reportFailure(ctx, kNonPositiveActiveMatrix);
         return false;
       }
@@ -1310,11 +1333,20 @@ double subtractColumnsAndSquare(double* z, const double* h, size_t ld, const dou
   return subtractColumnsAndSquareWith<DoublePair>(z, h, ld, r, n, nact);
 }
 
+// Where adding row kv at position nact+1 puts what it forms: the factor of M and HINVN themselves.
+struct AdditionPlace {
+  Vec<double> actmat;
+  Mat<double> hinvn;
+};
+
 // From z = -H^-1 n_kv: r(1..nact) = -M^-1 N' H^-1 n_kv, then z -= HINVN r, which leaves N'z = 0. Returns |z|.
-// With the solver's reuse the sums N'z are kept before they are solved.
+// With the solver's reuse the sums N'z are kept before they are solved, and with the place of the addition and
+// the row solves the addition of kv is formed while r is (see Reuse).
 double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
-                        Vec<const double> actmat, Mat<const double> hinvn, int kv, Reuse* reuse) {
+                        Vec<const double> actmat, Mat<const double> hinvn, int kv, Reuse* reuse,
+                        const AdditionPlace* place = nullptr) {
   const int n = rows.n();
+  if (reuse != nullptr) reuse->formedRow = 0;
   const bool keepsSums = reuse != nullptr && reuse->sums.length() >= nact && nact <= Reuse::kMaxOrder;
   // After a drop, the sums kept for kv and y before the dropped position.
   const int keptPrefix = keepsSums && reuse->sumRow == kv && reuse->sumCount == nact ? reuse->keptPrefix : -1;
@@ -1330,10 +1362,11 @@ double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<dou
       reuse->sumCount = nact;
     }
   }
-  // solve(actmat, r, nact), keeping the sums forward-substituted and, when adding kv may take them, the factors of
-  // its new row.
+  // solve(actmat, r, nact), keeping the sums forward-substituted and, when adding kv may take them, forming the
+  // addition.
   forwardSubstitute(actmat, r, nact, std::max(keptPrefix + 1, 2));
-  const double* negatedRow = nullptr;
+  AddedRow added{};
+  AddedRow* formed = nullptr;
   if (keepsSums) {
     // Negatable: every number has a sign (tested without a branch on each element).
     const double* const y = r.sub(1, nact).data();
@@ -1345,10 +1378,22 @@ double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<dou
       negatable &= hasSign(sums[k]);
     }
     reuse->sumsNegatable = negatable;
-    // Only an addition that carries substituted rows takes the factors; the others divide as they finish the row.
-    if (negatable && reuse->substituted.length() > 0) negatedRow = reuse->substitutedSums.data();
+    // The addition at a = nact+1 as addOrDrop would form it: the column H^-1 n_kv, the row of M (the sums negated,
+    // then n_kv' H^-1 n_kv), then beside the back substitution its factors, pivot and partial sums.
+    if (negatable && place != nullptr && reuse->solves != nullptr && reuse->substituted.length() > 0 && nact < n) {
+      const int a = nact + 1, row = packed(a, 0);
+      const Vec<double> column = place->hinvn.column(a);
+      reuse->solves->copySolve(rows, kv, 1.0, column);
+      const Vec<double> m = reuse->unfactored.sub(row + 1, a);
+      for (int c = 1; c <= nact; ++c) m(c) = -sums[c - 1];
+      m(a) = rows.dot(kv, readOnly(column));
+      added = {reuse->substitutedSums.data(), reuse->substituted.sub(row + 1, nact).data(), place->actmat.sub(row + 1, a).data(),
+               reuse->pivotSums.sub(row + 1, nact).data(), m(a)};
+      formed = &added;
+      reuse->formedRow = kv;
+    }
   }
-  divideAndBackSubstitute(actmat, r, nact, negatedRow, reuse != nullptr ? reuse->addedRowFactors.data() : nullptr);
+  divideAndBackSubstitute(actmat, r, nact, formed);
   // z -= HINVN r, which leaves N'z = 0, and |z|^2.
   const double sum = subtractColumnsAndSquare(z.data(), hinvn.data(), static_cast<size_t>(hinvn.ld()), r.data(), n,
                                               nact);
@@ -1365,12 +1410,12 @@ double direction(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z,
 }
 
 double directionReusing(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
-                        Vec<const double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv,
-                        Reuse& reuse) {
+                        Vec<double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv, Reuse& reuse) {
   const int n = rows.n();
   if (reuse.solves != nullptr) {
     reuse.solves->fetch(rows, kv, -1.0, z);
-    return projectDirection(rows, nact, iact, z, r, actmat, readOnly(hinvn), kv, &reuse);
+    const AdditionPlace place{actmat, hinvn};
+    return projectDirection(rows, nact, iact, z, r, readOnly(actmat), readOnly(hinvn), kv, &reuse, &place);
   }
   if (reuse.solvesPairs && reuse.row != kv && reuse.spareRow == kv) {  // the runner-up of an earlier row
     reuse.row = kv;
@@ -1406,7 +1451,7 @@ double directionReusing(const Rows& rows, int nact, Vec<const int> iact, Vec<dou
     rows.gradient(kv, -1.0, z);
     solve(hfac, z, n);
   }
-  return projectDirection(rows, nact, iact, z, r, actmat, readOnly(hinvn), kv, &reuse);
+  return projectDirection(rows, nact, iact, z, r, readOnly(actmat), readOnly(hinvn), kv, &reuse);
 }
 
 }  // namespace korvex::qp

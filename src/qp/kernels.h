@@ -277,9 +277,11 @@ class RowSolves;
 //    negated sums: the same operations on operands of opposite sign, which give -y exactly wherever every sum and
 //    every y_c is neither zero nor NaN (a difference of equal values is +0 whatever their signs, so only a zero
 //    partial value can fail to change sign, and a later nonzero term makes the result exact again unless it ends
-//    zero). The divisions of the new row by the diagonal, L(r, c) = -y_c / D_c, are made while the direction's
-//    back substitution runs (its chain of dependent subtractions leaves the processor room), so the addition only
-//    forms the pivot.
+//    zero). With the row solves kept, the whole addition of kv at position NACT+1 is formed while the direction's
+//    back substitution runs (its chain of dependent subtractions leaves the processor room): the column H^-1 n_kv
+//    of HINVN, the new row of M, its factors L(r, c) = -y_c / D_c, its pivot and the pivot's partial sums, each in
+//    the place the addition would put it (beyond the active rows, which a drop does not read). The addition then
+//    takes them as they are; a drop leaves them unused.
 //  - The rows of M before they are factored, so that a drop moves the rows after it down instead of forming them
 //    again, and the same rows half factored (forward-substituted), whose entries before a dropped row stay as they
 //    are; so do the partial sums of their pivots up to the dropped row, and each row's pivot after a drop starts
@@ -307,8 +309,7 @@ struct Reuse {
   int keptPrefix = -1;  // after a drop: the sums are those of the rows left, and y(1..keptPrefix) still hold
   std::array<double, kMaxOrder> substitutedSums{};  // y(1..sumCount) = L^-1 sums, kept along with the sums
   bool sumsNegatable = false;                       // no sum and no y(c) is zero or NaN
-  std::array<double, kMaxOrder> addedRowFactors{};  // then -y(c) / D_c, formed while r is solved for (with
-                                                    // the substituted rows kept)
+  int formedRow = 0;  // the row sumRow when its addition at position sumCount + 1 is formed already, 0 otherwise
   Vec<double> unfactored;   // M packed like ACTMAT, rows 1..NACT (empty when not kept)
   Vec<double> substituted;  // with it, the rows of M forward-substituted before the division by the diagonal,
   Vec<double> pivotSums;    // and the partial sums of each row's pivot, M(r, r) - sum over j <= c of w_j L(r, j)
@@ -327,10 +328,10 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
 double direction(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
                  Vec<const double> actmat, Mat<const double> hinvn, Vec<const double> hfac, int kv);
 
-// direction() for the solver, taking from and adding to its reuse.
+// direction() for the solver, taking from and adding to its reuse; it may form the addition of kv beyond the active
+// rows of actmat and the active columns of hinvn (see Reuse).
 double directionReusing(const Rows& rows, int nact, Vec<const int> iact, Vec<double> z, Vec<double> r,
-                        Vec<const double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv,
-                        Reuse& reuse);
+                        Vec<double> actmat, Mat<double> hinvn, Vec<const double> hfac, int kv, Reuse& reuse);
 
 // The problem data of one solve.
 struct Problem {

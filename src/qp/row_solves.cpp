@@ -387,19 +387,22 @@ void RowSolves::run(const Rows& rows, Vec<const double> hfac, const Jobs& jobs, 
   copyLanes(panel, width, n, count, to.data());
 }
 
-void RowSolves::fetch(const Rows& rows, int j, double sign, Vec<double> out) {
+void RowSolves::noteFetched(const Rows& rows, int j, double sign) {
   const Base base = baseOf(rows, j);
-  const double wanted = sign * base.sign;
-  const int own = slot(base.index, wanted);
+  const int own = slot(base.index, sign * base.sign);
   const size_t read = static_cast<size_t>(own != 0 ? own : slot(base.index, 1.0));
-  if (!fetched_[read]) {
-    fetched_[read] = true;
-    ++usedCount_;
-    if (!isAdded_[static_cast<size_t>(base.index)]) {
-      isAdded_[static_cast<size_t>(base.index)] = true;
-      added_[static_cast<size_t>(addedCount_++)] = base.index;
-    }
+  if (fetched_[read]) return;
+  fetched_[read] = true;
+  ++usedCount_;
+  if (!isAdded_[static_cast<size_t>(base.index)]) {
+    isAdded_[static_cast<size_t>(base.index)] = true;
+    added_[static_cast<size_t>(addedCount_++)] = base.index;
   }
+}
+
+void RowSolves::copySolve(const Rows& rows, int j, double sign, Vec<double> out) const {
+  const Base base = baseOf(rows, j);
+  const int own = slot(base.index, sign * base.sign);
   if (own != 0) {
     std::memcpy(out.sub(1, n_).data(), stored(own), sizeof(double) * static_cast<size_t>(n_));
   } else {  // the solve of -u as that of +u with every sign changed (it has no zero and no NaN)

@@ -55,7 +55,14 @@ class RowSolves {
   int lanes() const { return lanes_; }
   bool provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<const int> ranked, int count);
   // out(1..n) = H^-1 (sign n_j), sign +1 or -1, for a row j that provide() has made sure of since the last begin().
-  void fetch(const Rows& rows, int j, double sign, Vec<double> out);
+  void fetch(const Rows& rows, int j, double sign, Vec<double> out) {
+    noteFetched(rows, j, sign);
+    copySolve(rows, j, sign, out);
+  }
+  // fetch() in its two parts: what the store counts of a solve taken (the share used, the rows added for the next
+  // QP solve), and the copy alone (for a solve that may not be taken).
+  void noteFetched(const Rows& rows, int j, double sign);
+  void copySolve(const Rows& rows, int j, double sign, Vec<double> out) const;
 
  private:
   static constexpr int kStoredDoubles = kMaxOrder * 256;

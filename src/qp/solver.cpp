@@ -53,9 +53,9 @@ Workspace carve(PoolFrame& frame, int n, int rowCount) {
 bool finiteData(const Rows& rows, Vec<const double> bc, Mat<const double> hess, Vec<const double> g,
                 Vec<const double> xl, Vec<const double> xu) {
   const int n = rows.n();
-  bool finite = allFiniteWide(bc.data(), rows.nc()) && allFiniteWide(g.data(), n);
-  for (int k = 1; k <= rows.nc() && n > 0; ++k) finite = finite && allFiniteWide(rows.a().column(k).data(), n);
-  for (int j = 1; j <= n; ++j) finite = finite && allFiniteWide(hess.column(j).data(), j);
+  const bool finite = allFiniteWide(bc.data(), rows.nc()) && allFiniteWide(g.data(), n) &&
+                     columnsFinite(rows.a().data(), rows.a().ld(), n > 0 ? rows.nc() : 0, n, 0) &&
+                     columnsFinite(hess.data(), hess.ld(), n, 1, 1);
   for (int j = 1; j <= n; ++j) {
     const int type = rows.itype()(j);
     if ((type == kBothBounds || type == kLowerBound) && !std::isfinite(xl(j))) return false;
@@ -167,7 +167,7 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
         out.ierr = kTrue;
         return;
       }
-      const double znorm = directionReusing(rows, nact, readOnly(iact), w.z, w.r, readOnly(w.actmat), w.hinvn,
+      const double znorm = directionReusing(rows, nact, readOnly(iact), w.z, w.r, w.actmat, w.hinvn,
                                             readOnly(w.hfac), kv, reuse);
       // znorm is the square root of the sum of squares of z when that sum is above 0 (else 0): a positive finite
       // one leaves no infinite or NaN z(i).

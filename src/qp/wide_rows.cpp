@@ -66,25 +66,41 @@ struct BitsOf<DoubleOctet> {
   using type = unsigned long long __attribute__((vector_size(64)));
 };
 
-// allFinite (common/finite.h) K elements at a time: adding one to the exponent field carries into the sign bit
-// exactly for an infinity or a NaN. The last K elements end it, some of them tested twice.
+// allFinite (common/finite.h) over the leading parts of columns, column j (0-based, ld apart) its first
+// length + j growth elements, K elements at a time: adding one to the exponent field carries into the sign bit
+// exactly for an infinity or a NaN. The last K elements of a column end it, some of them tested twice; a column
+// shorter than K goes one element at a time. One OR gathers every column, looked at once at the end.
 template <typename V>
-[[gnu::always_inline]] inline bool allFiniteWith(const double* v, int count) {
+[[gnu::always_inline]] inline bool columnsFiniteWith(const double* a, size_t ld, int columns, int length,
+                                                     int growth) {
   constexpr int K = kLanes<V>;
-  if (count < K) return allFinite(v, count);
+  constexpr unsigned long long kExponent = 0x7ff0000000000000u, kUnit = 0x0010000000000000u;
   using Bits = typename BitsOf<V>::type;
   Bits exponent, unit, carried = {};
-  for (int q = 0; q < K; ++q) exponent[q] = 0x7ff0000000000000u, unit[q] = 0x0010000000000000u;
+  for (int q = 0; q < K; ++q) exponent[q] = kExponent, unit[q] = kUnit;
+  unsigned long long any = 0;
   const auto test = [&](const double* at) {
     V values;
     load(values, at);
     carried |= (__builtin_bit_cast(Bits, values) & exponent) + unit;
   };
-  for (int i = 0; i + K < count; i += K) test(v + i);
-  test(v + count - K);
-  unsigned long long any = 0;
+  for (int j = 0; j < columns; ++j) {
+    const double* const v = a + static_cast<size_t>(j) * ld;
+    const int count = length + j * growth;
+    if (count < K) {
+      for (int i = 0; i < count; ++i) any |= (bitsOf(v[i]) & kExponent) + kUnit;
+      continue;
+    }
+    for (int i = 0; i + K < count; i += K) test(v + i);
+    test(v + count - K);
+  }
   for (int q = 0; q < K; ++q) any |= carried[q];
   return (any >> 63) == 0;
+}
+
+template <typename V>
+[[gnu::always_inline]] inline bool allFiniteWith(const double* v, int count) {
+  return columnsFiniteWith<V>(v, 0, 1, count, 0);
 }
 
 // The bound rows of boxed variables, K variables at a time: their upper and lower rows interleaved into 2K values.
@@ -336,6 +352,13 @@ template <typename V>
 [[gnu::target("avx512f")]] bool allFiniteAvx512(const double* v, int count) {
   return allFiniteWith<DoubleOctet>(v, count);
 }
+[[gnu::target("avx2")]] bool columnsFiniteAvx2(const double* a, size_t ld, int columns, int length, int growth) {
+  return columnsFiniteWith<DoubleQuad>(a, ld, columns, length, growth);
+}
+[[gnu::target("avx512f")]] bool columnsFiniteAvx512(const double* a, size_t ld, int columns, int length,
+                                                    int growth) {
+  return columnsFiniteWith<DoubleOctet>(a, ld, columns, length, growth);
+}
 [[gnu::target("avx2")]] void boxedBoundValuesAvx2(const double* x, const double* xl, const double* xu, int n,
                                                   double* out) {
   boxedBoundValuesWith<DoubleQuad>(x, xl, xu, n, out);
@@ -391,6 +414,18 @@ bool allFiniteWide(const double* v, int count) {
   }
 #endif
   return allFiniteWith<DoublePair>(v, count);
+}
+
+bool columnsFinite(const double* a, int ld, int columns, int length, int growth) {
+  const auto stride = static_cast<size_t>(std::max(ld, 0));
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return columnsFiniteAvx512(a, stride, columns, length, growth);
+    case VectorWidth::k256: return columnsFiniteAvx2(a, stride, columns, length, growth);
+    default: break;
+  }
+#endif
+  return columnsFiniteWith<DoublePair>(a, stride, columns, length, growth);
 }
 
 void boxedBoundValues(const double* x, const double* xl, const double* xu, int n, double* out) {

@@ -10,6 +10,11 @@ namespace korvex::qp {
 // True when no v[0..count-1] is an infinity or a NaN.
 bool allFiniteWide(const double* v, int count);
 
+// True when no element of the leading parts of the columns is an infinity or a NaN: column j = 0..columns-1 starts
+// at a + j ld and its first length + j growth elements are tested (growth 0 for whole columns of a matrix, 1 with
+// length 1 for the upper triangle).
+bool columnsFinite(const double* a, int ld, int columns, int length, int growth);
+
 // out[2i] = x[i] - xu[i] and out[2i+1] = xl[i] - x[i] for i = 0..n-1: the bound rows of boxed variables in turn.
 void boxedBoundValues(const double* x, const double* xl, const double* xu, int n, double* out);
 

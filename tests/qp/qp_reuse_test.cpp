@@ -162,10 +162,12 @@ TEST_F(QpReuse, PatternsBeyondTheirRoomLeaveTheSumsAsTheyAre) {
 }
 
 // One way of carrying the active rows through directions, additions and drops: plainly, or with the reuse the
-// solver keeps for few variables (no substituted rows) or for many.
+// solver keeps for few variables (no substituted rows) or for many, with or without the row solves kept (with them
+// each direction forms its row's addition).
 struct ActiveRows {
-  ActiveRows(int n, bool reusing, bool substituting)
+  ActiveRows(int n, bool reusing, bool substituting, bool solving = false)
       : reusing(reusing),
+        solves(solving ? std::make_unique<qp::RowSolves>() : nullptr),
         iact(static_cast<size_t>(n)),
         xlag(static_cast<size_t>(n)),
         z(static_cast<size_t>(n)),
@@ -184,6 +186,7 @@ struct ActiveRows {
     reuse.pivotSums = Vec<double>(pivotSums.data(), qp::packedLength(n));
   }
   bool reusing;
+  std::unique_ptr<qp::RowSolves> solves;
   int nact = 0;
   std::vector<int> iact;
   Vector xlag, z, r, actmat, unfactored, substituted, pivotSums, sums, hinvn;
@@ -239,15 +242,20 @@ TEST_F(QpReuse, FactorOfTheActiveRowsIsTheBitsOfFormingItAgain) {
 
       const int length = qp::packedLength(n);
       const Vec<const double> f(hfac.data(), length);
-      ActiveRows ways[] = {{n, false, false}, {n, true, false}, {n, true, true}};
+      ActiveRows ways[] = {{n, false, false}, {n, true, false}, {n, true, true}, {n, true, true, true}};
+      ASSERT_TRUE(ways[3].solves->begin(rows));
       for (size_t s = 0; s < steps.size(); ++s) {
         const Step step = steps[s];
         for (ActiveRows& w : ways) {
+          if (w.solves != nullptr) {
+            ASSERT_TRUE(w.solves->holdsRow(rows, step.kv) || w.solves->provide(rows, f, step.kv, {}, 0));
+            w.reuse.solves = w.solves.get();
+          }
           const Vec<double> z(w.z.data(), n), r(w.r.data(), n), actmat(w.actmat.data(), length);
           const Mat<double> hinvn(w.hinvn.data(), n, n);
           const Vec<const int> iact(w.iact.data(), n);
           if (w.reusing) {
-            qp::directionReusing(rows, w.nact, iact, z, r, qp::readOnly(actmat), hinvn, f, step.kv, w.reuse);
+            qp::directionReusing(rows, w.nact, iact, z, r, actmat, hinvn, f, step.kv, w.reuse);
           } else {
             qp::direction(rows, w.nact, iact, z, r, qp::readOnly(actmat), qp::readOnly(hinvn), f, step.kv);
           }

@@ -226,14 +226,15 @@ TEST_F(QpVectorWidths, DirectionsOnEveryVectorWidthAreTheBitsOfThePlainSolvesAnd
 
     for (const VectorWidth width : EachVectorWidth()) {
       for (const bool reusing : {false, true}) {
-        Vector zw(static_cast<size_t>(n)), rw(zw), hw(hinvn), sums(zw);
+        Vector zw(static_cast<size_t>(n)), rw(zw), hw(hinvn), sums(zw), fw(actmat);
         qp::Reuse reuse;
         reuse.solvesPairs = true;
         reuse.runnerUp = runnerUp;
         reuse.sums = Vec<double>(sums.data(), n);
         const Vec<double> zv(zw.data(), n), rv(rw.data(), n);
         const Mat<double> hv(hw.data(), n, n);
-        const double got = reusing ? qp::directionReusing(rows, nact, active, zv, rv, factor, hv, f, kv, reuse)
+        const Vec<double> factorCopy(fw.data(), length);
+        const double got = reusing ? qp::directionReusing(rows, nact, active, zv, rv, factorCopy, hv, f, kv, reuse)
                                    : qp::direction(rows, nact, active, zv, rv, factor, qp::readOnly(hv), f, kv);
         const std::string where = "width " + std::to_string(static_cast<int>(width)) + " n " + std::to_string(n) +
                                   " nact " + std::to_string(nact) + (reusing ? " reusing" : " plain");
@@ -274,6 +275,18 @@ TEST_F(QpVectorWidths, RowValuesChoicesAndStepsOnEveryVectorWidthAreThePlainLoop
   const int lengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 15, 16, 17, 23, 24, 25, 33};
   for (const VectorWidth width : EachVectorWidth()) {
     for (const int count : lengths) {
+      // One infinity or NaN anywhere in a matrix of order count (columns count + 3 apart) is seen exactly where the
+      // leading parts of its columns reach: the upper triangle, or the first count - 2 elements of every column.
+      const int ld = count + 3, part = std::max(count - 2, 0);
+      for (int at = 0; at < count * ld; ++at) {
+        Vector m(static_cast<size_t>(count * ld), 1.0);
+        m[static_cast<size_t>(at)] = at % 2 == 0 ? inf : nan;
+        const int i = at % ld, j = at / ld;
+        const std::string where = "width " + std::to_string(static_cast<int>(width)) + " order " +
+                                  std::to_string(count) + " place " + std::to_string(i) + ", " + std::to_string(j);
+        EXPECT_EQ(qp::columnsFinite(m.data(), ld, count, 1, 1), i > j) << where;
+        EXPECT_EQ(qp::columnsFinite(m.data(), ld, count, part, 0), i >= part) << where;
+      }
       for (int round = 0; round < 30; ++round) {
         const bool awkward = round % 3 != 0;
         const auto size = static_cast<size_t>(count);
