@@ -697,16 +697,22 @@ bool factorTwoRows(const Context& ctx, Vec<double> f, int r) {
   return finishRow(ctx, f, r + 1);
 }
 
-// factorRows(f, 1, n) two rows at a time, on wide vectors four or eight at a time from row kSideBySideFactorFrom
-// (the rows before it are too short to pay for the panel). Every number is the one of row-by-row factoring, but
-// after a failing pivot the rows after it in the same block are partly changed (the solver then discards the
-// factor).
+// factorRows(f, 1, n) two rows at a time, on wide vectors four or eight at a time from about row
+// kSideBySideFactorFrom (the rows before it are too short to pay for the panel): the blocks start where whole
+// blocks of four reach row n, so that the last rows, the longest, are not left to go two at a time. Every number is
+// the one of row-by-row factoring, but after a failing pivot the rows after it in the same block are partly changed
+// (the solver then discards the factor).
 bool factorAllRows(const Context& ctx, Vec<double> f, int n) {
   int r = 1;
 #ifdef KORVEX_WIDE_VECTORS
   const VectorWidth vectors = vectorsInUse();
   if (vectors != VectorWidth::k128 && n >= kSideBySideFactorFrom + 3) {
-    for (; r < kSideBySideFactorFrom; r += 2) {
+    const int blocksFrom = n + 1 - (n + 1 - kSideBySideFactorFrom) / 4 * 4;
+    if ((blocksFrom - 1) % 2 != 0) {  // an odd number of rows before the blocks: the first goes alone
+      if (!factorRow(ctx, f, 1)) return false;
+      r = 2;
+    }
+    for (; r < blocksFrom; r += 2) {
       if (!factorTwoRows(ctx, f, r)) return false;
     }
     r = vectors == VectorWidth::k512 ? factorRowsWithAvx512(f, r, n, ctx.settings.tinyTol)
