@@ -511,8 +511,8 @@ struct KeptRows {
 // of element c at panel[(c-1) W + q], room for (r-1) W doubles; on one vector of eight as much again for the
 // factors, and again for the pivots' partial sums when carried) and forward-substituted there with the rows above
 // r; each entry c then gives L(r+q, c) = w_c / D_c and its term of D_{r+q} = d - sum of w_c L(r+q, c), and the
-// entries r..r+W-2 inside the block take their terms over c < r, all lanes side by side. What is left (the small
-// triangle inside the block, one row after the other) is done one number at a time.
+// entries r..r+W-2 inside the block take their terms over c < r, all lanes side by side. What is left, the small
+// triangle inside the block, goes column by column with the lanes still side by side.
 //
 // With carried (the rows after a drop at from, f being carried->f), the rows' entries are read from carried->w
 // (carried before from, M's from from on), the entries before from are left as they are, and what the rows form is
@@ -603,7 +603,6 @@ template <typename V, int N>
       for (int q = 0; q < W; ++q) carried->w(packed(r + q, c)) = panel[static_cast<size_t>((c - 1) * W + q)];
     }
   }
-  storeVectors(lanes, d);
   // Entry r+e of row r+q (q > e): w - sum over c < r of L(r+e, c) w_c, in lane q of inside[e].
   double inside[W - 1][W];
   for (int e = 0; e < W - 1; ++e) {
@@ -622,26 +621,34 @@ template <typename V, int N>
     }
     for (int e = 0; e < W - 1; ++e) storeVectors(inside[e], sums[e]);
   }
-  for (int q = 0; q < W; ++q) {
-    const int row = packed(r + q, 0);
-    double w[W];
-    for (int e = 0; e < q; ++e) {
-      double y = inside[e][q];
-      for (int p = 0; p < e; ++p) y -= f(packed(r + e, r + p)) * w[p];
-      w[e] = y;
-    }
-    double dq = lanes[q];
-    for (int e = 0; e < q; ++e) {
-      const double l = w[e] / f(packed(r + e, r + e));
-      dq -= w[e] * l;
-      f(row + r + e) = l;
+  // The small triangle inside the block, column by column with the rows side by side: at step e the pivot of row
+  // r+e is complete, and every row r+q below it (lane q > e) forms its entry r+e from the factors of row r+e found
+  // at the steps before, then L(r+q, r+e) and that term of its pivot. Each row takes the operations of forming its
+  // entries one after the other and then its pivot, in the same order; the lanes of the rows above a step (q <= e)
+  // take numbers nothing reads.
+  static_assert(N == 1, "one vector of rows");
+  V& pivots = d[0];
+  V entries[W - 1], factorsBelow[W - 1];  // by step e: lane q holds w_(r+q)(r+e) and L(r+q, r+e)
+  for (int e = 0; e < W; ++e) {
+    const double pivot = pivots[e];
+    f(packed(r + e, r + e)) = pivot;
+    if (pivot < tinyTol) return false;
+    if (e == W - 1) break;
+    V y;
+    std::memcpy(&y, inside[e], sizeof y);
+    for (int p = 0; p < e; ++p) y -= factorsBelow[p][e] * entries[p];
+    const V l = y / pivot;
+    pivots -= y * l;
+    entries[e] = y;
+    factorsBelow[e] = l;
+    for (int q = e + 1; q < W; ++q) {
+      const int row = packed(r + q, 0);
+      f(row + r + e) = l[q];
       if (carried != nullptr) {
-        carried->w(row + r + e) = w[e];
-        carried->pivotSums(row + r + e) = dq;
+        carried->w(row + r + e) = y[q];
+        carried->pivotSums(row + r + e) = pivots[q];
       }
     }
-    f(row + r + q) = dq;
-    if (dq < tinyTol) return false;
   }
   return true;
 }
