@@ -1000,37 +1000,75 @@ void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, in
 
 namespace {
 
-// to(0..count-1) = from(0..count-1) for to <= from (the blocks may overlap): four at a time in increasing order, each
-// four read before they are written. The blocks are short (parts of rows of M), too short for a call to pay.
-void moveDown(const double* from, int count, double* to) {
+// to(0..count-1) = from(0..count-1) for to <= from (the blocks may overlap): a vector of V at a time in increasing
+// order, then four, two and one, each part read before it is written.
+template <typename V>
+[[gnu::always_inline]] inline void moveDownWith(const double* from, int count, double* to) {
+  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
   int i = 0;
-  for (; i + 4 <= count; i += 4) {
-    double four[4];
-    std::memcpy(four, from + i, sizeof four);
-    std::memcpy(to + i, four, sizeof four);
+  for (; i + K <= count; i += K) {
+    V part;
+    std::memcpy(&part, from + i, sizeof part);
+    std::memcpy(to + i, &part, sizeof part);
   }
-  if (i + 2 <= count) {
-    double two[2];
-    std::memcpy(two, from + i, sizeof two);
-    std::memcpy(to + i, two, sizeof two);
-    i += 2;
+  if constexpr (K > 4) {
+    if (i + 4 <= count) {
+      double four[4];
+      std::memcpy(four, from + i, sizeof four);
+      std::memcpy(to + i, four, sizeof four);
+      i += 4;
+    }
+  }
+  if constexpr (K > 2) {
+    if (i + 2 <= count) {
+      double two[2];
+      std::memcpy(two, from + i, sizeof two);
+      std::memcpy(to + i, two, sizeof two);
+      i += 2;
+    }
   }
   if (i < count) to[i] = from[i];
 }
 
-// The entries of row r of w, f and the pivot's partial sums before from come from the row below (see
-// factorRowCarrying), those from from to r-1 of w from m.
-void carryRow(const KeptRows& kept, int r, int from) {
-  const int row = packed(r, 0), below = packed(r + 1, 0);
-  const int carried = std::max(std::min(from, r) - 1, 0);
-  const auto carry = [&](Vec<double> v) {
-    moveDown(v.sub(below + 1, carried).data(), carried, v.sub(row + 1, carried).data());
-  };
-  carry(kept.w);
-  carry(kept.f);
-  carry(kept.pivotSums);
-  const int formed = r - 1 - carried;
-  moveDown(kept.m.sub(row + carried + 1, formed).data(), formed, kept.w.sub(row + carried + 1, formed).data());
+// After a drop at k, rows k..nact of M kept unfactored become the rows after them without their entry k. With the
+// substituted rows kept, each row also takes its entries before k of w, of the factor and of the pivot's partial
+// sums from the row below (they do not change, see factorRowCarrying), and its entries k..r-1 of w from its new row
+// of M, to be forward-substituted. Rows go down in increasing order, each read before it is written.
+template <typename V>
+[[gnu::always_inline]] inline void moveRowsDownWith(Vec<double> m, const KeptRows* kept, int k, int nact) {
+  for (int r = k; r <= nact; ++r) {
+    const int row = packed(r, 0), below = packed(r + 1, 0);
+    const auto down = [&](Vec<double> v, int first, int count, int to) {
+      moveDownWith<V>(v.sub(first, count).data(), count, v.sub(to, count).data());
+    };
+    down(m, below + 1, k - 1, row + 1);
+    down(m, below + k + 1, r + 1 - k, row + k);
+    if (kept == nullptr) continue;
+    down(kept->w, below + 1, k - 1, row + 1);
+    down(kept->f, below + 1, k - 1, row + 1);
+    down(kept->pivotSums, below + 1, k - 1, row + 1);
+    std::copy_n(m.sub(row + k, r - k).data(), r - k, kept->w.sub(row + k, r - k).data());
+  }
+}
+
+#ifdef KORVEX_WIDE_VECTORS
+[[gnu::target("avx512f")]] void moveRowsDownAvx512(Vec<double> m, const KeptRows* kept, int k, int nact) {
+  moveRowsDownWith<DoubleOctet>(m, kept, k, nact);
+}
+[[gnu::target("avx2")]] void moveRowsDownAvx2(Vec<double> m, const KeptRows* kept, int k, int nact) {
+  moveRowsDownWith<DoubleQuad>(m, kept, k, nact);
+}
+#endif
+
+void moveRowsDown(Vec<double> m, const KeptRows* kept, int k, int nact) {
+#ifdef KORVEX_WIDE_VECTORS
+  switch (vectorsInUse()) {
+    case VectorWidth::k512: return moveRowsDownAvx512(m, kept, k, nact);
+    case VectorWidth::k256: return moveRowsDownAvx2(m, kept, k, nact);
+    default: break;
+  }
+#endif
+  moveRowsDownWith<DoublePair>(m, kept, k, nact);
 }
 
 // Row r, its entries w(1..r-1) forward-substituted and its factors before from carried: L(r, c) = w_c / D_c from
@@ -1054,13 +1092,12 @@ bool finishRowCarrying(const Context& ctx, const KeptRows& kept, int r, int from
 }
 
 // Row r of the factor of M from row r of m, M unfactored, keeping w, the row forward-substituted before its division
-// by the diagonal, in the packed array of the same name. Entries c < from of rows r and r+1 (the row below, whose
-// entries before from are those row r has after a drop at from) are carried over: rows of the factor before from
-// do not change, so neither do those entries' substituted values nor their factors. The others are formed as
-// factorRow forms them, and the pivot d = M(r, r) - sum of w_c L(r, c) takes every term in increasing c.
+// by the diagonal, in the packed array of the same name. The row holds in w its entries from..r-1 of M and before
+// them what it carried over after a drop at from (see moveRowsDown): rows of the factor before from do not change,
+// so neither do those entries' substituted values, their factors nor the pivot's partial sums. The others are
+// formed as factorRow forms them, and the pivot d = M(r, r) - sum of w_c L(r, c) takes every term in increasing c.
 bool factorRowCarrying(const Context& ctx, const KeptRows& kept, int r, int from) {
   const int row = packed(r, 0);
-  carryRow(kept, r, from);
   forwardSubstitute(readOnly(kept.f), kept.w.sub(row + 1, r - 1), r - 1, from);
   return finishRowCarrying(ctx, kept, r, from, from);
 }
@@ -1077,11 +1114,10 @@ int carriedBlockRows() {
   return 0;
 }
 
-// factorRowCarrying for rows r..r+count-1 after a drop at from <= r (count from carriedBlockRows()), every row carried
-// first, then all factored side by side (see factorRowsSideBySide). Every number is the one of count calls in turn,
-// but after a failing pivot the rows after it are partly changed (the solver then gives up the factor).
+// factorRowCarrying for rows r..r+count-1 after a drop at from <= r (count from carriedBlockRows()), all factored side
+// by side (see factorRowsSideBySide). Every number is the one of count calls in turn, but after a failing pivot the
+// rows after it are partly changed (the solver then gives up the factor).
 bool factorBlockCarrying(const Context& ctx, const KeptRows& kept, int r, int from, int count) {
-  for (int q = 0; q < count; ++q) carryRow(kept, r + q, from);
 #ifdef KORVEX_WIDE_VECTORS
   if (count == 8) return factorEightRowsCarrying(kept, r, from, ctx.settings.tinyTol);
   if (count == 4) return factorFourRowsCarrying(kept, r, from, ctx.settings.tinyTol);
@@ -1095,8 +1131,6 @@ bool factorBlockCarrying(const Context& ctx, const KeptRows& kept, int r, int fr
 // row r+1 is partly changed (the solver then gives up the factor).
 bool factorTwoRowsCarrying(const Context& ctx, const KeptRows& kept, int r, int from) {
   const int row0 = packed(r, 0), row1 = packed(r + 1, 0);
-  carryRow(kept, r, from);  // before row r+1's entries are written over
-  carryRow(kept, r + 1, from);
   forwardSubstituteTwo(readOnly(kept.f), kept.w.sub(row0 + 1, r - 1), kept.w.sub(row1 + 1, r - 1), r - 1, from);
   if (!finishRowCarrying(ctx, kept, r, from, from)) return false;
   forwardSubstitute(readOnly(kept.f), kept.w.sub(row1 + 1, r), r, r);
@@ -1132,6 +1166,12 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
                Mat<double> hinvn, Vec<const double> hfac, int k, int kv, double uplus, Reuse* reuse) {
   const int n = rows.n();
   const bool keepsUnfactored = reuse != nullptr && reuse->unfactored.length() > 0;
+  // With the substituted rows kept, a row after a dropped one carries its entries before k over from the row below.
+  const bool keepsSubstituted = keepsUnfactored && reuse->substituted.length() > 0 &&
+                                reuse->pivotSums.length() == reuse->substituted.length();
+  const KeptRows kept = keepsSubstituted ? KeptRows{actmat, reuse->substituted, reuse->pivotSums,
+                                                    readOnly(reuse->unfactored)}
+                                         : KeptRows{};
   const bool dropped = k <= nact;
   const Reuse* added = nullptr;  // the reuse when the added row comes from its direction's sums
   // The addition of kv formed by its direction: its column, its rows of M, of the factor, w and the partial sums.
@@ -1192,23 +1232,15 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
     }
     // Rows k..nact of M from scratch, M(r, c) = n_IACT(c)' H^-1 n_IACT(r), or, when M is kept, as the rows after
     // the dropped one without their entry k.
-    for (int r = k; r <= nact; ++r) {
-      if (keepsUnfactored) {  // entries 1..k-1 and k+1..r+1 of row r+1, each block moving down in memory
-        const Vec<double> m = reuse->unfactored;
-        moveDown(m.sub(packed(r + 1, 1), k - 1).data(), k - 1, m.sub(packed(r, 1), k - 1).data());
-        moveDown(m.sub(packed(r + 1, k + 1), r + 1 - k).data(), r + 1 - k, m.sub(packed(r, k), r + 1 - k).data());
-      } else {
+    if (keepsUnfactored) {
+      moveRowsDown(reuse->unfactored, keepsSubstituted ? &kept : nullptr, k, nact);
+    } else {
+      for (int r = k; r <= nact; ++r) {
         rows.dots(readOnly(iact), r, readOnly(hinvn.column(r)), actmat.sub(packed(r, 1), r));
       }
     }
   }
-  // Rows k..nact refactored; earlier rows keep their factors. With the substituted rows kept, a row after a dropped
-  // one takes its entries before k from the row below it.
-  const bool keepsSubstituted = keepsUnfactored && reuse->substituted.length() > 0 &&
-                                reuse->pivotSums.length() == reuse->substituted.length();
-  const KeptRows kept = keepsSubstituted ? KeptRows{actmat, reuse->substituted, reuse->pivotSums,
-                                                    readOnly(reuse->unfactored)}
-                                         : KeptRows{};
+  // Rows k..nact refactored; earlier rows keep their factors.
   const int carried = dropped ? k : 1;
   const int blockRows = keepsSubstituted && dropped ? carriedBlockRows() : 0;
   for (int r = k; r <= nact; ++r) {
@@ -1236,6 +1268,10 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
       continue;
     }
     if (keepsSubstituted) {
+      if (!dropped) {  // an added row's entries of M go to w to be forward-substituted
+        const int row = packed(r, 0);
+        std::copy_n(kept.m.sub(row + 1, r - 1).data(), r - 1, kept.w.sub(row + 1, r - 1).data());
+      }
       if (!factorRowCarrying(ctx, kept, r, carried)) {
         reportFailure(ctx, kNonPositiveActiveMatrix);
         return false;
