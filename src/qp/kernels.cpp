@@ -1011,22 +1011,17 @@ template <typename V>
     std::memcpy(&part, from + i, sizeof part);
     std::memcpy(to + i, &part, sizeof part);
   }
-  if constexpr (K > 4) {
-    if (i + 4 <= count) {
-      double four[4];
-      std::memcpy(four, from + i, sizeof four);
-      std::memcpy(to + i, four, sizeof four);
-      i += 4;
+  // The rest by halves: B elements at a time for B = K/2, ..., 2 while B are left.
+  const auto moveLast = [&](auto block) {
+    constexpr int B = static_cast<int>(sizeof block / sizeof(double));
+    if (B < K && i + B <= count) {
+      std::memcpy(&block, from + i, sizeof block);
+      std::memcpy(to + i, &block, sizeof block);
+      i += B;
     }
-  }
-  if constexpr (K > 2) {
-    if (i + 2 <= count) {
-      double two[2];
-      std::memcpy(two, from + i, sizeof two);
-      std::memcpy(to + i, two, sizeof two);
-      i += 2;
-    }
-  }
+  };
+  moveLast(std::array<double, 4>{});
+  moveLast(std::array<double, 2>{});
   if (i < count) to[i] = from[i];
 }
 
