@@ -137,12 +137,28 @@ class Rows {
   // table holds (more than 100 variables, possible only through the exported routines) walk the bound types.
   static constexpr int kTabledBoundRows = 200;
   BoundRow walkBoundRows(int j) const;
-  // start + sum of (sign A(i, k)) v(i) over the nonzero entries of the pattern of column k, in increasing i.
+  // start + sum of (sign A(i, k)) v(i) over the nonzero entries of the pattern of column k, in increasing i. Up to
+  // four terms go without a loop: all products first, then the sum takes them in order.
   double patternSum(int k, double sign, double start, Vec<const double> v) const {
     const int* const position = patterns_->positions(k);
     const double* const entry = patterns_->entries(k);
+    const int count = patterns_->count(k);
+    switch (count) {
+      case 1: return fewTerms<1>(start, sign, entry, position, v);
+      case 2: return fewTerms<2>(start, sign, entry, position, v);
+      case 3: return fewTerms<3>(start, sign, entry, position, v);
+      case 4: return fewTerms<4>(start, sign, entry, position, v);
+      default: break;
+    }
     double sum = start;
-    for (int q = 0, count = patterns_->count(k); q < count; ++q) sum += (sign * entry[q]) * v(position[q]);
+    for (int q = 0; q < count; ++q) sum += (sign * entry[q]) * v(position[q]);
+    return sum;
+  }
+  template <int C>
+  static double fewTerms(double sum, double sign, const double* entry, const int* position, Vec<const double> v) {
+    double term[C];
+    for (int q = 0; q < C; ++q) term[q] = (sign * entry[q]) * v(position[q]);
+    for (int q = 0; q < C; ++q) sum += term[q];
     return sum;
   }
   bool hasPattern(int k) const { return patterns_ != nullptr && patterns_->count(k) >= 0; }

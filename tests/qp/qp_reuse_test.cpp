@@ -104,6 +104,7 @@ TEST_F(QpReuse, SumsOverSparseRowsAreTheBitsOfTheFullSums) {
       {{1e308, -1e308, 1e308, 1e308, -1e308, 1}, {0, 1, 2, 3}},  // overflow to infinities
       {{inf, 1, 2, 3, 4, 5}, {1, 1, 1, 1}},                      // an infinity where the sparse rows are zero
       {{1, 2, std::nan(""), 3, 4, 5}, {1, 1, 1, 1}},
+      {{1, 2, 0.5, -4e15, -2.4e16, 3}, {0, 0, 0, 0}},  // terms 1, 1.2e16, -1.2e16: their order shows in the sum
   };
   qp::RowPatterns patterns;
   patterns.build(Mat<const double>(a.data(), n, nc), n, nc);
