@@ -653,8 +653,8 @@ template <typename V, int N>
   return true;
 }
 
-// Rows from this one on (an odd one) are factored side by side while they have at most kSideBySideFactorRows
-// entries before the block (the panel lives on the stack).
+// Rows from about this one on are factored side by side while they have at most kSideBySideFactorRows entries
+// before the block (the panel lives on the stack).
 constexpr int kSideBySideFactorFrom = 17;
 constexpr int kSideBySideFactorRows = 128;
 
@@ -1170,8 +1170,7 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
   const bool dropped = k <= nact;
   const Reuse* added = nullptr;  // the reuse when the added row comes from its direction's sums
   // The addition of kv formed by its direction: its column, its rows of M, of the factor, w and the partial sums.
-  const bool formed = reuse != nullptr && k > nact && reuse->formedRow == kv && reuse->sumRow == kv &&
-                      reuse->sumCount == nact && reuse->solves != nullptr;
+  const bool formed = reuse != nullptr && k > nact && reuse->formedRow == kv;
   if (reuse != nullptr) reuse->formedRow = 0;
   if (k > nact) {
     if (nact >= n) {
@@ -1235,17 +1234,17 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
       }
     }
   }
+  if (formed) {  // the added row is in place: its pivot is tested as finishing it would
+    if (actmat(packed(nact, nact)) < ctx.settings.tinyTol) {
+      reportFailure(ctx, kNonPositiveActiveMatrix);
+      return false;
+    }
+    return true;
+  }
   // Rows k..nact refactored; earlier rows keep their factors.
   const int carried = dropped ? k : 1;
   const int blockRows = keepsSubstituted && dropped ? carriedBlockRows() : 0;
   for (int r = k; r <= nact; ++r) {
-    if (formed) {  // the added row is in place: its pivot is tested as finishing it would
-      if (actmat(packed(r, r)) < ctx.settings.tinyTol) {
-        reportFailure(ctx, kNonPositiveActiveMatrix);
-        return false;
-      }
-      continue;
-    }
     if (blockRows > 0 && r + blockRows - 1 <= nact && r - 1 <= kSideBySideFactorRows) {
       if (!factorBlockCarrying(ctx, kept, r, carried, blockRows)) {
         reportFailure(ctx, kNonPositiveActiveMatrix);
@@ -1383,6 +1382,20 @@ struct AdditionPlace {
   Mat<double> hinvn;
 };
 
+// The addition of kv at a = nact+1 as addOrDrop would form it, the sums negatable and the row solves kept: the column
+// H^-1 n_kv into HINVN, the row of M (the sums negated, then n_kv' H^-1 n_kv), and where the back substitution is to
+// put the row's factors, pivot and partial sums.
+AddedRow formAddition(const Rows& rows, int nact, int kv, const Reuse& reuse, const AdditionPlace& place) {
+  const int a = nact + 1, row = packed(a, 0);
+  const Vec<double> column = place.hinvn.column(a);
+  reuse.solves->copySolve(rows, kv, 1.0, column);
+  const Vec<double> m = reuse.unfactored.sub(row + 1, a);
+  for (int c = 1; c <= nact; ++c) m(c) = -reuse.sums(c);
+  m(a) = rows.dot(kv, readOnly(column));
+  return {reuse.substitutedSums.data(), reuse.substituted.sub(row + 1, nact).data(),
+          place.actmat.sub(row + 1, a).data(), reuse.pivotSums.sub(row + 1, nact).data(), m(a)};
+}
+
 // From z = -H^-1 n_kv: r(1..nact) = -M^-1 N' H^-1 n_kv, then z -= HINVN r, which leaves N'z = 0. Returns |z|.
 // With the solver's reuse the sums N'z are kept before they are solved, and with the place of the addition and
 // the row solves the addition of kv is formed while r is (see Reuse).
@@ -1422,17 +1435,8 @@ double projectDirection(const Rows& rows, int nact, Vec<const int> iact, Vec<dou
       negatable &= hasSign(sums[k]);
     }
     reuse->sumsNegatable = negatable;
-    // The addition at a = nact+1 as addOrDrop would form it: the column H^-1 n_kv, the row of M (the sums negated,
-    // then n_kv' H^-1 n_kv), then beside the back substitution its factors, pivot and partial sums.
     if (negatable && place != nullptr && reuse->solves != nullptr && reuse->substituted.length() > 0 && nact < n) {
-      const int a = nact + 1, row = packed(a, 0);
-      const Vec<double> column = place->hinvn.column(a);
-      reuse->solves->copySolve(rows, kv, 1.0, column);
-      const Vec<double> m = reuse->unfactored.sub(row + 1, a);
-      for (int c = 1; c <= nact; ++c) m(c) = -sums[c - 1];
-      m(a) = rows.dot(kv, readOnly(column));
-      added = {reuse->substitutedSums.data(), reuse->substituted.sub(row + 1, nact).data(), place->actmat.sub(row + 1, a).data(),
-               reuse->pivotSums.sub(row + 1, nact).data(), m(a)};
+      added = formAddition(rows, nact, kv, *reuse, *place);
       formed = &added;
       reuse->formedRow = kv;
     }

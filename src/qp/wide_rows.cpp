@@ -69,16 +69,14 @@ struct BitsOf<DoubleOctet> {
 // allFinite (common/finite.h) over the leading parts of columns, column j (0-based, ld apart) its first
 // length + j growth elements, K elements at a time: adding one to the exponent field carries into the sign bit
 // exactly for an infinity or a NaN. The last K elements of a column end it, some of them tested twice; a column
-// shorter than K goes one element at a time. One OR gathers every column, looked at once at the end.
+// shorter than K goes to allFinite. One OR gathers every long column, looked at once at the end.
 template <typename V>
 [[gnu::always_inline]] inline bool columnsFiniteWith(const double* a, size_t ld, int columns, int length,
                                                      int growth) {
   constexpr int K = kLanes<V>;
-  constexpr unsigned long long kExponent = 0x7ff0000000000000u, kUnit = 0x0010000000000000u;
   using Bits = typename BitsOf<V>::type;
   Bits exponent, unit, carried = {};
-  for (int q = 0; q < K; ++q) exponent[q] = kExponent, unit[q] = kUnit;
-  unsigned long long any = 0;
+  for (int q = 0; q < K; ++q) exponent[q] = 0x7ff0000000000000u, unit[q] = 0x0010000000000000u;
   const auto test = [&](const double* at) {
     V values;
     load(values, at);
@@ -88,12 +86,13 @@ template <typename V>
     const double* const v = a + static_cast<size_t>(j) * ld;
     const int count = length + j * growth;
     if (count < K) {
-      for (int i = 0; i < count; ++i) any |= (bitsOf(v[i]) & kExponent) + kUnit;
+      if (!allFinite(v, count)) return false;
       continue;
     }
     for (int i = 0; i + K < count; i += K) test(v + i);
     test(v + count - K);
   }
+  unsigned long long any = 0;
   for (int q = 0; q < K; ++q) any |= carried[q];
   return (any >> 63) == 0;
 }
