@@ -1288,69 +1288,49 @@ bool addOrDrop(Context& ctx, const Rows& rows, int& nact, Vec<int> iact, Vec<dou
 
 namespace {
 
-// Four columns over z(i..), K at a time while K are left (V may be a plain double): z(i) -= h_0(i) r_0 + ... in
-// that order.
-template <typename V>
-[[gnu::always_inline]] inline void subtractFourColumns(double* z, const double* const* h, const double* r, int& i,
-                                                       int n) {
+// Elements i.. of z, B vectors of V side by side (V may be a plain double) while B K are left: each z(i) takes all
+// nact terms, z(i) -= h(i, k) r(k) in increasing k, and is then final: its square joins sum, in increasing i.
+template <typename V, int B>
+[[gnu::always_inline]] inline void subtractColumnsAndSquareBlocks(double* z, const double* h, size_t ld,
+                                                                  const double* r, int nact, int& i, int n,
+                                                                  double& sum) {
   constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
-  const auto load = [](V& v, const double* from) { std::memcpy(&v, from, sizeof v); };
-  for (; i + K <= n; i += K) {
-    V y, c0, c1, c2, c3;
-    load(y, z + i), load(c0, h[0] + i), load(c1, h[1] + i), load(c2, h[2] + i), load(c3, h[3] + i);
-    y = y - c0 * r[0] - c1 * r[1] - c2 * r[2] - c3 * r[3];
-    std::memcpy(z + i, &y, sizeof y);
-  }
-}
-
-// The last columns over z(i..), K at a time while K are left, each part of z squared as soon as it is final and the
-// squares added to sum in increasing i.
-template <typename V>
-[[gnu::always_inline]] inline void subtractLastColumnsAndSquare(double* z, const double* h, size_t ld,
-                                                                const double* r, int last, int& i, int n,
-                                                                double& sum) {
-  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
-  for (; i + K <= n; i += K) {
-    V y;
-    std::memcpy(&y, z + i, sizeof y);
-    for (int q = 0; q < last; ++q) {
-      V column;
-      std::memcpy(&column, h + static_cast<size_t>(q) * ld + i, sizeof column);
-      y = y - column * r[q];
+  for (; i + B * K <= n; i += B * K) {
+    V y[B];
+    for (int b = 0; b < B; ++b) std::memcpy(&y[b], z + i + b * K, sizeof(V));
+    for (int k = 0; k < nact; ++k) {
+      const double rk = r[k];
+      const double* const column = h + static_cast<size_t>(k) * ld + i;
+      for (int b = 0; b < B; ++b) {
+        V c;
+        std::memcpy(&c, column + b * K, sizeof c);
+        y[b] = y[b] - c * rk;
+      }
     }
-    std::memcpy(z + i, &y, sizeof y);
-    const V squares = y * y;
-    double lanes[K];
-    std::memcpy(lanes, &squares, sizeof squares);
-    for (int lane = 0; lane < K; ++lane) sum += lanes[lane];
+    for (int b = 0; b < B; ++b) {
+      std::memcpy(z + i + b * K, &y[b], sizeof(V));
+      const V squares = y[b] * y[b];
+      double lanes[K];
+      std::memcpy(lanes, &squares, sizeof squares);
+      for (int lane = 0; lane < K; ++lane) sum += lanes[lane];
+    }
   }
 }
 
-// z(i) -= h(i, k) r(k) for k = 1..nact (h column-major, ld apart), each z(i) taking its terms in increasing k, K
-// consecutive z(i) side by side on vectors of type V (the elements after the last whole vector two at a time, then
-// one); then the sum of z(i)^2 in increasing i. The columns go four at a time over all of z but for the last one to
-// four: their pass also squares each part of z as soon as it is final and adds the squares one by one, so that the
-// chain of n dependent additions runs while the pass goes on.
+// z(i) -= h(i, k) r(k) for k = 1..nact (h column-major, ld apart), each z(i) taking its terms in increasing k, then
+// the sum of z(i)^2 in increasing i. The elements go by blocks of two vectors of type V (then one, then two
+// elements, then one), each block taking every column before the next: the first elements are final early, so the
+// chain of n dependent additions of the squares starts while the later blocks are still being formed.
 template <typename V>
 [[gnu::always_inline]] inline double subtractColumnsAndSquareWith(double* z, const double* h, size_t ld,
                                                                   const double* r, int n, int nact) {
   constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
-  int k = 0;
-  for (; k + 4 < nact; k += 4) {
-    const double* const h0 = h + static_cast<size_t>(k) * ld;
-    const double* const columns[4] = {h0, h0 + ld, h0 + 2 * ld, h0 + 3 * ld};
-    int i = 0;
-    subtractFourColumns<V>(z, columns, r + k, i, n);
-    if constexpr (K > 2) subtractFourColumns<DoublePair>(z, columns, r + k, i, n);  // the last ones two at a time
-    subtractFourColumns<double>(z, columns, r + k, i, n);
-  }
-  const int last = nact - k;
-  const double* const hk = h + static_cast<size_t>(k) * ld;
   double sum = 0.0;
   int i = 0;
-  subtractLastColumnsAndSquare<V>(z, hk, ld, r + k, last, i, n, sum);
-  if constexpr (K > 2) subtractLastColumnsAndSquare<DoublePair>(z, hk, ld, r + k, last, i, n, sum);
-  subtractLastColumnsAndSquare<double>(z, hk, ld, r + k, last, i, n, sum);
+  subtractColumnsAndSquareBlocks<V, 2>(z, h, ld, r, nact, i, n, sum);
+  subtractColumnsAndSquareBlocks<V, 1>(z, h, ld, r, nact, i, n, sum);
+  if constexpr (K > 2) subtractColumnsAndSquareBlocks<DoublePair, 1>(z, h, ld, r, nact, i, n, sum);
+  subtractColumnsAndSquareBlocks<double, 1>(z, h, ld, r, nact, i, n, sum);
   return sum;
 }
 
