@@ -1000,42 +1000,20 @@ void takeStep(int nact, Vec<double> xlag, double& uplus, Vec<const double> r, in
 
 namespace {
 
-// to(0..count-1) = from(0..count-1) for to <= from (the blocks may overlap): a vector of V at a time in increasing
-// order, then four, two and one, each part read before it is written.
-template <typename V>
-[[gnu::always_inline]] inline void moveDownWith(const double* from, int count, double* to) {
-  constexpr int K = static_cast<int>(sizeof(V) / sizeof(double));
-  int i = 0;
-  for (; i + K <= count; i += K) {
-    V part;
-    std::memcpy(&part, from + i, sizeof part);
-    std::memcpy(to + i, &part, sizeof part);
-  }
-  // The rest by halves: B elements at a time for B = K/2, ..., 2 while B are left.
-  const auto moveLast = [&](auto block) {
-    constexpr int B = static_cast<int>(sizeof block / sizeof(double));
-    if (B < K && i + B <= count) {
-      std::memcpy(&block, from + i, sizeof block);
-      std::memcpy(to + i, &block, sizeof block);
-      i += B;
-    }
-  };
-  moveLast(std::array<double, 4>{});
-  moveLast(std::array<double, 2>{});
-  if (i < count) to[i] = from[i];
-}
-
 // After a drop at k, rows k..nact of M kept unfactored become the rows after them without their entry k. With the
 // substituted rows kept, each row also takes its entries before k of w, of the factor and of the pivot's partial
 // sums from the row below (they do not change, see factorRowCarrying), and its entries k..r-1 of w from its new row
-// of M, to be forward-substituted. Rows go down in increasing order, each read before it is written.
-template <typename V>
-[[gnu::always_inline]] inline void moveRowsDownWith(Vec<double> m, const KeptRows* kept, int k, int nact) {
+// of M, to be forward-substituted. Rows go down in increasing order, each read before it is written. The pieces are
+// short and of every length: the C library's block move, which takes each length with few branches, moves them
+// faster than a loop of vectors and their tail.
+void moveRowsDown(Vec<double> m, const KeptRows* kept, int k, int nact) {
+  const auto down = [](Vec<double> v, int first, int count, int to) {
+    if (count > 0) {
+      std::memmove(v.sub(to, count).data(), v.sub(first, count).data(), sizeof(double) * static_cast<size_t>(count));
+    }
+  };
   for (int r = k; r <= nact; ++r) {
     const int row = packed(r, 0), below = packed(r + 1, 0);
-    const auto down = [&](Vec<double> v, int first, int count, int to) {
-      moveDownWith<V>(v.sub(first, count).data(), count, v.sub(to, count).data());
-    };
     down(m, below + 1, k - 1, row + 1);
     down(m, below + k + 1, r + 1 - k, row + k);
     if (kept == nullptr) continue;
@@ -1044,26 +1022,6 @@ template <typename V>
     down(kept->pivotSums, below + 1, k - 1, row + 1);
     std::copy_n(m.sub(row + k, r - k).data(), r - k, kept->w.sub(row + k, r - k).data());
   }
-}
-
-#ifdef KORVEX_WIDE_VECTORS
-[[gnu::target("avx512f")]] void moveRowsDownAvx512(Vec<double> m, const KeptRows* kept, int k, int nact) {
-  moveRowsDownWith<DoubleOctet>(m, kept, k, nact);
-}
-[[gnu::target("avx2")]] void moveRowsDownAvx2(Vec<double> m, const KeptRows* kept, int k, int nact) {
-  moveRowsDownWith<DoubleQuad>(m, kept, k, nact);
-}
-#endif
-
-void moveRowsDown(Vec<double> m, const KeptRows* kept, int k, int nact) {
-#ifdef KORVEX_WIDE_VECTORS
-  switch (vectorsInUse()) {
-    case VectorWidth::k512: return moveRowsDownAvx512(m, kept, k, nact);
-    case VectorWidth::k256: return moveRowsDownAvx2(m, kept, k, nact);
-    default: break;
-  }
-#endif
-  moveRowsDownWith<DoublePair>(m, kept, k, nact);
 }
 
 // Row r, its entries w(1..r-1) forward-substituted and its factors before from carried: L(r, c) = w_c / D_c from
