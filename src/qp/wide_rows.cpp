@@ -226,38 +226,21 @@ template <typename V>
   return static_cast<int>(lane[0]);
 }
 
-// The first j of from..count-1 (0-based) with c[j] + shift[j] > limit, count when there is none: K elements at a
-// time, each block tested with one comparison of all its lanes, then the first of a block that has one.
-template <typename V>
-[[gnu::always_inline]] inline int firstShiftedAboveWith(double limit, const double* c, const double* shift, int from,
-                                                        int count) {
-  constexpr int K = kLanes<V>;
-  int j = from;
-  for (; j + K <= count; j += K) {
-    V value, by;
-    load(value, c + j), load(by, shift + j);
-    if (laneBits(value + by > limit) != 0) break;
-  }
-  for (; j < count; ++j) {
-    if (c[j] + shift[j] > limit) return j;
-  }
-  return count;
-}
-
 // See rankByValue. The list takes the rows one at a time in increasing order, each by insertion behind every row of
 // equal value: after the last row whose value the new one does not exceed, found from the end while the rows it
 // exceeds move one place down. A row counts only with a value above the floor: above zero, and once the list is full
-// above its last value, which the row then drops. The rows up to the next one above the floor are passed a block at a
-// time (a row passed over has the value -infinity or NaN after its shift, and a NaN is above nothing).
+// above its last value, which the row then drops. One pass over the rows, K at a time: the lanes above the floor
+// when their block is reached are looked at in order, each against the floor of that moment (a row passed over has
+// the value -infinity or NaN after its shift, and a NaN is above nothing).
 template <typename V>
 [[gnu::always_inline]] inline int rankByValueWith(const double* c, const double* shift, int total, int skip,
                                                   int capacity, int* ranked) {
+  constexpr int K = kLanes<V>;
   double listValue[kMostRanked];
   int count = 0;
   double floor = 0.0;
-  for (int j = firstShiftedAboveWith<V>(floor, c, shift, 0, total); j < total;
-       j = firstShiftedAboveWith<V>(floor, c, shift, j + 1, total)) {
-    if (j == skip) continue;
+  const auto consider = [&](int j) {
+    if (j == skip || !(c[j] + shift[j] > floor)) return;
     const double value = c[j];
     int place = count < capacity ? count++ : capacity - 1;
     for (; place > 0 && value > listValue[place - 1]; --place) {
@@ -267,7 +250,14 @@ template <typename V>
     listValue[place] = value;
     ranked[place] = j + 1;
     if (count == capacity) floor = listValue[capacity - 1];
+  };
+  int j = 0;
+  for (; j + K <= total; j += K) {
+    V value, by;
+    load(value, c + j), load(by, shift + j);
+    for (unsigned bits = laneBits(value + by > floor); bits != 0; bits &= bits - 1) consider(j + __builtin_ctz(bits));
   }
+  for (; j < total; ++j) consider(j);
   return count;
 }
 
@@ -333,16 +323,24 @@ template <typename V>
   return count;
 }
 
+// K elements at a time; from K elements on, the last K end it, read before any element is written, so that the
+// elements they share with the vector before are formed twice from the same values (and the count's remainder takes
+// no branch).
 template <typename V>
 [[gnu::always_inline]] inline void addScaledWith(double* v, double t, const double* w, int count) {
   constexpr int K = kLanes<V>;
-  int i = 0;
-  for (; i + K <= count; i += K) {
+  if (count < K) {
+    for (int i = 0; i < count; ++i) v[i] = v[i] + t * w[i];
+    return;
+  }
+  V lastY, lastStep;
+  load(lastY, v + count - K), load(lastStep, w + count - K);
+  for (int i = 0; i + K < count; i += K) {
     V y, step;
     load(y, v + i), load(step, w + i);
     store(v + i, y + t * step);
   }
-  for (; i < count; ++i) v[i] = v[i] + t * w[i];
+  store(v + count - K, lastY + t * lastStep);
 }
 
 #ifdef KORVEX_WIDE_VECTORS
