@@ -97,11 +97,6 @@ template <typename V>
   return (any >> 63) == 0;
 }
 
-template <typename V>
-[[gnu::always_inline]] inline bool allFiniteWith(const double* v, int count) {
-  return columnsFiniteWith<V>(v, 0, 1, count, 0);
-}
-
 // The bound rows of boxed variables, K variables at a time: their upper and lower rows interleaved into 2K values.
 // The last K variables end it, some of their values formed and written twice.
 template <typename V>
@@ -345,10 +340,6 @@ template <typename V>
 
 #ifdef KORVEX_WIDE_VECTORS
 // Without "fma" in the targets: no product is ever fused with the addition that follows it.
-[[gnu::target("avx2")]] bool allFiniteAvx2(const double* v, int count) { return allFiniteWith<DoubleQuad>(v, count); }
-[[gnu::target("avx512f")]] bool allFiniteAvx512(const double* v, int count) {
-  return allFiniteWith<DoubleOctet>(v, count);
-}
 [[gnu::target("avx2")]] bool columnsFiniteAvx2(const double* a, size_t ld, int columns, int length, int growth) {
   return columnsFiniteWith<DoubleQuad>(a, ld, columns, length, growth);
 }
@@ -402,16 +393,7 @@ template <typename V>
 
 }  // namespace
 
-bool allFiniteWide(const double* v, int count) {
-#ifdef KORVEX_WIDE_VECTORS
-  switch (vectorsInUse()) {
-    case VectorWidth::k512: return allFiniteAvx512(v, count);
-    case VectorWidth::k256: return allFiniteAvx2(v, count);
-    default: break;
-  }
-#endif
-  return allFiniteWith<DoublePair>(v, count);
-}
+bool allFiniteWide(const double* v, int count) { return columnsFinite(v, 0, 1, count, 0); }
 
 bool columnsFinite(const double* a, int ld, int columns, int length, int growth) {
   const auto stride = static_cast<size_t>(std::max(ld, 0));
