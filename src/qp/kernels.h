@@ -91,6 +91,7 @@ class Rows {
     return vFinite && hasPattern(k) && !(start == 0.0 && std::signbit(start));
   }
   bool hasPatterns() const { return patterns_ != nullptr; }
+  const RowPatterns* patterns() const { return patterns_; }
   // The value -b_k + sum of A(i, k) x(i) of general row k, added up in increasing i.
   double generalValue(int k, double start, Vec<const double> x, bool xFinite) const {
     // A start of -0 could become +0 through a zero term: such a row is summed in full.

@@ -121,16 +121,17 @@ void copyLanesOneByOne(const double* panel, int width, int n, int from, int coun
 }
 #endif
 
-// to[k](0..n-1) = lane k of the panel (width lanes per element), k = 0..count-1: the solutions leave the panel.
+// to[k](0..n-1) = lane k of the panel (width lanes per element), k = 0..count-1: the solutions leave the panel. On
+// vectors of eight with width a multiple of eight, whole groups of eight lanes go, so to[count..] up to the next
+// multiple of eight must have room too.
 void copyLanes(const double* panel, int width, int n, int count, double* const* to) {
-  int done = 0;
 #ifdef KORVEX_WIDE_VECTORS
   if (vectorsInUse() == VectorWidth::k512 && width % 8 == 0) {
-    copyLanesWithAvx512(panel, width, n, count, to);
-    done = count / 8 * 8;
+    copyLanesWithAvx512(panel, width, n, (count + 7) / 8 * 8, to);
+    return;
   }
 #endif
-  copyLanesOneByOne(panel, width, n, done, count, to);
+  copyLanesOneByOne(panel, width, n, 0, count, to);
 }
 
 }  // namespace
@@ -290,85 +291,48 @@ bool RowSolves::provide(const Rows& rows, Vec<const double> hfac, int kv, Vec<co
   return true;
 }
 
+int RowSolves::leadingZeros(const Rows& rows, int base) const {
+  if (base == 0) return 0;
+  if (base > rows.nc()) return base - rows.nc() - 1;
+  const RowPatterns* const patterns = rows.patterns();
+  return patterns != nullptr && patterns->count(base) > 0 ? patterns->positions(base)[0] - 1 : 0;
+}
+
 void RowSolves::run(const Rows& rows, Vec<const double> hfac, const Jobs& jobs, int count, Vec<const double> g,
                     Vec<double> x) {
   const int n = n_;
   solvedCount_ += count;
-  // The lanes: the general rows in the order given, then -g, then the bound rows by increasing variable, so that
-  // groups of eight whose right-hand sides lead with zeros start their forward substitution late.
+  // The lanes by the number of zeros their right-hand sides lead with (as far as the row patterns tell; -g none,
+  // a bound row all up to its variable), in the order of the jobs on equal numbers: groups of eight that lead with
+  // zeros start their forward substitution late, and the later the more alike their lanes are.
   std::array<int, kMaxRunLanes> order;
-  int general = 0;
+  std::array<int, kMaxRunLanes> zeros;
   for (int k = 0; k < count; ++k) {
-    const int base = jobs[static_cast<size_t>(k)].base;
-    if (base >= 1 && base <= rows.nc()) order[static_cast<size_t>(general++)] = k;
-  }
-  const int generalRows = general;
-  for (int k = 0; k < count; ++k) {
-    if (jobs[static_cast<size_t>(k)].base == 0) order[static_cast<size_t>(general++)] = k;
-  }
-  for (int k = 0, placed = general; k < count; ++k) {
-    const int base = jobs[static_cast<size_t>(k)].base;
-    if (base <= rows.nc()) continue;
-    int place = placed++;
-    for (; place > general && jobs[static_cast<size_t>(order[static_cast<size_t>(place - 1)])].base > base; --place) {
+    const int lead = leadingZeros(rows, jobs[static_cast<size_t>(k)].base);
+    int place = k;
+    for (; place > 0 && zeros[static_cast<size_t>(place - 1)] > lead; --place) {
       order[static_cast<size_t>(place)] = order[static_cast<size_t>(place - 1)];
+      zeros[static_cast<size_t>(place)] = zeros[static_cast<size_t>(place - 1)];
     }
     order[static_cast<size_t>(place)] = k;
+    zeros[static_cast<size_t>(place)] = lead;
   }
   const int width = count <= 2 ? 2 : count <= 4 ? 4 : (count + 7) / 8 * 8;  // lanes per element
-  const auto stride = static_cast<size_t>(width);
   double* const panel = panel_.data();
-  std::fill_n(panel, static_cast<size_t>(n) * stride, 0.0);
-  // The right-hand sides, exactly as the row gradients give them, and for each group of eight lanes the row where
-  // its forward substitution may start (see solveSideBySide): the first entry that is not +0, or 1 after a -0.
-  const auto fill = [&](double* to, auto entry) {
-    bool minusZero = false;
-    int first = 0;
-    for (int i = 0; i < n; ++i) {
-      const double y = entry(i);
-      to[static_cast<size_t>(i) * stride] = y;
-      minusZero |= __builtin_bit_cast(std::uint64_t, y) == std::uint64_t{1} << 63;
-      if (first == 0 && y != 0.0) first = i + 1;
-    }
-    return minusZero ? 1 : first == 0 ? n : first;
-  };
   int firsts[kMaxRunLanes / 8];
   std::fill_n(firsts, kMaxRunLanes / 8, n);
-  int filled = 0;
 #ifdef KORVEX_WIDE_VECTORS
-  if (vectorsInUse() == VectorWidth::k512 && width % 8 == 0) {  // whole groups of general rows, eight rows at once
-    for (; filled + 8 <= generalRows; filled += 8) {
-      const double* columns[8];
-      double signs[8];
-      for (int lane = 0; lane < 8; ++lane) {
-        const Job job = jobs[static_cast<size_t>(order[static_cast<size_t>(filled + lane)])];
-        columns[lane] = rows.a().column(job.base).data();
-        signs[lane] = job.sign;
-      }
-      firsts[filled / 8] = fillGroupWithAvx512(panel + filled, width, n, columns, signs);
-    }
+  if (vectorsInUse() == VectorWidth::k512 && width % 8 == 0) {
+    fillGroups(rows, jobs, order.data(), count, width, g, firsts);
+  } else {
+    fillLanes(rows, jobs, order.data(), count, width, g, firsts);
   }
+#else
+  fillLanes(rows, jobs, order.data(), count, width, g, firsts);
 #endif
-  for (int lane = filled; lane < count; ++lane) {
-    const Job job = jobs[static_cast<size_t>(order[static_cast<size_t>(lane)])];
-    double* const to = panel + lane;
-    int first;
-    if (job.base > rows.nc()) {
-      first = job.base - rows.nc();
-      to[static_cast<size_t>(first - 1) * stride] = job.sign * 1.0;
-    } else if (job.base == 0) {
-      const double* const v = g.data();
-      first = fill(to, [v](int i) { return -v[i]; });
-    } else {
-      const double* const a = rows.a().column(job.base).data();
-      const double sign = job.sign;
-      first = fill(to, [a, sign](int i) { return sign * a[i]; });
-    }
-    int& groupFirst = firsts[lane / 8];
-    groupFirst = lane % 8 == 0 ? first : std::min(groupFirst, first);
-  }
   const std::uint64_t zeroOrNan = solveSideBySide(hfac, panel, width, n, firsts);
-  std::array<double*, kMaxRunLanes> to{};  // where each lane's solution goes
+  std::array<double*, kMaxRunLanes> to{};  // where each lane's solution goes; the lanes beyond count to scratch
+  to.fill(scratch_.data());
   for (int lane = 0; lane < count; ++lane) {
     const Job job = jobs[static_cast<size_t>(order[static_cast<size_t>(lane)])];
     if (job.base == 0) {
@@ -386,6 +350,79 @@ void RowSolves::run(const Rows& rows, Vec<const double> hfac, const Jobs& jobs, 
   }
   copyLanes(panel, width, n, count, to.data());
 }
+
+void RowSolves::fillLanes(const Rows& rows, const Jobs& jobs, const int* order, int count, int width,
+                          Vec<const double> g, int* firsts) {
+  const int n = n_;
+  const auto stride = static_cast<size_t>(width);
+  double* const panel = panel_.data();
+  std::fill_n(panel, static_cast<size_t>(n) * stride, 0.0);
+  // The right-hand sides, exactly as the row gradients give them, and for each group of eight lanes the row where
+  // its forward substitution may start (see solveSideBySide): the first entry that is not +0, or 1 after a -0.
+  const auto fill = [&](double* to, auto entry) {
+    bool minusZero = false;
+    int first = 0;
+    for (int i = 0; i < n; ++i) {
+      const double y = entry(i);
+      to[static_cast<size_t>(i) * stride] = y;
+      minusZero |= __builtin_bit_cast(std::uint64_t, y) == std::uint64_t{1} << 63;
+      if (first == 0 && y != 0.0) first = i + 1;
+    }
+    return minusZero ? 1 : first == 0 ? n : first;
+  };
+  for (int lane = 0; lane < count; ++lane) {
+    const Job job = jobs[static_cast<size_t>(order[lane])];
+    double* const to = panel + lane;
+    int first;
+    if (job.base > rows.nc()) {
+      first = job.base - rows.nc();
+      to[static_cast<size_t>(first - 1) * stride] = job.sign * 1.0;
+    } else if (job.base == 0) {
+      const double* const v = g.data();
+      first = fill(to, [v](int i) { return -v[i]; });
+    } else {
+      const double* const a = rows.a().column(job.base).data();
+      const double sign = job.sign;
+      first = fill(to, [a, sign](int i) { return sign * a[i]; });
+    }
+    int& groupFirst = firsts[lane / 8];
+    groupFirst = lane % 8 == 0 ? first : std::min(groupFirst, first);
+  }
+}
+
+#ifdef KORVEX_WIDE_VECTORS
+void RowSolves::fillGroups(const Rows& rows, const Jobs& jobs, const int* order, int count, int width,
+                           Vec<const double> g, int* firsts) {
+  // Every lane of every group is written, so the panel is not cleared first: a bound row's lane is a unit column
+  // (+0 everywhere but +-1 at its variable, the sign in the column so that the zeros stay +0), a lane beyond count
+  // a column of +0.
+  static const std::array<double, 2 * kMaxOrder> plusUnit = unitColumns(1.0), minusUnit = unitColumns(-1.0);
+  for (int group = 0; group < width / 8; ++group) {
+    const double* columns[8];
+    double signs[8];
+    for (int q = 0; q < 8; ++q) {
+      const int lane = 8 * group + q;
+      signs[q] = 1.0;
+      if (lane >= count) {
+        columns[q] = plusUnit.data() + kMaxOrder;  // kMaxOrder zeros follow the unit entry
+        continue;
+      }
+      const Job job = jobs[static_cast<size_t>(order[lane])];
+      if (job.base == 0) {
+        columns[q] = g.data();
+        signs[q] = -1.0;
+      } else if (job.base > rows.nc()) {
+        const int variable = job.base - rows.nc();
+        columns[q] = (job.sign > 0.0 ? plusUnit : minusUnit).data() + (kMaxOrder - variable);
+      } else {
+        columns[q] = rows.a().column(job.base).data();
+        signs[q] = job.sign;
+      }
+    }
+    firsts[group] = fillGroupWithAvx512(panel_.data() + 8 * group, width, n_, columns, signs);
+  }
+}
+#endif
 
 void RowSolves::noteFetched(const Rows& rows, int j, double sign) {
   const Base base = baseOf(rows, j);

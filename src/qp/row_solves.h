@@ -92,6 +92,23 @@ class RowSolves {
   double* stored(int slotNumber) { return store_.data() + static_cast<size_t>(slotNumber - 1) * n_; }
 
   void forget();
+  // The zeros the right-hand side of base leads with, as far as the row patterns tell (0 when they do not).
+  int leadingZeros(const Rows& rows, int base) const;
+  // The right-hand sides of jobs order[0..count-1] into lanes 0..count-1 of the panel (width lanes per element),
+  // and for each group of eight lanes the row where its forward substitution may start (see solveSideBySide):
+  // lane by lane into the panel cleared first, or (on vectors of eight, width a multiple of eight) group by group,
+  // eight columns at a time.
+  void fillLanes(const Rows& rows, const Jobs& jobs, const int* order, int count, int width, Vec<const double> g,
+                 int* firsts);
+  void fillGroups(const Rows& rows, const Jobs& jobs, const int* order, int count, int width, Vec<const double> g,
+                  int* firsts);
+  // kMaxOrder - 1 zeros, the unit entry, kMaxOrder zeros: from entry kMaxOrder - i on, the unit column of
+  // variable i.
+  static std::array<double, 2 * kMaxOrder> unitColumns(double unit) {
+    std::array<double, 2 * kMaxOrder> column{};
+    column[kMaxOrder - 1] = unit;
+    return column;
+  }
 
   int n_ = 0;
   int lanes_ = kLanes;  // lanes a run may fill
@@ -115,6 +132,7 @@ class RowSolves {
   std::array<double, kStoredDoubles> store_{};
   std::array<bool, kStoredDoubles + 1> fetched_{};  // by slot
   std::array<double, kMaxOrder * kMaxRunLanes> panel_{};  // the right-hand sides of one run, side by side
+  std::array<double, kMaxOrder> scratch_{};                // where lanes beyond a run's count are copied
 };
 
 // Lanes of one run at the start of a QP solve on the vectors in use: up to six vectors of eight (past three, each

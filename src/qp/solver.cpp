@@ -110,6 +110,12 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
     out.ihess = kTrue;
     return;
   }
+  // The rows' patterns first: the row solves order their lanes by them.
+  const bool large = n >= RowSolves::kSideBySideOrder;
+  if (large) {
+    ctx.qpScratch.patterns.build(rows.a(), n, rows.nc());
+    rows.usePatterns(&ctx.qpScratch.patterns);
+  }
   if (keepsSolves) solves.solveAhead(rows, readOnly(w.hfac), g, x);
   out.ihess = kFalse;
   PoolFrame::setDoubleTop(ctx, w.lastSlot);
@@ -120,8 +126,7 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
   double sums[Reuse::kMaxOrder];
   Reuse reuse;
   // Few variables make sums and substitutions so short that skipping zero terms and carrying half-factored rows
-  // cost more than they save.
-  const bool large = n >= RowSolves::kSideBySideOrder;
+  // cost more than they save (large, above).
   if (n <= Reuse::kMaxOrder) {
     reuse.unfactored = Vec<double>(unfactored, packedLength(n));
     reuse.sums = Vec<double>(sums, n);
@@ -131,10 +136,6 @@ void solveQp(Context& ctx, const Problem& p, const Solution& out) {
     }
   }
 
-  if (large) {
-    ctx.qpScratch.patterns.build(rows.a(), n, rows.nc());
-    rows.usePatterns(&ctx.qpScratch.patterns);
-  }
   rowValues(rows, bc, readOnly(x), xl, xu, w.c);
   reuse.solvesPairs = !keepsSolves;
   int ranked[RowSolves::kLanes];
