@@ -300,15 +300,22 @@ struct AddedRow {
 // divideByDiagonal, then v(r) = v(r) - sum over c > r of L(c, r) v(c) for r = n-1 down to 1, the terms subtracted in
 // increasing c. Each row needs the row below it finished, so one vector's rows run strictly one after the other,
 // each subtraction waiting on the one before; the divisions do not, and run meanwhile, each just before its row.
+// The first term of each row takes v(r+1) as the row below left it in a register: read back from memory, it would
+// wait for its store to reach the load, on every row of the chain.
 //
 // The chain leaves room for independent work: with added, the row it describes is formed too, one entry per row.
 void divideAndBackSubstitute(Vec<const double> f, Vec<double> v, int n, AddedRow* added = nullptr) {
   double pivot = added != nullptr ? added->pivot : 0.0;
+  double below = 0.0;  // v(r+1), final
   for (int r = n; r >= 1; --r) {
     double y = v(r) / f(packed(r, r));
-    // L(c, r) down column r: consecutive rows of the packed array are c entries apart.
-    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) y -= f(position) * v(c);
+    if (r < n) {
+      // L(c, r) down column r: consecutive rows of the packed array are c entries apart.
+      y -= f(packed(r + 1, r)) * below;
+      for (int c = r + 2, position = packed(r + 2, r); c <= n; position += c, ++c) y -= f(position) * v(c);
+    }
     v(r) = y;
+    below = y;
     if (added != nullptr) {
       const int c = n + 1 - r;
       const double w = -added->y[c - 1];
