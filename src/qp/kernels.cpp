@@ -377,29 +377,40 @@ int firstSubstitutedRow(Vec<const double> u, Vec<const double> v, int n) {
   return first == 0 ? 1 : first;
 }
 
-// backSubstitute for two vectors at once.
+// backSubstitute for two vectors at once, the row below taken from registers (see divideAndBackSubstitute).
 void backSubstitutePair(Vec<const double> f, Vec<double> u, Vec<double> v, int n) {
+  if (n < 1) return;
+  DoublePair below = {u(n), v(n)};
   for (int r = n - 1; r >= 1; --r) {
     DoublePair y = {u(r), v(r)};
-    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) {
+    y -= f(packed(r + 1, r)) * below;
+    for (int c = r + 2, position = packed(r + 2, r); c <= n; position += c, ++c) {
       y -= f(position) * DoublePair{u(c), v(c)};
     }
     u(r) = y[0], v(r) = y[1];
+    below = y;
   }
 }
 
 // backSubstitutePair for two pairs of vectors at once: the two chains of dependent subtractions run side by side.
 void backSubstituteTwoPairs(Vec<const double> f, Vec<double> u1, Vec<double> v1, Vec<double> u2, Vec<double> v2,
                             int n) {
+  if (n < 1) return;
+  DoublePair below1 = {u1(n), v1(n)}, below2 = {u2(n), v2(n)};
   for (int r = n - 1; r >= 1; --r) {
     DoublePair y1 = {u1(r), v1(r)}, y2 = {u2(r), v2(r)};
-    for (int c = r + 1, position = packed(r + 1, r); c <= n; position += c, ++c) {
+    const double first = f(packed(r + 1, r));
+    y1 -= first * below1;
+    y2 -= first * below2;
+    for (int c = r + 2, position = packed(r + 2, r); c <= n; position += c, ++c) {
       const double l = f(position);
       y1 -= l * DoublePair{u1(c), v1(c)};
       y2 -= l * DoublePair{u2(c), v2(c)};
     }
     u1(r) = y1[0], v1(r) = y1[1];
     u2(r) = y2[0], v2(r) = y2[1];
+    below1 = y1;
+    below2 = y2;
   }
 }
 
