@@ -647,6 +647,9 @@ template <typename V, int N>
   static_assert(N == 1, "one vector of rows");
   V& pivots = d[0];
   V entries[W - 1], factorsBelow[W - 1];  // by step e: lane q holds w_(r+q)(r+e) and L(r+q, r+e)
+  // Unrolled, so that every lane is picked out of a register: with the lane number known only at run time, each
+  // step's pivot and factors would go through memory, and the steps are one chain.
+#pragma GCC unroll 8
   for (int e = 0; e < W; ++e) {
     const double pivot = pivots[e];
     f(packed(r + e, r + e)) = pivot;
@@ -654,11 +657,13 @@ template <typename V, int N>
     if (e == W - 1) break;
     V y;
     std::memcpy(&y, inside[e], sizeof y);
+  #pragma GCC unroll 8
     for (int p = 0; p < e; ++p) y -= factorsBelow[p][e] * entries[p];
     const V l = y / pivot;
     pivots -= y * l;
     entries[e] = y;
     factorsBelow[e] = l;
+  #pragma GCC unroll 8
     for (int q = e + 1; q < W; ++q) {
       const int row = packed(r + q, 0);
       f(row + r + e) = l[q];
