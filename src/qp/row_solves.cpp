@@ -396,7 +396,7 @@ void RowSolves::fillGroups(const Rows& rows, const Jobs& jobs, const int* order,
   // Every lane of every group is written, so the panel is not cleared first: a bound row's lane is a unit column
   // (+0 everywhere but +-1 at its variable, the sign in the column so that the zeros stay +0), a lane beyond count
   // a column of +0.
-  static const std::array<double, 2 * kMaxOrder> plusUnit = unitColumns(1.0), minusUnit = unitColumns(-1.0);
+  static constexpr std::array<double, 2 * kMaxOrder> plusUnit = unitColumns(1.0), minusUnit = unitColumns(-1.0);
   for (int group = 0; group < width / 8; ++group) {
     const double* columns[8];
     double signs[8];

@@ -104,7 +104,7 @@ class RowSolves {
                   int* firsts);
   // kMaxOrder - 1 zeros, the unit entry, kMaxOrder zeros: from entry kMaxOrder - i on, the unit column of
   // variable i.
-  static std::array<double, 2 * kMaxOrder> unitColumns(double unit) {
+  static constexpr std::array<double, 2 * kMaxOrder> unitColumns(double unit) {
     std::array<double, 2 * kMaxOrder> column{};
     column[kMaxOrder - 1] = unit;
     return column;
