@@ -391,6 +391,17 @@ void RowSolves::fillLanes(const Rows& rows, const Jobs& jobs, const int* order, 
 }
 
 #ifdef KORVEX_WIDE_VECTORS
+namespace {
+
+// kMaxOrder - 1 zeros, the unit entry, kMaxOrder zeros: from entry kMaxOrder - i on, the unit column of variable i.
+constexpr std::array<double, 2 * RowSolves::kMaxOrder> unitColumns(double unit) {
+  std::array<double, 2 * RowSolves::kMaxOrder> column{};
+  column[RowSolves::kMaxOrder - 1] = unit;
+  return column;
+}
+
+}  // namespace
+
 void RowSolves::fillGroups(const Rows& rows, const Jobs& jobs, const int* order, int count, int width,
                            Vec<const double> g, int* firsts) {
   // Every lane of every group is written, so the panel is not cleared first: a bound row's lane is a unit column

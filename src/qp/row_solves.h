@@ -102,13 +102,6 @@ class RowSolves {
                  int* firsts);
   void fillGroups(const Rows& rows, const Jobs& jobs, const int* order, int count, int width, Vec<const double> g,
                   int* firsts);
-  // kMaxOrder - 1 zeros, the unit entry, kMaxOrder zeros: from entry kMaxOrder - i on, the unit column of
-  // variable i.
-  static constexpr std::array<double, 2 * kMaxOrder> unitColumns(double unit) {
-    std::array<double, 2 * kMaxOrder> column{};
-    column[kMaxOrder - 1] = unit;
-    return column;
-  }
 
   int n_ = 0;
   int lanes_ = kLanes;  // lanes a run may fill
