@@ -9,6 +9,8 @@
 #include <cstring>
 #include <limits>
 
+#include "common/vector_width.h"
+
 namespace korvex::fuzzing {
 
 class ByteReader {
@@ -58,6 +60,13 @@ class ByteReader {
     double out;
     std::memcpy(&out, &word, sizeof out);
     return out;
+  }
+
+  // The vector width the kernels run the input with, from a byte after the problem: the widest this machine has
+  // (as an exhausted input reads), or AVX2 or SSE2 where it has them, so that one machine fuzzes every path.
+  void chooseVectorWidth() {
+    static constexpr VectorWidth kWidths[] = {VectorWidth::k512, VectorWidth::k256, VectorWidth::k128};
+    useVectors(kWidths[byte() % 3]);
   }
 
   // Any 64 bits taken as an integer.

@@ -319,6 +319,12 @@ void runOnce(const Problem& p, bool describing) {
     for (int i = 0; i < p.n; ++i) std::fprintf(stderr, " x%d %.17g", i, x[i]);
     for (int k = 0; k < p.functionCount(); ++k) std::fprintf(stderr, " f%d %.17g", k, f[k]);
     std::fprintf(stderr, "\n");
+    for (const Evaluation& e : record.history) {  // the point and values of every call, in order
+      std::fprintf(stderr, "   call:");
+      for (int i = 0; i < p.n; ++i) std::fprintf(stderr, " %.17g", e.x[i]);
+      for (int k = 0; k < p.functionCount(); ++k) std::fprintf(stderr, " | %.17g", e.values[k]);
+      std::fprintf(stderr, "\n");
+    }
   }
   require(isResultOf(p.method, code), "the run ended with a code its method does not have");
   require(record.calls == KVW_get_nFunEval(), "the analysis count differs from the analysis calls");
@@ -337,9 +343,9 @@ void runOnce(const Problem& p, bool describing) {
   }
   // f holds the analysis at the returned x: the values of a call (not negated, not another point's) at a point that
   // differs from x at most by rounding: of mapping x onto [-1, 1] and back, and of the difference steps, which move
-  // a scaled variable by +h and back by -h (so the rounding grows with h); in boxes of denormal width the half width
-  // the scaling divides by is itself rounded to a unit of the smallest denormal, so that rounding is a few such
-  // units for every unit of the scaled step. Unless no call ever finished.
+  // a scaled variable by +h and back by -h (so the rounding grows with h); where the box's midpoint is a denormal,
+  // halving it rounds to a unit of the smallest denormal. (A box whose half-width is not a normal number is refused:
+  // there the rounding would grow with every call.) Unless no call ever finished.
   if (record.history.empty()) {
     require(code == KVW_CALLBACK_EXCEPTION, "no analysis call finished, yet the run went on");
     return;
@@ -372,7 +378,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool describeEach = std::getenv("KORVEX_FUZZ_DESCRIBE") != nullptr;
   korvex::fuzzing::ByteReader in(data, size);
   const korvex::fuzzing::Problem problem = korvex::fuzzing::decode(in);
-  if (describeEach) korvex::fuzzing::describe(problem);
+  in.chooseVectorWidth();
+  if (describeEach) {
+    korvex::fuzzing::describe(problem);
+    std::fprintf(stderr, "  vectors of %d doubles\n", static_cast<int>(korvex::vectorsInUse()));
+  }
   korvex::fuzzing::runOnce(problem, describeEach);
   return 0;
 }

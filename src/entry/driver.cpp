@@ -2,6 +2,7 @@
 // variables onto [-1, 1], build the constraint lists, run the method's storage front end, and hand back the last
 // accepted point with the callback's values there.
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <memory>
 #include <new>
@@ -32,8 +33,11 @@ bool usableArguments(const Context& ctx, int n, const double* x, const double* l
 }
 
 // A box the scaling onto [-1, 1] can represent: finite bounds, lower <= upper, and for a free variable a width and
-// a midpoint that neither overflow nor (the half-width) vanish, so that both ends map back to finite values. The
-// start value must be finite too (a start outside the box is used as given).
+// a midpoint that do not overflow, so that both ends map back to finite values, and a half-width that is a normal
+// number. A half-width below the smallest normal number is rounded to a unit of the smallest denormal when the
+// scaling divides by it, while the way back multiplies by the exact width: the two no longer invert each other,
+// and every analysis call would move a variable outside the box by that rounding (up to half of its distance from
+// the box's middle), call after call. The start value must be finite too (a start outside the box is used as given).
 bool usableBox(int n, const double* x, const double* lower, const double* upper) {
   for (int i = 0; i < n; ++i) {
     const double l = lower[i];
@@ -42,7 +46,7 @@ bool usableBox(int n, const double* x, const double* lower, const double* upper)
     if (l == u) continue;  // fixed
     const double width = u - l;
     const double sum = u + l;
-    if (!std::isfinite(width + sum) || !std::isfinite(sum - width) || !(width / 2 > 0.0)) return false;
+    if (!std::isfinite(width + sum) || !std::isfinite(sum - width) || !(width / 2 >= DBL_MIN)) return false;
     // A start so far out that its scaled value, or that value mapped back, overflows.
     const double scaled = (x[i] - sum / 2) / (width / 2);
     if (!std::isfinite(scaled) || !std::isfinite((width * scaled + sum) * 0.5)) return false;

@@ -99,6 +99,8 @@ TEST_F(FaultTest, EachFaultEndsWithItsCodeAFiniteXAndTheCallbacksValuesThere) {
       {"infinite bound", [](Problem& p) { p.lower[1] = -kInf; }, 96, 96, 0},
       {"a start too far outside the box to scale", [](Problem& p) { p.start[0] = 1.797e308; }, 96, 96, 0},
       {"a box too wide to scale", [](Problem& p) { p.lower[0] = -1e308, p.upper[0] = 1e308; }, 96, 96, 0},
+      {"a box whose half-width is below the smallest normal number",
+       [](Problem& p) { p.lower[0] = 0.0, p.upper[0] = 4e-308; }, 96, 96, 0},
       {"NaN start", [](Problem& p) { p.start[1] = kNan; }, 96, 96, 0},
       {"diffPert 0", [](Problem&) { KVW_set_diffPert(0.0); }, 96, 96, 0},
       {"diffPert NaN", [](Problem&) { KVW_set_diffPert(kNan); }, 96, 96, 0},
