@@ -2,12 +2,13 @@
 // families (bench/scalable_problems.h) at n = 10, 20, 50, 100 by korvex SQP, korvex GRG and NLopt SLSQP, all fed
 // forward differences with korvex's default rule (step 1e-4 of the half range of each variable).
 //
-// Library time = run time minus the time spent inside the analysis, both as processor time of the running thread
-// (so that time the thread waits for a processor counts for nobody): the run's time is read around the run, the
-// time inside the analysis is the run's number of analysis calls times the time of one call, measured on the same
-// problem just before. One benchmark per problem runs the three solvers in turn, as often as its time allows; each
-// solver's figures come from its best run (least library time): every run is the same computation, and the least
-// time is the one least disturbed by whatever else the machine runs.
+// Library time = run time minus the time spent inside the analysis, both read on the processor's time-stamp counter
+// (constant rate, a few cycles a read): around the run, and around every analysis call of it, so that the analysis
+// time is that of the calls the run made, with the caches as the run left them. Time the thread waits for a
+// processor inside an analysis call counts on both sides and cancels. One benchmark per problem runs the three
+// solvers in turn, as often as its time allows; each solver's figures come from its best run (least library time):
+// every run is the same computation, and the least time is the one least disturbed by whatever else the machine
+// runs. The two counter reads of a call, some ten nanoseconds, count as library time, for every solver alike.
 // Counters, for SOLVER = sqp, grg, nlopt:
 //   SOLVER_iters     iterations of a run (NLopt: gradient evaluations)
 //   SOLVER_us/iter   library time per iteration, microseconds
@@ -19,13 +20,18 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <x86intrin.h>
+#endif
 
 #include "korvex/korvex.h"
 #include "scalable_problems.h"
@@ -36,30 +42,26 @@ using korvex_bench::ScalableProblem;
 
 constexpr double kDiffStep = 1e-4;  // korvex's default difference step in the scaled variables
 
-// Processor time of the calling thread: what the run itself used, whatever else the machine runs meanwhile.
-double threadSeconds() {
-  timespec now;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+// The time-stamp counter, and the seconds one of its ticks lasts (measured once against the monotonic clock).
+std::uint64_t ticks() {
+#if defined(__x86_64__)
+  return __rdtsc();
+#else
+  return static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+#endif
 }
 
-// Processor time of one analysis call of the problem, from calls at its start point. Reading the thread's clock
-// around every call of a run would cost more than many of the calls, so the run's time inside the analysis is its
-// number of calls times this.
-double analysisSecondsPerCall(const ScalableProblem& p) {
-  std::vector<double> f(static_cast<size_t>(1 + p.nEq + p.nIneq));
-  int calls = 0;
-  const double begin = threadSeconds();
-  double elapsed = 0.0;
-  while (calls < 1000 || elapsed < 0.02) {
-    for (int k = 0; k < 100; ++k) {
-      p.evaluate(p.start.data(), f.data());
-      benchmark::DoNotOptimize(f.data());
+double secondsPerTick() {
+  static const double seconds = [] {
+    const auto begin = std::chrono::steady_clock::now();
+    const std::uint64_t first = ticks();
+    while (std::chrono::steady_clock::now() - begin < std::chrono::milliseconds(100)) {
     }
-    calls += 100;
-    elapsed = threadSeconds() - begin;
-  }
-  return elapsed / calls;
+    const std::uint64_t last = ticks();
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - begin;
+    return elapsed.count() / static_cast<double>(last - first);
+  }();
+  return seconds;
 }
 
 // What one whole run measured.
@@ -70,34 +72,43 @@ struct RunFigures {
   int calls = 0;
 };
 
-// Calls the problem's analysis and counts the calls.
+// Calls the problem's analysis, counts the calls and adds up the ticks spent inside them.
 struct CountedAnalysis {
   const ScalableProblem* problem = nullptr;
   int calls = 0;
+  std::uint64_t ticksInside = 0;
 
   void evaluate(const double* x, double* f) {
+    const std::uint64_t begin = ticks();
     problem->evaluate(x, f);
+    ticksInside += ticks() - begin;
     ++calls;
   }
+  double secondsInside() const { return static_cast<double>(ticksInside) * secondsPerTick(); }
 };
 
 void countedCallback(void* user, const double* x, double* objective, double* equalities, double* inequalities) {
   auto& counted = *static_cast<CountedAnalysis*>(user);
+  const std::uint64_t begin = ticks();
   counted.problem->analysis(counted.problem->user, x, objective, equalities, inequalities);
+  counted.ticksInside += ticks() - begin;
   ++counted.calls;
 }
 
-RunFigures runKorvex(const ScalableProblem& p, bool grg, double perCall) {
+// Seconds since the tick `begin`.
+double secondsSince(std::uint64_t begin) { return static_cast<double>(ticks() - begin) * secondsPerTick(); }
+
+RunFigures runKorvex(const ScalableProblem& p, bool grg) {
   CountedAnalysis counted{&p};
   std::vector<double> x = p.start, f(static_cast<size_t>(1 + p.nEq + p.nIneq));
   KVW_setDefaults();
   KVW_set_diffMeth(1);
-  const double begin = threadSeconds();
   const auto method = grg ? &KVW_grg : &KVW_sqp;
+  const std::uint64_t begin = ticks();
   method(korvex_bench::kMaxIterations, p.n, x.data(), p.lower.data(), p.upper.data(), p.nEq, p.nIneq,
          &countedCallback, &counted, f.data());
-  const double seconds = threadSeconds() - begin;
-  return {seconds, counted.calls * perCall, KVW_get_nIter(), counted.calls};
+  const double seconds = secondsSince(begin);
+  return {seconds, counted.secondsInside(), KVW_get_nIter(), counted.calls};
 }
 
 // NLopt asks for the objective and the constraints in separate calls. All of them come from one analysis per
@@ -171,7 +182,7 @@ void nloptConstraints(unsigned m, double* result, unsigned n, const double* x, d
   }
 }
 
-RunFigures runNlopt(const ScalableProblem& p, double perCall) {
+RunFigures runNlopt(const ScalableProblem& p) {
   DifferencedAnalysis analysis(p);
   nlopt_opt opt = nlopt_create(NLOPT_LD_SLSQP, static_cast<unsigned>(p.n));
   nlopt_set_lower_bounds(opt, p.lower.data());
@@ -191,11 +202,11 @@ RunFigures runNlopt(const ScalableProblem& p, double perCall) {
   nlopt_set_maxeval(opt, 100 * korvex_bench::kMaxIterations);
   std::vector<double> x = p.start;
   double minimum = 0.0;
-  const double begin = threadSeconds();
+  const std::uint64_t begin = ticks();
   nlopt_optimize(opt, x.data(), &minimum);
-  const double seconds = threadSeconds() - begin;
+  const double seconds = secondsSince(begin);
   nlopt_destroy(opt);
-  return {seconds, analysis.counted.calls * perCall, analysis.gradientEvaluations, analysis.counted.calls};
+  return {seconds, analysis.counted.secondsInside(), analysis.gradientEvaluations, analysis.counted.calls};
 }
 
 // One solver's figures on one problem: its best run.
@@ -217,9 +228,8 @@ void measure(benchmark::State& state, const ScalableProblem& p) {
   std::array<double, kSolvers> least{};
   std::array<RunFigures, kSolvers> last;
   for (auto _ : state) {
-    const double perCall = analysisSecondsPerCall(p);
     for (int solver = 0; solver < kSolvers; ++solver) {
-      last[solver] = solver == kNlopt ? runNlopt(p, perCall) : runKorvex(p, solver == kGrg, perCall);
+      last[solver] = solver == kNlopt ? runNlopt(p) : runKorvex(p, solver == kGrg);
       const double library = 1e6 * (last[solver].seconds - last[solver].analysisSeconds);
       if (least[solver] == 0.0 || library < least[solver]) least[solver] = library;
     }
