@@ -39,7 +39,8 @@ if [ ${#failed[@]} -gt 0 ]; then
       [ -f "$input" ] || continue
       echo "== finding of korvex_fuzz_$target: $(basename "$input")" >&2
       echo "base64: $(base64 -w0 "$input")" >&2
-      KORVEX_FUZZ_DESCRIBE=1 "$build/fuzz/korvex_fuzz_$target" "$input" 2>&1 | grep -v '^INFO\|^ *#[0-9]' | head -40 >&2 || true
+      KORVEX_FUZZ_DESCRIBE=1 "$build/fuzz/korvex_fuzz_$target" "$input" 2>&1 |
+        grep -v '^INFO\|^ *#[0-9]' | head -40 >&2 || true
     done
   done
   echo "fuzzing found faults in: ${failed[*]} (inputs under $build/findings/)" >&2

@@ -61,8 +61,8 @@ enum {
                                      accepted point and its values */
   KVW_INVALID_ARGUMENT = 96,      /* both: a null callback, x or f (or bounds with n > 0), n < 0, a negative or too
                                      large constraint count, lower > upper, a non-finite bound or start value, a box
-                                     that cannot be scaled, diffPert not positive and finite, convTol negative or not
-                                     finite; nothing was done */
+                                     that cannot be scaled, diffPert or convTol not positive and finite; nothing was
+                                     done */
   KVW_CALLBACK_EXCEPTION = 97,    /* both: the analysis callback threw a C++ exception; the run ended there */
   KVW_OUT_OF_MEMORY = 98,         /* both: the driver could not allocate its scratch arrays; nothing was evaluated */
   KVW_TOO_MANY_VARIABLES = 99     /* both: n exceeds 100; nothing was done */
