@@ -78,9 +78,11 @@ struct CountedAnalysis {
   int calls = 0;
   std::uint64_t ticksInside = 0;
 
-  void evaluate(const double* x, double* f) {
+  void evaluate(const double* x, double* f) { timed([&] { problem->evaluate(x, f); }); }
+  template <typename Call>
+  void timed(Call call) {
     const std::uint64_t begin = ticks();
-    problem->evaluate(x, f);
+    call();
     ticksInside += ticks() - begin;
     ++calls;
   }
@@ -89,10 +91,7 @@ struct CountedAnalysis {
 
 void countedCallback(void* user, const double* x, double* objective, double* equalities, double* inequalities) {
   auto& counted = *static_cast<CountedAnalysis*>(user);
-  const std::uint64_t begin = ticks();
-  counted.problem->analysis(counted.problem->user, x, objective, equalities, inequalities);
-  counted.ticksInside += ticks() - begin;
-  ++counted.calls;
+  counted.timed([&] { counted.problem->analysis(counted.problem->user, x, objective, equalities, inequalities); });
 }
 
 // Seconds since the tick `begin`.

@@ -62,13 +62,6 @@ class ByteReader {
     return out;
   }
 
-  // The vector width the kernels run the input with, from a byte after the problem: the widest this machine has
-  // (as an exhausted input reads), or AVX2 or SSE2 where it has them, so that one machine fuzzes every path.
-  void chooseVectorWidth() {
-    static constexpr VectorWidth kWidths[] = {VectorWidth::k512, VectorWidth::k256, VectorWidth::k128};
-    useVectors(kWidths[byte() % 3]);
-  }
-
   // Any 64 bits taken as an integer.
   long long integer() {
     uint64_t word = 0;
@@ -108,5 +101,14 @@ inline void require(bool holds, const char* what) {
 
 // Bitwise equality of two doubles (so NaN equals the same NaN and 0 differs from -0).
 inline bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The vector width the kernels run the input with, from a byte after the problem: the widest this machine has (as
+// an exhausted input reads), or AVX2 or SSE2 where it has them, so that one machine fuzzes every path. Named on the
+// standard error when describing.
+inline void chooseVectorWidth(ByteReader& in, bool describing) {
+  static constexpr VectorWidth kWidths[] = {VectorWidth::k512, VectorWidth::k256, VectorWidth::k128};
+  useVectors(kWidths[in.byte() % 3]);
+  if (describing) std::fprintf(stderr, "  vectors of %d doubles\n", static_cast<int>(vectorsInUse()));
+}
 
 }  // namespace korvex::fuzzing

@@ -173,11 +173,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool describeEach = std::getenv("KORVEX_FUZZ_DESCRIBE") != nullptr;
   korvex::fuzzing::ByteReader in(data, size);
   const korvex::fuzzing::Qp qp = korvex::fuzzing::decode(in);
-  in.chooseVectorWidth();
-  if (describeEach) {
-    korvex::fuzzing::describe(qp);
-    std::fprintf(stderr, "  vectors of %d doubles\n", static_cast<int>(korvex::vectorsInUse()));
-  }
+  if (describeEach) korvex::fuzzing::describe(qp);
+  korvex::fuzzing::chooseVectorWidth(in, describeEach);
   korvex::fuzzing::solveOnce(qp);
   return 0;
 }

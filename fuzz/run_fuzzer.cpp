@@ -378,11 +378,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool describeEach = std::getenv("KORVEX_FUZZ_DESCRIBE") != nullptr;
   korvex::fuzzing::ByteReader in(data, size);
   const korvex::fuzzing::Problem problem = korvex::fuzzing::decode(in);
-  in.chooseVectorWidth();
-  if (describeEach) {
-    korvex::fuzzing::describe(problem);
-    std::fprintf(stderr, "  vectors of %d doubles\n", static_cast<int>(korvex::vectorsInUse()));
-  }
+  if (describeEach) korvex::fuzzing::describe(problem);
+  korvex::fuzzing::chooseVectorWidth(in, describeEach);
   korvex::fuzzing::runOnce(problem, describeEach);
   return 0;
 }
